@@ -1,0 +1,96 @@
+// The video statistics of every node of a trie, stored flat.
+//
+// A node's payload is optional and holds a total count plus two lists, video
+// numbers and their counts. Instead of two vectors per node (millions of heap
+// blocks for a large index) every list lives in one shared array and nodes
+// refer to it by offset: node v's ids are
+//   video_ids[id_offsets[v] .. id_offsets[v + 1])
+// and its counts are found the same way through count_offsets. Built indexes
+// always have as many counts as ids, so count_offsets is normally empty and
+// id_offsets serves both; it is kept only for decoded payloads whose two
+// lists differ in length.
+#pragma once
+
+#include <cstdint>
+#include <span>
+#include <vector>
+
+#include "core/panic.hpp"
+
+namespace quillomar {
+
+class PayloadTable {
+ public:
+  using Offset = uint32_t;
+
+  // Number of node entries (present or absent).
+  size_t size() const { return present_.size(); }
+  bool empty() const { return present_.empty(); }
+
+  // REQUIRES: v < size().
+  bool present(size_t v) const { return present_[v] != 0; }
+  uint32_t total_count(size_t v) const { return total_count_[v]; }
+  std::span<const uint32_t> video_ids(size_t v) const {
+    return {video_ids_.data() + id_offsets_[v],
+            video_ids_.data() + id_offsets_[v + 1]};
+  }
+  std::span<const uint32_t> video_counts(size_t v) const {
+    const std::vector<Offset>& off =
+        count_offsets_.empty() ? id_offsets_ : count_offsets_;
+    return {video_counts_.data() + off[v], video_counts_.data() + off[v + 1]};
+  }
+
+  // True when every node has exactly as many counts as ids.
+  bool lists_paired() const { return count_offsets_.empty(); }
+  // Totals over all nodes, for sizing and memory accounting.
+  size_t total_ids() const { return video_ids_.size(); }
+  size_t total_counts() const { return video_counts_.size(); }
+
+  // --- Building: nodes are appended in order 0, 1, 2, ... ---
+
+  // Reserves room for `nodes` nodes and the given list totals. A hint only.
+  void Reserve(size_t nodes, size_t ids, size_t counts);
+  void AppendAbsent() { AppendNode(false, 0); }
+  // Starts a present node; its lists are then added with PushId / PushCount.
+  void AppendPresent(uint32_t total_count) { AppendNode(true, total_count); }
+  // Appends to the lists of the node appended last.
+  // REQUIRES: a node was appended.
+  void PushId(uint32_t id) {
+    if (++id_offsets_.back() == 0) PanicCapacityOverflow();
+    video_ids_.push_back(id);
+  }
+  void PushCount(uint32_t count) {
+    if (++count_offsets_.back() == 0) PanicCapacityOverflow();
+    video_counts_.push_back(count);
+  }
+  // Appends a present node whose lists are given whole.
+  void AppendPresent(uint32_t total_count, std::span<const uint32_t> ids,
+                     std::span<const uint32_t> counts);
+
+  // Ends building: drops the separate count offsets when every node has as
+  // many counts as ids, and returns spare capacity. Call once, after the last
+  // node; the accessors above are valid only after it.
+  void Seal();
+
+  // Raw arrays, for the codec and memory accounting.
+  const std::vector<uint8_t>& present_flags() const { return present_; }
+  const std::vector<uint32_t>& total_counts_array() const {
+    return total_count_;
+  }
+
+  size_t heap_bytes() const;
+
+  friend bool operator==(const PayloadTable&, const PayloadTable&) = default;
+
+ private:
+  void AppendNode(bool present, uint32_t total_count);
+
+  std::vector<uint8_t> present_;
+  std::vector<uint32_t> total_count_;
+  std::vector<Offset> id_offsets_{0};
+  std::vector<uint32_t> video_ids_;
+  std::vector<Offset> count_offsets_{0};  // empty once sealed and paired
+  std::vector<uint32_t> video_counts_;
+};
+
+}  // namespace quillomar

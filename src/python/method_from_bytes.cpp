@@ -1,0 +1,24 @@
+#include "python/binding.hpp"
+#include "python/convert.hpp"
+#include "python/errors.hpp"
+#include "python/prefix_search.hpp"
+
+namespace quillomar::py {
+namespace {
+const char* const kParams[] = {"b"};
+const Signature kSignature = {"PrefixSearch.from_bytes()", kParams, 1, 1};
+}  // namespace
+
+PyObject* FromBytes(PyObject*, PyObject* const* args, Py_ssize_t nargsf,
+                    PyObject* kwnames) {
+  return Guarded([&]() -> PyObject* {
+    PyObject* slots[kMaxParams];
+    BindArguments(kSignature, args, nargsf, kwnames, slots);
+    std::span<const uint8_t> bytes =
+        NamedArgument("b", [&] { return ToBytes(slots[0]); });
+    (void)bytes;
+    Raise(PyExc_NotImplementedError, "from_bytes is not implemented yet");
+  });
+}
+
+}  // namespace quillomar::py
