@@ -4,7 +4,7 @@ PYTHON ?= python3
 VENV ?= .venv
 PY := $(VENV)/bin/python
 
-.PHONY: test install venv dev format clean
+.PHONY: test install venv dev format clean test-sanitizers
 
 test: install
 	$(PY) -m pytest
@@ -28,3 +28,22 @@ format:
 
 clean:
 	rm -rf build $(VENV)
+
+# The whole test suite against an AddressSanitizer + UndefinedBehaviorSanitizer
+# build of the extension (build/asan, imported ahead of the installed one).
+# The runtimes are preloaded into the real interpreter binary. Leak checking
+# is left to tests/test_leaks.py and valgrind: the interpreter's own
+# allocations that live until exit would drown LeakSanitizer's report.
+SAN_FLAGS := -fsanitize=address,undefined -fno-sanitize-recover=all -fno-omit-frame-pointer
+SAN_ENV := LD_PRELOAD="$$(g++ -print-file-name=libasan.so) $$(g++ -print-file-name=libubsan.so)" \
+	ASAN_OPTIONS=detect_leaks=0:abort_on_error=1:strict_string_checks=1:detect_stack_use_after_return=1 \
+	UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
+	PYTHONPATH=build/asan:python
+
+test-sanitizers: install
+	cmake -S . -B build/asan -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+		-DPython_EXECUTABLE="$$($(PY) -c 'import sys; print(sys.executable)')" \
+		"-DQUILLOMAR_EXTRA_FLAGS=$(SAN_FLAGS)" >/dev/null
+	cmake --build build/asan
+	$(SAN_ENV) $(PY) -c "import _quillomar; assert '/build/asan/' in _quillomar.__file__, _quillomar.__file__"
+	$(SAN_ENV) $(PY) -m pytest -p no:cacheprovider
