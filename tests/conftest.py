@@ -1,6 +1,19 @@
+import os
+
 import pytest
+from hypothesis import HealthCheck, settings
 
 from _quillomar import PrefixSearch
+
+# "quick" serves the slow instrumented runs (sanitizers, valgrind).
+settings.register_profile("default", deadline=None)
+settings.register_profile(
+    "quick",
+    max_examples=10,
+    deadline=None,
+    suppress_health_check=[HealthCheck.too_slow],
+)
+settings.load_profile(os.environ.get("HYPOTHESIS_PROFILE", "default"))
 
 # The encoding of an index with no nodes, no child slots and no videos.
 EMPTY_INDEX_BYTES = bytes(8)
