@@ -1,3 +1,6 @@
+#include <variant>
+
+#include "core/trie/trie_codec.hpp"
 #include "python/binding.hpp"
 #include "python/convert.hpp"
 #include "python/errors.hpp"
@@ -16,8 +19,11 @@ PyObject* FromBytes(PyObject*, PyObject* const* args, Py_ssize_t nargsf,
     BindArguments(kSignature, args, nargsf, kwnames, slots);
     std::span<const uint8_t> bytes =
         NamedArgument("b", [&] { return ToBytes(slots[0]); });
-    (void)bytes;
-    Raise(PyExc_NotImplementedError, "from_bytes is not implemented yet");
+    std::variant<Trie, codec::DecodeError> decoded = Decode(bytes);
+    if (auto* err = std::get_if<codec::DecodeError>(&decoded)) {
+      Raise(PyExc_ValueError, "decode error: " + err->ToString());
+    }
+    return NewPrefixSearch(std::get<Trie>(std::move(decoded)));
   });
 }
 

@@ -32,6 +32,20 @@ void PayloadTable::AppendPresent(uint32_t total_count,
   count_offsets_.back() += static_cast<Offset>(counts.size());
 }
 
+uint32_t* PayloadTable::ExtendIds(size_t n) {
+  if (n > UINT32_MAX - id_offsets_.back()) PanicCapacityOverflow();
+  id_offsets_.back() += static_cast<Offset>(n);
+  video_ids_.resize(video_ids_.size() + n);
+  return video_ids_.data() + (video_ids_.size() - n);
+}
+
+uint32_t* PayloadTable::ExtendCounts(size_t n) {
+  if (n > UINT32_MAX - count_offsets_.back()) PanicCapacityOverflow();
+  count_offsets_.back() += static_cast<Offset>(n);
+  video_counts_.resize(video_counts_.size() + n);
+  return video_counts_.data() + (video_counts_.size() - n);
+}
+
 void PayloadTable::Seal() {
   if (count_offsets_ == id_offsets_) {
     std::vector<Offset>().swap(count_offsets_);

@@ -66,6 +66,11 @@ class PayloadTable {
   // Appends a present node whose lists are given whole.
   void AppendPresent(uint32_t total_count, std::span<const uint32_t> ids,
                      std::span<const uint32_t> counts);
+  // Appends `n` zero entries to the ids (counts) of the node appended last
+  // and returns where they start, for decoders that fill lists in place.
+  // REQUIRES: a node was appended.
+  uint32_t* ExtendIds(size_t n);
+  uint32_t* ExtendCounts(size_t n);
 
   // Ends building: drops the separate count offsets when every node has as
   // many counts as ids, and returns spare capacity. Call once, after the last
@@ -76,6 +81,11 @@ class PayloadTable {
   const std::vector<uint8_t>& present_flags() const { return present_; }
   const std::vector<uint32_t>& total_counts_array() const {
     return total_count_;
+  }
+  // Every node's ids (counts) one after the other, in node order.
+  const std::vector<uint32_t>& all_video_ids() const { return video_ids_; }
+  const std::vector<uint32_t>& all_video_counts() const {
+    return video_counts_;
   }
 
   size_t heap_bytes() const;

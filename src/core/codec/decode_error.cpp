@@ -1,0 +1,92 @@
+#include "core/codec/decode_error.hpp"
+
+namespace quillomar::codec {
+namespace {
+
+const char* IntegerTypeName(IntegerType t) {
+  switch (t) {
+    case IntegerType::kU32:
+      return "U32";
+    case IntegerType::kU64:
+      return "U64";
+    case IntegerType::kU128:
+      return "U128";
+    case IntegerType::kReserved:
+      return "Reserved";
+  }
+  return "Reserved";
+}
+
+}  // namespace
+
+DecodeError DecodeError::UnexpectedEnd(uint64_t additional) {
+  DecodeError e;
+  e.kind = Kind::kUnexpectedEnd;
+  e.value = additional;
+  return e;
+}
+
+DecodeError DecodeError::InvalidIntegerType(IntegerType expected,
+                                            IntegerType found) {
+  DecodeError e;
+  e.kind = Kind::kInvalidIntegerType;
+  e.expected = expected;
+  e.found = found;
+  return e;
+}
+
+DecodeError DecodeError::OutsideUsizeRange(uint64_t count) {
+  DecodeError e;
+  e.kind = Kind::kOutsideUsizeRange;
+  e.value = count;
+  return e;
+}
+
+DecodeError DecodeError::InvalidCharEncoding(std::array<uint8_t, 4> bytes) {
+  DecodeError e;
+  e.kind = Kind::kInvalidCharEncoding;
+  e.bytes = bytes;
+  return e;
+}
+
+DecodeError DecodeError::InvalidBooleanValue(uint8_t byte) {
+  DecodeError e;
+  e.kind = Kind::kInvalidBooleanValue;
+  e.value = byte;
+  return e;
+}
+
+DecodeError DecodeError::UnexpectedVariant(const char* type_name,
+                                           uint64_t found) {
+  DecodeError e;
+  e.kind = Kind::kUnexpectedVariant;
+  e.type_name = type_name;
+  e.value = found;
+  return e;
+}
+
+std::string DecodeError::ToString() const {
+  switch (kind) {
+    case Kind::kUnexpectedEnd:
+      return "UnexpectedEnd { additional: " + std::to_string(value) + " }";
+    case Kind::kInvalidIntegerType:
+      return std::string("InvalidIntegerType { expected: ") +
+             IntegerTypeName(expected) + ", found: " + IntegerTypeName(found) +
+             " }";
+    case Kind::kOutsideUsizeRange:
+      return "OutsideUsizeRange(" + std::to_string(value) + ")";
+    case Kind::kInvalidCharEncoding:
+      return "InvalidCharEncoding([" + std::to_string(bytes[0]) + ", " +
+             std::to_string(bytes[1]) + ", " + std::to_string(bytes[2]) + ", " +
+             std::to_string(bytes[3]) + "])";
+    case Kind::kInvalidBooleanValue:
+      return "InvalidBooleanValue(" + std::to_string(value) + ")";
+    case Kind::kUnexpectedVariant:
+      return std::string("UnexpectedVariant { type_name: \"") + type_name +
+             "\", allowed: Range { min: 0, max: 1 }, found: " +
+             std::to_string(value) + " }";
+  }
+  return "";
+}
+
+}  // namespace quillomar::codec

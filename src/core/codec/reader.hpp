@@ -1,0 +1,179 @@
+// Reading side of the primitive encodings of a stored index (see varint.hpp
+// for the variable-length integer).
+//
+// Every Read* function looks only at bytes in [p, limit). On success it
+// stores the value, advances p past it and returns true. On failure it
+// leaves p unchanged, stores the error in `err` and returns false; `out` is
+// then unspecified.
+//
+// When the input ends inside a value, the error is UnexpectedEnd with
+// `additional` = (bytes the value needs) - (bytes left when it began), where
+// a variable-length integer needs 3, 5 or 9 bytes by its marker, a code point
+// the length its first byte announces, and a 16-byte identifier 16. Any
+// other value, and any value at all with no byte left, needs 1.
+//
+// REQUIRES (all functions): p <= limit, both within one array.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "core/codec/decode_error.hpp"
+#include "core/codec/varint.hpp"
+
+namespace quillomar::codec {
+
+inline uint16_t LoadLe16(const uint8_t* p) {
+  return static_cast<uint16_t>(p[0] | (p[1] << 8));
+}
+
+inline uint32_t LoadLe32(const uint8_t* p) {
+  return static_cast<uint32_t>(p[0]) | (static_cast<uint32_t>(p[1]) << 8) |
+         (static_cast<uint32_t>(p[2]) << 16) |
+         (static_cast<uint32_t>(p[3]) << 24);
+}
+
+inline uint64_t LoadLe64(const uint8_t* p) {
+  return static_cast<uint64_t>(LoadLe32(p)) |
+         (static_cast<uint64_t>(LoadLe32(p + 4)) << 32);
+}
+
+// Failure paths. The error is built out of line so the read loops stay
+// small; the inline wrapper lets the compiler see that failure returns false.
+[[gnu::cold]] void SetUnexpectedEnd(DecodeError& err, size_t additional);
+[[gnu::cold]] void SetIntegerMarker(DecodeError& err, IntegerType expected,
+                                    uint8_t marker);
+[[gnu::cold]] void SetOutsideUsizeRange(DecodeError& err, uint64_t count);
+[[gnu::cold]] void SetCharEncoding(DecodeError& err, const uint8_t* bytes,
+                                   size_t n);
+[[gnu::cold]] void SetBoolean(DecodeError& err, uint8_t byte);
+
+inline bool FailUnexpectedEnd(DecodeError& err, size_t additional) {
+  SetUnexpectedEnd(err, additional);
+  return false;
+}
+inline bool FailIntegerMarker(DecodeError& err, IntegerType expected,
+                              uint8_t marker) {
+  SetIntegerMarker(err, expected, marker);
+  return false;
+}
+inline bool FailOutsideUsizeRange(DecodeError& err, uint64_t count) {
+  SetOutsideUsizeRange(err, count);
+  return false;
+}
+inline bool FailCharEncoding(DecodeError& err, const uint8_t* bytes, size_t n) {
+  SetCharEncoding(err, bytes, n);
+  return false;
+}
+inline bool FailBoolean(DecodeError& err, uint8_t byte) {
+  SetBoolean(err, byte);
+  return false;
+}
+
+// A variable-length integer in the 32-bit form: markers 0xFD to 0xFF are
+// refused, also when the value would fit.
+[[nodiscard]] inline bool ReadU32(const uint8_t*& p, const uint8_t* limit,
+                                  uint32_t& out, DecodeError& err) {
+  const size_t r = static_cast<size_t>(limit - p);
+  if (r == 0) return FailUnexpectedEnd(err, 1);
+  const uint8_t b = *p;
+  if (b <= kMaxSingleByte) {
+    out = b;
+    p += 1;
+    return true;
+  }
+  if (b == kMarker16) {
+    if (r < 3) return FailUnexpectedEnd(err, 3 - r);
+    out = LoadLe16(p + 1);
+    p += 3;
+    return true;
+  }
+  if (b == kMarker32) {
+    if (r < 5) return FailUnexpectedEnd(err, 5 - r);
+    out = LoadLe32(p + 1);
+    p += 5;
+    return true;
+  }
+  return FailIntegerMarker(err, IntegerType::kU32, b);
+}
+
+// A sequence's element count: a variable-length integer in the 64-bit form
+// whose value must be below 2^32.
+[[nodiscard]] inline bool ReadCount(const uint8_t*& p, const uint8_t* limit,
+                                    uint32_t& out, DecodeError& err) {
+  const size_t r = static_cast<size_t>(limit - p);
+  if (r == 0) return FailUnexpectedEnd(err, 1);
+  const uint8_t b = *p;
+  if (b <= kMaxSingleByte) {
+    out = b;
+    p += 1;
+    return true;
+  }
+  if (b == kMarker16) {
+    if (r < 3) return FailUnexpectedEnd(err, 3 - r);
+    out = LoadLe16(p + 1);
+    p += 3;
+    return true;
+  }
+  if (b == kMarker32) {
+    if (r < 5) return FailUnexpectedEnd(err, 5 - r);
+    out = LoadLe32(p + 1);
+    p += 5;
+    return true;
+  }
+  if (b == kMarker64) {
+    if (r < 9) return FailUnexpectedEnd(err, 9 - r);
+    const uint64_t v = LoadLe64(p + 1);
+    if (v > 0xFFFFFFFFu) return FailOutsideUsizeRange(err, v);
+    out = static_cast<uint32_t>(v);
+    p += 9;
+    return true;
+  }
+  return FailIntegerMarker(err, IntegerType::kU64, b);
+}
+
+// A code point of 2 to 4 UTF-8 bytes. The length announced by the first
+// byte is checked against the bytes left before the bytes are validated.
+[[nodiscard]] bool ReadMultiByteCodePoint(const uint8_t*& p,
+                                          const uint8_t* limit, uint32_t& out,
+                                          DecodeError& err);
+
+// One Unicode scalar value in UTF-8 (1 to 4 bytes, no length in front; no
+// overlong form, no surrogate, nothing above U+10FFFF). 0x00 is valid.
+[[nodiscard]] inline bool ReadCodePoint(const uint8_t*& p, const uint8_t* limit,
+                                        uint32_t& out, DecodeError& err) {
+  if (p == limit) return FailUnexpectedEnd(err, 1);
+  if (*p < 0x80) {
+    out = *p;
+    p += 1;
+    return true;
+  }
+  return ReadMultiByteCodePoint(p, limit, out, err);
+}
+
+// One byte that must be 0x00 or 0x01.
+[[nodiscard]] inline bool ReadBool(const uint8_t*& p, const uint8_t* limit,
+                                   uint8_t& out, DecodeError& err) {
+  if (p == limit) return FailUnexpectedEnd(err, 1);
+  if (*p > 1) return FailBoolean(err, *p);
+  out = *p;
+  p += 1;
+  return true;
+}
+
+// One plain byte (an optional value's tag).
+[[nodiscard]] inline bool ReadByte(const uint8_t*& p, const uint8_t* limit,
+                                   uint8_t& out, DecodeError& err) {
+  if (p == limit) return FailUnexpectedEnd(err, 1);
+  out = *p;
+  p += 1;
+  return true;
+}
+
+// Sixteen bytes as they stand. With r < 16 bytes left the error is
+// UnexpectedEnd { additional: 16 - r }, also for r = 0.
+// REQUIRES: out has room for 16 bytes.
+[[nodiscard]] bool ReadBytes16(const uint8_t*& p, const uint8_t* limit,
+                               uint8_t* out, DecodeError& err);
+
+}  // namespace quillomar::codec

@@ -1,0 +1,31 @@
+// Encoding of the `payloads` field of a stored index: a sequence count, then
+// per node one tag byte (0x00 absent, 0x01 present) and, when present, the
+// total count, the video numbers and the video counts (each list a sequence
+// of 32-bit variable-length integers with its own count).
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "core/codec/decode_error.hpp"
+#include "core/payload/payload_table.hpp"
+
+namespace quillomar {
+
+// Exact number of bytes EncodePayloads writes for `table`.
+// REQUIRES: table is sealed.
+size_t PayloadsEncodedSize(const PayloadTable& table);
+
+// Writes the field at `out` and returns the position after it.
+// REQUIRES: table is sealed; PayloadsEncodedSize(table) bytes are writable.
+uint8_t* EncodePayloads(const PayloadTable& table, uint8_t* out);
+
+// Reads the field from [p, limit) into `out`, which must be empty, and seals
+// it. Payloads may be absent and their two lists may differ in length. On
+// failure returns false with `err` set; `out` is then unspecified.
+// Storage is reserved from the declared counts only as far as the bytes
+// left could fill it.
+[[nodiscard]] bool DecodePayloads(const uint8_t*& p, const uint8_t* limit,
+                                  PayloadTable& out, codec::DecodeError& err);
+
+}  // namespace quillomar

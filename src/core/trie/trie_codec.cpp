@@ -1,0 +1,182 @@
+#include "core/trie/trie_codec.hpp"
+
+#include <algorithm>
+#include <cstring>
+#include <utility>
+
+#include "core/codec/reader.hpp"
+#include "core/codec/varint.hpp"
+#include "core/panic.hpp"
+#include "core/payload/payload_codec.hpp"
+
+namespace quillomar {
+namespace {
+
+using codec::DecodeError;
+
+size_t U32SequenceSize(const std::vector<uint32_t>& values) {
+  size_t size = codec::VarintSize64(values.size());
+  for (uint32_t v : values) size += codec::VarintSize32(v);
+  return size;
+}
+
+size_t LabelSequenceSize(const std::vector<uint32_t>& labels) {
+  size_t size = codec::VarintSize64(labels.size());
+  for (uint32_t c : labels) size += codec::Utf8Size(c);
+  return size;
+}
+
+uint8_t* WriteU32Sequence(uint8_t* out, const std::vector<uint32_t>& values) {
+  out = codec::WriteVarint64(out, values.size());
+  for (uint32_t v : values) out = codec::WriteVarint32(out, v);
+  return out;
+}
+
+uint8_t* WriteLabelSequence(uint8_t* out, const std::vector<uint32_t>& labels) {
+  out = codec::WriteVarint64(out, labels.size());
+  for (uint32_t c : labels) out = codec::WriteUtf8(out, c);
+  return out;
+}
+
+size_t BytesLeft(const uint8_t* p, const uint8_t* limit) {
+  return static_cast<size_t>(limit - p);
+}
+
+// The sequence readers below size their storage to min(count, bytes left /
+// element minimum). An element is stored only after it was read whole, and
+// the bytes run out before more elements than that could be read, so a
+// count larger than the input can hold ends in UnexpectedEnd without any
+// store beyond the storage.
+
+template <class ReadOne>
+bool ReadSequence(const uint8_t*& p, const uint8_t* limit,
+                  std::vector<uint32_t>& out, DecodeError& err,
+                  ReadOne read_one) {
+  uint32_t k;
+  if (!codec::ReadCount(p, limit, k, err)) return false;
+  out.resize(std::min<size_t>(k, BytesLeft(p, limit)));
+  uint32_t* dst = out.data();
+  const uint8_t* q = p;
+  for (uint32_t i = 0; i < k; ++i) {
+    if (!read_one(q, limit, dst[i], err)) return false;
+  }
+  p = q;
+  return true;
+}
+
+bool ReadU32Sequence(const uint8_t*& p, const uint8_t* limit,
+                     std::vector<uint32_t>& out, DecodeError& err) {
+  return ReadSequence(p, limit, out, err, codec::ReadU32);
+}
+
+bool ReadLabelSequence(const uint8_t*& p, const uint8_t* limit,
+                       std::vector<uint32_t>& out, DecodeError& err) {
+  return ReadSequence(p, limit, out, err, codec::ReadCodePoint);
+}
+
+bool ReadUuidSequence(const uint8_t*& p, const uint8_t* limit,
+                      std::vector<Uuid>& out, DecodeError& err) {
+  uint32_t k;
+  if (!codec::ReadCount(p, limit, k, err)) return false;
+  const size_t whole = std::min<size_t>(k, BytesLeft(p, limit) / 16);
+  out.resize(whole);
+  if (whole > 0) std::memcpy(out.data(), p, whole * 16);
+  if (whole < k) {
+    const uint8_t* q = p + whole * 16;
+    Uuid unused;
+    return codec::ReadBytes16(q, limit, unused.data(), err);  // fails
+  }
+  p += whole * 16;
+  return true;
+}
+
+bool ReadBoolSequence(const uint8_t*& p, const uint8_t* limit,
+                      std::vector<uint8_t>& out, DecodeError& err) {
+  uint32_t k;
+  if (!codec::ReadCount(p, limit, k, err)) return false;
+  const size_t available = std::min<size_t>(k, BytesLeft(p, limit));
+  // Find the first bad byte with a branch-free scan; it is reported only if
+  // it comes before the end of the input.
+  uint8_t any_bad = 0;
+  for (size_t i = 0; i < available; ++i) any_bad |= p[i] & 0xFE;
+  if (any_bad != 0) {
+    for (size_t i = 0; i < available; ++i) {
+      if (p[i] > 1) return codec::FailBoolean(err, p[i]);
+    }
+  }
+  if (available < k) return codec::FailUnexpectedEnd(err, 1);
+  out.assign(p, p + k);
+  p += k;
+  return true;
+}
+
+bool ReadIdMode(const uint8_t*& p, const uint8_t* limit, IdMode& out,
+                DecodeError& err) {
+  const uint8_t* q = p;
+  uint32_t index;
+  if (!codec::ReadU32(q, limit, index, err)) return false;
+  if (index > 1) {
+    err = DecodeError::UnexpectedVariant(codec::kIdModeTypeName, index);
+    return false;
+  }
+  out = index == 0 ? IdMode::kUuid : IdMode::kInt32;
+  p = q;
+  return true;
+}
+
+}  // namespace
+
+size_t EncodedSize(const Trie& trie) {
+  return U32SequenceSize(trie.node_shifts) +
+         LabelSequenceSize(trie.child_labels) +
+         U32SequenceSize(trie.child_transitions) +
+         PayloadsEncodedSize(trie.payloads) +
+         codec::VarintSize64(trie.uuid_ids.size()) + 16 * trie.uuid_ids.size() +
+         U32SequenceSize(trie.int32_ids) + 1 +
+         codec::VarintSize64(trie.is_terminal.size()) + trie.is_terminal.size();
+}
+
+void Encode(const Trie& trie, std::span<uint8_t> out) {
+  uint8_t* p = out.data();
+  p = WriteU32Sequence(p, trie.node_shifts);
+  p = WriteLabelSequence(p, trie.child_labels);
+  p = WriteU32Sequence(p, trie.child_transitions);
+  p = EncodePayloads(trie.payloads, p);
+  p = codec::WriteVarint64(p, trie.uuid_ids.size());
+  if (!trie.uuid_ids.empty()) {
+    std::memcpy(p, trie.uuid_ids.data(), 16 * trie.uuid_ids.size());
+    p += 16 * trie.uuid_ids.size();
+  }
+  p = WriteU32Sequence(p, trie.int32_ids);
+  *p++ = trie.id_mode == IdMode::kUuid ? 0 : 1;
+  p = codec::WriteVarint64(p, trie.is_terminal.size());
+  if (!trie.is_terminal.empty()) {
+    std::memcpy(p, trie.is_terminal.data(), trie.is_terminal.size());
+    p += trie.is_terminal.size();
+  }
+  // Sizing and writing walk the same fields by the same rules; a mismatch
+  // is a defect in this file, never a property of the input.
+  if (p != out.data() + out.size()) {
+    throw Panic("index encoding wrote a different size than it computed");
+  }
+}
+
+std::variant<Trie, DecodeError> Decode(std::span<const uint8_t> bytes) {
+  const uint8_t* p = bytes.data();
+  const uint8_t* const limit = p + bytes.size();
+  Trie trie;
+  DecodeError err;
+  if (ReadU32Sequence(p, limit, trie.node_shifts, err) &&
+      ReadLabelSequence(p, limit, trie.child_labels, err) &&
+      ReadU32Sequence(p, limit, trie.child_transitions, err) &&
+      DecodePayloads(p, limit, trie.payloads, err) &&
+      ReadUuidSequence(p, limit, trie.uuid_ids, err) &&
+      ReadU32Sequence(p, limit, trie.int32_ids, err) &&
+      ReadIdMode(p, limit, trie.id_mode, err) &&
+      ReadBoolSequence(p, limit, trie.is_terminal, err)) {
+    return trie;
+  }
+  return err;
+}
+
+}  // namespace quillomar
