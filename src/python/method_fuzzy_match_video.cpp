@@ -1,7 +1,11 @@
+#include "core/matcher/code_points.hpp"
+#include "core/ranking/identifier_text.hpp"
+#include "core/ranking/video_ranking.hpp"
 #include "python/binding.hpp"
 #include "python/convert.hpp"
 #include "python/errors.hpp"
 #include "python/prefix_search.hpp"
+#include "python/result_list.hpp"
 
 namespace quillomar::py {
 namespace {
@@ -29,10 +33,21 @@ PyObject* FuzzyMatchVideo(PyObject* self, PyObject* const* args,
         "include_prefix_nodes", [&] { return ToOptionalBool(slots[3]); });
     const std::optional<double> min_score =
         NamedArgument("min_score", [&] { return ToOptionalDouble(slots[4]); });
-    (void)index, (void)term, (void)max_dist, (void)limit,
-        (void)include_prefix_nodes, (void)min_score;
-    Raise(PyExc_NotImplementedError,
-          "fuzzy_match_video is not implemented yet");
+
+    const std::vector<RankedVideo> rows =
+        RankVideos(index, CodePoints(term),
+                   {max_dist, limit, include_prefix_nodes, min_score});
+    PyRef list = Check(PyList_New(static_cast<Py_ssize_t>(rows.size())));
+    char text[kMaxIdentifierText];
+    for (size_t i = 0; i < rows.size(); ++i) {
+      // RankVideos keeps only rows with an identifier, so size > 0.
+      const size_t size = IdentifierText(index.trie(), rows[i].video, text);
+      PyRef id = StrFromAscii(text, size);
+      PyRef score = Check(PyFloat_FromDouble(rows[i].score));
+      PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i),
+                      TupleOf({std::move(id), std::move(score)}).release());
+    }
+    return list.release();
   });
 }
 

@@ -1,0 +1,180 @@
+// Edit-distance rows for the trie walk: row d holds the distances between
+// every prefix q[0..j) of the query and the path of the node examined at
+// depth d (the root is depth 0, row 0 is 0, 1, ..., n).
+//
+// Every cell is stored capped at C = bound + 1. Capping commutes with the
+// min/plus recurrence, so a capped cell equals the exact distance whenever
+// that is within the bound and equals C otherwise; the walk only ever asks
+// "is it within the bound, and if so, what is it", so nothing is lost and no
+// value can wrap, however long the query or the path.
+//
+// Two layouts with one interface (Advance, Min):
+//  - FullRows keeps all n + 1 cells of a row.
+//  - BandRows keeps only the 2 * bound + 1 cells around the diagonal j = d:
+//    a cell with |j - d| > bound is at least |j - d| and so always above the
+//    bound; treating it as C gives the same row minimum test and the same
+//    distance as the full row.
+// Rows are allocated as the walk first reaches a depth, never up front, so
+// memory follows the depth actually reached rather than n + bound.
+#pragma once
+
+#include <algorithm>
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <vector>
+
+namespace quillomar {
+
+// The distance bound actually compared against: max_dist saturated to 16
+// bits (65536 and above mean 65535, never a wrapped-around small value).
+inline uint32_t EffectiveBound(uint32_t max_dist) {
+  return std::min<uint32_t>(max_dist, 65535);
+}
+
+struct RowStep {
+  uint32_t min;       // smallest cell of the new row, capped at bound + 1
+  uint32_t distance;  // cell n of the new row, capped at bound + 1
+};
+
+class FullRows {
+ public:
+  FullRows(std::span<const uint32_t> query, uint32_t bound)
+      : q_(query), width_(query.size() + 1), cap_(bound + 1) {
+    rows_.resize(width_);
+    for (size_t j = 0; j < width_; ++j) {
+      rows_[j] = static_cast<uint32_t>(std::min<size_t>(j, cap_));
+    }
+    mins_.push_back(0);
+  }
+
+  // Row minimum of row d. REQUIRES: row d has been computed.
+  uint32_t Min(size_t d) const { return mins_[d]; }
+
+  // Computes row d + 1 for a node with edge label `label` below the node
+  // whose row is row d. REQUIRES: row d has been computed.
+  RowStep Advance(size_t d, uint32_t label) {
+    Reserve(d + 1);
+    const uint32_t* prev = rows_.data() + d * width_;
+    uint32_t* cur = rows_.data() + (d + 1) * width_;
+    const uint32_t cap = cap_;
+    uint32_t left = static_cast<uint32_t>(std::min<size_t>(d + 1, cap));
+    cur[0] = left;
+    uint32_t mn = left;
+    const uint32_t* q = q_.data();
+    for (size_t j = 1; j < width_; ++j) {
+      uint32_t v = prev[j - 1] + (q[j - 1] != label ? 1u : 0u);
+      v = std::min(v, prev[j] + 1);
+      v = std::min(v, left + 1);
+      v = std::min(v, cap);
+      cur[j] = v;
+      left = v;
+      mn = std::min(mn, v);
+    }
+    mins_[d + 1] = mn;
+    return {mn, cur[width_ - 1]};
+  }
+
+ private:
+  void Reserve(size_t d) {
+    if (mins_.size() <= d) {
+      mins_.resize(d + 1);
+      rows_.resize((d + 1) * width_);
+    }
+  }
+
+  std::span<const uint32_t> q_;
+  size_t width_;
+  uint32_t cap_;
+  std::vector<uint32_t> rows_;
+  std::vector<uint32_t> mins_;
+};
+
+class BandRows {
+ public:
+  BandRows(std::span<const uint32_t> query, uint32_t bound)
+      : q_(query),
+        n_(static_cast<int64_t>(query.size())),
+        bound_(bound),
+        width_(2 * size_t{bound} + 1),
+        cap_(bound + 1) {
+    rows_.resize(width_);
+    // Row 0: cell t stands for j = t - bound.
+    for (size_t t = 0; t < width_; ++t) {
+      const int64_t j = static_cast<int64_t>(t) - bound;
+      rows_[t] = j < 0 || j > n_
+                     ? cap_
+                     : static_cast<uint32_t>(std::min<int64_t>(j, cap_));
+    }
+    mins_.push_back(0);
+  }
+
+  uint32_t Min(size_t d) const { return mins_[d]; }
+
+  RowStep Advance(size_t d, uint32_t label) {
+    Reserve(d + 1);
+    const uint32_t* prev = rows_.data() + d * width_;
+    uint32_t* cur = rows_.data() + (d + 1) * width_;
+    const uint32_t cap = cap_;
+    const int64_t w = static_cast<int64_t>(width_);
+    const int64_t depth = static_cast<int64_t>(d) + 1;
+    // Cell t of row `depth` stands for j = base + t. Cell t of the previous
+    // row stands for j - 1 (the diagonal), and its cell t + 1 for j.
+    const int64_t base = depth - bound_;
+    const int64_t first = std::max<int64_t>(0, 1 - base);      // first j >= 1
+    const int64_t last = std::min<int64_t>(w - 1, n_ - base);  // last j <= n
+    uint32_t mn = cap;
+    // Cells left of the query: j < 0 is outside, j == 0 is the depth.
+    const int64_t lead = std::min(first, w);
+    for (int64_t t = 0; t < lead; ++t) {
+      const uint32_t v =
+          base + t == 0 ? static_cast<uint32_t>(std::min<int64_t>(depth, cap))
+                        : cap;
+      cur[t] = v;
+      mn = std::min(mn, v);
+    }
+    // The cell left of `first` lies outside the band (value cap) unless it
+    // is j == 0, which the loop above has just written.
+    uint32_t left = first > 0 && first <= w ? cur[first - 1] : cap;
+    const uint32_t* q = q_.data();
+    for (int64_t t = first; t <= last; ++t) {
+      uint32_t v = prev[t] + (q[base + t - 1] != label ? 1u : 0u);
+      const uint32_t up = t + 1 < w ? prev[t + 1] + 1 : cap;
+      v = std::min(v, up);
+      v = std::min(v, left + 1);
+      v = std::min(v, cap);
+      cur[t] = v;
+      left = v;
+      mn = std::min(mn, v);
+    }
+    for (int64_t t = std::max(last + 1, lead); t < w; ++t) cur[t] = cap;
+    mins_[d + 1] = mn;
+    const int64_t tn = n_ - base;
+    return {mn, tn >= 0 && tn < w ? cur[tn] : cap};
+  }
+
+ private:
+  void Reserve(size_t d) {
+    if (mins_.size() <= d) {
+      mins_.resize(d + 1);
+      rows_.resize((d + 1) * width_);
+    }
+  }
+
+  std::span<const uint32_t> q_;
+  int64_t n_;
+  int64_t bound_;
+  size_t width_;
+  uint32_t cap_;
+  std::vector<uint32_t> rows_;
+  std::vector<uint32_t> mins_;
+};
+
+// Full rows when they are no wider than the band (short queries or large
+// bounds), the band otherwise: the cheaper of the two, with the same
+// results.
+inline bool UseBand(size_t n, uint32_t bound) {
+  return n + 1 > 2 * size_t{bound} + 1;
+}
+
+}  // namespace quillomar

@@ -1,0 +1,28 @@
+// Fuzzy term matching: the indexed terms (terminal nodes) whose text lies
+// within the distance bound of the query, in walk order.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <span>
+
+#include "core/matcher/walk.hpp"
+#include "core/search_index.hpp"
+
+namespace quillomar {
+
+// Calls sink(node, distance, path) once per matched term, in walk order;
+// `path` holds the term's code points and is valid only during the call, so
+// a caller builds the term's text only for the matches it is handed.
+// `limit`: nullopt for all, else the first `*limit` matches (0 gives none).
+// Throws Panic on an index that is not sound at the first read that would
+// leave an array; whatever the sink throws passes through.
+template <class Sink>
+void FuzzyMatchTerms(const SearchIndex& index, std::span<const uint32_t> query,
+                     uint32_t max_dist, std::optional<uint32_t> limit,
+                     Sink& sink) {
+  Walk(index.trie(), index.sound(), query, max_dist, /*terminal_only=*/true,
+       limit, sink);
+}
+
+}  // namespace quillomar

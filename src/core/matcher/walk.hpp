@@ -1,0 +1,132 @@
+// The bounded edit-distance walk shared by term matching and node matching.
+//
+// Depth-first pre-order from the root: siblings in child-slot order, a node
+// recorded before its subtree, a whole subtree finished before the next
+// sibling. A child labelled 0 is skipped with its subtree; a child whose row
+// minimum exceeds the bound is cut off with its subtree; a child whose
+// distance (whole query against whole path) is within the bound is recorded
+// when `terminal_only` is false or it ends a term.
+//
+// The walk keeps its own stack (no recursion), so neither a deep trie nor a
+// long query can exhaust the C stack. Working memory grows with the depth
+// reached; nothing is allocated per visited node.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <vector>
+
+#include "core/matcher/edit_rows.hpp"
+#include "core/matcher/trie_access.hpp"
+#include "core/trie/trie.hpp"
+
+namespace quillomar {
+
+// A conservative membership test for the query's code points: Contains() is
+// true for every code point of the query (and possibly for others).
+class QueryLetters {
+ public:
+  explicit QueryLetters(std::span<const uint32_t> query) {
+    for (uint32_t cp : query) bits_[(cp >> 6) & kMask] |= Bit(cp);
+  }
+  bool Contains(uint32_t cp) const {
+    return (bits_[(cp >> 6) & kMask] & Bit(cp)) != 0;
+  }
+
+ private:
+  static constexpr uint32_t kWords = 64;  // 4096 buckets
+  static constexpr uint32_t kMask = kWords - 1;
+  static uint64_t Bit(uint32_t cp) { return uint64_t{1} << (cp & 63); }
+  uint64_t bits_[kWords] = {};
+};
+
+// What the walk hands to the sink for each recorded node: the node, its
+// distance (within the bound) and the labels of its path from the root
+// (path.back() is the node's own label).
+//
+// Sink: callable as sink(uint32_t node, uint32_t distance,
+//                        std::span<const uint32_t> path).
+// It may throw; the walk holds nothing that needs cleaning up by hand.
+template <class Access, class Rows, class Sink>
+void WalkTrie(const Trie& trie, std::span<const uint32_t> query, uint32_t bound,
+              bool terminal_only, uint64_t limit, Sink& sink) {
+  // REQUIRES: limit >= 1 and trie.node_count() > 0.
+  const Access a(trie);
+  Rows rows(query, bound);
+  const QueryLetters letters(query);
+
+  struct Frame {
+    uint32_t slot;  // next child slot to examine
+    uint32_t end;   // end of the slot range
+  };
+  std::vector<Frame> stack;
+  std::vector<uint32_t> path;  // path[d - 1] = label of the node at depth d
+  uint64_t recorded = 0;
+
+  {
+    const uint32_t start = a.Shift(0);
+    const uint32_t end = a.SlotEnd(0);
+    if (start >= end) return;
+    stack.push_back({start, end});
+  }
+  while (!stack.empty()) {
+    const size_t d = stack.size() - 1;  // depth of the parent
+    Frame& f = stack.back();
+    if (f.slot >= f.end) {
+      stack.pop_back();
+      continue;
+    }
+    const uint32_t c = a.Child(f.slot++);
+    const uint32_t label = a.Label(c);
+    if (label == 0) continue;
+    // With the parent's minimum already at the bound, a label missing from
+    // the query costs one more in every cell: the child's row minimum would
+    // exceed the bound, so its row need not be computed.
+    if (rows.Min(d) == bound && !letters.Contains(label)) continue;
+    const RowStep step = rows.Advance(d, label);
+    if (step.min > bound) continue;
+    if (path.size() <= d) path.resize(d + 1);
+    path[d] = label;
+    if (step.distance <= bound && (!terminal_only || a.Terminal(c))) {
+      sink(c, step.distance, std::span<const uint32_t>(path.data(), d + 1));
+      if (++recorded >= limit) return;
+    }
+    const uint32_t start = a.Shift(c);
+    const uint32_t end = a.SlotEnd(c);
+    if (start < end) stack.push_back({start, end});
+  }
+}
+
+// Runs the walk with the access policy the index allows and the row layout
+// that suits the query. `limit` nullopt means no limit; 0 records nothing.
+template <class Sink>
+void Walk(const Trie& trie, bool sound, std::span<const uint32_t> query,
+          uint32_t max_dist, bool terminal_only, std::optional<uint32_t> limit,
+          Sink& sink) {
+  if (trie.node_count() == 0) return;  // no root: nothing can match
+  const uint64_t cap = limit ? *limit : UINT64_MAX;
+  if (cap == 0) return;
+  const uint32_t bound = EffectiveBound(max_dist);
+  const bool band = UseBand(query.size(), bound);
+  if (sound) {
+    if (band) {
+      WalkTrie<UncheckedAccess, BandRows>(trie, query, bound, terminal_only,
+                                          cap, sink);
+    } else {
+      WalkTrie<UncheckedAccess, FullRows>(trie, query, bound, terminal_only,
+                                          cap, sink);
+    }
+  } else {
+    if (band) {
+      WalkTrie<CheckedAccess, BandRows>(trie, query, bound, terminal_only, cap,
+                                        sink);
+    } else {
+      WalkTrie<CheckedAccess, FullRows>(trie, query, bound, terminal_only, cap,
+                                        sink);
+    }
+  }
+}
+
+}  // namespace quillomar
