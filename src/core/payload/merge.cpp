@@ -1,0 +1,113 @@
+#include "core/payload/merge.hpp"
+
+#include <algorithm>
+#include <chrono>
+
+namespace quillomar {
+namespace {
+
+constexpr uint32_t kInitialBits = 6;
+
+// A different multiplier input per process, so that no fixed set of video
+// numbers collides in every run. Results never depend on it.
+uint64_t ProcessSeed() {
+  static const uint64_t seed = [] {
+    uint64_t x = static_cast<uint64_t>(
+        std::chrono::steady_clock::now().time_since_epoch().count());
+    x ^= reinterpret_cast<uintptr_t>(&x);
+    x ^= x >> 33;
+    x *= 0xff51afd7ed558ccdull;
+    x ^= x >> 33;
+    return x;
+  }();
+  return seed;
+}
+
+struct ByRank {
+  template <class E>
+  bool operator()(const E& a, const E& b) const {
+    return a.sum != b.sum ? a.sum > b.sum : a.id < b.id;
+  }
+};
+
+}  // namespace
+
+PayloadMerger::PayloadMerger()
+    : slots_(size_t{1} << kInitialBits, Slot{0, 0, 0}),
+      seed_(ProcessSeed()),
+      shift_(64 - kInitialBits) {}
+
+void PayloadMerger::Reset() {
+  entries_.clear();
+  if (++stamp_ == 0) {
+    // The stamp wrapped: old slots could look occupied again.
+    std::fill(slots_.begin(), slots_.end(), Slot{0, 0, 0});
+    stamp_ = 1;
+  }
+}
+
+void PayloadMerger::Grow() {
+  const size_t size = slots_.size() * 2;
+  slots_.assign(size, Slot{0, 0, 0});
+  stamp_ = 1;
+  --shift_;
+  const size_t mask = size - 1;
+  for (uint32_t e = 0; e < entries_.size(); ++e) {
+    size_t h = Home(entries_[e].id);
+    while (slots_[h].stamp == stamp_) h = (h + 1) & mask;
+    slots_[h] = Slot{stamp_, entries_[e].id, e};
+  }
+}
+
+void PayloadMerger::Add(std::span<const uint32_t> ids,
+                        std::span<const uint32_t> counts) {
+  const size_t n = ids.size();
+  const uint32_t* id_data = ids.data();
+  const uint32_t* count_data = counts.data();
+  for (size_t i = 0; i < n; ++i) {
+    const uint32_t id = id_data[i];
+    size_t mask = slots_.size() - 1;
+    size_t h = Home(id);
+    while (true) {
+      Slot& slot = slots_[h];
+      if (slot.stamp != stamp_) {
+        // New id. Keep the table at most half full so probes stay short.
+        if ((entries_.size() + 1) * 2 > slots_.size()) {
+          Grow();
+          mask = slots_.size() - 1;
+          h = Home(id);
+          while (slots_[h].stamp == stamp_) h = (h + 1) & mask;
+        }
+        slots_[h] = Slot{stamp_, id, static_cast<uint32_t>(entries_.size())};
+        entries_.push_back(Entry{count_data[i], id});
+        break;
+      }
+      if (slot.key == id) {
+        // Saturating: only reachable with more than 2^32 maximal counts
+        // for one id, but then the order stays that of the true sums.
+        uint64_t& sum = entries_[slot.entry].sum;
+        sum = sum + count_data[i] < sum ? UINT64_MAX : sum + count_data[i];
+        break;
+      }
+      h = (h + 1) & mask;
+    }
+  }
+}
+
+size_t PayloadMerger::Finish(uint32_t top_n, std::vector<uint32_t>& out_ids,
+                             std::vector<uint32_t>& out_counts) {
+  const size_t keep = std::min<size_t>(entries_.size(), top_n);
+  if (keep == 0) return 0;
+  if (keep < entries_.size()) {
+    std::nth_element(entries_.begin(), entries_.begin() + keep, entries_.end(),
+                     ByRank{});
+  }
+  std::sort(entries_.begin(), entries_.begin() + keep, ByRank{});
+  for (size_t i = 0; i < keep; ++i) {
+    out_ids.push_back(entries_[i].id);
+    out_counts.push_back(SaturateU32(entries_[i].sum));
+  }
+  return keep;
+}
+
+}  // namespace quillomar

@@ -1,0 +1,73 @@
+// Combining payload lists: the counts of equal video numbers are summed in 64
+// bits, the combined entries are ordered by (sum descending, video number
+// ascending) and each sum is stored saturated at 4294967295 (never reduced
+// modulo 2^32, which would turn a huge count into a tiny one).
+//
+// Because the order is total, the result of combining several lists does not
+// depend on the order in which they are added, so a node folds all of its
+// children in one pass instead of rebuilding a growing list per child.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <vector>
+
+namespace quillomar {
+
+// Saturating store of a 64-bit sum into an unsigned 32-bit count.
+inline uint32_t SaturateU32(uint64_t v) {
+  return v > UINT32_MAX ? UINT32_MAX : static_cast<uint32_t>(v);
+}
+
+// Reusable working storage for combining lists. One instance serves any
+// number of combinations; after the first few it allocates nothing more
+// unless a combination has more distinct ids than any before it.
+//
+// Use: Reset(), then Add() each list, then Finish().
+class PayloadMerger {
+ public:
+  PayloadMerger();
+
+  // Starts a new, empty combination. O(1).
+  void Reset();
+
+  // Adds ids[i] with counts[i] for each i < ids.size().
+  // REQUIRES: counts.size() >= ids.size() (surplus counts are ignored).
+  void Add(std::span<const uint32_t> ids, std::span<const uint32_t> counts);
+
+  // Number of distinct ids added since Reset().
+  size_t distinct() const { return entries_.size(); }
+
+  // Orders the combined entries by (sum descending, id ascending) and
+  // appends the first min(distinct(), top_n) of them to out_ids/out_counts,
+  // counts saturated. Returns the number appended. Leaves the combination
+  // in an unspecified state; call Reset() before the next one.
+  size_t Finish(uint32_t top_n, std::vector<uint32_t>& out_ids,
+                std::vector<uint32_t>& out_counts);
+
+ private:
+  struct Entry {
+    uint64_t sum;
+    uint32_t id;
+  };
+  struct Slot {
+    uint32_t stamp;  // occupied in this combination iff == stamp_
+    uint32_t key;
+    uint32_t entry;  // index into entries_
+  };
+
+  size_t Home(uint32_t id) const {
+    return static_cast<size_t>(((id ^ seed_) * 0x9E3779B97F4A7C15ull) >>
+                               shift_);
+  }
+  void Grow();
+
+  std::vector<Slot> slots_;  // power-of-two size, at most half full
+  std::vector<Entry> entries_;
+  uint64_t seed_;
+  uint32_t shift_;  // 64 - log2(slots_.size())
+  uint32_t stamp_ = 1;
+};
+
+}  // namespace quillomar

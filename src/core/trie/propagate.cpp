@@ -1,0 +1,115 @@
+#include "core/trie/propagate.hpp"
+
+#include <algorithm>
+#include <span>
+#include <vector>
+
+#include "core/panic.hpp"
+#include "core/payload/merge.hpp"
+
+namespace quillomar {
+namespace {
+
+struct List {
+  std::span<const uint32_t> ids;
+  std::span<const uint32_t> counts;
+};
+
+// Node v's payload as supplied (absent = empty).
+// REQUIRES: v < in.size().
+List Supplied(const PayloadTable& in, size_t v) {
+  if (!in.present(v)) return {};
+  List l{in.video_ids(v), in.video_counts(v)};
+  // Only as many counts as ids are read; fewer would read past the list.
+  if (l.counts.size() < l.ids.size()) {
+    PanicIndexOutOfBounds(l.counts.size(), l.counts.size());
+  }
+  return l;
+}
+
+uint32_t SuppliedTotal(const PayloadTable& in, size_t v) {
+  return in.present(v) ? in.total_count(v) : 0;
+}
+
+}  // namespace
+
+void propagate(Trie& t, uint32_t top_n) {
+  const size_t n = t.node_count();
+  const PayloadTable& in = t.payloads;
+  const std::vector<uint32_t>& shifts = t.node_shifts;
+  const std::vector<uint32_t>& slots = t.child_transitions;
+  const size_t e = slots.size();
+  if (n > 0 && in.size() < n) PanicIndexOutOfBounds(in.size(), n - 1);
+
+  // Results are computed in descending node order into flat scratch lists;
+  // node v's result is res_ids/res_counts[begin[v] .. begin[v] + len[v]).
+  // A node whose result equals a finished child's (no own entries, that one
+  // child) shares the child's range instead of copying it.
+  std::vector<uint32_t> total(n);
+  std::vector<uint32_t> begin(n);
+  std::vector<uint32_t> len(n);
+  std::vector<uint32_t> res_ids;
+  std::vector<uint32_t> res_counts;
+  std::vector<uint32_t> kids;  // node k's children other than k itself
+  PayloadMerger merger;
+
+  for (size_t k = n; k-- > 0;) {
+    const uint32_t start = CheckedAt(shifts, k);
+    const uint32_t end = SlotEnd(t, k);
+    kids.clear();
+    if (start < end) {
+      if (end > e) PanicIndexOutOfBounds(e, std::max<size_t>(start, e));
+      for (uint32_t s = start; s < end; ++s) {
+        const uint32_t c = slots[s];
+        if (c == k) continue;  // k's own slot is empty while k is processed
+        if (c >= n) PanicIndexOutOfBounds(n, c);
+        kids.push_back(c);
+      }
+    }
+
+    uint64_t sum = SuppliedTotal(in, k);
+    for (uint32_t c : kids) sum += c > k ? total[c] : SuppliedTotal(in, c);
+    total[k] = SaturateU32(sum);
+
+    const List own = Supplied(in, k);
+    if (top_n == 0) continue;  // every list ends up empty
+    if (own.ids.empty() && kids.size() == 1 && kids[0] > k) {
+      begin[k] = begin[kids[0]];
+      len[k] = len[kids[0]];
+      continue;
+    }
+    merger.Reset();
+    merger.Add(own.ids, own.counts);
+    for (uint32_t c : kids) {
+      if (c > k) {
+        const std::span<const uint32_t> ids(res_ids.data() + begin[c], len[c]);
+        const std::span<const uint32_t> counts(res_counts.data() + begin[c],
+                                               len[c]);
+        merger.Add(ids, counts);
+      } else {
+        const List l = Supplied(in, c);
+        merger.Add(l.ids, l.counts);
+      }
+    }
+    const size_t at = res_ids.size();
+    const size_t kept = merger.Finish(top_n, res_ids, res_counts);
+    if (res_ids.size() > UINT32_MAX) PanicCapacityOverflow();
+    begin[k] = static_cast<uint32_t>(at);
+    len[k] = static_cast<uint32_t>(kept);
+  }
+
+  size_t total_entries = 0;
+  for (size_t v = 0; v < n; ++v) total_entries += len[v];
+  if (total_entries > UINT32_MAX) PanicCapacityOverflow();
+  PayloadTable out;
+  out.Reserve(n, total_entries, total_entries);
+  for (size_t v = 0; v < n; ++v) {
+    out.AppendPresent(
+        total[v], std::span<const uint32_t>(res_ids.data() + begin[v], len[v]),
+        std::span<const uint32_t>(res_counts.data() + begin[v], len[v]));
+  }
+  out.Seal();
+  t.payloads = std::move(out);
+}
+
+}  // namespace quillomar

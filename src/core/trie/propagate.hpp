@@ -1,0 +1,35 @@
+// Top-N propagation: folds every node's children's video statistics into the
+// node, so that each node carries the best videos of its subtree and a total
+// count covering it.
+#pragma once
+
+#include <cstdint>
+
+#include "core/trie/trie.hpp"
+
+namespace quillomar {
+
+// Rewrites t.payloads so that every node v holds:
+//   total_count: v's own total plus each child's total, saturating at
+//                4294967295;
+//   lists:       v's own entries plus each child's entries, counts of equal
+//                video numbers summed in 64 bits, ordered by (sum
+//                descending, video number ascending), each count saturated,
+//                cut to the first top_n.
+// Nodes are processed from N-1 down to 0, so a child numbered after its
+// parent contributes its finished (folded and cut) statistics, while a child
+// numbered before its parent contributes its payload as supplied. A slot
+// holding the node itself is skipped; a child held in several of v's slots
+// is folded once per slot. Labels are not looked at. Every node's list is
+// combined and ordered before the cut, leaves included. Absent payloads count
+// as empty ones; afterwards every payload is present. is_terminal is not
+// touched.
+//
+// REQUIRES: t.payloads is sealed. Arrays that construction accepts always
+// satisfy the rest; on any other trie (node_shifts or payloads shorter than
+// N, a slot range beyond child_transitions, a child >= N, a payload with
+// fewer counts than ids) it throws Panic at the first read that would leave
+// an array, and leaves t unchanged.
+void propagate(Trie& t, uint32_t top_n);
+
+}  // namespace quillomar

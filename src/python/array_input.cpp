@@ -1,0 +1,264 @@
+#include "python/array_input.hpp"
+
+#include <bit>
+#include <cstring>
+#include <type_traits>
+
+#include "python/convert.hpp"
+#include "python/errors.hpp"
+
+namespace quillomar::py {
+namespace {
+
+// Releases a buffer view on every path out of the scope.
+class BufferView {
+ public:
+  // False (with no error pending) when `o` does not export a buffer of the
+  // requested kind.
+  bool Acquire(PyObject* o) {
+    if (PyObject_GetBuffer(o, &view_, PyBUF_RECORDS_RO) != 0) {
+      PyErr_Clear();
+      return false;
+    }
+    held_ = true;
+    return true;
+  }
+  ~BufferView() {
+    if (held_) PyBuffer_Release(&view_);
+  }
+  const Py_buffer& view() const { return view_; }
+
+ private:
+  Py_buffer view_{};
+  bool held_ = false;
+};
+
+// Element kind of a one-dimensional buffer of integers in native byte order.
+struct IntFormat {
+  bool is_signed;
+  Py_ssize_t size;  // 1, 2, 4 or 8
+};
+
+bool ParseIntFormat(const Py_buffer& view, IntFormat& f) {
+  if (view.ndim != 1 || view.shape == nullptr || view.strides == nullptr ||
+      view.suboffsets != nullptr) {
+    return false;
+  }
+  const char* fmt = view.format == nullptr ? "B" : view.format;
+  if (*fmt == '@' || *fmt == '=' ||
+      (*fmt == '<' && std::endian::native == std::endian::little)) {
+    ++fmt;
+  }
+  if (fmt[0] == '\0' || fmt[1] != '\0') return false;
+  switch (fmt[0]) {
+    case 'b':
+    case 'h':
+    case 'i':
+    case 'l':
+    case 'q':
+    case 'n':
+      f.is_signed = true;
+      break;
+    case 'B':
+    case 'H':
+    case 'I':
+    case 'L':
+    case 'Q':
+    case 'N':
+      f.is_signed = false;
+      break;
+    default:
+      return false;
+  }
+  f.size = view.itemsize;
+  return f.size == 1 || f.size == 2 || f.size == 4 || f.size == 8;
+}
+
+template <class T>
+bool CopyInRange(const Py_buffer& view, std::vector<uint32_t>& out) {
+  const char* p = static_cast<const char*>(view.buf);
+  const Py_ssize_t n = view.shape[0];
+  const Py_ssize_t stride = view.strides[0];
+  const size_t at = out.size();
+  out.resize(at + static_cast<size_t>(n));
+  uint32_t* dst = out.data() + at;
+  for (Py_ssize_t i = 0; i < n; ++i, p += stride) {
+    T v;
+    std::memcpy(&v, p, sizeof v);
+    if constexpr (std::is_signed_v<T>) {
+      if (v < 0) return false;
+    }
+    if constexpr (sizeof(T) > 4) {
+      if (static_cast<uint64_t>(v) > UINT32_MAX) return false;
+    }
+    dst[i] = static_cast<uint32_t>(v);
+  }
+  return true;
+}
+
+// Appends the elements of a one-dimensional integer buffer when every one
+// of them is an unsigned 32-bit value; otherwise returns false with `out`
+// as it was, so the general path can raise the element's own error.
+bool TryAppendIntBuffer(PyObject* seq, std::vector<uint32_t>& out) {
+  if (!PyObject_CheckBuffer(seq)) return false;
+  BufferView buffer;
+  if (!buffer.Acquire(seq)) return false;
+  const Py_buffer& view = buffer.view();
+  IntFormat f;
+  if (!ParseIntFormat(view, f)) return false;
+  const size_t before = out.size();
+  bool ok = false;
+  switch (f.size) {
+    case 1:
+      ok = f.is_signed ? CopyInRange<int8_t>(view, out)
+                       : CopyInRange<uint8_t>(view, out);
+      break;
+    case 2:
+      ok = f.is_signed ? CopyInRange<int16_t>(view, out)
+                       : CopyInRange<uint16_t>(view, out);
+      break;
+    case 4:
+      ok = f.is_signed ? CopyInRange<int32_t>(view, out)
+                       : CopyInRange<uint32_t>(view, out);
+      break;
+    case 8:
+      ok = f.is_signed ? CopyInRange<int64_t>(view, out)
+                       : CopyInRange<uint64_t>(view, out);
+      break;
+  }
+  if (!ok) out.resize(before);
+  return ok;
+}
+
+// The first code point of valid UTF-8 text, 0 for empty text.
+uint32_t FirstCodePoint(std::string_view s) {
+  if (s.empty()) return 0;
+  const auto* p = reinterpret_cast<const uint8_t*>(s.data());
+  const uint32_t b0 = p[0];
+  if (b0 < 0x80) return b0;
+  if (b0 < 0xE0) return ((b0 & 0x1F) << 6) | (p[1] & 0x3F);
+  if (b0 < 0xF0) {
+    return ((b0 & 0x0F) << 12) | ((p[1] & 0x3Fu) << 6) | (p[2] & 0x3F);
+  }
+  return ((b0 & 0x07) << 18) | ((p[1] & 0x3Fu) << 12) | ((p[2] & 0x3Fu) << 6) |
+         (p[3] & 0x3F);
+}
+
+uint8_t ToByte(PyObject* o) {
+  const long v = PyLong_AsLong(o);
+  if (v == -1 && PyErr_Occurred()) throw PyErrorAlreadySet{};
+  if (v < 0 || v > 255) {
+    Raise(PyExc_OverflowError,
+          "out of range integral type conversion attempted");
+  }
+  return static_cast<uint8_t>(v);
+}
+
+void ReserveHint(std::vector<uint32_t>& v, Py_ssize_t extra) {
+  if (extra > 0) v.reserve(v.size() + static_cast<size_t>(extra));
+}
+
+}  // namespace
+
+size_t AppendU32Sequence(PyObject* seq, std::vector<uint32_t>& out) {
+  const size_t before = out.size();
+  CheckSequence(seq);
+  if (!PyList_CheckExact(seq) && !PyTuple_CheckExact(seq) &&
+      TryAppendIntBuffer(seq, out)) {
+    return out.size() - before;
+  }
+  ForEachInSequence(
+      seq, [&](Py_ssize_t size) { ReserveHint(out, size); },
+      [&](PyObject* item) { out.push_back(ToU32(item)); });
+  return out.size() - before;
+}
+
+std::vector<uint32_t> ReadU32Sequence(PyObject* seq) {
+  std::vector<uint32_t> out;
+  AppendU32Sequence(seq, out);
+  return out;
+}
+
+std::vector<uint32_t> ReadLabels(PyObject* seq) {
+  std::vector<uint32_t> out;
+  ForEachInSequence(
+      seq, [&](Py_ssize_t size) { ReserveHint(out, size); },
+      [&](PyObject* item) { out.push_back(FirstCodePoint(ToUtf8(item))); });
+  return out;
+}
+
+std::vector<PyRef> ReadObjects(PyObject* seq) {
+  std::vector<PyRef> out;
+  ForEachInSequence(
+      seq,
+      [&](Py_ssize_t size) {
+        if (size > 0) out.reserve(static_cast<size_t>(size));
+      },
+      [&](PyObject* item) { out.push_back(PyRef::Borrow(item)); });
+  return out;
+}
+
+ByteEntries ReadByteEntries(PyObject* seq) {
+  ByteEntries out;
+  ForEachInSequence(
+      seq,
+      [&](Py_ssize_t size) {
+        if (size > 0) out.sizes.reserve(static_cast<size_t>(size));
+      },
+      [&](PyObject* entry) {
+        if (PyBytes_CheckExact(entry)) {
+          const size_t size = static_cast<size_t>(PyBytes_GET_SIZE(entry));
+          out.sizes.push_back(size);
+          if (size == 4 || size == 16) {
+            const auto* p =
+                reinterpret_cast<const uint8_t*>(PyBytes_AS_STRING(entry));
+            out.bytes.insert(out.bytes.end(), p, p + size);
+          }
+          return;
+        }
+        uint8_t first[16];
+        size_t size = 0;
+        ForEachInSequence(
+            entry, [](Py_ssize_t) {},
+            [&](PyObject* item) {
+              const uint8_t b = ToByte(item);
+              if (size < 16) first[size] = b;
+              ++size;
+            });
+        out.sizes.push_back(size);
+        if (size == 4 || size == 16) {
+          out.bytes.insert(out.bytes.end(), first, first + size);
+        }
+      });
+  return out;
+}
+
+void ConvertPayloads(std::vector<PyRef>& items, PayloadTable& out) {
+  out.Reserve(items.size(), 0, 0);
+  std::vector<uint32_t> ids;
+  std::vector<uint32_t> counts;
+  for (PyRef& held : items) {
+    PyObject* item = held.get();
+    if (item == Py_None) {
+      out.AppendAbsent();
+    } else {
+      if (!PyTuple_Check(item)) RaiseWrongType(item, "PyTuple");
+      if (PyTuple_GET_SIZE(item) != 3) {
+        Raise(PyExc_ValueError, "Payload tuple must have 3 elements");
+      }
+      const uint32_t total_count = ToU32(PyTuple_GET_ITEM(item, 0));
+      ids.clear();
+      counts.clear();
+      AppendU32Sequence(PyTuple_GET_ITEM(item, 1), ids);
+      AppendU32Sequence(PyTuple_GET_ITEM(item, 2), counts);
+      if (ids.size() != counts.size()) {
+        Raise(PyExc_ValueError, "video_ids and video_counts length mismatch");
+      }
+      out.AppendPresent(total_count, ids, counts);
+    }
+    held = PyRef();
+  }
+  out.Seal();
+}
+
+}  // namespace quillomar::py
