@@ -1,5 +1,35 @@
-"""Typo-tolerant prefix search over a compact character trie."""
+"""Typo-tolerant prefix search over a compact character trie.
+
+``PrefixSearch`` is the index (from the native extension ``_quillomar``);
+``IndexBuilder`` and ``build_index`` make one from (term, video, count)
+records; ``sample_index`` builds the small sample index shipped with the
+package. Importing this package also makes ``PrefixSearch`` objects
+picklable (and so usable with ``copy.deepcopy`` and ``multiprocessing``).
+"""
 
 from _quillomar import PrefixSearch
 
-__all__ = ["PrefixSearch"]
+from . import _pickle
+from .builder import (
+    DEFAULT_TOP_N,
+    IndexArrays,
+    IndexBuilder,
+    VideoId,
+    build_index,
+)
+from .sample import sample_index, sample_records
+
+__all__ = [
+    "DEFAULT_TOP_N",
+    "IndexArrays",
+    "IndexBuilder",
+    "PrefixSearch",
+    "VideoId",
+    "build_index",
+    "sample_index",
+    "sample_records",
+]
+
+__version__ = "0.1.0"
+
+_pickle.register()

@@ -1,0 +1,56 @@
+"""Replace a file atomically: readers see the old file or the new one."""
+
+from __future__ import annotations
+
+import os
+import tempfile
+from typing import Union
+
+__all__ = ["write_atomic"]
+
+
+def write_atomic(path: Union[str, "os.PathLike[str]"], data: bytes) -> None:
+    """Write ``data`` to ``path`` through a temporary file and a rename.
+
+    The temporary file lives in the target's directory (a rename is atomic
+    only within one file system), is flushed to disk before it is renamed
+    into place, and is removed if anything fails, so an interrupted or failed
+    write leaves either the old file or none, never a truncated one.
+    """
+    target = os.path.abspath(os.fspath(path))
+    directory, name = os.path.split(target)
+    fd, temporary = tempfile.mkstemp(prefix=f".{name}.", suffix=".tmp",
+                                     dir=directory)
+    try:
+        with os.fdopen(fd, "wb") as out:
+            out.write(data)
+            out.flush()
+            os.fsync(out.fileno())
+        # mkstemp creates the file private (0600); give it the permissions an
+        # ordinary open() would have.
+        umask = os.umask(0)
+        os.umask(umask)
+        os.chmod(temporary, 0o666 & ~umask)
+        os.replace(temporary, target)
+    except BaseException:
+        try:
+            os.unlink(temporary)
+        except OSError:
+            pass
+        raise
+    _sync_directory(directory)
+
+
+def _sync_directory(directory: str) -> None:
+    # Makes the rename itself durable; not every platform or file system
+    # allows opening a directory, and the data is safe either way.
+    try:
+        fd = os.open(directory, os.O_RDONLY)
+    except OSError:
+        return
+    try:
+        os.fsync(fd)
+    except OSError:
+        pass
+    finally:
+        os.close(fd)

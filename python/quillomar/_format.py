@@ -1,0 +1,166 @@
+"""A summary of a stored index, read from the bytes ``to_bytes`` writes.
+
+The extension exposes no counts, so ``quillomar info`` reads them from the
+stored form itself. The stored form is the index's fields one after another
+(node shifts, labels, child slots, per-node payloads, the two identifier
+tables, the identifier mode, terminal flags), sequences as a count followed
+by their elements, numbers as variable-length integers (a byte up to 250 is
+the value; 251/252/253 announce a 2/4/8-byte little-endian value).
+
+This reader walks the whole string once; it checks the format as far as it
+needs to and raises FormatError where the bytes end early or hold something
+the format does not allow.
+"""
+
+from __future__ import annotations
+
+from typing import NamedTuple
+
+__all__ = ["FormatError", "IndexSummary", "summarize"]
+
+_WIDTH = {251: 2, 252: 4, 253: 8}
+
+
+class FormatError(ValueError):
+    pass
+
+
+class IndexSummary(NamedTuple):
+    size: int
+    """Length of the stored form in bytes."""
+    nodes: int
+    terms: int
+    """Nodes flagged as the end of a term."""
+    videos: int
+    """Entries of the identifier table in use."""
+    id_mode: str
+    """'uuid' or 'int32'."""
+    child_slots: int
+    longest_video_list: int
+    """Most videos stored at one node (at most the build's top_n)."""
+    consistent: bool
+    """Whether the per-node fields all have one entry per node."""
+    trailing_bytes: int
+    """Bytes after the end of the index (to_bytes writes none)."""
+
+
+class _Reader:
+    __slots__ = ("data", "pos")
+
+    def __init__(self, data: bytes) -> None:
+        self.data = data
+        self.pos = 0
+
+    def _need(self, n: int) -> None:
+        if self.pos + n > len(self.data):
+            raise FormatError(
+                f"the index ends early: {self.pos + n - len(self.data)} more "
+                f"byte(s) needed at offset {self.pos}")
+
+    def byte(self) -> int:
+        self._need(1)
+        value = self.data[self.pos]
+        self.pos += 1
+        return value
+
+    def varint(self, wide: bool = False) -> int:
+        first = self.byte()
+        if first <= 250:
+            return first
+        width = _WIDTH.get(first)
+        if width is None or (width == 8 and not wide):
+            raise FormatError(f"invalid number marker {first} at offset "
+                              f"{self.pos - 1}")
+        self._need(width)
+        value = int.from_bytes(self.data[self.pos:self.pos + width], "little")
+        self.pos += width
+        return value
+
+    def count(self) -> int:
+        value = self.varint(wide=True)
+        if value > 0xFFFFFFFF:
+            raise FormatError(f"sequence count {value} is too large")
+        return value
+
+    def skip_varints(self, n: int) -> None:
+        # Fast path: n bytes that are all single-byte numbers.
+        end = self.pos + n
+        if end <= len(self.data) and (
+                n == 0 or max(self.data[self.pos:end]) <= 250):
+            self.pos = end
+            return
+        for _ in range(n):
+            self.varint()
+
+    def skip_chars(self, n: int) -> None:
+        end = self.pos + n
+        if end <= len(self.data) and (
+                n == 0 or max(self.data[self.pos:end]) < 0x80):
+            self.pos = end
+            return
+        for _ in range(n):
+            lead = self.byte()
+            if lead < 0x80:
+                continue
+            if 0xC2 <= lead <= 0xDF:
+                width = 1
+            elif 0xE0 <= lead <= 0xEF:
+                width = 2
+            elif 0xF0 <= lead <= 0xF4:
+                width = 3
+            else:
+                raise FormatError(f"invalid label byte {lead} at offset "
+                                  f"{self.pos - 1}")
+            self._need(width)
+            self.pos += width
+
+
+def summarize(data: bytes) -> IndexSummary:
+    """Read the counts of a stored index. Raises FormatError."""
+    r = _Reader(data)
+    nodes = r.count()
+    r.skip_varints(nodes)
+    labels = r.count()
+    r.skip_chars(labels)
+    slots = r.count()
+    r.skip_varints(slots)
+    payloads = r.count()
+    longest = 0
+    for _ in range(payloads):
+        tag = r.byte()
+        if tag == 0:
+            continue
+        if tag != 1:
+            raise FormatError(f"invalid payload tag {tag} at offset "
+                              f"{r.pos - 1}")
+        r.varint()
+        ids = r.count()
+        r.skip_varints(ids)
+        counts = r.count()
+        r.skip_varints(counts)
+        longest = max(longest, ids)
+    uuids = r.count()
+    r._need(16 * uuids)
+    r.pos += 16 * uuids
+    ints = r.count()
+    r.skip_varints(ints)
+    mode = r.varint()
+    if mode > 1:
+        raise FormatError(f"invalid identifier mode {mode}")
+    flags = r.count()
+    r._need(flags)
+    flag_bytes = data[r.pos:r.pos + flags]
+    if flag_bytes.translate(None, b"\x00\x01"):
+        raise FormatError("invalid terminal flag")
+    r.pos += flags
+    return IndexSummary(
+        size=len(data),
+        nodes=nodes,
+        terms=flag_bytes.count(1),
+        videos=ints if mode == 1 else uuids,
+        id_mode="int32" if mode == 1 else "uuid",
+        child_slots=slots,
+        longest_video_list=longest,
+        consistent=nodes == labels == payloads == flags,
+        trailing_bytes=len(data) - r.pos,
+    )

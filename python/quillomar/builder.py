@@ -1,0 +1,403 @@
+"""Build a :class:`PrefixSearch` from plain (term, video, count) records.
+
+The extension only takes an index as six flat arrays (a breadth-first trie,
+per-node video statistics and an identifier table). :class:`IndexBuilder`
+collects records the way search logs hold them and lays those arrays out::
+
+    builder = IndexBuilder()
+    builder.add("cat videos", 1042, 7)
+    builder.add("cat toys", 1042, 2)
+    index = builder.build(top_n=20)
+
+What the numbers mean:
+
+* ``count`` is how often a term led to a video. Records for the same
+  (term, video) pair add up.
+* A term's *total* is, unless set with :meth:`IndexBuilder.set_total`, the
+  sum of its video counts. Ranking divides weighted video counts by weighted
+  totals, so a total above the sum of the video counts (searches that led to
+  no listed video) lowers every score for that term.
+* Counts and totals are stored as unsigned 32-bit numbers: a single record
+  must be in 0..4294967295, and sums that grow past 4294967295 are stored as
+  4294967295 (they saturate, they do not wrap).
+* ``top_n`` is how many videos every trie node keeps: a node holds the
+  ``top_n`` videos with the largest counts in its whole subtree, which is
+  what a half-typed query is ranked from.
+
+Video identifiers are either all ints in 0..4294967295 or all UUIDs (a
+:class:`uuid.UUID` or any text :class:`uuid.UUID` accepts); the first record
+decides. Building uses numpy when it is installed (``pip install
+quillomar[numpy]``) and plain Python otherwise; both give the same index.
+"""
+
+from __future__ import annotations
+
+import operator
+import uuid
+from typing import (
+    Dict,
+    Iterable,
+    List,
+    NamedTuple,
+    Optional,
+    Sequence,
+    Tuple,
+    Union,
+)
+
+from _quillomar import PrefixSearch
+
+from . import _layout
+
+__all__ = [
+    "DEFAULT_TOP_N",
+    "IndexArrays",
+    "IndexBuilder",
+    "Payload",
+    "VideoId",
+    "build_index",
+]
+
+U32_MAX = 4294967295
+DEFAULT_TOP_N = 20
+"""Videos kept per trie node when ``top_n`` is not given."""
+
+VideoId = Union[int, str, uuid.UUID]
+"""An int in 0..4294967295, a :class:`uuid.UUID`, or the text of a UUID."""
+
+Payload = Tuple[int, List[int], List[int]]
+"""(total count, video numbers, video counts) of one term's node."""
+
+_INT = "int"
+_UUID = "uuid"
+
+
+class IndexArrays(NamedTuple):
+    """The six arguments of ``PrefixSearch.from_internal_data_v2``, in order."""
+
+    node_shifts: List[int]
+    child_labels: List[str]
+    payloads: List[Optional[Payload]]
+    child_transitions: List[int]
+    video_index: List[bytes]
+    video_top_n: int
+
+    def build(self) -> PrefixSearch:
+        """Hand the arrays to the extension."""
+        return PrefixSearch.from_internal_data_v2(*self)
+
+
+def _numpy_available() -> bool:
+    try:
+        import numpy  # noqa: F401
+    except ImportError:
+        return False
+    return True
+
+
+class _Parsed(NamedTuple):
+    term: str
+    mode: str
+    key: Union[int, bytes]
+    count: int
+
+
+class IndexBuilder:
+    """Collects search records and lays them out as a trie index.
+
+    Every method validates its whole input before changing anything, so a
+    record that raises leaves the builder exactly as it was, and
+    :meth:`add_records` adds either all of its records or none.
+    """
+
+    def __init__(self) -> None:
+        self._mode: Optional[str] = None
+        # Video key (int id, or the 16 bytes of a UUID) -> video number, in
+        # order of first appearance; the number is the position in the
+        # identifier table.
+        self._videos: Dict[Union[int, bytes], int] = {}
+        # term -> video number -> exact (unsaturated) sum of counts.
+        self._counts: Dict[str, Dict[int, int]] = {}
+        self._totals: Dict[str, int] = {}
+
+    # -- adding -------------------------------------------------------------
+
+    def add(self, term: str, video: VideoId, count: int = 1) -> None:
+        """Record that ``term`` led to ``video`` ``count`` times.
+
+        Raises TypeError for a term that is not a str or a count that is not
+        an integer, and ValueError naming the record for an empty term, a
+        term containing U+0000 or a lone surrogate, a count outside
+        0..4294967295, a malformed video id, or an id of the other kind than
+        the ids added before.
+        """
+        self._commit([self._parse(term, video, count, self._mode)])
+
+    def add_records(self, records: Iterable[Tuple[str, VideoId, int]]) -> None:
+        """Add many (term, video, count) records; all of them or none."""
+        parsed: List[_Parsed] = []
+        mode = self._mode
+        for record in records:
+            if not isinstance(record, tuple) or len(record) != 3:
+                raise ValueError(
+                    f"record {record!r}: expected a (term, video, count) tuple"
+                )
+            item = self._parse(record[0], record[1], record[2], mode)
+            mode = item.mode
+            parsed.append(item)
+        self._commit(parsed)
+
+    def set_total(self, term: str, total: int) -> None:
+        """Set the total count of ``term``, replacing the default sum.
+
+        The term becomes part of the index even if it has no videos. A later
+        call for the same term replaces the earlier total.
+        """
+        record = (term, total)
+        _check_term(term, record)
+        total = _check_count(total, record, "total")
+        self._totals[term] = total
+        self._counts.setdefault(term, {})
+
+    # -- inspecting ---------------------------------------------------------
+
+    def __len__(self) -> int:
+        """Number of distinct terms."""
+        return len(self._counts)
+
+    @property
+    def video_count(self) -> int:
+        """Number of distinct videos."""
+        return len(self._videos)
+
+    @property
+    def id_mode(self) -> Optional[str]:
+        """'int' or 'uuid' once an id has been added, else None."""
+        return self._mode
+
+    # -- building -----------------------------------------------------------
+
+    def arrays(
+        self, top_n: int = DEFAULT_TOP_N, *, use_numpy: Optional[bool] = None
+    ) -> IndexArrays:
+        """Lay out the six construction arrays without building the index.
+
+        Nodes are numbered breadth-first (parents before children, a node's
+        children consecutive and in code point order). Each term's node
+        carries (total, video numbers, counts) with its videos ordered by
+        count, largest first, equal counts in the order in which the videos
+        were first added; every other node has
+        no payload. ``use_numpy`` forces one path (None: numpy if installed).
+        """
+        top_n = _check_top_n(top_n)
+        if use_numpy is None:
+            use_numpy = _numpy_available()
+        terms = sorted(self._counts)
+        layout = (_layout.layout_numpy if use_numpy else _layout.layout_pure)(
+            terms
+        )
+        payloads: List[Optional[Payload]] = [None] * layout.node_count
+        lists = (_video_lists_numpy if use_numpy else _video_lists_pure)(
+            [self._counts[term] for term in terms]
+        )
+        totals = self._totals
+        for term, node, (ids, counts, exact_sum) in zip(
+            terms, layout.term_nodes, lists
+        ):
+            total = totals.get(term, exact_sum)
+            payloads[node] = (min(total, U32_MAX), ids, counts)
+        return IndexArrays(
+            node_shifts=layout.node_shifts,
+            child_labels=layout.child_labels,
+            payloads=payloads,
+            child_transitions=list(range(1, layout.node_count)),
+            video_index=self._video_index(),
+            video_top_n=top_n,
+        )
+
+    def build(self, top_n: int = DEFAULT_TOP_N) -> PrefixSearch:
+        """Build the index; each node keeps its subtree's ``top_n`` videos.
+
+        The builder is left unchanged and can take more records and build
+        again.
+        """
+        return self.arrays(top_n).build()
+
+    # -- internals ----------------------------------------------------------
+
+    def _video_index(self) -> List[bytes]:
+        keys = list(self._videos)  # dicts keep insertion order = numbering
+        if self._mode == _INT:
+            return [key.to_bytes(4, "little") for key in keys]  # type: ignore[union-attr]
+        return [bytes(key) for key in keys]  # type: ignore[arg-type]
+
+    @staticmethod
+    def _parse(
+        term: object, video: object, count: object, mode: Optional[str]
+    ) -> _Parsed:
+        record = (term, video, count)
+        _check_term(term, record)
+        assert isinstance(term, str)
+        checked = _check_count(count, record, "count")
+        video_mode, key = _parse_video(video, record)
+        if mode is not None and video_mode != mode:
+            raise ValueError(
+                f"record {record!r}: video id is {_describe(video_mode)} but "
+                f"earlier records used {_describe(mode)}s; ids must be all "
+                "ints or all UUIDs"
+            )
+        return _Parsed(term, video_mode, key, checked)
+
+    def _commit(self, parsed: Sequence[_Parsed]) -> None:
+        # Validation is over: nothing below can fail on the records.
+        videos = self._videos
+        counts = self._counts
+        for item in parsed:
+            self._mode = item.mode
+            number = videos.get(item.key)
+            if number is None:
+                number = videos[item.key] = len(videos)
+            per_term = counts.get(item.term)
+            if per_term is None:
+                per_term = counts[item.term] = {}
+            per_term[number] = per_term.get(number, 0) + item.count
+
+
+def build_index(
+    records: Iterable[Tuple[str, VideoId, int]], top_n: int = DEFAULT_TOP_N
+) -> PrefixSearch:
+    """Build an index from (term, video, count) records in one call."""
+    builder = IndexBuilder()
+    builder.add_records(records)
+    return builder.build(top_n)
+
+
+def _describe(mode: str) -> str:
+    return "an int" if mode == _INT else "a UUID"
+
+
+def _check_term(term: object, record: object) -> None:
+    if not isinstance(term, str):
+        raise TypeError(
+            f"record {record!r}: term must be a str, not {type(term).__name__}"
+        )
+    if not term:
+        raise ValueError(f"record {record!r}: term is empty")
+    if "\x00" in term:
+        # U+0000 marks "no label": such a node would be invisible to search.
+        raise ValueError(f"record {record!r}: term contains U+0000")
+    if not term.isascii():
+        try:
+            term.encode("utf-8")
+        except UnicodeEncodeError:
+            raise ValueError(
+                f"record {record!r}: term contains a lone surrogate"
+            ) from None
+
+
+def _check_count(count: object, record: object, what: str) -> int:
+    if isinstance(count, bool):
+        raise TypeError(f"record {record!r}: {what} must be an int, not bool")
+    try:
+        value = operator.index(count)  # type: ignore[arg-type]
+    except TypeError:
+        raise TypeError(
+            f"record {record!r}: {what} must be an int, not "
+            f"{type(count).__name__}"
+        ) from None
+    if value < 0:
+        raise ValueError(f"record {record!r}: {what} {value} is negative")
+    if value > U32_MAX:
+        raise ValueError(
+            f"record {record!r}: {what} {value} is above 4294967295"
+        )
+    return value
+
+
+def _parse_video(video: object, record: object) -> Tuple[str, Union[int, bytes]]:
+    if isinstance(video, uuid.UUID):
+        return _UUID, video.bytes
+    if isinstance(video, str):
+        try:
+            return _UUID, uuid.UUID(video).bytes
+        except ValueError:
+            hint = ""
+            if video.strip().isdigit():
+                hint = f" (for an integer id pass int({video!r}))"
+            raise ValueError(
+                f"record {record!r}: video id {video!r} is not a UUID{hint}"
+            ) from None
+    if isinstance(video, bool) or not hasattr(video, "__index__"):
+        raise ValueError(
+            f"record {record!r}: video id must be an int in 0..4294967295 or "
+            f"a UUID, not {type(video).__name__}"
+        )
+    value = operator.index(video)  # type: ignore[call-overload]
+    if not 0 <= value <= U32_MAX:
+        raise ValueError(
+            f"record {record!r}: video id {value} is outside 0..4294967295"
+        )
+    return _INT, value
+
+
+def _check_top_n(top_n: object) -> int:
+    if isinstance(top_n, bool) or not hasattr(top_n, "__index__"):
+        raise TypeError(f"top_n must be an int, not {type(top_n).__name__}")
+    value = operator.index(top_n)  # type: ignore[call-overload]
+    if not 0 <= value <= U32_MAX:
+        raise ValueError(f"top_n {value} is outside 0..4294967295")
+    return value
+
+
+_VideoList = Tuple[List[int], List[int], int]
+"""(video numbers, saturated counts, exact sum of counts) of one term."""
+
+
+def _video_lists_pure(per_term: List[Dict[int, int]]) -> List[_VideoList]:
+    out: List[_VideoList] = []
+    for videos in per_term:
+        # Largest count first; equal counts by video number (the order in
+        # which videos were first added), so every run lays out the same.
+        items = sorted(
+            ((number, min(count, U32_MAX)) for number, count in videos.items()),
+            key=lambda kv: (-kv[1], kv[0]),
+        )
+        out.append(
+            (
+                [number for number, _ in items],
+                [count for _, count in items],
+                sum(videos.values()),
+            )
+        )
+    return out
+
+
+def _video_lists_numpy(per_term: List[Dict[int, int]]) -> List[_VideoList]:
+    import numpy as np
+
+    sizes = [len(videos) for videos in per_term]
+    numbers: List[int] = []
+    counts: List[int] = []
+    sums: List[int] = []
+    for videos in per_term:
+        numbers.extend(videos)
+        values = videos.values()
+        total = sum(values)
+        sums.append(total)
+        if total > U32_MAX:
+            counts.extend(min(c, U32_MAX) for c in values)
+        else:
+            counts.extend(values)
+    owner = np.repeat(np.arange(len(per_term), dtype=np.int64), sizes)
+    number_array = np.array(numbers, dtype=np.int64)
+    count_array = np.array(counts, dtype=np.int64)
+    order = np.lexsort((number_array, -count_array, owner))
+    sorted_numbers = number_array[order].tolist()
+    sorted_counts = count_array[order].tolist()
+    out: List[_VideoList] = []
+    start = 0
+    for size, total in zip(sizes, sums):
+        end = start + size
+        out.append((sorted_numbers[start:end], sorted_counts[start:end], total))
+        start = end
+    return out

@@ -1,0 +1,372 @@
+"""The ``quillomar`` command line: build, query and inspect stored indexes.
+
+Exit status: 0 on success, 2 on any error (bad arguments, unreadable or
+invalid input files), with one line on stderr and no traceback.
+"""
+
+from __future__ import annotations
+
+import argparse
+import json
+import os
+import sys
+import time
+from typing import Callable, List, NoReturn, Optional, Sequence, Tuple
+
+from _quillomar import PrefixSearch
+
+from . import __version__
+from ._atomic import write_atomic
+from ._format import FormatError, summarize
+from ._progress import ProgressBar
+from .builder import DEFAULT_TOP_N, IndexBuilder
+from .records import RecordsError, read_records
+
+__all__ = ["main"]
+
+PROG = "quillomar"
+EXIT_ERROR = 2
+
+
+class CliError(Exception):
+    """An error reported as one line on stderr with exit status 2."""
+
+
+# -- helpers ----------------------------------------------------------------
+
+
+def _non_negative(text: str) -> int:
+    try:
+        value = int(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"{text!r} is not an integer") from None
+    if not 0 <= value <= 4294967295:
+        raise argparse.ArgumentTypeError(f"{value} is outside 0..4294967295")
+    return value
+
+
+def _float(text: str) -> float:
+    try:
+        return float(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"{text!r} is not a number") from None
+
+
+def _read_index_bytes(path: str) -> bytes:
+    try:
+        with open(path, "rb") as f:
+            return f.read()
+    except OSError as err:
+        raise CliError(f"cannot read index {path!r}: {err.strerror or err}") from None
+
+
+def load_index(path: str) -> PrefixSearch:
+    """Load a stored index, turning every failure into a CliError."""
+    data = _read_index_bytes(path)
+    try:
+        return PrefixSearch.from_bytes(data)
+    except ValueError as err:
+        raise CliError(
+            f"{path!r} is not a quillomar index, or is truncated ({err})"
+        ) from None
+
+
+def _guarded(query: Callable[[], object], path: str) -> object:
+    """Run a query; an index that decodes but is internally inconsistent
+    makes the extension raise its internal-failure exception (a
+    BaseException), which becomes a CliError here."""
+    try:
+        return query()
+    except (KeyboardInterrupt, SystemExit, GeneratorExit):
+        raise
+    except BaseException as err:  # noqa: B902 - see docstring
+        raise CliError(f"index {path!r} is damaged: {err}") from None
+
+
+def _table(headers: Sequence[str], rows: Sequence[Sequence[str]],
+           right: Sequence[bool]) -> str:
+    widths = [len(h) for h in headers]
+    for row in rows:
+        widths = [max(w, len(cell)) for w, cell in zip(widths, row)]
+
+    def line(cells: Sequence[str]) -> str:
+        parts = [c.rjust(w) if r else c.ljust(w)
+                 for c, w, r in zip(cells, widths, right)]
+        return "  ".join(parts).rstrip()
+
+    out = [line(headers), line(["-" * w for w in widths])]
+    out.extend(line(row) for row in rows)
+    return "\n".join(out)
+
+
+def _plural(n: int, word: str) -> str:
+    return f"{n:,} {word}" + ("" if n == 1 else "s")
+
+
+def closest_terms(index: PrefixSearch, term: str, max_dist: int,
+                  limit: Optional[int]) -> List[Tuple[str, int]]:
+    """Terms within ``max_dist`` edits, closest first, then alphabetical.
+
+    The extension lists matches in trie order and its own limit keeps the
+    first ones met, not the closest, so the cut is made here after sorting.
+    """
+    found = sorted((distance, text)
+                   for text, _, distance in index.fuzzy_match(term, max_dist))
+    if limit is not None:
+        found = found[:limit]
+    return [(text, distance) for distance, text in found]
+
+
+# -- commands ---------------------------------------------------------------
+
+
+def cmd_build(args: argparse.Namespace) -> int:
+    started = time.monotonic()
+    builder = IndexBuilder()
+    bar = ProgressBar(f"reading {os.path.basename(args.records)}")
+    rows = 0
+    try:
+        for line, (term, video, count) in read_records(
+                args.records,
+                progress=lambda done, total: bar.update(done, total, rows)):
+            try:
+                builder.add(term, video, count)
+            except (ValueError, TypeError) as err:
+                raise CliError(f"{args.records}:{line}: {err}") from None
+            rows += 1
+    except RecordsError as err:
+        raise CliError(str(err)) from None
+    except OSError as err:
+        raise CliError(
+            f"cannot read records {args.records!r}: {err.strerror or err}"
+        ) from None
+    finally:
+        bar.close()
+    data = builder.build(args.top_n).to_bytes()
+    try:
+        write_atomic(args.output, data)
+    except OSError as err:
+        raise CliError(
+            f"cannot write index {args.output!r}: {err.strerror or err}"
+        ) from None
+    elapsed = time.monotonic() - started
+    print(f"wrote {args.output}: {_plural(len(builder), 'term')}, "
+          f"{_plural(builder.video_count, 'video')}, "
+          f"{_plural(len(data), 'byte')} in {elapsed:.1f} s")
+    return 0
+
+
+def cmd_query(args: argparse.Namespace) -> int:
+    if not args.videos and (args.prefix_nodes or args.min_score is not None):
+        raise CliError("--prefix-nodes and --min-score apply only with --videos")
+    index = load_index(args.index)
+    if args.videos:
+        videos = _guarded(lambda: index.fuzzy_match_video(
+            args.term, args.max_dist, args.limit,
+            True if args.prefix_nodes else None, args.min_score), args.index)
+        assert isinstance(videos, list)
+        if args.json:
+            for video, score in videos:
+                print(json.dumps({"video": video, "score": score}))
+        elif videos:
+            print(_table(["rank", "video", "score"],
+                         [[str(rank), video, f"{score:.4f}"]
+                          for rank, (video, score) in enumerate(videos, 1)],
+                         [True, False, True]))
+        else:
+            print(f"no videos for {args.term!r}")
+        return 0
+    terms = _guarded(lambda: closest_terms(index, args.term, args.max_dist,
+                                           args.limit), args.index)
+    assert isinstance(terms, list)
+    if args.json:
+        for text, distance in terms:
+            print(json.dumps({"term": text, "distance": distance},
+                             ensure_ascii=False))
+    elif terms:
+        print(_table(["term", "distance"],
+                     [[text, str(distance)] for text, distance in terms],
+                     [False, True]))
+    else:
+        print(f"no terms within {_plural(args.max_dist, 'edit')} of "
+              f"{args.term!r}")
+    return 0
+
+
+def cmd_info(args: argparse.Namespace) -> int:
+    data = _read_index_bytes(args.index)
+    load_index(args.index)  # the extension's own decoder has the last word
+    try:
+        summary = summarize(data)
+    except FormatError as err:
+        raise CliError(f"{args.index!r} is not a quillomar index ({err})") from None
+    rows = [
+        ("index", args.index),
+        ("encoded size", _plural(summary.size, "byte")),
+        ("nodes", f"{summary.nodes:,}"),
+        ("terms", f"{summary.terms:,}"),
+        ("videos", f"{summary.videos:,}"),
+        ("identifier mode", summary.id_mode),
+        ("child slots", f"{summary.child_slots:,}"),
+        ("videos per node", f"at most {summary.longest_video_list:,}"),
+    ]
+    if not summary.consistent:
+        rows.append(("warning", "per-node fields differ in length"))
+    if summary.trailing_bytes:
+        rows.append(("warning", f"{_plural(summary.trailing_bytes, 'byte')} "
+                                "after the end of the index"))
+    width = max(len(key) for key, _ in rows)
+    for key, value in rows:
+        print(f"{key.ljust(width)}  {value}")
+    return 0
+
+
+DEMO_QUERIES: List[Tuple[str, str, int]] = [
+    # (query, what kind of query, edits allowed)
+    ("gutiar chords", "misspelt", 2),
+    ("pyhton tutorial", "misspelt", 2),
+    ("sourdough bred recipe", "misspelt", 1),
+    ("japanese leson 1", "misspelt", 1),
+    ("chess open", "half-typed", 1),
+    ("machine lea", "half-typed", 1),
+    ("how to grow bons", "half-typed", 1),
+]
+
+
+def cmd_demo(args: argparse.Namespace) -> int:
+    from .sample import sample_index, sample_titles
+
+    started = time.monotonic()
+    index = sample_index()
+    titles = sample_titles()
+    summary = summarize(index.to_bytes())
+    print(f"sample index: {summary.terms:,} search terms, "
+          f"{summary.videos:,} videos, {summary.nodes:,} trie nodes "
+          f"(built in {time.monotonic() - started:.2f} s)")
+    if args.queries:
+        queries = [(q, "your query", 1 if args.max_dist is None else args.max_dist)
+                   for q in args.queries]
+    else:
+        queries = [(q, kind, k if args.max_dist is None else args.max_dist)
+                   for q, kind, k in DEMO_QUERIES]
+    for query, kind, max_dist in queries:
+        print()
+        print(f"{query!r}  ({kind}, up to {_plural(max_dist, 'edit')})")
+        terms = closest_terms(index, query, max_dist, 3)
+        if terms:
+            listed = ", ".join(f"{text!r} ({distance})" for text, distance in terms)
+            print(f"  terms:  {listed}")
+        else:
+            print(f"  terms:  none within {_plural(max_dist, 'edit')}; videos "
+                  "come from the longer terms it begins")
+        videos = index.fuzzy_match_video(query, max_dist, 3)
+        for rank, (video, score) in enumerate(videos, 1):
+            print(f"  {rank}. {score:6.3f}  {video:>8}  {titles.get(video, '')}")
+        if not videos:
+            print("  no videos")
+    return 0
+
+
+# -- parser -----------------------------------------------------------------
+
+
+class _Parser(argparse.ArgumentParser):
+    def error(self, message: str) -> NoReturn:
+        # One line, like every other error of this program (argparse would
+        # print the usage first).
+        self.exit(EXIT_ERROR, f"{self.prog}: error: {message}\n"
+                              f"(see '{self.prog} --help')\n")
+
+
+def make_parser() -> argparse.ArgumentParser:
+    parser = _Parser(
+        prog=PROG,
+        description="Typo-tolerant prefix search over search terms and the "
+                    "videos they led to.")
+    parser.add_argument("--version", action="version",
+                        version=f"%(prog)s {__version__}")
+    commands = parser.add_subparsers(dest="command", metavar="COMMAND",
+                                     parser_class=_Parser)
+    commands.required = True
+
+    build = commands.add_parser(
+        "build", help="build an index from a records file",
+        description="Build an index from CSV or TSV records with a header "
+                    "naming the columns term, video and count (gzip "
+                    "accepted). Records for the same term and video add up; "
+                    "video ids are all integers or all UUIDs. The index is "
+                    "written atomically: a failed build leaves no file, or "
+                    "the old one untouched.")
+    build.add_argument("records", metavar="RECORDS",
+                       help="CSV or TSV file, optionally gzip-compressed")
+    build.add_argument("-o", "--output", metavar="INDEX", required=True,
+                       help="where to write the index")
+    build.add_argument("--top-n", type=_non_negative, default=DEFAULT_TOP_N,
+                       metavar="N",
+                       help="videos kept per trie node (default: %(default)s)")
+    build.set_defaults(run=cmd_build)
+
+    query = commands.add_parser(
+        "query", help="search an index for terms or videos",
+        description="List the indexed terms within --max-dist edits of TERM, "
+                    "closest first; with --videos, rank the videos that fit "
+                    "TERM (a half-typed TERM reaches the videos of the terms "
+                    "it begins).")
+    query.add_argument("index", metavar="INDEX", help="an index file")
+    query.add_argument("term", metavar="TERM", help="the query text")
+    query.add_argument("--max-dist", type=_non_negative, default=1,
+                       metavar="K",
+                       help="edits allowed (default: %(default)s)")
+    query.add_argument("--limit", type=_non_negative, default=10, metavar="N",
+                       help="rows to show at most (default: %(default)s)")
+    query.add_argument("--videos", action="store_true",
+                       help="rank videos instead of listing terms")
+    query.add_argument("--prefix-nodes", action="store_true",
+                       help="with --videos: always score prefixes too, not "
+                            "only when no whole term is close enough")
+    query.add_argument("--min-score", type=_float, default=None, metavar="X",
+                       help="with --videos: drop videos scoring below X "
+                            "(default: 0.01)")
+    query.add_argument("--json", action="store_true",
+                       help="print one JSON object per line")
+    query.set_defaults(run=cmd_query)
+
+    info = commands.add_parser(
+        "info", help="show the size and counts of an index",
+        description="Show the nodes, terms, videos, identifier mode and "
+                    "encoded size of an index file.")
+    info.add_argument("index", metavar="INDEX", help="an index file")
+    info.set_defaults(run=cmd_info)
+
+    demo = commands.add_parser(
+        "demo", help="try misspelt and half-typed queries on a sample index",
+        description="Build the sample index shipped with the package (about "
+                    "three thousand search terms) and show the terms and "
+                    "ranked videos for a few misspelt and half-typed "
+                    "queries, or for your own.")
+    demo.add_argument("queries", nargs="*", metavar="QUERY",
+                      help="queries to run instead of the built-in ones")
+    demo.add_argument("--max-dist", type=_non_negative, default=None,
+                      metavar="K",
+                      help="edits allowed (default: 1 for your queries, 1 or "
+                           "2 for the built-in ones)")
+    demo.set_defaults(run=cmd_demo)
+    return parser
+
+
+def main(argv: Optional[Sequence[str]] = None) -> int:
+    args = make_parser().parse_args(argv)
+    try:
+        result: int = args.run(args)
+        return result
+    except CliError as err:
+        print(f"{PROG}: error: {err}", file=sys.stderr)
+        return EXIT_ERROR
+    except KeyboardInterrupt:
+        print(f"{PROG}: interrupted", file=sys.stderr)
+        return 130
+    except BrokenPipeError:
+        # Output piped into a program that stopped reading (e.g. head).
+        devnull = os.open(os.devnull, os.O_WRONLY)
+        os.dup2(devnull, sys.stdout.fileno())
+        return 0

@@ -1,0 +1,51 @@
+"""The sample search log shipped inside the package.
+
+About three thousand search terms over some fifteen hundred videos, with
+Zipf-distributed counts, made by ``scripts/make_sample.py``. It is stored as
+compressed records and built into an index on demand (a fraction of a
+second), so it exercises the same path as any user's data.
+"""
+
+from __future__ import annotations
+
+import gzip
+import io
+from importlib import resources
+from typing import Dict, Iterator, Tuple
+
+from _quillomar import PrefixSearch
+
+from .builder import DEFAULT_TOP_N, IndexBuilder, VideoId
+from .records import parse_video
+
+__all__ = ["sample_index", "sample_records", "sample_titles"]
+
+
+def _open_text(name: str) -> io.TextIOWrapper:
+    data = (resources.files("quillomar") / "data" / name).read_bytes()
+    return io.TextIOWrapper(io.BytesIO(gzip.decompress(data)), encoding="utf-8")
+
+
+def sample_records() -> Iterator[Tuple[str, VideoId, int]]:
+    """The sample (term, video, count) records; video ids are ints."""
+    with _open_text("sample_records.tsv.gz") as lines:
+        next(lines)  # header
+        for line in lines:
+            term, video, count = line.rstrip("\n").split("\t")
+            yield term, parse_video(video), int(count)
+
+
+def sample_titles() -> Dict[str, str]:
+    """Video id text -> title, to show what a ranked sample video is."""
+    with _open_text("sample_videos.tsv.gz") as lines:
+        next(lines)
+        return dict(
+            line.rstrip("\n").split("\t", 1) for line in lines  # type: ignore[misc]
+        )
+
+
+def sample_index(top_n: int = DEFAULT_TOP_N) -> PrefixSearch:
+    """Build the sample index."""
+    builder = IndexBuilder()
+    builder.add_records(sample_records())
+    return builder.build(top_n)
