@@ -44,10 +44,14 @@ void propagate(Trie& t, uint32_t top_n) {
   // Results are computed in descending node order into flat scratch lists;
   // node v's result is res_ids/res_counts[begin[v] .. begin[v] + len[v]).
   // A node whose result equals a finished child's (no own entries, that one
-  // child) shares the child's range instead of copying it.
+  // child) shares the child's range instead of copying it. That holds only
+  // while the child's stored list is in the order its stored counts give:
+  // entries ordered by true sums above 4294967295 may all be stored as
+  // 4294967295, and re-combining them orders those by video number.
   std::vector<uint32_t> total(n);
   std::vector<uint32_t> begin(n);
   std::vector<uint32_t> len(n);
+  std::vector<uint8_t> reorders(n);  // stored list not in stored-count order
   std::vector<uint32_t> res_ids;
   std::vector<uint32_t> res_counts;
   std::vector<uint32_t> kids;  // node k's children other than k itself
@@ -73,7 +77,8 @@ void propagate(Trie& t, uint32_t top_n) {
 
     const List own = Supplied(in, k);
     if (top_n == 0) continue;  // every list ends up empty
-    if (own.ids.empty() && kids.size() == 1 && kids[0] > k) {
+    if (own.ids.empty() && kids.size() == 1 && kids[0] > k &&
+        !reorders[kids[0]]) {
       begin[k] = begin[kids[0]];
       len[k] = len[kids[0]];
       continue;
@@ -96,6 +101,8 @@ void propagate(Trie& t, uint32_t top_n) {
     if (res_ids.size() > UINT32_MAX) PanicCapacityOverflow();
     begin[k] = static_cast<uint32_t>(at);
     len[k] = static_cast<uint32_t>(kept);
+    // Sorted largest first, so saturated entries lead the list.
+    reorders[k] = kept >= 2 && res_counts[at + 1] == UINT32_MAX;
   }
 
   size_t total_entries = 0;
