@@ -1,0 +1,142 @@
+#!/usr/bin/env python3
+"""Runs quillomar side by side with the libraries users would pick instead and
+writes docs/benchmarks.md with a results table and plots.
+
+    python bench/compare_peers.py            # the whole comparison (minutes)
+    python bench/compare_peers.py --help     # smaller runs, other paths
+
+Each library is built and queried in its own child process (so that resident
+memory is its own), one after the other, on the same workload. Libraries that
+are not installed are skipped and named in the report.
+"""
+
+from __future__ import annotations
+
+import argparse
+import os
+import pickle
+import subprocess
+import sys
+import tempfile
+import time
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+if HERE not in sys.path:
+    sys.path.insert(0, HERE)
+
+from peers import adapters, measure, report, workload as wl  # noqa: E402
+
+ROOT = os.path.dirname(HERE)
+
+
+def load_benchmark_words(path: str | None) -> tuple[list[str], str]:
+    if path is None:
+        path = wl.ensure_huge_wordlist()
+    return wl.load_words(path), path
+
+
+def run_peer_in_child(name: str, workload_path: str, result_path: str, sample) -> None:
+    command = [sys.executable, os.path.abspath(__file__), "--worker", name, "--workload", workload_path]
+    command += ["--result", result_path]
+    if sample is not None:
+        command += ["--sample", str(sample)]
+    subprocess.run(command, check=True)
+
+
+def run_worker(name: str, workload_path: str, result_path: str, sample) -> None:
+    with open(workload_path, "rb") as f:
+        work = pickle.load(f)
+    result = measure.measure(adapters.BY_NAME[name](), work, sample=sample)
+    with open(result_path, "wb") as f:
+        pickle.dump(result, f, protocol=pickle.HIGHEST_PROTOCOL)
+
+
+def run(
+    words: list[str],
+    source: str,
+    *,
+    out: str,
+    peers=None,
+    queries: int = 10_000,
+    prefixes: int = 10_000,
+    seed: int = 20240601,
+    videos: int = 50_000,
+    sample=None,
+    in_process: bool = False,
+    log=print,
+) -> dict:
+    """Runs the comparison and writes the report to `out` (plots beside it).
+
+    `peers` names the libraries to run (default: every installed one);
+    `sample` caps the number of timed queries for every library.
+    Returns the collected figures.
+    """
+    wanted = [adapters.BY_NAME[name] for name in peers] if peers else adapters.PEERS
+    available = [peer for peer in wanted if peer.available()]
+    missing = [peer.name for peer in wanted if not peer.available()]
+    work = wl.build_workload(words, source, seed=seed, queries=queries, prefixes=prefixes, videos=videos)
+    load_start = os.getloadavg()
+    started = time.time()
+    results = {}
+    with tempfile.TemporaryDirectory(prefix="quillomar-peers-") as tmp:
+        workload_path = os.path.join(tmp, "workload.pickle")
+        with open(workload_path, "wb") as f:
+            pickle.dump(work, f, protocol=pickle.HIGHEST_PROTOCOL)
+        for peer in available:
+            log(f"[{time.strftime('%H:%M:%S')}] {peer.name}: building and querying")
+            begin = time.perf_counter()
+            if in_process:
+                results[peer.name] = measure.measure(peer(), work, sample=sample, warmup=min(100, queries))
+            else:
+                result_path = os.path.join(tmp, f"{peer.name}.pickle")
+                run_peer_in_child(peer.name, workload_path, result_path, sample)
+                with open(result_path, "rb") as f:
+                    results[peer.name] = pickle.load(f)
+            log(f"    done in {time.perf_counter() - begin:.1f} s")
+    run_info = {
+        "started": started,
+        "finished": time.time(),
+        "load_start": load_start,
+        "load_end": os.getloadavg(),
+        "missing": missing,
+        "sample": sample,
+    }
+    summary = report.write_report(out, work, results, run_info)
+    log(f"wrote {out}")
+    return summary
+
+
+def main(argv=None) -> int:
+    parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+    parser.add_argument("--words", help="word list file (default: Debian's wamerican-huge, installed if missing)")
+    parser.add_argument("--out", default=os.path.join(ROOT, "docs", "benchmarks.md"), help="report path")
+    parser.add_argument("--peers", help="comma-separated libraries to run: " + ", ".join(adapters.BY_NAME))
+    parser.add_argument("--queries", type=int, default=10_000)
+    parser.add_argument("--prefixes", type=int, default=10_000)
+    parser.add_argument("--seed", type=int, default=20240601)
+    parser.add_argument("--sample", type=int, help="time at most this many term queries per library")
+    parser.add_argument("--in-process", action="store_true", help="no child processes (memory figures then overlap)")
+    parser.add_argument("--worker", help=argparse.SUPPRESS)
+    parser.add_argument("--workload", help=argparse.SUPPRESS)
+    parser.add_argument("--result", help=argparse.SUPPRESS)
+    args = parser.parse_args(argv)
+    if args.worker:
+        run_worker(args.worker, args.workload, args.result, args.sample)
+        return 0
+    words, source = load_benchmark_words(args.words)
+    run(
+        words,
+        source,
+        out=args.out,
+        peers=args.peers.split(",") if args.peers else None,
+        queries=args.queries,
+        prefixes=args.prefixes,
+        seed=args.seed,
+        sample=args.sample,
+        in_process=args.in_process,
+    )
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())

@@ -1,0 +1,100 @@
+"""Measures one library in the current process: build time, resident memory
+of the built structure, per-query times and the result sets.
+
+Run once per library in a fresh child process, so that what one library
+leaves in the heap does not count against the next.
+"""
+
+from __future__ import annotations
+
+import ctypes
+import gc
+import time
+
+
+def _malloc_trim() -> None:
+    # Hands freed heap pages back to the kernel so that the resident size
+    # shows what is alive, not what an allocator kept cached.
+    try:
+        ctypes.CDLL("libc.so.6").malloc_trim(0)
+    except (OSError, AttributeError):
+        pass
+
+
+def resident_bytes() -> int:
+    gc.collect()
+    _malloc_trim()
+    with open("/proc/self/statm") as f:
+        pages = int(f.read().split()[1])
+    import resource
+
+    return pages * resource.getpagesize()
+
+
+def _timed(calls, fn, warmup: int):
+    """Runs fn on every item of `calls`; returns (ns per call, results).
+
+    The collector is paused during the loop: its pauses depend on what the
+    other libraries allocated, not on the library being measured.
+    """
+    for item in calls[:warmup]:
+        fn(item)
+    times = []
+    results = []
+    clock = time.perf_counter_ns
+    gc.collect()
+    gc.disable()
+    try:
+        for item in calls:
+            start = clock()
+            found = fn(item)
+            times.append(clock() - start)
+            results.append(found)
+    finally:
+        gc.enable()
+    return times, results
+
+
+def _as_set(found):
+    """Word -> distance (None where the library gives no distance)."""
+    out = {}
+    for entry in found:
+        if isinstance(entry, tuple):
+            out[entry[0]] = entry[1]
+        else:
+            out[entry] = None
+    return out
+
+
+def measure(peer, workload, *, autocomplete_limit: int = 10, warmup: int = 100, sample=None) -> dict:
+    peer.setup(workload)
+    before = resident_bytes()
+    start = time.perf_counter()
+    state = peer.build(workload)
+    build_s = time.perf_counter() - start
+    after = resident_bytes()
+
+    queries = workload.queries
+    limit = sample if sample is not None else peer.sample
+    if limit is not None:
+        queries = queries[:limit]
+    report = {
+        "name": peer.name,
+        "title": peer.title,
+        "version": peer.version(),
+        "build_s": build_s,
+        "memory_bytes": max(0, after - before),
+        "queries": len(queries),
+        "search": {},
+        "complete": None,
+    }
+    for k in peer.ks:
+        times, results = _timed(queries, lambda q: peer.search(state, q, k), warmup)
+        report["search"][k] = {"times_ns": times, "results": [_as_set(r) for r in results]}
+    if peer.autocomplete:
+        times, results = _timed(workload.prefixes, lambda p: peer.complete(state, p, autocomplete_limit), warmup)
+        report["complete"] = {"times_ns": times, "counts": [len(r) for r in results]}
+    extra = getattr(peer, "extra_measurements", None)
+    if extra is not None:
+        report["extra"] = extra(state, workload)
+    return report
