@@ -1,6 +1,6 @@
-// Edit-distance rows for the trie walk: row d holds the distances between
-// every prefix q[0..j) of the query and the path of the node examined at
-// depth d (the root is depth 0, row 0 is 0, 1, ..., n).
+// Edit-distance rows for the trie walk: the row of a node at depth d holds
+// the distances between every prefix q[0..j) of the query and the node's
+// path (the root is depth 0; its row, kept in slot 0, is 0, 1, ..., n).
 //
 // Every cell is stored capped at C = bound + 1. Capping commutes with the
 // min/plus recurrence, so a capped cell equals the exact distance whenever
@@ -14,8 +14,9 @@
 //    a cell with |j - d| > bound is at least |j - d| and so always above the
 //    bound; treating it as C gives the same row minimum test and the same
 //    distance as the full row.
-// Rows are allocated as the walk first reaches a depth, never up front, so
-// memory follows the depth actually reached rather than n + bound.
+// Rows live in numbered slots that the walk manages (see walk.hpp): a slot
+// is allocated when first used, never up front, so memory follows what the
+// walk actually keeps rather than n + bound.
 #pragma once
 
 #include <algorithm>
@@ -48,38 +49,44 @@ class FullRows {
     mins_.push_back(0);
   }
 
-  // Row minimum of row d. REQUIRES: row d has been computed.
-  uint32_t Min(size_t d) const { return mins_[d]; }
+  // Row minimum of the row held in slot r. REQUIRES: it has been computed.
+  uint32_t Min(size_t r) const { return mins_[r]; }
 
-  // Computes row d + 1 for a node with edge label `label` below the node
-  // whose row is row d. REQUIRES: row d has been computed.
-  RowStep Advance(size_t d, uint32_t label) {
-    Reserve(d + 1);
-    const uint32_t* prev = rows_.data() + d * width_;
-    uint32_t* cur = rows_.data() + (d + 1) * width_;
+  // Computes, into slot `to`, the row of a node at depth `depth` with edge
+  // label `label` whose parent's row is in slot `from`. `to` may equal
+  // `from` (the parent's row is then overwritten) or be any slot, growing
+  // the table as needed. REQUIRES: slot `from` holds a computed row.
+  RowStep Advance(size_t from, size_t to, size_t depth, uint32_t label) {
+    Reserve(to);
+    const uint32_t* prev = rows_.data() + from * width_;
+    uint32_t* cur = rows_.data() + to * width_;
     const uint32_t cap = cap_;
-    uint32_t left = static_cast<uint32_t>(std::min<size_t>(d + 1, cap));
+    // Reads prev[j] before cur[j] is written, so prev may alias cur.
+    uint32_t diag = prev[0];
+    uint32_t left = static_cast<uint32_t>(std::min<size_t>(depth, cap));
     cur[0] = left;
     uint32_t mn = left;
     const uint32_t* q = q_.data();
     for (size_t j = 1; j < width_; ++j) {
-      uint32_t v = prev[j - 1] + (q[j - 1] != label ? 1u : 0u);
-      v = std::min(v, prev[j] + 1);
+      const uint32_t up = prev[j];
+      uint32_t v = diag + (q[j - 1] != label ? 1u : 0u);
+      v = std::min(v, up + 1);
       v = std::min(v, left + 1);
       v = std::min(v, cap);
+      diag = up;
       cur[j] = v;
       left = v;
       mn = std::min(mn, v);
     }
-    mins_[d + 1] = mn;
+    mins_[to] = mn;
     return {mn, cur[width_ - 1]};
   }
 
  private:
-  void Reserve(size_t d) {
-    if (mins_.size() <= d) {
-      mins_.resize(d + 1);
-      rows_.resize((d + 1) * width_);
+  void Reserve(size_t r) {
+    if (mins_.size() <= r) {
+      mins_.resize(r + 1);
+      rows_.resize((r + 1) * width_);
     }
   }
 
@@ -109,17 +116,19 @@ class BandRows {
     mins_.push_back(0);
   }
 
-  uint32_t Min(size_t d) const { return mins_[d]; }
+  uint32_t Min(size_t r) const { return mins_[r]; }
 
-  RowStep Advance(size_t d, uint32_t label) {
-    Reserve(d + 1);
-    const uint32_t* prev = rows_.data() + d * width_;
-    uint32_t* cur = rows_.data() + (d + 1) * width_;
+  RowStep Advance(size_t from, size_t to, size_t depth_u, uint32_t label) {
+    Reserve(to);
+    const uint32_t* prev = rows_.data() + from * width_;
+    uint32_t* cur = rows_.data() + to * width_;
     const uint32_t cap = cap_;
     const int64_t w = static_cast<int64_t>(width_);
-    const int64_t depth = static_cast<int64_t>(d) + 1;
-    // Cell t of row `depth` stands for j = base + t. Cell t of the previous
-    // row stands for j - 1 (the diagonal), and its cell t + 1 for j.
+    const int64_t depth = static_cast<int64_t>(depth_u);
+    // Cell t of this row stands for j = base + t. Cell t of the parent's row
+    // stands for j - 1 (the diagonal), and its cell t + 1 for j. Cell t is
+    // written only after prev[t] and prev[t + 1] have been read, and the
+    // cells left of `first` are never read from prev, so prev may alias cur.
     const int64_t base = depth - bound_;
     const int64_t first = std::max<int64_t>(0, 1 - base);      // first j >= 1
     const int64_t last = std::min<int64_t>(w - 1, n_ - base);  // last j <= n
@@ -148,16 +157,16 @@ class BandRows {
       mn = std::min(mn, v);
     }
     for (int64_t t = std::max(last + 1, lead); t < w; ++t) cur[t] = cap;
-    mins_[d + 1] = mn;
+    mins_[to] = mn;
     const int64_t tn = n_ - base;
     return {mn, tn >= 0 && tn < w ? cur[tn] : cap};
   }
 
  private:
-  void Reserve(size_t d) {
-    if (mins_.size() <= d) {
-      mins_.resize(d + 1);
-      rows_.resize((d + 1) * width_);
+  void Reserve(size_t r) {
+    if (mins_.size() <= r) {
+      mins_.resize(r + 1);
+      rows_.resize((r + 1) * width_);
     }
   }
 

@@ -8,8 +8,9 @@
 // when `terminal_only` is false or it ends a term.
 //
 // The walk keeps its own stack (no recursion), so neither a deep trie nor a
-// long query can exhaust the C stack. Working memory grows with the depth
-// reached; nothing is allocated per visited node.
+// long query can exhaust the C stack. Working memory is one label per level
+// of the current path plus one row per node on it that still has children
+// to examine; it grows as needed, never per visited node.
 #pragma once
 
 #include <cstddef>
@@ -57,9 +58,15 @@ void WalkTrie(const Trie& trie, std::span<const uint32_t> query, uint32_t bound,
   Rows rows(query, bound);
   const QueryLetters letters(query);
 
+  // One frame per node whose children are still being examined. A node
+  // whose last child is being entered has nothing left to do, so the child
+  // takes over its frame (and its row slot): frames, and so rows, are kept
+  // only for nodes with children still pending, and a long unbranched path
+  // costs two rows, not one per level. Frame p's row lives in row slot p.
   struct Frame {
     uint32_t slot;  // next child slot to examine
     uint32_t end;   // end of the slot range
+    size_t depth;   // depth of the frame's node
   };
   std::vector<Frame> stack;
   std::vector<uint32_t> path;  // path[d - 1] = label of the node at depth d
@@ -69,11 +76,11 @@ void WalkTrie(const Trie& trie, std::span<const uint32_t> query, uint32_t bound,
     const uint32_t start = a.Shift(0);
     const uint32_t end = a.SlotEnd(0);
     if (start >= end) return;
-    stack.push_back({start, end});
+    stack.push_back({start, end, 0});
   }
   while (!stack.empty()) {
-    const size_t d = stack.size() - 1;  // depth of the parent
-    Frame& f = stack.back();
+    const size_t p = stack.size() - 1;
+    Frame& f = stack[p];
     if (f.slot >= f.end) {
       stack.pop_back();
       continue;
@@ -84,8 +91,13 @@ void WalkTrie(const Trie& trie, std::span<const uint32_t> query, uint32_t bound,
     // With the parent's minimum already at the bound, a label missing from
     // the query costs one more in every cell: the child's row minimum would
     // exceed the bound, so its row need not be computed.
-    if (rows.Min(d) == bound && !letters.Contains(label)) continue;
-    const RowStep step = rows.Advance(d, label);
+    if (rows.Min(p) == bound && !letters.Contains(label)) continue;
+    const size_t d = f.depth;  // the parent's depth
+    const bool last = f.slot >= f.end;
+    // The last child overwrites its parent's row, which nothing needs any
+    // more; an earlier child's row goes into the next slot.
+    const size_t target = last ? p : p + 1;
+    const RowStep step = rows.Advance(p, target, d + 1, label);
     if (step.min > bound) continue;
     if (path.size() <= d) path.resize(d + 1);
     path[d] = label;
@@ -95,7 +107,12 @@ void WalkTrie(const Trie& trie, std::span<const uint32_t> query, uint32_t bound,
     }
     const uint32_t start = a.Shift(c);
     const uint32_t end = a.SlotEnd(c);
-    if (start < end) stack.push_back({start, end});
+    if (start >= end) continue;
+    if (last) {
+      stack[p] = {start, end, d + 1};
+    } else {
+      stack.push_back({start, end, d + 1});
+    }
   }
 }
 

@@ -1,0 +1,196 @@
+"""Test helpers: turn word lists into index arrays, encode indexes by hand,
+and plain reference implementations to check the native search against."""
+
+from __future__ import annotations
+
+import random
+import struct
+from typing import Dict, Iterable, List, Optional, Sequence, Tuple
+
+from _quillomar import PrefixSearch
+
+Payload = Tuple[int, List[int], List[int]]
+
+
+class Arrays:
+    """The six arguments of from_internal_data_v2 (parents numbered before
+    children, each node's children in consecutive slots)."""
+
+    def __init__(self):
+        self.node_shifts: List[int] = []
+        self.child_labels: List[str] = []
+        self.payloads: List[Optional[Payload]] = []
+        self.child_transitions: List[int] = []
+        self.video_index: List[bytes] = []
+        self.video_top_n = 1 << 30
+
+    def args(self):
+        return (self.node_shifts, self.child_labels, self.payloads,
+                self.child_transitions, self.video_index, self.video_top_n)
+
+    def build(self) -> PrefixSearch:
+        return PrefixSearch.from_internal_data_v2(*self.args())
+
+    @property
+    def terminal(self) -> List[bool]:
+        return [p is not None for p in self.payloads]
+
+
+def arrays_from_words(words: Iterable[str],
+                      payloads: Optional[Dict[str, Payload]] = None,
+                      video_index: Sequence[bytes] = (),
+                      rng: Optional[random.Random] = None) -> Arrays:
+    """A breadth-first numbered trie of `words`. Each word's node is terminal
+    and carries payloads[word] (default (1, [], [])). With `rng`, each
+    node's children come in a shuffled order."""
+    payloads = payloads or {}
+    children: List[Dict[str, int]] = [{}]
+    labels = [""]
+    term: List[Optional[Payload]] = [None]
+    for w in words:
+        v = 0
+        for ch in w:
+            nxt = children[v].get(ch)
+            if nxt is None:
+                nxt = len(labels)
+                children[v][ch] = nxt
+                children.append({})
+                labels.append(ch)
+                term.append(None)
+            v = nxt
+        if v != 0:
+            term[v] = payloads.get(w, (1, [], []))
+    # Renumber breadth-first so that every node's children are consecutive.
+    order = [0]
+    kids_of: List[List[int]] = [[] for _ in labels]
+    i = 0
+    while i < len(order):
+        v = order[i]
+        kids = list(children[v].values())
+        if rng is not None:
+            rng.shuffle(kids)
+        kids_of[v] = kids
+        order.extend(kids)
+        i += 1
+    new_id = {old: new for new, old in enumerate(order)}
+    a = Arrays()
+    for old in order:
+        a.node_shifts.append(len(a.child_transitions))
+        a.child_labels.append(labels[old])
+        a.payloads.append(term[old])
+        a.child_transitions.extend(new_id[k] for k in kids_of[old])
+    a.video_index = list(video_index)
+    return a
+
+
+# --- Hand-made binary indexes -------------------------------------------
+
+
+def varint(v: int) -> bytes:
+    if v <= 250:
+        return bytes([v])
+    if v <= 0xFFFF:
+        return b"\xfb" + struct.pack("<H", v)
+    if v <= 0xFFFFFFFF:
+        return b"\xfc" + struct.pack("<I", v)
+    return b"\xfd" + struct.pack("<Q", v)
+
+
+def _seq(items: Sequence, enc) -> bytes:
+    return varint(len(items)) + b"".join(enc(x) for x in items)
+
+
+def encode_index(node_shifts: Sequence[int], labels: Sequence,
+                 transitions: Sequence[int],
+                 payloads: Sequence[Optional[Payload]],
+                 is_terminal: Sequence[bool], *,
+                 uuid_ids: Sequence[bytes] = (),
+                 int32_ids: Sequence[int] = (), int32: bool = False) -> bytes:
+    """The stored form of an index, field by field, with no checks: lengths
+    and indices may be anything, so broken indexes can be made on purpose.
+    A label is a one-character str, '' or an int code point."""
+
+    def label(x) -> bytes:
+        cp = x if isinstance(x, int) else (ord(x) if x else 0)
+        return chr(cp).encode("utf-8")
+
+    def payload(p) -> bytes:
+        if p is None:
+            return b"\x00"
+        total, ids, counts = p
+        return (b"\x01" + varint(total) + _seq(ids, varint) +
+                _seq(counts, varint))
+
+    return (_seq(node_shifts, varint) + _seq(labels, label) +
+            _seq(transitions, varint) + _seq(payloads, payload) +
+            _seq(uuid_ids, bytes) + _seq(int32_ids, varint) +
+            varint(1 if int32 else 0) +
+            _seq(is_terminal, lambda t: b"\x01" if t else b"\x00"))
+
+
+def stored_index(a: Arrays, payloads: Optional[Sequence] = None,
+                 int32_ids: Sequence[int] = ()) -> PrefixSearch:
+    """`a` loaded through from_bytes, so payloads stay exactly as given (no
+    propagation up the trie)."""
+    return PrefixSearch.from_bytes(
+        encode_index(a.node_shifts, a.child_labels, a.child_transitions,
+                     a.payloads if payloads is None else payloads,
+                     a.terminal, int32_ids=int32_ids, int32=True))
+
+
+# --- References ----------------------------------------------------------
+
+
+def levenshtein(a: str, b: str) -> int:
+    prev = list(range(len(b) + 1))
+    for i, ca in enumerate(a, 1):
+        cur = [i]
+        for j, cb in enumerate(b, 1):
+            cur.append(min(prev[j - 1] + (ca != cb), prev[j] + 1, cur[j - 1] + 1))
+        prev = cur
+    return prev[-1]
+
+
+def reference_matches(a: Arrays, query: str, bound: int, terminal_only: bool
+                      ) -> List[Tuple[str, int, int]]:
+    """(text, node, distance) of every recorded node, in walk order: a plain
+    recursive walk with whole rows (fine for the small tries of the tests)."""
+    q = list(query)
+    n = len(q)
+    out: List[Tuple[str, int, int]] = []
+    term = a.terminal
+    shifts, trans, labels = a.node_shifts, a.child_transitions, a.child_labels
+
+    def dfs(k: int, d: int, prev: List[int], text: str) -> None:
+        start = shifts[k]
+        end = shifts[k + 1] if k + 1 < len(shifts) else len(trans)
+        for s in range(start, end):
+            c = trans[s]
+            lab = labels[c][:1]
+            if not lab or lab == "\x00":
+                continue
+            cur = [d + 1]
+            for j in range(1, n + 1):
+                cur.append(min(prev[j - 1] + (lab != q[j - 1]), prev[j] + 1,
+                               cur[j - 1] + 1))
+            if min(cur) > bound:
+                continue
+            if cur[n] <= bound and (not terminal_only or term[c]):
+                out.append((text + lab, c, cur[n]))
+            dfs(c, d + 1, cur, text + lab)
+
+    dfs(0, 0, list(range(n + 1)), "")
+    return out
+
+
+def panic_message(call) -> str:
+    """The message of the PanicException that `call()` raises (the type is
+    created on first use and not exported, so it is matched by name)."""
+    try:
+        call()
+    except BaseException as e:  # noqa: B902 - PanicException is one
+        assert type(e).__name__ == "PanicException", repr(e)
+        assert not isinstance(e, Exception)
+        (message,) = e.args
+        return message
+    raise AssertionError("no PanicException raised")
