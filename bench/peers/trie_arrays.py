@@ -21,12 +21,12 @@ def build_arrays(words, payload_of=None):
     levels = [[("", -1, -1)]]
     prev = ""
     for index, word in enumerate(words):
+        if not word or (index and word <= prev):
+            raise ValueError(f"words must be non-empty, sorted and unique: {prev!r} before {word!r}")
         common = 0
         limit = min(len(prev), len(word))
         while common < limit and prev[common] == word[common]:
             common += 1
-        if common == len(word):
-            raise ValueError(f"words must be sorted and unique: {prev!r} before {word!r}")
         for depth in range(common + 1, len(word) + 1):
             if depth == len(levels):
                 levels.append([])
