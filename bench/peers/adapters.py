@@ -76,24 +76,39 @@ class Ours(Peer):
         from _quillomar import PrefixSearch
 
         self._cls = PrefixSearch
+        try:
+            from quillomar import IndexBuilder
+        except ImportError:
+            IndexBuilder = None
+        self._builder = IndexBuilder
+        # What a user starts from: (term, video, count) records.
+        self._records = [
+            (word, video, count)
+            for word, (_, ids, counts) in zip(workload.words, workload.payloads)
+            for video, count in zip(ids, counts)
+        ]
+        self.builder_name = (
+            "quillomar.IndexBuilder" if IndexBuilder is not None else "bench/peers/trie_arrays.py"
+        )
 
     def arrays(self, workload):
+        """The six construction arrays, from the package's own builder when
+        it is there (the path a user takes), else from the benchmark's."""
+        if self._builder is not None:
+            builder = self._builder()
+            builder.add_records(self._records)
+            return tuple(builder.arrays(workload.video_top_n))
         from peers.trie_arrays import build_arrays
 
         payloads = workload.payloads
-        payload_of = (lambda i: payloads[i]) if payloads else None
-        return build_arrays(workload.words, payload_of)
-
-    def video_index(self, workload):
-        return [i.to_bytes(4, "little") for i in range(workload.videos)]
+        shifts, labels, payload_list, transitions = build_arrays(workload.words, lambda i: payloads[i])
+        video_index = [i.to_bytes(4, "little") for i in range(workload.videos)]
+        return shifts, labels, payload_list, transitions, video_index, workload.video_top_n
 
     def build(self, workload):
-        # The whole path from a word list to a searchable index: the
-        # pure-Python trie builder and the native construction.
-        shifts, labels, payloads, transitions = self.arrays(workload)
-        return self._cls.from_internal_data_v2(
-            shifts, labels, payloads, transitions, self.video_index(workload), workload.video_top_n
-        )
+        # The whole path from records to a searchable index: the Python
+        # builder and the native construction.
+        return self._cls.from_internal_data_v2(*self.arrays(workload))
 
     def search(self, state, query, k):
         return [(text, distance) for text, _, distance in state.fuzzy_match(query, k)]
@@ -111,12 +126,11 @@ class Ours(Peer):
         start = time.perf_counter()
         arrays = self.arrays(workload)
         python_s = time.perf_counter() - start
-        video_index = self.video_index(workload)
         nodes = len(arrays[1])
         start = time.perf_counter()
-        rebuilt = self._cls.from_internal_data_v2(*arrays, video_index, workload.video_top_n)
+        rebuilt = self._cls.from_internal_data_v2(*arrays)
         native_s = time.perf_counter() - start
-        del arrays, video_index, rebuilt
+        del arrays, rebuilt
         start = time.perf_counter()
         blob = state.to_bytes()
         to_bytes_s = time.perf_counter() - start
@@ -127,6 +141,7 @@ class Ours(Peer):
         loaded_bytes = max(0, resident_bytes() - before)
         same = all(loaded.fuzzy_match(q, 2) == state.fuzzy_match(q, 2) for q in workload.queries[:200])
         return {
+            "builder": self.builder_name,
             "nodes": nodes,
             "python_arrays_s": python_s,
             "native_build_s": native_s,

@@ -105,13 +105,13 @@ class Workload:
 
 
 def make_payloads(words: list[str], videos: int, rng: random.Random) -> list:
-    """A heavy-tailed count per word spread over one to three random videos."""
+    """Per word, one to three random videos sharing a heavy-tailed count:
+    (total, video numbers, counts) with the total the sum of the counts."""
     payloads = []
     for _ in words:
-        total = int(rng.paretovariate(1.2) * 3)
         ids = rng.sample(range(videos), rng.randint(1, 3))
-        counts = [max(1, total // len(ids))] * len(ids)
-        payloads.append((max(total, sum(counts)), ids, counts))
+        each = max(1, int(rng.paretovariate(1.2) * 3) // len(ids))
+        payloads.append((each * len(ids), ids, [each] * len(ids)))
     return payloads
 
 
