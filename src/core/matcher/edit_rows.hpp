@@ -156,7 +156,7 @@ class BandRows {
       left = v;
       mn = std::min(mn, v);
     }
-    for (int64_t t = std::max(last + 1, lead); t < w; ++t) cur[t] = cap;
+    // Cells right of `last` stand for j > n; no later row reads them.
     mins_[to] = mn;
     const int64_t tn = n_ - base;
     return {mn, tn >= 0 && tn < w ? cur[tn] : cap};
