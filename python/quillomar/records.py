@@ -14,7 +14,7 @@ import csv
 import gzip
 import io
 import os
-from typing import IO, Callable, Iterator, Optional, Tuple, Union
+from typing import IO, Callable, Iterable, Iterator, List, Optional, Tuple, Union, cast
 
 from .builder import VideoId
 
@@ -56,7 +56,7 @@ def read_records(
         stream: IO[bytes] = raw
         if raw.read(2) == GZIP_MAGIC:
             raw.seek(0)
-            stream = gzip.GzipFile(fileobj=raw, mode="rb")
+            stream = cast(IO[bytes], gzip.GzipFile(fileobj=raw, mode="rb"))
         else:
             raw.seek(0)
         text = io.TextIOWrapper(stream, encoding="utf-8", newline="")
@@ -82,11 +82,13 @@ def _rows(
     if not header_line:
         raise RecordsError(f"{name}: empty file, expected a header line "
                            "with term, video and count columns")
-    if "\t" in header_line:
-        make_reader = lambda lines: csv.reader(  # noqa: E731
-            lines, delimiter="\t", quoting=csv.QUOTE_NONE)
-    else:
-        make_reader = lambda lines: csv.reader(lines)  # noqa: E731
+    tabs = "\t" in header_line
+
+    def make_reader(lines: Iterable[str]) -> Iterator[List[str]]:
+        if tabs:
+            return csv.reader(lines, delimiter="\t", quoting=csv.QUOTE_NONE)
+        return csv.reader(lines)
+
     header = next(make_reader([header_line]), [])
     names = [field.strip().lower() for field in header]
     missing = [column for column in REQUIRED if column not in names]

@@ -39,9 +39,11 @@ def sample_titles() -> Dict[str, str]:
     """Video id text -> title, to show what a ranked sample video is."""
     with _open_text("sample_videos.tsv.gz") as lines:
         next(lines)
-        return dict(
-            line.rstrip("\n").split("\t", 1) for line in lines  # type: ignore[misc]
-        )
+        titles: Dict[str, str] = {}
+        for line in lines:
+            video, title = line.rstrip("\n").split("\t", 1)
+            titles[video] = title
+        return titles
 
 
 def sample_index(top_n: int = DEFAULT_TOP_N) -> PrefixSearch:

@@ -1,0 +1,271 @@
+"""IndexBuilder: trie layout, payloads, identifiers, validation."""
+
+import random
+import subprocess
+import sys
+import uuid
+
+import pytest
+from hypothesis import given, settings
+from hypothesis import strategies as st
+
+from quillomar import IndexBuilder, PrefixSearch, build_index
+from quillomar import builder as builder_module
+from quillomar._layout import layout_numpy, layout_pure
+
+U32_MAX = 4294967295
+
+
+def children(arrays, node):
+    shifts = arrays.node_shifts
+    end = shifts[node + 1] if node + 1 < len(shifts) else len(arrays.child_transitions)
+    return [arrays.child_transitions[s] for s in range(shifts[node], end)]
+
+
+def check_layout(arrays, terms):
+    """The invariants the extension expects but does not check."""
+    n = len(arrays.child_labels)
+    assert len(arrays.node_shifts) == len(arrays.payloads) == n
+    assert arrays.child_labels[0] == ""
+    seen_as_child = [0] * n
+    spelled = {0: ""}
+    order = [0]
+    for node in order:  # breadth-first over the slot structure
+        labels = []
+        for child in children(arrays, node):
+            assert child > node, "children are numbered after their parents"
+            seen_as_child[child] += 1
+            label = arrays.child_labels[child]
+            assert len(label) == 1 and label != "\x00"
+            labels.append(label)
+            spelled[child] = spelled[node] + label
+            order.append(child)
+        assert labels == sorted(set(labels)), "siblings distinct and ordered"
+    assert seen_as_child == [0] + [1] * (n - 1), "every node in one slot"
+    assert order == list(range(n)), "numbering is breadth-first"
+    ending = {spelled[v] for v in range(n) if arrays.payloads[v] is not None}
+    assert ending == set(terms)
+    # No dead branches: every leaf ends a term.
+    for v in range(n):
+        if not children(arrays, v) and v:
+            assert arrays.payloads[v] is not None
+
+
+term_lists = st.lists(
+    st.text(alphabet="ab\u00e9\u4e2d\U0001f600 ", min_size=1, max_size=6),
+    max_size=40,
+)
+
+
+@settings(max_examples=150)
+@given(term_lists)
+def test_layouts_agree_and_keep_invariants(terms):
+    builder = IndexBuilder()
+    for i, term in enumerate(terms):
+        builder.add(term, i, 1)
+    by_numpy = builder.arrays(use_numpy=True)
+    by_python = builder.arrays(use_numpy=False)
+    assert by_numpy == by_python
+    check_layout(by_numpy, terms)
+
+
+def test_layout_of_terms_sharing_prefixes():
+    assert layout_pure(["a", "ab", "b"]) == layout_numpy(["a", "ab", "b"])
+    layout = layout_pure(["a", "ab", "b"])
+    #   0 ─a→ 1 ─b→ 3
+    #   └─b→ 2
+    assert layout.child_labels == ["", "a", "b", "b"]
+    assert layout.node_shifts == [0, 2, 3, 3]
+    assert layout.term_nodes == [1, 3, 2]
+
+
+def test_arrays_equal_hand_built_and_index_bytes_match():
+    builder = IndexBuilder()
+    builder.add("ab", 70, 2)
+    builder.add("a", 50, 3)
+    builder.add("ab", 60, 5)
+    builder.add("ab", 70, 4)  # same (term, video): adds up to 6
+    builder.add("b", 60, 1)
+    builder.set_total("b", 10)
+    arrays = builder.arrays(top_n=7)
+    # Videos are numbered in order of first appearance: 70 -> 0, 50 -> 1, 60 -> 2.
+    expected = (
+        [0, 2, 3, 3],
+        ["", "a", "b", "b"],
+        [None, (3, [1], [3]), (10, [2], [1]), (11, [0, 2], [6, 5])],
+        [1, 2, 3],
+        [(70).to_bytes(4, "little"), (50).to_bytes(4, "little"),
+         (60).to_bytes(4, "little")],
+        7,
+    )
+    assert tuple(arrays) == expected
+    by_hand = PrefixSearch.from_internal_data_v2(*expected)
+    assert builder.build(top_n=7).to_bytes() == by_hand.to_bytes()
+
+
+def test_empty_builder_gives_a_root_only_index():
+    index = IndexBuilder().build()
+    assert index.fuzzy_match("", 3) == []
+    assert index.fuzzy_match_video("anything") == []
+
+
+def levenshtein(a, b):
+    row = list(range(len(b) + 1))
+    for i, ca in enumerate(a, 1):
+        prev, row[0] = row[0], i
+        for j, cb in enumerate(b, 1):
+            prev, row[j] = row[j], min(row[j] + 1, row[j - 1] + 1, prev + (ca != cb))
+    return row[-1]
+
+
+@pytest.mark.parametrize("seed", range(5))
+def test_built_index_finds_exactly_the_terms_within_the_bound(seed):
+    rng = random.Random(seed)
+    terms = sorted({"".join(rng.choice("abcd") for _ in range(rng.randint(1, 6)))
+                    for _ in range(120)})
+    index = build_index([(t, i, 1) for i, t in enumerate(terms)])
+    for _ in range(30):
+        query = "".join(rng.choice("abcde") for _ in range(rng.randint(0, 6)))
+        for bound in (0, 1, 2):
+            want = sorted((t, levenshtein(query, t)) for t in terms
+                          if levenshtein(query, t) <= bound)
+            got = sorted((t, d) for t, _, d in index.fuzzy_match(query, bound))
+            assert got == want
+
+
+def test_term_scores_are_its_counts_over_its_total():
+    builder = IndexBuilder()
+    builder.add("cat", 1, 6)
+    builder.add("cat", 2, 3)
+    builder.add("cat", 3, 1)
+    builder.add("dog", 4, 100)
+    got = builder.build().fuzzy_match_video("cat", max_dist=0)
+    assert got == [("1", pytest.approx(0.6)), ("2", pytest.approx(0.3)),
+                   ("3", pytest.approx(0.1))]
+    builder.set_total("cat", 20)  # searches that led to no listed video
+    got = builder.build().fuzzy_match_video("cat", max_dist=0)
+    assert [score for _, score in got] == pytest.approx([0.3, 0.15, 0.05])
+
+
+def test_counts_and_totals_saturate_but_order_by_count():
+    builder = IndexBuilder()
+    builder.add("x", 1, U32_MAX)
+    builder.add("x", 1, 5)  # 4294967300 saturates
+    builder.add("x", 2, 7)
+    builder.add("x", 3, 9)
+    total, ids, counts = builder.arrays().payloads[1]
+    assert (total, ids, counts) == (U32_MAX, [0, 2, 1], [U32_MAX, 9, 7])
+    for use_numpy in (True, False):
+        assert builder.arrays(use_numpy=use_numpy).payloads[1] == (total, ids, counts)
+
+
+def test_top_n_cuts_every_node():
+    builder = IndexBuilder()
+    for video in range(10):
+        builder.add("ab", video, 10 + video)
+    index = builder.build(top_n=3)
+    got = index.fuzzy_match_video("ab", max_dist=0, min_score=0)
+    assert [v for v, _ in got] == ["9", "8", "7"]
+    # The prefix node 'a' carries the same cut list.
+    got = index.fuzzy_match_video("a", max_dist=0, include_prefix_nodes=True, min_score=0)
+    assert [v for v, _ in got] == ["9", "8", "7"]
+
+
+def test_uuid_ids_as_objects_and_text_are_one_video():
+    u = uuid.UUID("00010203-0405-0607-0809-0a0b0c0d0e0f")
+    builder = IndexBuilder()
+    builder.add("cat", u, 2)
+    builder.add("cat", str(u).upper(), 3)
+    builder.add("cat", "{%s}" % u.hex, 1)
+    assert builder.video_count == 1 and builder.id_mode == "uuid"
+    assert builder.arrays().video_index == [u.bytes]
+    assert builder.build().fuzzy_match_video("cat", 0) == [(str(u), 1.0)]
+
+
+def test_int_ids_render_unsigned():
+    index = build_index([("cat", U32_MAX, 1), ("cat", 0, 1)])
+    assert sorted(v for v, _ in index.fuzzy_match_video("cat", 0)) == ["0", "4294967295"]
+
+
+RECORD_ERRORS = [
+    # (records, exception, text in the message)
+    ([("", 1, 1)], ValueError, "term is empty"),
+    ([("a\x00b", 1, 1)], ValueError, "U+0000"),
+    ([("a\ud800", 1, 1)], ValueError, "surrogate"),
+    ([("cat", 1, -1)], ValueError, "count -1 is negative"),
+    ([("cat", 1, 2**32)], ValueError, "count 4294967296 is above 4294967295"),
+    ([("cat", 1, 1.5)], TypeError, "count must be an int"),
+    ([("cat", 1, True)], TypeError, "count must be an int"),
+    ([(7, 1, 1)], TypeError, "term must be a str"),
+    ([("cat", -1, 1)], ValueError, "outside 0..4294967295"),
+    ([("cat", 2**32, 1)], ValueError, "outside 0..4294967295"),
+    ([("cat", 1.0, 1)], ValueError, "not float"),
+    ([("cat", True, 1)], ValueError, "not bool"),
+    ([("cat", "not-a-uuid", 1)], ValueError, "is not a UUID"),
+    ([("cat", "123", 1)], ValueError, "int('123')"),
+    ([("dog", uuid.uuid4(), 1)], ValueError, "earlier records used int ids"),
+    ([("cat", 1)], ValueError, "expected a (term, video, count) tuple"),
+]
+
+
+@pytest.mark.parametrize("records, error, text", RECORD_ERRORS)
+def test_bad_records_are_refused_and_change_nothing(records, error, text):
+    builder = IndexBuilder()
+    builder.add("keep", 9, 4)
+    before = builder.arrays()
+    with pytest.raises(error) as info:
+        builder.add_records([("ok", 9, 1)] + records)
+    assert text in str(info.value)
+    bad = records[-1]
+    assert repr(bad) in str(info.value), "the message names the record"
+    assert builder.arrays() == before, "add_records adds all or nothing"
+    if len(bad) == 3:
+        with pytest.raises(error):
+            builder.add(*bad)
+        assert builder.arrays() == before
+
+
+def test_ids_never_mix():
+    builder = IndexBuilder()
+    builder.add("cat", uuid.uuid4(), 1)
+    with pytest.raises(ValueError, match="earlier records used UUIDs"):
+        builder.add("dog", 5, 1)
+    with pytest.raises(ValueError, match="earlier records used UUIDs"):
+        builder.add_records([("dog", str(uuid.uuid4()), 1), ("eel", 5, 1)])
+    assert len(builder) == 1
+    # Within one batch, the first record decides for the rest.
+    with pytest.raises(ValueError, match="earlier records used int ids"):
+        IndexBuilder().add_records([("a", 1, 1), ("b", uuid.uuid4(), 1)])
+
+
+def test_set_total_validates_and_adds_a_term_without_videos():
+    builder = IndexBuilder()
+    with pytest.raises(ValueError, match="total -1 is negative"):
+        builder.set_total("cat", -1)
+    assert len(builder) == 0
+    builder.set_total("cat", 5)
+    builder.set_total("cat", 8)  # replaces
+    assert builder.arrays().payloads[-1] == (8, [], [])
+
+
+@pytest.mark.parametrize("top_n, error", [(-1, ValueError), (2**32, ValueError),
+                                          (1.0, TypeError), (None, TypeError)])
+def test_top_n_is_checked(top_n, error):
+    with pytest.raises(error):
+        IndexBuilder().build(top_n)
+
+
+def test_numpy_is_optional():
+    # The package imports and builds the same index with numpy unavailable.
+    code = (
+        "import sys; sys.modules['numpy'] = None\n"
+        "import quillomar\n"
+        "from quillomar import builder\n"
+        "assert not builder._numpy_available()\n"
+        "index = quillomar.build_index([('cat', 1, 2), ('car', 2, 3), ('c', 1, 1)])\n"
+        "sys.stdout.buffer.write(index.to_bytes())\n"
+    )
+    out = subprocess.run([sys.executable, "-c", code], capture_output=True, check=True)
+    assert builder_module._numpy_available()
+    with_numpy = build_index([("cat", 1, 2), ("car", 2, 3), ("c", 1, 1)])
+    assert out.stdout == with_numpy.to_bytes()
