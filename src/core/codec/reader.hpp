@@ -15,8 +15,10 @@
 // REQUIRES (all functions): p <= limit, both within one array.
 #pragma once
 
+#include <bit>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 
 #include "core/codec/decode_error.hpp"
 #include "core/codec/varint.hpp"
@@ -34,8 +36,37 @@ inline uint32_t LoadLe32(const uint8_t* p) {
 }
 
 inline uint64_t LoadLe64(const uint8_t* p) {
-  return static_cast<uint64_t>(LoadLe32(p)) |
-         (static_cast<uint64_t>(LoadLe32(p + 4)) << 32);
+  if constexpr (std::endian::native == std::endian::little) {
+    uint64_t v;
+    std::memcpy(&v, p, 8);
+    return v;
+  } else {
+    return static_cast<uint64_t>(LoadLe32(p)) |
+           (static_cast<uint64_t>(LoadLe32(p + 4)) << 32);
+  }
+}
+
+// Reads a variable-length integer of at most 5 bytes (markers up to 0xFC)
+// with one 8-byte load. Returns false, touching nothing, when the first
+// byte is 0xFD or above; the caller then uses the checked reader, which
+// reports or handles that marker. One-byte values take a branch, which is
+// well predicted for the small counts and totals that dominate; the 3- and
+// 5-byte forms, which mix unpredictably for video numbers around 65535,
+// are told apart without one.
+// REQUIRES: 8 bytes readable at p.
+inline bool ReadVarint32Wide(const uint8_t*& p, uint32_t& out) {
+  const uint32_t b = *p;
+  if (b <= kMaxSingleByte) {
+    out = b;
+    p += 1;
+    return true;
+  }
+  if (b > kMarker32) return false;
+  const uint64_t w = LoadLe64(p) >> 8;
+  const uint32_t wide = b == kMarker32;
+  out = static_cast<uint32_t>(wide ? w : w & 0xFFFF);
+  p += 3 + 2 * wide;
+  return true;
 }
 
 // Failure paths. The error is built out of line so the read loops stay
@@ -130,6 +161,19 @@ inline bool FailBoolean(DecodeError& err, uint8_t byte) {
     return true;
   }
   return FailIntegerMarker(err, IntegerType::kU64, b);
+}
+
+// ReadU32 and ReadCount with a branch-free fast path while 8 bytes remain.
+[[nodiscard]] inline bool ReadU32Fast(const uint8_t*& p, const uint8_t* limit,
+                                      uint32_t& out, DecodeError& err) {
+  if (limit - p >= 8 && ReadVarint32Wide(p, out)) return true;
+  return ReadU32(p, limit, out, err);
+}
+
+[[nodiscard]] inline bool ReadCountFast(const uint8_t*& p, const uint8_t* limit,
+                                        uint32_t& out, DecodeError& err) {
+  if (limit - p >= 8 && ReadVarint32Wide(p, out)) return true;
+  return ReadCount(p, limit, out, err);
 }
 
 // A code point of 2 to 4 UTF-8 bytes. The length announced by the first

@@ -16,15 +16,17 @@ namespace quillomar {
 // REQUIRES: table is sealed.
 size_t PayloadsEncodedSize(const PayloadTable& table);
 
-// Writes the field at `out` and returns the position after it.
-// REQUIRES: table is sealed; PayloadsEncodedSize(table) bytes are writable.
-uint8_t* EncodePayloads(const PayloadTable& table, uint8_t* out);
+// Writes the field at `out` and returns the position after it. Bytes
+// between there and `end` may be overwritten with scratch.
+// REQUIRES: table is sealed; out + PayloadsEncodedSize(table) <= end and
+// [out, end) is writable.
+uint8_t* EncodePayloads(const PayloadTable& table, uint8_t* out,
+                        const uint8_t* end);
 
-// Reads the field from [p, limit) into `out`, which must be empty, and seals
-// it. Payloads may be absent and their two lists may differ in length. On
-// failure returns false with `err` set; `out` is then unspecified.
-// Storage is reserved from the declared counts only as far as the bytes
-// left could fill it.
+// Reads the field from [p, limit) into `out` (replacing it), sealed. Payloads
+// may be absent and their two lists may differ in length. On failure returns
+// false with `err` set; `out` is then unspecified. Storage is reserved from the
+// declared counts only as far as the bytes left could fill it.
 [[nodiscard]] bool DecodePayloads(const uint8_t*& p, const uint8_t* limit,
                                   PayloadTable& out, codec::DecodeError& err);
 

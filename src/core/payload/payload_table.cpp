@@ -1,5 +1,7 @@
 #include "core/payload/payload_table.hpp"
 
+#include <utility>
+
 namespace quillomar {
 
 void PayloadTable::Reserve(size_t nodes, size_t ids, size_t counts) {
@@ -32,18 +34,21 @@ void PayloadTable::AppendPresent(uint32_t total_count,
   count_offsets_.back() += static_cast<Offset>(counts.size());
 }
 
-uint32_t* PayloadTable::ExtendIds(size_t n) {
-  if (n > UINT32_MAX - id_offsets_.back()) PanicCapacityOverflow();
-  id_offsets_.back() += static_cast<Offset>(n);
-  video_ids_.resize(video_ids_.size() + n);
-  return video_ids_.data() + (video_ids_.size() - n);
-}
-
-uint32_t* PayloadTable::ExtendCounts(size_t n) {
-  if (n > UINT32_MAX - count_offsets_.back()) PanicCapacityOverflow();
-  count_offsets_.back() += static_cast<Offset>(n);
-  video_counts_.resize(video_counts_.size() + n);
-  return video_counts_.data() + (video_counts_.size() - n);
+PayloadTable PayloadTable::FromArrays(std::vector<uint8_t> present,
+                                      std::vector<uint32_t> total_counts,
+                                      std::vector<Offset> id_offsets,
+                                      std::vector<uint32_t> video_ids,
+                                      std::vector<Offset> count_offsets,
+                                      std::vector<uint32_t> video_counts) {
+  PayloadTable t;
+  t.present_ = std::move(present);
+  t.total_count_ = std::move(total_counts);
+  t.id_offsets_ = std::move(id_offsets);
+  t.video_ids_ = std::move(video_ids);
+  t.count_offsets_ = std::move(count_offsets);
+  t.video_counts_ = std::move(video_counts);
+  t.Seal();
+  return t;
 }
 
 void PayloadTable::Seal() {

@@ -66,11 +66,17 @@ class PayloadTable {
   // Appends a present node whose lists are given whole.
   void AppendPresent(uint32_t total_count, std::span<const uint32_t> ids,
                      std::span<const uint32_t> counts);
-  // Appends `n` zero entries to the ids (counts) of the node appended last
-  // and returns where they start, for decoders that fill lists in place.
-  // REQUIRES: a node was appended.
-  uint32_t* ExtendIds(size_t n);
-  uint32_t* ExtendCounts(size_t n);
+  // A sealed table that takes over complete arrays, for decoders that fill
+  // flat arrays directly instead of appending node by node.
+  // REQUIRES: present and total_counts have one entry per node; each offsets
+  // array has one more, starts at 0, never decreases and ends at the size
+  // of its list.
+  static PayloadTable FromArrays(std::vector<uint8_t> present,
+                                 std::vector<uint32_t> total_counts,
+                                 std::vector<Offset> id_offsets,
+                                 std::vector<uint32_t> video_ids,
+                                 std::vector<Offset> count_offsets,
+                                 std::vector<uint32_t> video_counts);
 
   // Ends building: drops the separate count offsets when every node has as
   // many counts as ids, and returns spare capacity. Call once, after the last
@@ -82,10 +88,15 @@ class PayloadTable {
   const std::vector<uint32_t>& total_counts_array() const {
     return total_count_;
   }
-  // Every node's ids (counts) one after the other, in node order.
+  // Every node's ids (counts) one after the other, in node order, and the
+  // size() + 1 offsets that delimit each node's share of them.
   const std::vector<uint32_t>& all_video_ids() const { return video_ids_; }
   const std::vector<uint32_t>& all_video_counts() const {
     return video_counts_;
+  }
+  std::span<const Offset> id_offsets() const { return id_offsets_; }
+  std::span<const Offset> count_offsets() const {
+    return count_offsets_.empty() ? id_offsets_ : count_offsets_;
   }
 
   size_t heap_bytes() const;

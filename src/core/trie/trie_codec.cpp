@@ -15,9 +15,7 @@ namespace {
 using codec::DecodeError;
 
 size_t U32SequenceSize(const std::vector<uint32_t>& values) {
-  size_t size = codec::VarintSize64(values.size());
-  for (uint32_t v : values) size += codec::VarintSize32(v);
-  return size;
+  return codec::VarintSize64(values.size()) + codec::SumVarintSize32(values);
 }
 
 size_t LabelSequenceSize(const std::vector<uint32_t>& labels) {
@@ -26,9 +24,10 @@ size_t LabelSequenceSize(const std::vector<uint32_t>& labels) {
   return size;
 }
 
-uint8_t* WriteU32Sequence(uint8_t* out, const std::vector<uint32_t>& values) {
+uint8_t* WriteU32Sequence(uint8_t* out, const uint8_t* end,
+                          const std::vector<uint32_t>& values) {
   out = codec::WriteVarint64(out, values.size());
-  for (uint32_t v : values) out = codec::WriteVarint32(out, v);
+  for (uint32_t v : values) out = codec::WriteVarint32Bounded(out, end, v);
   return out;
 }
 
@@ -66,12 +65,20 @@ bool ReadSequence(const uint8_t*& p, const uint8_t* limit,
 
 bool ReadU32Sequence(const uint8_t*& p, const uint8_t* limit,
                      std::vector<uint32_t>& out, DecodeError& err) {
-  return ReadSequence(p, limit, out, err, codec::ReadU32);
+  return ReadSequence(
+      p, limit, out, err,
+      [](const uint8_t*& q, const uint8_t* end, uint32_t& v, DecodeError& e) {
+        return codec::ReadU32Fast(q, end, v, e);
+      });
 }
 
 bool ReadLabelSequence(const uint8_t*& p, const uint8_t* limit,
                        std::vector<uint32_t>& out, DecodeError& err) {
-  return ReadSequence(p, limit, out, err, codec::ReadCodePoint);
+  return ReadSequence(
+      p, limit, out, err,
+      [](const uint8_t*& q, const uint8_t* end, uint32_t& c, DecodeError& e) {
+        return codec::ReadCodePoint(q, end, c, e);
+      });
 }
 
 bool ReadUuidSequence(const uint8_t*& p, const uint8_t* limit,
@@ -138,16 +145,17 @@ size_t EncodedSize(const Trie& trie) {
 
 void Encode(const Trie& trie, std::span<uint8_t> out) {
   uint8_t* p = out.data();
-  p = WriteU32Sequence(p, trie.node_shifts);
+  const uint8_t* const end = out.data() + out.size();
+  p = WriteU32Sequence(p, end, trie.node_shifts);
   p = WriteLabelSequence(p, trie.child_labels);
-  p = WriteU32Sequence(p, trie.child_transitions);
-  p = EncodePayloads(trie.payloads, p);
+  p = WriteU32Sequence(p, end, trie.child_transitions);
+  p = EncodePayloads(trie.payloads, p, end);
   p = codec::WriteVarint64(p, trie.uuid_ids.size());
   if (!trie.uuid_ids.empty()) {
     std::memcpy(p, trie.uuid_ids.data(), 16 * trie.uuid_ids.size());
     p += 16 * trie.uuid_ids.size();
   }
-  p = WriteU32Sequence(p, trie.int32_ids);
+  p = WriteU32Sequence(p, end, trie.int32_ids);
   *p++ = trie.id_mode == IdMode::kUuid ? 0 : 1;
   p = codec::WriteVarint64(p, trie.is_terminal.size());
   if (!trie.is_terminal.empty()) {
@@ -156,7 +164,7 @@ void Encode(const Trie& trie, std::span<uint8_t> out) {
   }
   // Sizing and writing walk the same fields by the same rules; a mismatch
   // is a defect in this file, never a property of the input.
-  if (p != out.data() + out.size()) {
+  if (p != end) {
     throw Panic("index encoding wrote a different size than it computed");
   }
 }
