@@ -130,6 +130,58 @@ bool TryAppendIntBuffer(PyObject* seq, std::vector<uint32_t>& out) {
   return ok;
 }
 
+// Labels from a one-dimensional buffer of fixed-width UCS-4 strings (numpy
+// unicode arrays, format "Nw"): an element is the string of its code units
+// with trailing NULs dropped, so its first unit is its first code point, or
+// 0 for an empty string. Returns false, with `out` as it was, for any other
+// buffer and for any element holding a unit that is not a Unicode scalar
+// value, so that the general path raises that element's own error.
+bool TryAppendUcs4Buffer(PyObject* seq, std::vector<uint32_t>& out) {
+  if (!PyObject_CheckBuffer(seq)) return false;
+  BufferView buffer;
+  if (!buffer.Acquire(seq)) return false;
+  const Py_buffer& view = buffer.view();
+  if (view.ndim != 1 || view.shape == nullptr || view.strides == nullptr ||
+      view.suboffsets != nullptr || view.format == nullptr) {
+    return false;
+  }
+  const char* fmt = view.format;
+  if (*fmt == '@' || *fmt == '=' ||
+      (*fmt == '<' && std::endian::native == std::endian::little)) {
+    ++fmt;
+  }
+  Py_ssize_t width = 0;
+  bool digits = false;
+  for (; *fmt >= '0' && *fmt <= '9'; ++fmt) {
+    digits = true;
+    width = width * 10 + (*fmt - '0');
+    if (width > (1 << 20)) return false;
+  }
+  if (!digits) width = 1;
+  if (fmt[0] != 'w' || fmt[1] != '\0' || width == 0 ||
+      view.itemsize != 4 * width) {
+    return false;
+  }
+  const char* p = static_cast<const char*>(view.buf);
+  const Py_ssize_t n = view.shape[0];
+  const size_t before = out.size();
+  out.reserve(before + static_cast<size_t>(n));
+  for (Py_ssize_t i = 0; i < n; ++i, p += view.strides[0]) {
+    for (Py_ssize_t j = 0; j < width; ++j) {
+      uint32_t u;
+      std::memcpy(&u, p + 4 * j, 4);
+      if (u > 0x10FFFF || (u >= 0xD800 && u <= 0xDFFF)) {
+        out.resize(before);
+        return false;
+      }
+    }
+    uint32_t first;
+    std::memcpy(&first, p, 4);
+    out.push_back(first);
+  }
+  return true;
+}
+
 // The first code point of valid UTF-8 text, 0 for empty text.
 uint32_t FirstCodePoint(std::string_view s) {
   if (s.empty()) return 0;
@@ -181,6 +233,11 @@ std::vector<uint32_t> ReadU32Sequence(PyObject* seq) {
 
 std::vector<uint32_t> ReadLabels(PyObject* seq) {
   std::vector<uint32_t> out;
+  CheckSequence(seq);
+  if (!PyList_CheckExact(seq) && !PyTuple_CheckExact(seq) &&
+      TryAppendUcs4Buffer(seq, out)) {
+    return out;
+  }
   ForEachInSequence(
       seq, [&](Py_ssize_t size) { ReserveHint(out, size); },
       [&](PyObject* item) { out.push_back(FirstCodePoint(ToUtf8(item))); });

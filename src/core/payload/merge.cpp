@@ -30,6 +30,12 @@ struct ByRank {
   }
 };
 
+// Saturating, so that the order stays that of the true sums: overflow needs
+// more than 2^32 maximal counts for one id.
+inline uint64_t AddSaturating(uint64_t a, uint64_t b) {
+  return a + b < a ? UINT64_MAX : a + b;
+}
+
 }  // namespace
 
 PayloadMerger::PayloadMerger()
@@ -39,6 +45,8 @@ PayloadMerger::PayloadMerger()
 
 void PayloadMerger::Reset() {
   entries_.clear();
+  if (small_) return;  // the table holds nothing of this combination
+  small_ = true;
   if (++stamp_ == 0) {
     // The stamp wrapped: old slots could look occupied again.
     std::fill(slots_.begin(), slots_.end(), Slot{0, 0, 0});
@@ -59,43 +67,72 @@ void PayloadMerger::Grow() {
   }
 }
 
+void PayloadMerger::Insert(uint32_t id, uint64_t count) {
+  size_t mask = slots_.size() - 1;
+  size_t h = Home(id);
+  while (true) {
+    Slot& slot = slots_[h];
+    if (slot.stamp != stamp_) break;
+    if (slot.key == id) {
+      entries_[slot.entry].sum = AddSaturating(entries_[slot.entry].sum, count);
+      return;
+    }
+    h = (h + 1) & mask;
+  }
+  // New id. Keep the table at most half full so probes stay short.
+  if ((entries_.size() + 1) * 2 > slots_.size()) {
+    Grow();
+    mask = slots_.size() - 1;
+    h = Home(id);
+    while (slots_[h].stamp == stamp_) h = (h + 1) & mask;
+  }
+  slots_[h] = Slot{stamp_, id, static_cast<uint32_t>(entries_.size())};
+  entries_.push_back(Entry{count, id});
+}
+
+void PayloadMerger::SwitchToHash() {
+  small_ = false;
+  raw_.swap(entries_);
+  entries_.clear();
+  for (const Entry& e : raw_) Insert(e.id, e.sum);
+  raw_.clear();
+}
+
 void PayloadMerger::Add(std::span<const uint32_t> ids,
                         std::span<const uint32_t> counts) {
   const size_t n = ids.size();
   const uint32_t* id_data = ids.data();
   const uint32_t* count_data = counts.data();
-  for (size_t i = 0; i < n; ++i) {
-    const uint32_t id = id_data[i];
-    size_t mask = slots_.size() - 1;
-    size_t h = Home(id);
-    while (true) {
-      Slot& slot = slots_[h];
-      if (slot.stamp != stamp_) {
-        // New id. Keep the table at most half full so probes stay short.
-        if ((entries_.size() + 1) * 2 > slots_.size()) {
-          Grow();
-          mask = slots_.size() - 1;
-          h = Home(id);
-          while (slots_[h].stamp == stamp_) h = (h + 1) & mask;
-        }
-        slots_[h] = Slot{stamp_, id, static_cast<uint32_t>(entries_.size())};
-        entries_.push_back(Entry{count_data[i], id});
-        break;
+  if (small_) {
+    if (entries_.size() + n <= kSmall) {
+      for (size_t i = 0; i < n; ++i) {
+        entries_.push_back(Entry{count_data[i], id_data[i]});
       }
-      if (slot.key == id) {
-        // Saturating: only reachable with more than 2^32 maximal counts
-        // for one id, but then the order stays that of the true sums.
-        uint64_t& sum = entries_[slot.entry].sum;
-        sum = sum + count_data[i] < sum ? UINT64_MAX : sum + count_data[i];
-        break;
-      }
-      h = (h + 1) & mask;
+      return;
     }
+    SwitchToHash();
   }
+  for (size_t i = 0; i < n; ++i) Insert(id_data[i], count_data[i]);
 }
 
 size_t PayloadMerger::Finish(uint32_t top_n, std::vector<uint32_t>& out_ids,
                              std::vector<uint32_t>& out_counts) {
+  if (small_ && entries_.size() > 1) {
+    // Combine equal ids by a scan over the few distinct ones seen so far:
+    // cheaper than sorting by id for lists this short.
+    size_t distinct = 1;
+    for (size_t r = 1; r < entries_.size(); ++r) {
+      const Entry e = entries_[r];
+      size_t d = 0;
+      while (d < distinct && entries_[d].id != e.id) ++d;
+      if (d < distinct) {
+        entries_[d].sum = AddSaturating(entries_[d].sum, e.sum);
+      } else {
+        entries_[distinct++] = e;
+      }
+    }
+    entries_.resize(distinct);
+  }
   const size_t keep = std::min<size_t>(entries_.size(), top_n);
   if (keep == 0) return 0;
   if (keep < entries_.size()) {
@@ -103,9 +140,14 @@ size_t PayloadMerger::Finish(uint32_t top_n, std::vector<uint32_t>& out_ids,
                      ByRank{});
   }
   std::sort(entries_.begin(), entries_.begin() + keep, ByRank{});
+  const size_t at = out_ids.size();
+  out_ids.resize(at + keep);
+  out_counts.resize(at + keep);
+  uint32_t* ids = out_ids.data() + at;
+  uint32_t* counts = out_counts.data() + at;
   for (size_t i = 0; i < keep; ++i) {
-    out_ids.push_back(entries_[i].id);
-    out_counts.push_back(SaturateU32(entries_[i].sum));
+    ids[i] = entries_[i].id;
+    counts[i] = SaturateU32(entries_[i].sum);
   }
   return keep;
 }

@@ -36,9 +36,6 @@ class PayloadMerger {
   // REQUIRES: counts.size() >= ids.size() (surplus counts are ignored).
   void Add(std::span<const uint32_t> ids, std::span<const uint32_t> counts);
 
-  // Number of distinct ids added since Reset().
-  size_t distinct() const { return entries_.size(); }
-
   // Orders the combined entries by (sum descending, id ascending) and
   // appends the first min(distinct(), top_n) of them to out_ids/out_counts,
   // counts saturated. Returns the number appended. Leaves the combination
@@ -57,14 +54,22 @@ class PayloadMerger {
     uint32_t entry;  // index into entries_
   };
 
+  // Up to this many entries are collected raw and combined by sorting in
+  // Finish(); beyond it every id goes through the hash table.
+  static constexpr size_t kSmall = 24;
+
   size_t Home(uint32_t id) const {
     return static_cast<size_t>(((id ^ seed_) * 0x9E3779B97F4A7C15ull) >>
                                shift_);
   }
   void Grow();
+  void Insert(uint32_t id, uint64_t count);
+  void SwitchToHash();
 
-  std::vector<Slot> slots_;  // power-of-two size, at most half full
-  std::vector<Entry> entries_;
+  std::vector<Slot> slots_;     // power-of-two size, at most half full
+  std::vector<Entry> entries_;  // raw pairs while small_, else distinct ids
+  std::vector<Entry> raw_;      // scratch for SwitchToHash()
+  bool small_ = true;
   uint64_t seed_;
   uint32_t shift_;  // 64 - log2(slots_.size())
   uint32_t stamp_ = 1;

@@ -1,6 +1,7 @@
 #include "core/trie/propagate.hpp"
 
 #include <algorithm>
+#include <cstring>
 #include <span>
 #include <vector>
 
@@ -54,6 +55,11 @@ void propagate(Trie& t, uint32_t top_n) {
   std::vector<uint8_t> reorders(n);  // stored list not in stored-count order
   std::vector<uint32_t> res_ids;
   std::vector<uint32_t> res_counts;
+  if (top_n > 0) {
+    // A guess: most lists stay near their supplied size.
+    res_ids.reserve(in.total_ids() * 2 + n);
+    res_counts.reserve(in.total_ids() * 2 + n);
+  }
   std::vector<uint32_t> kids;  // node k's children other than k itself
   PayloadMerger merger;
 
@@ -105,18 +111,27 @@ void propagate(Trie& t, uint32_t top_n) {
     reorders[k] = kept >= 2 && res_counts[at + 1] == UINT32_MAX;
   }
 
+  // Lay the results out in node order.
+  std::vector<PayloadTable::Offset> offsets(n + 1);
   size_t total_entries = 0;
-  for (size_t v = 0; v < n; ++v) total_entries += len[v];
-  if (total_entries > UINT32_MAX) PanicCapacityOverflow();
-  PayloadTable out;
-  out.Reserve(n, total_entries, total_entries);
   for (size_t v = 0; v < n; ++v) {
-    out.AppendPresent(
-        total[v], std::span<const uint32_t>(res_ids.data() + begin[v], len[v]),
-        std::span<const uint32_t>(res_counts.data() + begin[v], len[v]));
+    total_entries += len[v];
+    if (total_entries > UINT32_MAX) PanicCapacityOverflow();
+    offsets[v + 1] = static_cast<PayloadTable::Offset>(total_entries);
   }
-  out.Seal();
-  t.payloads = std::move(out);
+  std::vector<uint32_t> ids(total_entries);
+  std::vector<uint32_t> counts(total_entries);
+  for (size_t v = 0; v < n; ++v) {
+    if (len[v] == 0) continue;
+    std::memcpy(ids.data() + offsets[v], res_ids.data() + begin[v],
+                len[v] * sizeof(uint32_t));
+    std::memcpy(counts.data() + offsets[v], res_counts.data() + begin[v],
+                len[v] * sizeof(uint32_t));
+  }
+  std::vector<PayloadTable::Offset> count_offsets(offsets);
+  t.payloads = PayloadTable::FromArrays(
+      std::vector<uint8_t>(n, 1), std::move(total), std::move(offsets),
+      std::move(ids), std::move(count_offsets), std::move(counts));
 }
 
 }  // namespace quillomar
