@@ -19,6 +19,7 @@ changing the vocabulary and commit both files:
 
 from __future__ import annotations
 
+import argparse
 import gzip
 import io
 import random
@@ -271,14 +272,19 @@ def write_gzip_tsv(path: Path, header: str, rows: List[str]) -> None:
 
 
 def main() -> None:
+    parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
+    parser.add_argument("--out", type=Path, default=OUT,
+                        help="directory to write to (default: the package's "
+                             "data directory)")
+    out = parser.parse_args().out
     records, videos = make(random.Random(SEED))
-    OUT.mkdir(parents=True, exist_ok=True)
-    write_gzip_tsv(OUT / "sample_records.tsv.gz", "term\tvideo\tcount",
+    out.mkdir(parents=True, exist_ok=True)
+    write_gzip_tsv(out / "sample_records.tsv.gz", "term\tvideo\tcount",
                    [f"{t}\t{v}\t{c}" for t, v, c in records])
-    write_gzip_tsv(OUT / "sample_videos.tsv.gz", "video\ttitle",
+    write_gzip_tsv(out / "sample_videos.tsv.gz", "video\ttitle",
                    [f"{v}\t{title}" for v, title in sorted(videos)])
     terms = len({t for t, _, _ in records})
-    print(f"{len(records)} records, {terms} terms, {len(videos)} videos -> {OUT}")
+    print(f"{len(records)} records, {terms} terms, {len(videos)} videos -> {out}")
 
 
 if __name__ == "__main__":
