@@ -1,13 +1,19 @@
+SHELL := /bin/bash
 # Developer entry points. `make test` works on a fresh clone: it creates its
 # own virtual environment, builds the extension and runs the test suite.
 PYTHON ?= python3
 VENV ?= .venv
 PY := $(VENV)/bin/python
 
-.PHONY: test install venv dev format clean test-sanitizers test-valgrind
+.PHONY: test demo install venv dev format clean test-sanitizers test-valgrind
 
 test: install
 	$(PY) -m pytest
+
+# Set up and run the main job: misspelt and half-typed queries on the sample
+# index shipped inside the package.
+demo: install
+	$(VENV)/bin/quillomar demo
 
 install: venv
 	$(PY) -m pip install -q --no-build-isolation ".[test]"
@@ -58,3 +64,26 @@ test-valgrind: install
 		--show-leak-kinds=definite --num-callers=40 --log-file=build/valgrind.log \
 		$(PY) -m pytest -p no:cacheprovider -q
 	$(PY) tools/valgrind_leaks.py build/valgrind.log
+
+# Coverage-guided fuzzing of the core and of the module (see fuzz/README.md).
+FUZZ_SECONDS ?= 60
+FUZZ_CXX ?= clang++-14
+
+fuzz-build: venv
+	command -v $(FUZZ_CXX) >/dev/null && test -n "$$(find /usr/lib/llvm-14 -name 'libclang_rt.fuzzer-x86_64.a' 2>/dev/null)" || \
+		{ apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq clang-14 libclang-rt-14-dev >/dev/null; }
+	cmake -S . -B build/fuzz -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+		-DCMAKE_CXX_COMPILER=$(FUZZ_CXX) -DQUILLOMAR_FUZZERS=ON \
+		-DPython_EXECUTABLE="$$($(PY) -c 'import sys; print(sys.executable)')" \
+		"-DQUILLOMAR_EXTRA_FLAGS=-fsanitize=fuzzer-no-link,address,undefined -fno-sanitize-recover=all" >/dev/null
+	cmake --build build/fuzz
+
+fuzz: fuzz-build
+	for t in decode query from_arrays; do \
+		mkdir -p build/fuzz/corpus/$$t && \
+		ASAN_OPTIONS=detect_leaks=0 build/fuzz/fuzz_$$t -max_total_time=$(FUZZ_SECONDS) \
+			-print_final_stats=1 -artifact_prefix=build/fuzz/ \
+			build/fuzz/corpus/$$t fuzz/corpus/$$t 2>&1 | \
+			grep -E "^#[0-9]+[[:space:]]+DONE|^stat::(number_of_executed_units|average_exec_per_sec)|ERROR|runtime error|SUMMARY|fuzz_from_arrays:"; \
+		test $${PIPESTATUS[0]} -eq 0 || exit 1; \
+	done

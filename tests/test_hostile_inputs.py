@@ -224,3 +224,15 @@ def test_largest_bound_uses_memory_in_proportion_to_the_query():
         address_space_mib=256,
     )
     assert out.split("\n")[:2] == ["[('a', 1, 20000)]", "[]"]
+
+
+@pytest.mark.parametrize(
+    "blob",
+    [
+        b"\n",  # ten shifts announced, none present (found by fuzzing)
+        b"\x00\x00\x00\x03\x01\x00\x05",  # a payload list cut short
+    ],
+)
+def test_counts_beyond_the_input_stop_at_the_first_missing_byte(blob):
+    with pytest.raises(ValueError, match=r"^decode error: UnexpectedEnd \{ additional: 1 \}$"):
+        PrefixSearch.from_bytes(blob)

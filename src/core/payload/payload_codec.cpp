@@ -27,7 +27,9 @@ bool ReadList(const uint8_t*& p, const uint8_t* limit,
       buffer.Extend(std::min<size_t>(k, static_cast<size_t>(limit - p)));
   const uint8_t* q = p;
   for (uint32_t i = 0; i < k; ++i) {
-    if (!codec::ReadU32Fast(q, limit, dst[i], err)) return false;
+    uint32_t v;  // stored only once read: see above
+    if (!codec::ReadU32Fast(q, limit, v, err)) return false;
+    dst[i] = v;
   }
   if (buffer.size() > UINT32_MAX) PanicCapacityOverflow();
   end_offset = static_cast<Offset>(buffer.size());
@@ -35,37 +37,38 @@ bool ReadList(const uint8_t*& p, const uint8_t* limit,
   return true;
 }
 
-uint8_t* WriteList(uint8_t* out, const uint8_t* end, const uint32_t* values,
-                   size_t n) {
-  out = codec::WriteVarint64(out, n);
-  for (size_t i = 0; i < n; ++i) {
-    out = codec::WriteVarint32Bounded(out, end, values[i]);
-  }
-  return out;
-}
-
 }  // namespace
 
 size_t PayloadsEncodedSize(const PayloadTable& table) {
   const size_t n = table.size();
-  const std::span<const Offset> id_off = table.id_offsets();
-  const std::span<const Offset> count_off = table.count_offsets();
+  const uint8_t* present = table.present_flags().data();
+  const uint32_t* totals = table.total_counts_array().data();
+  const Offset* id_off = table.id_offsets().data();
+  const Offset* count_off = table.count_offsets().data();
   const std::vector<uint32_t>& ids = table.all_video_ids();
   const std::vector<uint32_t>& counts = table.all_video_counts();
-  // Lists are summed over the flat arrays in one pass; the lists of absent
-  // nodes (which are not written) are taken out again below.
+  // A tag per node, and the lists summed over the flat arrays in one pass.
   size_t size = codec::VarintSize64(n) + n + codec::SumVarintSize32(ids) +
                 codec::SumVarintSize32(counts);
+  // Headers of present nodes, without a branch so the loop vectorises.
+  size_t headers = 0;
+  size_t absent = 0;
   for (size_t v = 0; v < n; ++v) {
-    const size_t id_count = id_off[v + 1] - id_off[v];
-    const size_t count_count = count_off[v + 1] - count_off[v];
-    if (table.present(v)) {
-      size += codec::VarintSize32(table.total_count(v)) +
-              codec::VarintSize64(id_count) + codec::VarintSize64(count_count);
-    } else if (id_count != 0 || count_count != 0) {
-      size -=
-          codec::SumVarintSize32({ids.data() + id_off[v], id_count}) +
-          codec::SumVarintSize32({counts.data() + count_off[v], count_count});
+    const size_t header = codec::VarintSize32(totals[v]) +
+                          codec::VarintSize32(id_off[v + 1] - id_off[v]) +
+                          codec::VarintSize32(count_off[v + 1] - count_off[v]);
+    headers += present[v] * header;
+    absent += present[v] ^ 1;
+  }
+  size += headers;
+  // The lists of absent nodes are not written; built tables have none.
+  if (absent != 0) {
+    for (size_t v = 0; v < n; ++v) {
+      if (present[v] != 0) continue;
+      size -= codec::SumVarintSize32(
+                  {ids.data() + id_off[v], id_off[v + 1] - id_off[v]}) +
+              codec::SumVarintSize32({counts.data() + count_off[v],
+                                      count_off[v + 1] - count_off[v]});
     }
   }
   return size;
@@ -74,21 +77,44 @@ size_t PayloadsEncodedSize(const PayloadTable& table) {
 uint8_t* EncodePayloads(const PayloadTable& table, uint8_t* out,
                         const uint8_t* end) {
   const size_t n = table.size();
-  const std::span<const Offset> id_off = table.id_offsets();
-  const std::span<const Offset> count_off = table.count_offsets();
+  const uint8_t* present = table.present_flags().data();
+  const uint32_t* totals = table.total_counts_array().data();
+  const Offset* id_off = table.id_offsets().data();
+  const Offset* count_off = table.count_offsets().data();
   const uint32_t* ids = table.all_video_ids().data();
   const uint32_t* counts = table.all_video_counts().data();
   out = codec::WriteVarint64(out, n);
   for (size_t v = 0; v < n; ++v) {
-    if (!table.present(v)) {
+    if (present[v] == 0) {
       *out++ = 0;
       continue;
     }
-    *out++ = 1;
-    out = codec::WriteVarint32Bounded(out, end, table.total_count(v));
-    out = WriteList(out, end, ids + id_off[v], id_off[v + 1] - id_off[v]);
-    out = WriteList(out, end, counts + count_off[v],
-                    count_off[v + 1] - count_off[v]);
+    const uint32_t* node_ids = ids + id_off[v];
+    const uint32_t* node_counts = counts + count_off[v];
+    const size_t id_count = id_off[v + 1] - id_off[v];
+    const size_t count_count = count_off[v + 1] - count_off[v];
+    // Tag, total and two list lengths (all below 2^32) take at most 16
+    // bytes, each list element at most 5.
+    if (static_cast<size_t>(end - out) >=
+        16 + 5 * (id_count + count_count) + 8) {
+      *out++ = 1;
+      out = codec::WriteVarint32Wide(out, totals[v]);
+      out = codec::WriteVarint32Wide(out, static_cast<uint32_t>(id_count));
+      for (size_t i = 0; i < id_count; ++i) {
+        out = codec::WriteVarint32Wide(out, node_ids[i]);
+      }
+      out = codec::WriteVarint32Wide(out, static_cast<uint32_t>(count_count));
+      for (size_t i = 0; i < count_count; ++i) {
+        out = codec::WriteVarint32Wide(out, node_counts[i]);
+      }
+    } else {
+      *out++ = 1;
+      out = codec::WriteVarint32(out, totals[v]);
+      out = codec::WriteVarint64(out, id_count);
+      out = codec::WriteVarint32Run(out, end, node_ids, id_count);
+      out = codec::WriteVarint64(out, count_count);
+      out = codec::WriteVarint32Run(out, end, node_counts, count_count);
+    }
   }
   return out;
 }

@@ -27,8 +27,7 @@ size_t LabelSequenceSize(const std::vector<uint32_t>& labels) {
 uint8_t* WriteU32Sequence(uint8_t* out, const uint8_t* end,
                           const std::vector<uint32_t>& values) {
   out = codec::WriteVarint64(out, values.size());
-  for (uint32_t v : values) out = codec::WriteVarint32Bounded(out, end, v);
-  return out;
+  return codec::WriteVarint32Run(out, end, values.data(), values.size());
 }
 
 uint8_t* WriteLabelSequence(uint8_t* out, const std::vector<uint32_t>& labels) {
@@ -57,7 +56,11 @@ bool ReadSequence(const uint8_t*& p, const uint8_t* limit,
   uint32_t* dst = out.data();
   const uint8_t* q = p;
   for (uint32_t i = 0; i < k; ++i) {
-    if (!read_one(q, limit, dst[i], err)) return false;
+    // Read into a local first: past the reserved room (a count larger than
+    // the bytes left) the read fails before anything would be stored.
+    uint32_t v;
+    if (!read_one(q, limit, v, err)) return false;
+    dst[i] = v;
   }
   p = q;
   return true;
