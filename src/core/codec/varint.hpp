@@ -118,6 +118,20 @@ inline uint8_t* WriteVarint32Bounded(uint8_t* p, const uint8_t* end,
   return end - p >= 8 ? WriteVarint32Wide(p, v) : WriteVarint32(p, v);
 }
 
+// Writes n values one after the other: unchecked wide stores while even the
+// widest forms leave 8 bytes before `end`, then exact stores.
+// REQUIRES: the values' encoded sizes fit in [p, end).
+inline uint8_t* WriteVarint32Run(uint8_t* p, const uint8_t* end,
+                                 const uint32_t* values, size_t n) {
+  size_t i = 0;
+  while (i < n && end - p >= 8 + 5) {
+    const size_t stop = std::min(n, i + static_cast<size_t>(end - p - 8) / 5);
+    for (; i < stop; ++i) p = WriteVarint32Wide(p, values[i]);
+  }
+  for (; i < n; ++i) p = WriteVarint32(p, values[i]);
+  return p;
+}
+
 inline uint8_t* WriteVarint64(uint8_t* p, uint64_t v) {
   if (v <= 0xFFFFFFFFu) return WriteVarint32(p, static_cast<uint32_t>(v));
   p[0] = kMarker64;
