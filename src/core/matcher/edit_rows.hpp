@@ -97,18 +97,21 @@ class FullRows {
   std::vector<uint32_t> mins_;
 };
 
-class BandRows {
+// kBound > 0 fixes the bound at compile time (the band's width is then a
+// constant and its loops unroll); kBound == 0 takes it from the constructor.
+template <uint32_t kBound>
+class BandRowsT {
  public:
-  BandRows(std::span<const uint32_t> query, uint32_t bound)
+  BandRowsT(std::span<const uint32_t> query, uint32_t bound)
       : q_(query),
         n_(static_cast<int64_t>(query.size())),
-        bound_(bound),
-        width_(2 * size_t{bound} + 1),
-        cap_(bound + 1) {
-    rows_.resize(width_);
+        bound_(kBound != 0 ? kBound : bound),
+        width_(2 * int64_t{bound_} + 1),
+        cap_(static_cast<uint32_t>(bound_ + 1)) {
+    rows_.resize(static_cast<size_t>(width()));
     // Row 0: cell t stands for j = t - bound.
-    for (size_t t = 0; t < width_; ++t) {
-      const int64_t j = static_cast<int64_t>(t) - bound;
+    for (int64_t t = 0; t < width(); ++t) {
+      const int64_t j = t - bound_;
       rows_[t] = j < 0 || j > n_
                      ? cap_
                      : static_cast<uint32_t>(std::min<int64_t>(j, cap_));
@@ -120,16 +123,36 @@ class BandRows {
 
   RowStep Advance(size_t from, size_t to, size_t depth_u, uint32_t label) {
     Reserve(to);
-    const uint32_t* prev = rows_.data() + from * width_;
-    uint32_t* cur = rows_.data() + to * width_;
+    const int64_t w = width();
+    const uint32_t* prev = rows_.data() + from * w;
+    uint32_t* cur = rows_.data() + to * w;
     const uint32_t cap = cap_;
-    const int64_t w = static_cast<int64_t>(width_);
     const int64_t depth = static_cast<int64_t>(depth_u);
     // Cell t of this row stands for j = base + t. Cell t of the parent's row
     // stands for j - 1 (the diagonal), and its cell t + 1 for j. Cell t is
     // written only after prev[t] and prev[t + 1] have been read, and the
     // cells left of `first` are never read from prev, so prev may alias cur.
-    const int64_t base = depth - bound_;
+    const int64_t base = depth - bound();
+    const uint32_t* q = q_.data();
+    if (base >= 1 && base + w - 1 <= n_) {
+      // The whole band lies within the query: no edge cells.
+      uint32_t left = cap;
+      uint32_t mn = cap;
+      const uint32_t* qb = q + (base - 1);
+      for (int64_t t = 0; t < w; ++t) {
+        uint32_t v = prev[t] + (qb[t] != label ? 1u : 0u);
+        const uint32_t up = t + 1 < w ? prev[t + 1] + 1 : cap;
+        v = std::min(v, up);
+        v = std::min(v, left + 1);
+        v = std::min(v, cap);
+        cur[t] = v;
+        left = v;
+        mn = std::min(mn, v);
+      }
+      mins_[to] = mn;
+      const int64_t tn = n_ - base;
+      return {mn, tn < w ? cur[tn] : cap};
+    }
     const int64_t first = std::max<int64_t>(0, 1 - base);      // first j >= 1
     const int64_t last = std::min<int64_t>(w - 1, n_ - base);  // last j <= n
     uint32_t mn = cap;
@@ -145,7 +168,6 @@ class BandRows {
     // The cell left of `first` lies outside the band (value cap) unless it
     // is j == 0, which the loop above has just written.
     uint32_t left = first > 0 && first <= w ? cur[first - 1] : cap;
-    const uint32_t* q = q_.data();
     for (int64_t t = first; t <= last; ++t) {
       uint32_t v = prev[t] + (q[base + t - 1] != label ? 1u : 0u);
       const uint32_t up = t + 1 < w ? prev[t + 1] + 1 : cap;
@@ -163,21 +185,28 @@ class BandRows {
   }
 
  private:
+  int64_t bound() const { return kBound != 0 ? int64_t{kBound} : bound_; }
+  int64_t width() const {
+    return kBound != 0 ? 2 * int64_t{kBound} + 1 : width_;
+  }
+
   void Reserve(size_t r) {
     if (mins_.size() <= r) {
       mins_.resize(r + 1);
-      rows_.resize((r + 1) * width_);
+      rows_.resize((r + 1) * static_cast<size_t>(width()));
     }
   }
 
   std::span<const uint32_t> q_;
   int64_t n_;
   int64_t bound_;
-  size_t width_;
+  int64_t width_;
   uint32_t cap_;
   std::vector<uint32_t> rows_;
   std::vector<uint32_t> mins_;
 };
+
+using BandRows = BandRowsT<0>;
 
 // Full rows when they are no wider than the band (short queries or large
 // bounds), the band otherwise: the cheaper of the two, with the same

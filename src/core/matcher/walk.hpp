@@ -80,39 +80,42 @@ void WalkTrie(const Trie& trie, std::span<const uint32_t> query, uint32_t bound,
   }
   while (!stack.empty()) {
     const size_t p = stack.size() - 1;
-    Frame& f = stack[p];
-    if (f.slot >= f.end) {
-      stack.pop_back();
-      continue;
-    }
-    const uint32_t c = a.Child(f.slot++);
-    const uint32_t label = a.Label(c);
-    if (label == 0) continue;
+    Frame f = stack[p];
+    const size_t d = f.depth;
     // With the parent's minimum already at the bound, a label missing from
     // the query costs one more in every cell: the child's row minimum would
     // exceed the bound, so its row need not be computed.
-    if (rows.Min(p) == bound && !letters.Contains(label)) continue;
-    const size_t d = f.depth;  // the parent's depth
-    const bool last = f.slot >= f.end;
-    // The last child overwrites its parent's row, which nothing needs any
-    // more; an earlier child's row goes into the next slot.
-    const size_t target = last ? p : p + 1;
-    const RowStep step = rows.Advance(p, target, d + 1, label);
-    if (step.min > bound) continue;
-    if (path.size() <= d) path.resize(d + 1);
-    path[d] = label;
-    if (step.distance <= bound && (!terminal_only || a.Terminal(c))) {
-      sink(c, step.distance, std::span<const uint32_t>(path.data(), d + 1));
-      if (++recorded >= limit) return;
+    const bool tight = rows.Min(p) == bound;
+    bool entered = false;
+    while (f.slot < f.end) {
+      const uint32_t c = a.Child(f.slot++);
+      const uint32_t label = a.Label(c);
+      if (label == 0) continue;
+      if (tight && !letters.Contains(label)) continue;
+      const bool last = f.slot >= f.end;
+      // The last child overwrites its parent's row, which nothing needs any
+      // more; an earlier child's row goes into the next slot.
+      const RowStep step = rows.Advance(p, last ? p : p + 1, d + 1, label);
+      if (step.min > bound) continue;
+      if (path.size() <= d) path.resize(d + 1);
+      path[d] = label;
+      if (step.distance <= bound && (!terminal_only || a.Terminal(c))) {
+        sink(c, step.distance, std::span<const uint32_t>(path.data(), d + 1));
+        if (++recorded >= limit) return;
+      }
+      const uint32_t start = a.Shift(c);
+      const uint32_t end = a.SlotEnd(c);
+      if (start >= end) continue;
+      if (last) {
+        stack[p] = {start, end, d + 1};
+      } else {
+        stack[p].slot = f.slot;
+        stack.push_back({start, end, d + 1});
+      }
+      entered = true;
+      break;
     }
-    const uint32_t start = a.Shift(c);
-    const uint32_t end = a.SlotEnd(c);
-    if (start >= end) continue;
-    if (last) {
-      stack[p] = {start, end, d + 1};
-    } else {
-      stack.push_back({start, end, d + 1});
-    }
+    if (!entered) stack.pop_back();
   }
 }
 
@@ -128,11 +131,17 @@ void Walk(const Trie& trie, bool sound, std::span<const uint32_t> query,
   const uint32_t bound = EffectiveBound(max_dist);
   const bool band = UseBand(query.size(), bound);
   if (sound) {
-    if (band) {
-      WalkTrie<UncheckedAccess, BandRows>(trie, query, bound, terminal_only,
-                                          cap, sink);
-    } else {
+    if (!band) {
       WalkTrie<UncheckedAccess, FullRows>(trie, query, bound, terminal_only,
+                                          cap, sink);
+    } else if (bound == 1) {
+      WalkTrie<UncheckedAccess, BandRowsT<1>>(trie, query, bound, terminal_only,
+                                              cap, sink);
+    } else if (bound == 2) {
+      WalkTrie<UncheckedAccess, BandRowsT<2>>(trie, query, bound, terminal_only,
+                                              cap, sink);
+    } else {
+      WalkTrie<UncheckedAccess, BandRows>(trie, query, bound, terminal_only,
                                           cap, sink);
     }
   } else {
