@@ -140,11 +140,13 @@ WORDS = st.lists(st.text(alphabet="abc\U0001F600", min_size=1, max_size=7),
 QUERY = st.text(alphabet="abcd\U0001F600", max_size=9)
 
 
-@settings(max_examples=150)
+@settings(max_examples=200)
 @given(words=WORDS, query=QUERY, bound=st.integers(0, 3),
-       seed=st.integers(0, 2**32))
-def test_matches_equal_brute_force_levenshtein(words, query, bound, seed):
-    a = arrays_from_words(words, rng=random.Random(seed))
+       seed=st.integers(0, 2**32), depth_first=st.booleans())
+def test_matches_equal_brute_force_levenshtein(words, query, bound, seed,
+                                               depth_first):
+    a = arrays_from_words(words, rng=random.Random(seed),
+                          depth_first=depth_first)
     got = a.build().fuzzy_match(query, bound)
     expected = sorted((w, levenshtein(query, w)) for w in set(words)
                       if levenshtein(query, w) <= bound)

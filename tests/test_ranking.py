@@ -222,11 +222,11 @@ WORDS = st.lists(st.text(alphabet="abc", min_size=1, max_size=5),
        limit=st.sampled_from([None, 0, 1, 2, 5]),
        prefix=st.sampled_from([None, True, False]),
        min_score=st.sampled_from([None, 0.0, -1.0, 0.2, math.nan]),
-       seed=st.integers(0, 2**32))
+       seed=st.integers(0, 2**32), depth_first=st.booleans())
 def test_ranking_equals_reference(words, query, max_dist, limit, prefix,
-                                  min_score, seed):
+                                  min_score, seed, depth_first):
     rng = random.Random(seed)
-    a = arrays_from_words(words, rng=rng)
+    a = arrays_from_words(words, rng=rng, depth_first=depth_first)
     n = len(a.child_labels)
     videos = rng.randint(1, 8)
     ids = [rng.choice([0, 7, 4294967295, rng.getrandbits(32)])

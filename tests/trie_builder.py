@@ -39,10 +39,13 @@ class Arrays:
 def arrays_from_words(words: Iterable[str],
                       payloads: Optional[Dict[str, Payload]] = None,
                       video_index: Sequence[bytes] = (),
-                      rng: Optional[random.Random] = None) -> Arrays:
-    """A breadth-first numbered trie of `words`. Each word's node is terminal
-    and carries payloads[word] (default (1, [], [])). With `rng`, each
-    node's children come in a shuffled order."""
+                      rng: Optional[random.Random] = None,
+                      depth_first: bool = False) -> Arrays:
+    """A trie of `words`, numbered breadth-first (child slot s then holds
+    node s + 1) or, with `depth_first`, in pre-order (slots then name nodes
+    out of sequence). Each word's node is terminal and carries
+    payloads[word] (default (1, [], [])). With `rng`, each node's children
+    come in a shuffled order."""
     payloads = payloads or {}
     children: List[Dict[str, int]] = [{}]
     labels = [""]
@@ -60,18 +63,22 @@ def arrays_from_words(words: Iterable[str],
             v = nxt
         if v != 0:
             term[v] = payloads.get(w, (1, [], []))
-    # Renumber breadth-first so that every node's children are consecutive.
-    order = [0]
-    kids_of: List[List[int]] = [[] for _ in labels]
-    i = 0
-    while i < len(order):
-        v = order[i]
+    kids_of: List[List[int]] = []
+    for v in range(len(labels)):
         kids = list(children[v].values())
         if rng is not None:
             rng.shuffle(kids)
-        kids_of[v] = kids
-        order.extend(kids)
-        i += 1
+        kids_of.append(kids)
+    if depth_first:
+        order, todo = [], [0]
+        while todo:
+            v = todo.pop()
+            order.append(v)
+            todo.extend(reversed(kids_of[v]))
+    else:
+        order = [0]
+        for v in order:
+            order.extend(kids_of[v])
     new_id = {old: new for new, old in enumerate(order)}
     a = Arrays()
     for old in order:

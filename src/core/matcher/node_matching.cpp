@@ -13,8 +13,7 @@ std::vector<NodeMatch> FuzzyMatchNodes(const SearchIndex& index,
                      std::span<const uint32_t>) {
     out.push_back({node, distance});
   };
-  Walk(index.trie(), index.sound(), query, max_dist, terminal_only, limit,
-       sink);
+  Walk(index, query, max_dist, terminal_only, limit, sink);
   return out;
 }
 

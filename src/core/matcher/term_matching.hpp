@@ -21,8 +21,7 @@ template <class Sink>
 void FuzzyMatchTerms(const SearchIndex& index, std::span<const uint32_t> query,
                      uint32_t max_dist, std::optional<uint32_t> limit,
                      Sink& sink) {
-  Walk(index.trie(), index.sound(), query, max_dist, /*terminal_only=*/true,
-       limit, sink);
+  Walk(index, query, max_dist, /*terminal_only=*/true, limit, sink);
 }
 
 }  // namespace quillomar

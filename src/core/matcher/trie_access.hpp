@@ -2,6 +2,10 @@
 //
 //  - UncheckedAccess reads without bounds checks. REQUIRES: IsSound(trie),
 //    which guarantees every read the walk can make is in range.
+//  - PackedAccess is UncheckedAccess for the breadth-first layout: the child
+//    in slot s is s + 1 without a read, and label and terminal flag come
+//    from one packed word per node. REQUIRES: index.label_terminal() is
+//    not empty (which implies a sound index).
 //  - CheckedAccess reads through bounds checks and throws Panic "index out of
 //    bounds: the len is L but the index is I" at the first read that would
 //    leave an array. Used for decoded indexes that break the invariants.
@@ -13,13 +17,17 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "core/matcher/search_layout.hpp"
 #include "core/panic.hpp"
+#include "core/search_index.hpp"
 #include "core/trie/trie.hpp"
 
 namespace quillomar {
 
 class UncheckedAccess {
  public:
+  explicit UncheckedAccess(const SearchIndex& index)
+      : UncheckedAccess(index.trie()) {}
   explicit UncheckedAccess(const Trie& t)
       : shifts_(t.node_shifts.data()),
         shift_count_(t.node_shifts.size()),
@@ -45,8 +53,34 @@ class UncheckedAccess {
   const uint8_t* terminal_;
 };
 
+class PackedAccess {
+ public:
+  explicit PackedAccess(const SearchIndex& index)
+      : shifts_(index.trie().node_shifts.data()),
+        shift_count_(index.trie().node_shifts.size()),
+        slot_count_(
+            static_cast<uint32_t>(index.trie().child_transitions.size())),
+        packed_(index.label_terminal().data()) {}
+
+  uint32_t Shift(uint32_t k) const { return shifts_[k]; }
+  uint32_t SlotEnd(uint32_t k) const {
+    return size_t{k} + 1 < shift_count_ ? shifts_[k + 1] : slot_count_;
+  }
+  uint32_t Child(uint32_t slot) const { return slot + 1; }
+  uint32_t Label(uint32_t c) const { return packed_[c] & ~kTerminalBit; }
+  bool Terminal(uint32_t c) const { return (packed_[c] & kTerminalBit) != 0; }
+
+ private:
+  const uint32_t* shifts_;
+  size_t shift_count_;
+  uint32_t slot_count_;
+  const uint32_t* packed_;
+};
+
 class CheckedAccess {
  public:
+  explicit CheckedAccess(const SearchIndex& index)
+      : CheckedAccess(index.trie()) {}
   explicit CheckedAccess(const Trie& t) : t_(t) {}
 
   uint32_t Shift(uint32_t k) const { return CheckedAt(t_.node_shifts, k); }

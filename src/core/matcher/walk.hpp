@@ -21,6 +21,7 @@
 
 #include "core/matcher/edit_rows.hpp"
 #include "core/matcher/trie_access.hpp"
+#include "core/search_index.hpp"
 #include "core/trie/trie.hpp"
 
 namespace quillomar {
@@ -51,10 +52,10 @@ class QueryLetters {
 //                        std::span<const uint32_t> path).
 // It may throw; the walk holds nothing that needs cleaning up by hand.
 template <class Access, class Rows, class Sink>
-void WalkTrie(const Trie& trie, std::span<const uint32_t> query, uint32_t bound,
-              bool terminal_only, uint64_t limit, Sink& sink) {
-  // REQUIRES: limit >= 1 and trie.node_count() > 0.
-  const Access a(trie);
+void WalkTrie(const SearchIndex& index, std::span<const uint32_t> query,
+              uint32_t bound, bool terminal_only, uint64_t limit, Sink& sink) {
+  // REQUIRES: limit >= 1 and index.trie().node_count() > 0.
+  const Access a(index);
   Rows rows(query, bound);
   const QueryLetters letters(query);
 
@@ -122,36 +123,33 @@ void WalkTrie(const Trie& trie, std::span<const uint32_t> query, uint32_t bound,
 // Runs the walk with the access policy the index allows and the row layout
 // that suits the query. `limit` nullopt means no limit; 0 records nothing.
 template <class Sink>
-void Walk(const Trie& trie, bool sound, std::span<const uint32_t> query,
+void Walk(const SearchIndex& index, std::span<const uint32_t> query,
           uint32_t max_dist, bool terminal_only, std::optional<uint32_t> limit,
           Sink& sink) {
-  if (trie.node_count() == 0) return;  // no root: nothing can match
+  if (index.trie().node_count() == 0) return;  // no root: nothing can match
   const uint64_t cap = limit ? *limit : UINT64_MAX;
   if (cap == 0) return;
   const uint32_t bound = EffectiveBound(max_dist);
   const bool band = UseBand(query.size(), bound);
-  if (sound) {
+  auto run = [&]<class Access>() {
     if (!band) {
-      WalkTrie<UncheckedAccess, FullRows>(trie, query, bound, terminal_only,
-                                          cap, sink);
+      WalkTrie<Access, FullRows>(index, query, bound, terminal_only, cap, sink);
     } else if (bound == 1) {
-      WalkTrie<UncheckedAccess, BandRowsT<1>>(trie, query, bound, terminal_only,
-                                              cap, sink);
+      WalkTrie<Access, BandRowsT<1>>(index, query, bound, terminal_only, cap,
+                                     sink);
     } else if (bound == 2) {
-      WalkTrie<UncheckedAccess, BandRowsT<2>>(trie, query, bound, terminal_only,
-                                              cap, sink);
+      WalkTrie<Access, BandRowsT<2>>(index, query, bound, terminal_only, cap,
+                                     sink);
     } else {
-      WalkTrie<UncheckedAccess, BandRows>(trie, query, bound, terminal_only,
-                                          cap, sink);
+      WalkTrie<Access, BandRows>(index, query, bound, terminal_only, cap, sink);
     }
+  };
+  if (!index.sound()) {
+    run.template operator()<CheckedAccess>();
+  } else if (!index.label_terminal().empty()) {
+    run.template operator()<PackedAccess>();
   } else {
-    if (band) {
-      WalkTrie<CheckedAccess, BandRows>(trie, query, bound, terminal_only, cap,
-                                        sink);
-    } else {
-      WalkTrie<CheckedAccess, FullRows>(trie, query, bound, terminal_only, cap,
-                                        sink);
-    }
+    run.template operator()<UncheckedAccess>();
   }
 }
 
