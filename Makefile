@@ -5,7 +5,7 @@ PYTHON ?= python3
 VENV ?= .venv
 PY := $(VENV)/bin/python
 
-.PHONY: test demo install venv dev format clean test-sanitizers test-valgrind
+.PHONY: test demo install venv dev format clean test-sanitizers test-valgrind bench-peers
 
 test: install
 	$(PY) -m pytest
@@ -87,3 +87,12 @@ fuzz: fuzz-build
 			grep -E "^#[0-9]+[[:space:]]+DONE|^stat::(number_of_executed_units|average_exec_per_sec)|ERROR|runtime error|SUMMARY|fuzz_from_arrays:"; \
 		test $${PIPESTATUS[0]} -eq 0 || exit 1; \
 	done
+
+# Side-by-side comparison with the libraries users would pick instead:
+# installs the package with its `bench` extra, runs every library on Debian's
+# wamerican-huge word list (apt-get installs it when missing) and writes
+# docs/benchmarks.md with its plots. Not a test; takes about 15 minutes and
+# should run on an otherwise idle machine.
+bench-peers: venv
+	$(PY) -m pip install -q --no-build-isolation ".[bench]"
+	$(PY) bench/compare_peers.py
