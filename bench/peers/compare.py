@@ -60,6 +60,10 @@ def diff_results(queries, reference, other, k: int, max_examples: int = 5) -> di
             wrong["reference" if levenshtein(queries[i], word) > k else "other"] += 1
         for word in extra:
             wrong["other" if levenshtein(queries[i], word) > k else "reference"] += 1
+        for word in bad_distance:
+            true = levenshtein(queries[i], word)
+            wrong["reference"] += ref[word] != true
+            wrong["other"] += got[word] != true
         if len(examples) < max_examples:
             examples.append(
                 {
