@@ -19,8 +19,11 @@ using Offset = PayloadTable::Offset;
 // size as the node's end offset. At most `limit - p` elements can be present
 // (each takes at least a byte), so no more room is taken; a larger count
 // fails on its first missing byte, before anything is stored past that.
-bool ReadList(const uint8_t*& p, const uint8_t* limit,
-              codec::ListBuffer& buffer, Offset& end_offset, DecodeError& err) {
+[[gnu::always_inline]] inline bool ReadList(const uint8_t*& p,
+                                            const uint8_t* limit,
+                                            codec::ListBuffer& buffer,
+                                            Offset& end_offset,
+                                            DecodeError& err) {
   uint32_t k;
   if (!codec::ReadCountFast(p, limit, k, err)) return false;
   uint32_t* dst =
@@ -115,8 +118,15 @@ uint8_t* EncodePayloads(const PayloadTable& table, uint8_t* out,
         out = codec::WriteVarint32Wide(out, node_ids[i]);
       }
       out = codec::WriteVarint32Wide(out, static_cast<uint32_t>(count_count));
+      // Counts are mostly small: a branch on the one-byte form predicts
+      // well and saves work.
       for (size_t i = 0; i < count_count; ++i) {
-        out = codec::WriteVarint32Wide(out, node_counts[i]);
+        const uint32_t c = node_counts[i];
+        if (c <= codec::kMaxSingleByte) {
+          *out++ = static_cast<uint8_t>(c);
+        } else {
+          out = codec::WriteVarint32Wide(out, c);
+        }
       }
     } else {
       *out++ = 1;
@@ -139,28 +149,38 @@ bool DecodePayloads(const uint8_t*& p, const uint8_t* limit, PayloadTable& out,
   std::vector<uint8_t> present(room);
   std::vector<uint32_t> totals(room);
   std::vector<Offset> id_off(room + 1);
-  std::vector<Offset> count_off(room + 1);
+  // While every node has as many counts as ids, the count offsets equal
+  // the id offsets and are not stored; they are filled in from the first
+  // node whose lists differ.
+  std::vector<Offset> count_off;
+  bool paired = true;
   codec::ListBuffer ids;
   codec::ListBuffer counts;
   const uint8_t* q = p;
   for (uint32_t v = 0; v < n; ++v) {
     if (q == limit) return codec::FailUnexpectedEnd(err, 1);
     const uint8_t tag = *q++;
+    Offset id_end = id_off[v];
+    Offset count_end = paired ? id_off[v] : count_off[v];
     if (tag == 1) {
       present[v] = 1;
       if (!codec::ReadU32Fast(q, limit, totals[v], err) ||
-          !ReadList(q, limit, ids, id_off[v + 1], err) ||
-          !ReadList(q, limit, counts, count_off[v + 1], err)) {
+          !ReadList(q, limit, ids, id_end, err) ||
+          !ReadList(q, limit, counts, count_end, err)) {
         return false;
       }
-    } else if (tag == 0) {
-      id_off[v + 1] = id_off[v];
-      count_off[v + 1] = count_off[v];
-    } else {
+    } else if (tag != 0) {
       err =
           DecodeError::UnexpectedVariant(codec::kOptionalPayloadTypeName, tag);
       return false;
     }
+    id_off[v + 1] = id_end;
+    if (paired && count_end != id_end) {
+      paired = false;
+      count_off.assign(id_off.begin(), id_off.begin() + v + 1);
+      count_off.resize(room + 1);
+    }
+    if (!paired) count_off[v + 1] = count_end;
   }
   out = PayloadTable::FromArrays(std::move(present), std::move(totals),
                                  std::move(id_off), ids.ToVector(),

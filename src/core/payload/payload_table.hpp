@@ -70,7 +70,8 @@ class PayloadTable {
   // flat arrays directly instead of appending node by node.
   // REQUIRES: present and total_counts have one entry per node; each offsets
   // array has one more, starts at 0, never decreases and ends at the size
-  // of its list.
+  // of its list. count_offsets may instead be empty, meaning "equal to
+  // id_offsets".
   static PayloadTable FromArrays(std::vector<uint8_t> present,
                                  std::vector<uint32_t> total_counts,
                                  std::vector<Offset> id_offsets,
