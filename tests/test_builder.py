@@ -269,3 +269,24 @@ def test_numpy_is_optional():
     assert builder_module._numpy_available()
     with_numpy = build_index([("cat", 1, 2), ("car", 2, 3), ("c", 1, 1)])
     assert out.stdout == with_numpy.to_bytes()
+
+
+records_strategy = st.lists(
+    st.tuples(
+        st.text(alphabet="ab\u00e9 ", min_size=1, max_size=4),
+        st.integers(0, 5) | st.sampled_from([U32_MAX]),
+        st.integers(0, 3) | st.sampled_from([U32_MAX]),
+    ),
+    max_size=30,
+)
+
+
+@settings(max_examples=100)
+@given(records_strategy)
+def test_batch_and_single_adds_agree(records):
+    one_by_one = IndexBuilder()
+    for record in records:
+        one_by_one.add(*record)
+    batch = IndexBuilder()
+    batch.add_records(iter(records))
+    assert batch.arrays() == one_by_one.arrays()

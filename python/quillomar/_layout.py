@@ -77,12 +77,14 @@ def layout_pure(terms: List[str]) -> Layout:
 def layout_numpy(terms: List[str]) -> Layout:
     """Lay out the trie with vectorised numpy operations.
 
-    In sorted order, the prefixes of term i up to the common prefix with term
+    In sorted order, the prefixes of term i up to its common prefix with term
     i-1 already have nodes; term i adds one node for every longer prefix of
-    its own. A node is therefore named by (introducing term, depth). Sorting
-    these names by (depth, term) gives the breadth-first numbering, and the
-    parent of (i, d) is the depth d-1 node with the largest term index not
-    above i.
+    its own. A node is therefore named by (introducing term, depth), and the
+    nodes are generated term by term. A stable sort of that sequence by depth
+    alone gives the breadth-first numbering (within a depth, term order is
+    code point order of the prefixes). A node's parent is the previous node
+    of the same term, except for the first node a term adds: its parent is
+    the depth d-1 node with the largest term index not above its own.
 
     REQUIRES: terms sorted, distinct, non-empty, none containing U+0000.
     """
@@ -113,30 +115,40 @@ def layout_numpy(terms: List[str]) -> Layout:
             common[active + 1] = depth
             active = active[shorter[active] > depth]
 
+    # Nodes in generation order: term 0's new nodes by depth, then term 1's...
     new_nodes = lengths - common  # >= 1: a sorted successor is never a prefix
     total = int(new_nodes.sum())
     first = np.cumsum(new_nodes) - new_nodes
     node_term = np.repeat(np.arange(n, dtype=np.int64), new_nodes)
-    node_depth = (
-        np.arange(total, dtype=np.int64) - np.repeat(first, new_nodes)
-    ) + np.repeat(common + 1, new_nodes)
+    node_depth = np.arange(total, dtype=np.int64)
+    node_depth -= np.repeat(first - common - 1, new_nodes)
 
-    # Node names as one sortable key; the root is key 0 (depth 0, term 0).
-    keys = node_depth * n + node_term
-    order = np.argsort(keys, kind="stable")
-    sorted_keys = np.concatenate(([0], keys[order]))
-    sorted_term = node_term[order]
-    sorted_depth = node_depth[order]
+    # Breadth-first order; depths fit 16 bits for any sane term, which lets
+    # numpy's stable sort run as a radix sort.
+    depth_key = (node_depth.astype(np.uint16) if int(lengths.max()) < 65536
+                 else node_depth)
+    order = np.argsort(depth_key, kind="stable")
+    number = np.empty(total, dtype=np.int64)  # generation index -> node - 1
+    number[order] = np.arange(total, dtype=np.int64)
 
-    parent_keys = (sorted_depth - 1) * n + sorted_term
-    parents = np.searchsorted(sorted_keys, parent_keys, side="right") - 1
+    # Parents, in generation order, as node numbers (root 0).
+    parents = np.empty(total, dtype=np.int64)
+    parents[1:] = number[:-1] + 1  # the previous node of the same term...
+    heads = first  # ...except for each term's first new node:
+    head_depth = common + 1
+    keys = node_depth[order] * n + node_term[order]
+    wanted = (head_depth - 1) * n + np.arange(n, dtype=np.int64)
+    found = np.searchsorted(keys, wanted, side="right")  # node number (root 0)
+    parents[heads] = np.where(head_depth > 1, found, 0)
 
     node_count = total + 1
-    shifts = np.searchsorted(parents, np.arange(node_count), side="left")
+    per_node = np.bincount(parents, minlength=node_count)
+    shifts = np.zeros(node_count, dtype=np.int64)
+    np.cumsum(per_node[:-1], out=shifts[1:])
 
-    labels = text[offsets[sorted_term] + sorted_depth - 1].astype("<u4")
+    labels = text[offsets[node_term] + node_depth - 1][order]
     child_labels = [""]
     child_labels.extend(labels.view("<U1").tolist())
 
-    ends = np.searchsorted(sorted_keys, lengths * n + np.arange(n))
+    ends = number[first + new_nodes - 1] + 1
     return Layout(shifts.tolist(), child_labels, ends.tolist())

@@ -34,6 +34,7 @@ from __future__ import annotations
 
 import contextlib
 import gc
+import itertools
 import operator
 import uuid
 from typing import (
@@ -158,19 +159,37 @@ class IndexBuilder:
 
     def add_records(self, records: Iterable[Tuple[str, VideoId, int]]) -> None:
         """Add many (term, video, count) records; all of them or none."""
-        parsed: List[_Parsed] = []
+        staged: List[_Parsed] = []
         mode = self._mode
         with _collector_paused():
             for record in records:
-                if not isinstance(record, tuple) or len(record) != 3:
+                # Fast path for the common shape (ASCII term, int id and
+                # count); anything else, errors included, takes _parse.
+                if type(record) is tuple and len(record) == 3:
+                    term, video, count = record
+                    if (
+                        type(term) is str
+                        and type(video) is int
+                        and type(count) is int
+                        and mode != _UUID
+                        and term
+                        and term.isascii()
+                        and "\x00" not in term
+                        and 0 <= count <= U32_MAX
+                        and 0 <= video <= U32_MAX
+                    ):
+                        mode = _INT
+                        staged.append(_Parsed(term, _INT, video, count))
+                        continue
+                elif not isinstance(record, tuple) or len(record) != 3:
                     raise ValueError(
                         f"record {record!r}: expected a (term, video, count) "
                         "tuple"
                     )
                 item = self._parse(record[0], record[1], record[2], mode)
                 mode = item.mode
-                parsed.append(item)
-            self._commit(parsed)
+                staged.append(item)
+            self._commit(staged)
 
     def set_total(self, term: str, total: int) -> None:
         """Set the total count of ``term``, replacing the default sum.
@@ -408,29 +427,30 @@ def _video_lists_pure(per_term: List[Dict[int, int]]) -> List[_VideoList]:
 def _video_lists_numpy(per_term: List[Dict[int, int]]) -> List[_VideoList]:
     import numpy as np
 
-    sizes = [len(videos) for videos in per_term]
-    numbers: List[int] = []
-    counts: List[int] = []
-    sums: List[int] = []
-    for videos in per_term:
-        numbers.extend(videos)
-        values = videos.values()
-        total = sum(values)
-        sums.append(total)
-        if total > U32_MAX:
-            counts.extend(min(c, U32_MAX) for c in values)
-        else:
-            counts.extend(values)
+    sizes = np.fromiter(map(len, per_term), dtype=np.int64, count=len(per_term))
+    entries = int(sizes.sum())
+    numbers = np.fromiter(
+        itertools.chain.from_iterable(per_term), dtype=np.int64, count=entries
+    )
+    try:
+        exact = np.fromiter(
+            itertools.chain.from_iterable(v.values() for v in per_term),
+            dtype=np.int64,
+            count=entries,
+        )
+    except OverflowError:  # a pair's counts sum past 2**63: plain Python
+        return _video_lists_pure(per_term)
+    ends = np.cumsum(sizes)
+    running = np.concatenate(([0], np.cumsum(exact)))
+    sums = (running[ends] - running[ends - sizes]).tolist()
+    counts = np.minimum(exact, U32_MAX)
     owner = np.repeat(np.arange(len(per_term), dtype=np.int64), sizes)
-    number_array = np.array(numbers, dtype=np.int64)
-    count_array = np.array(counts, dtype=np.int64)
-    order = np.lexsort((number_array, -count_array, owner))
-    sorted_numbers = number_array[order].tolist()
-    sorted_counts = count_array[order].tolist()
+    order = np.lexsort((numbers, -counts, owner))
+    sorted_numbers = numbers[order].tolist()
+    sorted_counts = counts[order].tolist()
     out: List[_VideoList] = []
     start = 0
-    for size, total in zip(sizes, sums):
-        end = start + size
+    for end, total in zip(ends.tolist(), sums):
         out.append((sorted_numbers[start:end], sorted_counts[start:end], total))
         start = end
     return out
