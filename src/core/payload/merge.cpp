@@ -135,16 +135,38 @@ size_t PayloadMerger::Finish(uint32_t top_n, std::vector<uint32_t>& out_ids,
   }
   const size_t keep = std::min<size_t>(entries_.size(), top_n);
   if (keep == 0) return 0;
-  if (keep < entries_.size()) {
-    std::nth_element(entries_.begin(), entries_.begin() + keep, entries_.end(),
-                     ByRank{});
-  }
-  std::sort(entries_.begin(), entries_.begin() + keep, ByRank{});
   const size_t at = out_ids.size();
   out_ids.resize(at + keep);
   out_counts.resize(at + keep);
   uint32_t* ids = out_ids.data() + at;
   uint32_t* counts = out_counts.data() + at;
+
+  uint64_t max_sum = 0;
+  for (const Entry& e : entries_) max_sum = std::max(max_sum, e.sum);
+  if (max_sum <= UINT32_MAX) {
+    // Every sum fits in 32 bits: rank by one integer key whose ascending
+    // order is (sum descending, id ascending), which sorts much faster
+    // than comparing pairs.
+    keys_.resize(entries_.size());
+    for (size_t i = 0; i < entries_.size(); ++i) {
+      keys_[i] = (uint64_t{~static_cast<uint32_t>(entries_[i].sum)} << 32) |
+                 entries_[i].id;
+    }
+    if (keep < keys_.size()) {
+      std::nth_element(keys_.begin(), keys_.begin() + keep, keys_.end());
+    }
+    std::sort(keys_.begin(), keys_.begin() + keep);
+    for (size_t i = 0; i < keep; ++i) {
+      ids[i] = static_cast<uint32_t>(keys_[i]);
+      counts[i] = ~static_cast<uint32_t>(keys_[i] >> 32);
+    }
+    return keep;
+  }
+  if (keep < entries_.size()) {
+    std::nth_element(entries_.begin(), entries_.begin() + keep, entries_.end(),
+                     ByRank{});
+  }
+  std::sort(entries_.begin(), entries_.begin() + keep, ByRank{});
   for (size_t i = 0; i < keep; ++i) {
     ids[i] = entries_[i].id;
     counts[i] = SaturateU32(entries_[i].sum);

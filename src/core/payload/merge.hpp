@@ -69,6 +69,7 @@ class PayloadMerger {
   std::vector<Slot> slots_;     // power-of-two size, at most half full
   std::vector<Entry> entries_;  // raw pairs while small_, else distinct ids
   std::vector<Entry> raw_;      // scratch for SwitchToHash()
+  std::vector<uint64_t> keys_;  // scratch for ranking in Finish()
   bool small_ = true;
   uint64_t seed_;
   uint32_t shift_;  // 64 - log2(slots_.size())

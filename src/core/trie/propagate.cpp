@@ -1,7 +1,6 @@
 #include "core/trie/propagate.hpp"
 
 #include <algorithm>
-#include <cstring>
 #include <span>
 #include <vector>
 
@@ -43,16 +42,19 @@ void propagate(Trie& t, uint32_t top_n) {
   if (n > 0 && in.size() < n) PanicIndexOutOfBounds(in.size(), n - 1);
 
   // Results are computed in descending node order into flat scratch lists;
-  // node v's result is res_ids/res_counts[begin[v] .. begin[v] + len[v]).
+  // node v's result is res_ids/res_counts[begin, begin + len) of res[v].
   // A node whose result equals a finished child's (no own entries, that one
   // child) shares the child's range instead of copying it. That holds only
   // while the child's stored list is in the order its stored counts give:
   // entries ordered by true sums above 4294967295 may all be stored as
   // 4294967295, and re-combining them orders those by video number.
+  struct Result {
+    uint32_t begin;
+    uint32_t len;
+    bool reorders;  // stored list not in the order its stored counts give
+  };
   std::vector<uint32_t> total(n);
-  std::vector<uint32_t> begin(n);
-  std::vector<uint32_t> len(n);
-  std::vector<uint8_t> reorders(n);  // stored list not in stored-count order
+  std::vector<Result> res(n);
   std::vector<uint32_t> res_ids;
   std::vector<uint32_t> res_counts;
   if (top_n > 0) {
@@ -83,20 +85,30 @@ void propagate(Trie& t, uint32_t top_n) {
 
     const List own = Supplied(in, k);
     if (top_n == 0) continue;  // every list ends up empty
+    if (kids.empty() && own.ids.size() <= 1) {
+      // Nothing to combine or order.
+      res[k] = {static_cast<uint32_t>(res_ids.size()),
+                static_cast<uint32_t>(own.ids.size()), false};
+      if (!own.ids.empty()) {
+        if (res_ids.size() >= UINT32_MAX) PanicCapacityOverflow();
+        res_ids.push_back(own.ids[0]);
+        res_counts.push_back(own.counts[0]);
+      }
+      continue;
+    }
     if (own.ids.empty() && kids.size() == 1 && kids[0] > k &&
-        !reorders[kids[0]]) {
-      begin[k] = begin[kids[0]];
-      len[k] = len[kids[0]];
+        !res[kids[0]].reorders) {
+      res[k] = res[kids[0]];
       continue;
     }
     merger.Reset();
     merger.Add(own.ids, own.counts);
     for (uint32_t c : kids) {
       if (c > k) {
-        const std::span<const uint32_t> ids(res_ids.data() + begin[c], len[c]);
-        const std::span<const uint32_t> counts(res_counts.data() + begin[c],
-                                               len[c]);
-        merger.Add(ids, counts);
+        const Result& r = res[c];
+        merger.Add(
+            std::span<const uint32_t>(res_ids.data() + r.begin, r.len),
+            std::span<const uint32_t>(res_counts.data() + r.begin, r.len));
       } else {
         const List l = Supplied(in, c);
         merger.Add(l.ids, l.counts);
@@ -104,29 +116,27 @@ void propagate(Trie& t, uint32_t top_n) {
     }
     const size_t at = res_ids.size();
     const size_t kept = merger.Finish(top_n, res_ids, res_counts);
-    if (res_ids.size() > UINT32_MAX) PanicCapacityOverflow();
-    begin[k] = static_cast<uint32_t>(at);
-    len[k] = static_cast<uint32_t>(kept);
+    if (res_ids.size() >= UINT32_MAX) PanicCapacityOverflow();
     // Sorted largest first, so saturated entries lead the list.
-    reorders[k] = kept >= 2 && res_counts[at + 1] == UINT32_MAX;
+    res[k] = {static_cast<uint32_t>(at), static_cast<uint32_t>(kept),
+              kept >= 2 && res_counts[at + 1] == UINT32_MAX};
   }
 
   // Lay the results out in node order.
   std::vector<PayloadTable::Offset> offsets(n + 1);
   size_t total_entries = 0;
   for (size_t v = 0; v < n; ++v) {
-    total_entries += len[v];
+    total_entries += res[v].len;
     if (total_entries > UINT32_MAX) PanicCapacityOverflow();
     offsets[v + 1] = static_cast<PayloadTable::Offset>(total_entries);
   }
   std::vector<uint32_t> ids(total_entries);
   std::vector<uint32_t> counts(total_entries);
   for (size_t v = 0; v < n; ++v) {
-    if (len[v] == 0) continue;
-    std::memcpy(ids.data() + offsets[v], res_ids.data() + begin[v],
-                len[v] * sizeof(uint32_t));
-    std::memcpy(counts.data() + offsets[v], res_counts.data() + begin[v],
-                len[v] * sizeof(uint32_t));
+    std::copy_n(res_ids.data() + res[v].begin, res[v].len,
+                ids.data() + offsets[v]);
+    std::copy_n(res_counts.data() + res[v].begin, res[v].len,
+                counts.data() + offsets[v]);
   }
   std::vector<PayloadTable::Offset> count_offsets(offsets);
   t.payloads = PayloadTable::FromArrays(
