@@ -4,7 +4,18 @@
 #include <cstdlib>
 #include <new>
 
-#if defined(__linux__)
+// Sanitizer builds take the malloc path, so that reads and writes outside
+// the buffer are caught.
+#if defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define QUILLOMAR_LIST_BUFFER_MALLOC 1
+#endif
+#endif
+#if defined(__SANITIZE_ADDRESS__) || !defined(__linux__)
+#define QUILLOMAR_LIST_BUFFER_MALLOC 1
+#endif
+
+#if !defined(QUILLOMAR_LIST_BUFFER_MALLOC)
 #include <sys/mman.h>
 #endif
 
@@ -15,7 +26,7 @@ constexpr size_t kFirstCapacity = size_t{1} << 14;  // values: 64 KiB
 
 }  // namespace
 
-#if defined(__linux__)
+#if !defined(QUILLOMAR_LIST_BUFFER_MALLOC)
 
 ListBuffer::~ListBuffer() {
   if (data_ != nullptr) munmap(data_, capacity_ * sizeof(uint32_t));
