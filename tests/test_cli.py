@@ -265,3 +265,34 @@ def test_console_script_is_installed():
         pytest.skip("package not installed (development run)")
     proc = subprocess.run([str(script), "--version"], capture_output=True, text=True)
     assert proc.returncode == 0 and proc.stdout.startswith("quillomar ")
+
+
+def test_error_line_is_found_past_the_first_batch(tmp_path):
+    # Records are added in batches; a bad record in a later batch is still
+    # reported with its own line number.
+    records = tmp_path / "long.tsv"
+    good = "".join(f"t{i}\t{i}\t1\n" for i in range(70_000))
+    records.write_text("term\tvideo\tcount\n" + good + "x\tnot-a-uuid\t1\n", encoding="utf-8")
+    proc = run("build", records, "-o", tmp_path / "o.idx", check_status=2)
+    assert "long.tsv:70002: " in proc.stderr
+
+
+def test_progress_bar_draws_only_when_asked(monkeypatch):
+    import io
+    from quillomar._progress import ProgressBar
+
+    quiet = io.StringIO()
+    bar = ProgressBar("reading", stream=quiet, delay=0)
+    bar.update(5, 10)
+    bar.close()
+    assert quiet.getvalue() == "", "not a terminal: nothing drawn"
+
+    shown = io.StringIO()
+    bar = ProgressBar("reading", stream=shown, delay=0, force=True)
+    bar.update(5, 10, rows=1234)
+    bar.update(10, 10)
+    bar.close()
+    frames = shown.getvalue().split("\r")[1:]
+    assert frames[0] == "reading [" + "#" * 15 + "." * 15 + "]  50%  1,234 rows"
+    assert frames[1].startswith("reading [" + "#" * 30 + "] 100%")
+    assert shown.getvalue().endswith("\n")

@@ -19,7 +19,7 @@ from . import __version__
 from ._atomic import write_atomic
 from ._format import FormatError, summarize
 from ._progress import ProgressBar
-from .builder import DEFAULT_TOP_N, IndexBuilder
+from .builder import DEFAULT_TOP_N, IndexBuilder, VideoId
 from .records import RecordsError, read_records
 
 __all__ = ["main"]
@@ -120,20 +120,37 @@ def closest_terms(index: PrefixSearch, term: str, max_dist: int,
 # -- commands ---------------------------------------------------------------
 
 
+def _add_chunk(builder: IndexBuilder, path: str,
+               chunk: List[Tuple[int, Tuple[str, VideoId, int]]]) -> None:
+    try:
+        builder.add_records(record for _, record in chunk)
+    except (ValueError, TypeError):
+        # The batch added nothing; add it again record by record to report
+        # the failing line.
+        for line, record in chunk:
+            try:
+                builder.add(*record)
+            except (ValueError, TypeError) as err:
+                raise CliError(f"{path}:{line}: {err}") from None
+        raise  # unreachable: the same record fails again
+
+
 def cmd_build(args: argparse.Namespace) -> int:
     started = time.monotonic()
     builder = IndexBuilder()
     bar = ProgressBar(f"reading {os.path.basename(args.records)}")
     rows = 0
+    chunk: List[Tuple[int, Tuple[str, VideoId, int]]] = []
     try:
-        for line, (term, video, count) in read_records(
+        for item in read_records(
                 args.records,
                 progress=lambda done, total: bar.update(done, total, rows)):
-            try:
-                builder.add(term, video, count)
-            except (ValueError, TypeError) as err:
-                raise CliError(f"{args.records}:{line}: {err}") from None
+            chunk.append(item)
             rows += 1
+            if len(chunk) == 65536:
+                _add_chunk(builder, args.records, chunk)
+                chunk = []
+        _add_chunk(builder, args.records, chunk)
     except RecordsError as err:
         raise CliError(str(err)) from None
     except OSError as err:
@@ -142,6 +159,9 @@ def cmd_build(args: argparse.Namespace) -> int:
         ) from None
     finally:
         bar.close()
+    if sys.stderr.isatty() and time.monotonic() - started > 1.0:
+        print(f"building the index of {_plural(len(builder), 'term')}...",
+              file=sys.stderr)
     data = builder.build(args.top_n).to_bytes()
     try:
         write_atomic(args.output, data)
@@ -196,10 +216,13 @@ def cmd_query(args: argparse.Namespace) -> int:
 def cmd_info(args: argparse.Namespace) -> int:
     data = _read_index_bytes(args.index)
     load_index(args.index)  # the extension's own decoder has the last word
+    bar = ProgressBar(f"reading {os.path.basename(args.index)}")
     try:
-        summary = summarize(data)
+        summary = summarize(data, progress=bar.update)
     except FormatError as err:
         raise CliError(f"{args.index!r} is not a quillomar index ({err})") from None
+    finally:
+        bar.close()
     rows = [
         ("index", args.index),
         ("encoded size", _plural(summary.size, "byte")),
