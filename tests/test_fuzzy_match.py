@@ -156,6 +156,14 @@ def test_matches_equal_brute_force_levenshtein(words, query, bound, seed,
     # take the band).
     assert got == [(t, 1, d) for t, _, d in
                    reference_matches(a, query, bound, True)]
+    # One surplus is_terminal entry makes the index fail the load-time check
+    # without making any read go outside: the bounds-checked walk must
+    # answer exactly the same.
+    n = len(a.child_labels)
+    checked = PrefixSearch.from_bytes(encode_index(
+        a.node_shifts, a.child_labels, a.child_transitions, [None] * n,
+        a.terminal + [False]))
+    assert checked.fuzzy_match(query, bound) == got
 
 
 # --- Indexes that break the trie's invariants -----------------------------
