@@ -1,6 +1,6 @@
 """Time IndexBuilder on synthetic search logs; prints figures, asserts nothing.
 
-    PYTHONPATH=build/pkg:python python bench/bench_builder.py [TERMS]
+    PYTHONPATH=build/dev:python .venv/bin/python bench/bench_builder.py [TERMS]
 
 Terms are random phrases of one to four words over a 5,000-word vocabulary;
 each has one to three videos out of 200,000 integer ids. Reports the time to
@@ -56,12 +56,15 @@ def main() -> None:
     with Timer("add_records"):
         builder.add_records(records)
 
-    for use_numpy in (True, False):
+    for use_numpy in (False, True):
         label = "numpy" if use_numpy else "pure Python"
         with Timer(f"arrays ({label})") as timer:
             arrays = builder.arrays(20, use_numpy=use_numpy)
             timer.note = f"{len(arrays.child_labels):,} nodes"
-        del arrays
+
+    with Timer("from_internal_data_v2"):
+        arrays.build()
+    del arrays
 
     with Timer("build (arrays + extension)") as timer:
         index = builder.build(20)
