@@ -45,6 +45,7 @@ def _timed(calls, fn, warmup: int):
     clock = time.perf_counter_ns
     gc.collect()
     gc.disable()
+    cpu_start = time.process_time_ns()
     try:
         for item in calls:
             start = clock()
@@ -52,8 +53,9 @@ def _timed(calls, fn, warmup: int):
             times.append(clock() - start)
             results.append(found)
     finally:
+        cpu_ns = time.process_time_ns() - cpu_start
         gc.enable()
-    return times, results
+    return times, results, cpu_ns
 
 
 def _as_set(found):
@@ -93,14 +95,16 @@ def measure(peer, workload, *, autocomplete_limit: int = 10, warmup: int = 100, 
         "complete": None,
     }
     for k in peer.ks:
-        times, results = _timed(queries, lambda q: peer.search(state, q, k), warmup)
+        times, results, cpu_ns = _timed(queries, lambda q: peer.search(state, q, k), warmup)
         sets = [_as_set(r) for r in results]
         # Queries whose answer named a word more than once.
         repeats = [i for i, (r, found) in enumerate(zip(results, sets)) if len(r) != len(found)]
-        report["search"][k] = {"times_ns": times, "results": sets, "repeats": repeats}
+        report["search"][k] = {"times_ns": times, "cpu_ns": cpu_ns, "results": sets, "repeats": repeats}
     if peer.autocomplete:
-        times, results = _timed(workload.prefixes, lambda p: peer.complete(state, p, autocomplete_limit), warmup)
-        report["complete"] = {"times_ns": times, "counts": [len(r) for r in results]}
+        times, results, cpu_ns = _timed(
+            workload.prefixes, lambda p: peer.complete(state, p, autocomplete_limit), warmup
+        )
+        report["complete"] = {"times_ns": times, "cpu_ns": cpu_ns, "counts": [len(r) for r in results]}
     extra = getattr(peer, "extra_measurements", None)
     if extra is not None:
         report["extra"] = extra(state, workload)

@@ -79,6 +79,7 @@ def summarise(work, results: dict) -> dict:
     for name, result in results.items():
         for k, data in result["search"].items():
             figures = latency(data["times_ns"])
+            figures["cpu_us"] = data.get("cpu_ns", float("nan")) / 1000 / max(1, len(data["times_ns"]))
             figures["matches"] = statistics.fmean(len(r) for r in data["results"]) if data["results"] else 0.0
             figures["queries"] = len(data["times_ns"])
             summary["search"][(name, k)] = figures
@@ -88,6 +89,7 @@ def summarise(work, results: dict) -> dict:
                 )
         if result.get("complete"):
             figures = latency(result["complete"]["times_ns"])
+            figures["cpu_us"] = result["complete"].get("cpu_ns", float("nan")) / 1000 / max(1, len(result["complete"]["times_ns"]))
             counts = result["complete"]["counts"]
             figures["results"] = statistics.fmean(counts) if counts else 0.0
             figures["empty"] = sum(1 for c in counts if c == 0)
@@ -267,6 +269,15 @@ def write_report(out: str, work, results: dict, run_info: dict) -> dict:
         f"- Load average (1, 5, 15 min): {ls[0]:.2f} {ls[1]:.2f} {ls[2]:.2f} at the start,"
         f" {le[0]:.2f} {le[1]:.2f} {le[2]:.2f} at the end"
     )
+    busiest = max(ls[0], le[0])
+    if info["cores"] and busiest > 0.5 * info["cores"]:
+        add(
+            f"- **The machine was busy** (load up to {busiest:.1f} on {info['cores']} cores): other work"
+            " competed for the cores and caches, so times are inflated and noisy, and libraries measured at"
+            " different moments may have met different load. The CPU-time column (process CPU time of"
+            " the whole query loop divided by the number of queries) leaves out the time the process"
+            " waited for a core."
+        )
     add("")
     add("## Versions")
     add("")
@@ -330,8 +341,11 @@ def write_report(out: str, work, results: dict, run_info: dict) -> dict:
         + " (words and, where the library reports them, distances)."
     )
     add("")
-    add("| library | k | queries timed | median us | p99 us | mean us | matches per query | result sets equal |")
-    add("|---|---|---|---|---|---|---|---|")
+    add(
+        "| library | k | queries timed | median us | p99 us | mean us | mean CPU us | matches per query"
+        " | result sets equal |"
+    )
+    add("|---|---|---|---|---|---|---|---|---|")
     for k in (1, 2):
         rows = [(n, f) for (n, kk), f in summary["search"].items() if kk == k]
         rows.sort(key=lambda item: item[1]["median_us"])
@@ -345,7 +359,7 @@ def write_report(out: str, work, results: dict, run_info: dict) -> dict:
                 equal = f"{diff['compared'] - diff['differing']:,} / {diff['compared']:,}"
             add(
                 f"| {name} | {k} | {f['queries']:,} | {_us(f['median_us'])} | {_us(f['p99_us'])} |"
-                f" {_us(f['mean_us'])} | {f['matches']:.1f} | {equal} |"
+                f" {_us(f['mean_us'])} | {_us(f['cpu_us'])} | {f['matches']:.1f} | {equal} |"
             )
     add("")
 
@@ -380,12 +394,12 @@ def write_report(out: str, work, results: dict, run_info: dict) -> dict:
             " finds nothing for a mistyped one). Top 10 everywhere."
         )
         add("")
-        add("| library | median us | p99 us | mean us | results per prefix | prefixes with no result |")
-        add("|---|---|---|---|---|---|")
+        add("| library | median us | p99 us | mean us | mean CPU us | results per prefix | prefixes with no result |")
+        add("|---|---|---|---|---|---|---|")
         for name, f in sorted(summary["complete"].items(), key=lambda item: item[1]["median_us"]):
             add(
                 f"| {name} | {_us(f['median_us'])} | {_us(f['p99_us'])} | {_us(f['mean_us'])} |"
-                f" {f['results']:.1f} | {f['empty']:,} |"
+                f" {_us(f['cpu_us'])} | {f['results']:.1f} | {f['empty']:,} |"
             )
         add("")
 
