@@ -2,62 +2,68 @@
 
 #include <algorithm>
 #include <cstdlib>
+#include <cstring>
 #include <new>
 
-// Sanitizer builds take the malloc path, so that reads and writes outside
-// the buffer are caught.
+// Sanitizer builds keep to malloc, so that reads and writes outside the
+// buffer are caught.
 #if defined(__has_feature)
 #if __has_feature(address_sanitizer)
-#define QUILLOMAR_LIST_BUFFER_MALLOC 1
+#define QUILLOMAR_LIST_BUFFER_MALLOC_ONLY 1
 #endif
 #endif
 #if defined(__SANITIZE_ADDRESS__) || !defined(__linux__)
-#define QUILLOMAR_LIST_BUFFER_MALLOC 1
+#define QUILLOMAR_LIST_BUFFER_MALLOC_ONLY 1
 #endif
 
-#if !defined(QUILLOMAR_LIST_BUFFER_MALLOC)
+#if !defined(QUILLOMAR_LIST_BUFFER_MALLOC_ONLY)
 #include <sys/mman.h>
 #endif
 
 namespace quillomar::codec {
 namespace {
 
-constexpr size_t kFirstCapacity = size_t{1} << 14;  // values: 64 KiB
+constexpr size_t kFirstCapacity = 1024;  // values
+// Below this many bytes the buffer lives on the malloc heap: mapping pages
+// costs system calls that would dominate decoding a small index.
+constexpr size_t kMapBytes = size_t{1} << 20;
 
 }  // namespace
 
-#if !defined(QUILLOMAR_LIST_BUFFER_MALLOC)
-
 ListBuffer::~ListBuffer() {
-  if (data_ != nullptr) munmap(data_, capacity_ * sizeof(uint32_t));
+#if !defined(QUILLOMAR_LIST_BUFFER_MALLOC_ONLY)
+  if (mapped_) {
+    munmap(data_, capacity_ * sizeof(uint32_t));
+    return;
+  }
+#endif
+  std::free(data_);
 }
 
 void ListBuffer::Grow(size_t k) {
   const size_t wanted = std::max({capacity_ * 2, size_ + k, kFirstCapacity});
   if (wanted > SIZE_MAX / sizeof(uint32_t)) throw std::bad_alloc();
   const size_t bytes = wanted * sizeof(uint32_t);
-  void* block = data_ == nullptr ? mmap(nullptr, bytes, PROT_READ | PROT_WRITE,
-                                        MAP_PRIVATE | MAP_ANONYMOUS, -1, 0)
-                                 : mremap(data_, capacity_ * sizeof(uint32_t),
-                                          bytes, MREMAP_MAYMOVE);
-  if (block == MAP_FAILED) throw std::bad_alloc();
-  data_ = static_cast<uint32_t*>(block);
-  capacity_ = wanted;
-}
-
-#else
-
-ListBuffer::~ListBuffer() { std::free(data_); }
-
-void ListBuffer::Grow(size_t k) {
-  const size_t wanted = std::max({capacity_ * 2, size_ + k, kFirstCapacity});
-  if (wanted > SIZE_MAX / sizeof(uint32_t)) throw std::bad_alloc();
-  void* block = std::realloc(data_, wanted * sizeof(uint32_t));
-  if (block == nullptr) throw std::bad_alloc();
-  data_ = static_cast<uint32_t*>(block);
-  capacity_ = wanted;
-}
-
+  void* block;
+#if !defined(QUILLOMAR_LIST_BUFFER_MALLOC_ONLY)
+  if (mapped_) {
+    block = mremap(data_, capacity_ * sizeof(uint32_t), bytes, MREMAP_MAYMOVE);
+    if (block == MAP_FAILED) throw std::bad_alloc();
+  } else if (bytes >= kMapBytes) {
+    block = mmap(nullptr, bytes, PROT_READ | PROT_WRITE,
+                 MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (block == MAP_FAILED) throw std::bad_alloc();
+    if (size_ != 0) std::memcpy(block, data_, size_ * sizeof(uint32_t));
+    std::free(data_);
+    mapped_ = true;
+  } else
 #endif
+  {
+    block = std::realloc(data_, bytes);
+    if (block == nullptr) throw std::bad_alloc();
+  }
+  data_ = static_cast<uint32_t*>(block);
+  capacity_ = wanted;
+}
 
 }  // namespace quillomar::codec

@@ -1,10 +1,10 @@
 // Growable scratch storage for 32-bit values whose total is not known in
 // advance (the flat id and count lists of a decoded index).
 //
-// Large blocks grow by remapping pages rather than copying them, and the
-// whole block goes back to the system when the buffer dies, so decoding
-// leaves no fragmented heap behind. The final contents are copied once into
-// exact-size storage with ToVector().
+// Small buffers live on the malloc heap. Large ones are mapped pages that
+// grow by remapping rather than copying and go back to the system when the
+// buffer dies, so decoding a large index leaves no fragmented heap behind. The
+// final contents are copied once into exact-size storage with ToVector().
 #pragma once
 
 #include <cstddef>
@@ -41,6 +41,7 @@ class ListBuffer {
   uint32_t* data_ = nullptr;
   size_t size_ = 0;
   size_t capacity_ = 0;  // in values
+  bool mapped_ = false;  // pages from mmap, else a malloc block
 };
 
 }  // namespace quillomar::codec

@@ -108,7 +108,6 @@ uint8_t* EncodePayloads(const PayloadTable& table, uint8_t* out,
     const size_t count_count = count_off[v + 1] - count_off[v];
     // Tag, total and two list lengths (all below 2^32) take at most 16
     // bytes, each list element at most 5.
-    // bytes, each list element at most 5.
     if (static_cast<size_t>(end - out) >=
         16 + 5 * (id_count + count_count) + 8) {
       *out++ = 1;
