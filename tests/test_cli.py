@@ -30,8 +30,9 @@ def run(*args, cwd=None, check_status=0):
     if env.get("PYTHONPATH"):  # development runs: keep it valid in any cwd
         env["PYTHONPATH"] = os.pathsep.join(
             os.path.abspath(p) for p in env["PYTHONPATH"].split(os.pathsep))
+    argv = [os.fsencode(str(a)) for a in args]  # undecodable bytes survive
     proc = subprocess.run(
-        [sys.executable, "-m", "quillomar", *map(str, args)],
+        [os.fsencode(sys.executable), b"-m", b"quillomar", *argv],
         capture_output=True, text=True, cwd=cwd, timeout=120, env=env,
     )
     assert "Traceback" not in proc.stderr, proc.stderr
@@ -183,15 +184,22 @@ def test_bad_records_leave_the_old_index_intact(tmp_path, index_path, row, messa
 @pytest.mark.parametrize("args, message", [
     (["build", "missing.tsv", "-o", "x.idx"], "cannot read records"),
     (["build", "{header}", "-o", "x.idx"], "lacks the column(s) count"),
+    (["build", "{latin1}", "-o", "x.idx"], "not UTF-8 text"),
+    (["build", "{badgzip}", "-o", "x.idx"], "damaged gzip data"),
     (["build", "{records}", "-o", "no/such/dir/x.idx"], "cannot write index"),
     (["query", "{index}", "x", "--min-score", "0.5"], "only with --videos"),
     (["query", "{index}", "x", "--max-dist", "-1"], "outside 0..4294967295"),
     (["frobnicate"], "invalid choice"),
+    (["query", "{index}", "gu\udcff"], "is not valid UTF-8 text"),
+    (["demo", "gu\udcff"], "is not valid UTF-8 text"),
 ])
 def test_usage_and_input_errors_exit_2(tmp_path, index_path, args, message):
     (tmp_path / "header.tsv").write_text("term\tvideo\n", encoding="utf-8")
+    (tmp_path / "latin1.tsv").write_bytes("term\tvideo\tcount\ncaf\xe9\t1\t1\n".encode("latin-1"))
+    (tmp_path / "bad.gz").write_bytes(gzip.compress(RECORDS_TSV.encode())[:-12])
     names = {"header": tmp_path / "header.tsv", "records": tmp_path / "records.tsv",
-             "index": index_path}
+             "index": index_path, "latin1": tmp_path / "latin1.tsv",
+             "badgzip": tmp_path / "bad.gz"}
     proc = run(*[a.format(**names) for a in args], cwd=tmp_path, check_status=2)
     assert message in proc.stderr
 

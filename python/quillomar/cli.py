@@ -71,6 +71,15 @@ def load_index(path: str) -> PrefixSearch:
         ) from None
 
 
+def _check_query(term: str) -> None:
+    # Arguments that are not UTF-8 reach Python as lone surrogates, which
+    # the index cannot take.
+    try:
+        term.encode("utf-8")
+    except UnicodeEncodeError:
+        raise CliError(f"query {term!r} is not valid UTF-8 text") from None
+
+
 def _guarded(query: Callable[[], object], path: str) -> object:
     """Run a query; an index that decodes but is internally inconsistent
     makes the extension raise its internal-failure exception (a
@@ -179,6 +188,7 @@ def cmd_build(args: argparse.Namespace) -> int:
 def cmd_query(args: argparse.Namespace) -> int:
     if not args.videos and (args.prefix_nodes or args.min_score is not None):
         raise CliError("--prefix-nodes and --min-score apply only with --videos")
+    _check_query(args.term)
     index = load_index(args.index)
     if args.videos:
         videos = _guarded(lambda: index.fuzzy_match_video(
@@ -259,6 +269,8 @@ DEMO_QUERIES: List[Tuple[str, str, int]] = [
 def cmd_demo(args: argparse.Namespace) -> int:
     from .sample import sample_index, sample_titles
 
+    for query in args.queries:
+        _check_query(query)
     started = time.monotonic()
     index = sample_index()
     titles = sample_titles()
