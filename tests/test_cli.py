@@ -304,3 +304,18 @@ def test_progress_bar_draws_only_when_asked(monkeypatch):
     assert frames[0] == "reading [" + "#" * 15 + "." * 15 + "]  50%  1,234 rows"
     assert frames[1].startswith("reading [" + "#" * 30 + "] 100%")
     assert shown.getvalue().endswith("\n")
+
+
+def test_save_and_load(tmp_path):
+    import quillomar
+
+    index = quillomar.build_index([("cat", 1, 2)])
+    path = tmp_path / "cat.idx"
+    quillomar.save(index, path)
+    assert quillomar.load(path).to_bytes() == index.to_bytes()
+    path.write_bytes(b"\xff")
+    with pytest.raises(ValueError, match="^decode error: "):
+        quillomar.load(path)
+    with pytest.raises(OSError):
+        quillomar.save(index, tmp_path / "missing" / "cat.idx")
+    assert sorted(os.listdir(tmp_path)) == ["cat.idx"]

@@ -68,6 +68,8 @@ by_hand = PrefixSearch.from_internal_data_v2(
     [0, 1], ["", "a"], [None, (5, [0], [5])], [1], [b"\\x07\\x00\\x00\\x00"], 10)
 uuids = quillomar.build_index([("dog", uuid.uuid4(), 3)], top_n=10)
 clone: PrefixSearch = copy.deepcopy(pickle.loads(pickle.dumps(same)))
+quillomar.save(clone, "clone.idx")
+loaded: PrefixSearch = quillomar.load("clone.idx")
 sample: PrefixSearch = quillomar.sample_index()
 print(best_video(sample, "yoga"), terms(index, "cat"), by_hand, uuids, clone)
 '''

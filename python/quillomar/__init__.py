@@ -2,8 +2,8 @@
 
 ``PrefixSearch`` is the index (from the native extension ``_quillomar``);
 ``IndexBuilder`` and ``build_index`` make one from (term, video, count)
-records; ``sample_index`` builds the small sample index shipped with the
-package. Importing this package also makes ``PrefixSearch`` objects
+records; ``save`` and ``load`` store an index in a file; ``sample_index``
+builds the small sample index shipped with the package. Importing this package also makes ``PrefixSearch`` objects
 picklable (and so usable with ``copy.deepcopy`` and ``multiprocessing``).
 """
 
@@ -18,6 +18,7 @@ from .builder import (
     build_index,
 )
 from .sample import sample_index, sample_records
+from .storage import load, save
 
 __all__ = [
     "DEFAULT_TOP_N",
@@ -26,8 +27,10 @@ __all__ = [
     "PrefixSearch",
     "VideoId",
     "build_index",
+    "load",
     "sample_index",
     "sample_records",
+    "save",
 ]
 
 __version__ = "0.1.0"

@@ -230,8 +230,8 @@ class IndexBuilder:
         children consecutive and in code point order). Each term's node
         carries (total, video numbers, counts) with its videos ordered by
         count, largest first, equal counts in the order in which the videos
-        were first added; every other node has
-        no payload. ``use_numpy`` forces one path (None: numpy if installed).
+        were first added; every other node has no payload. ``use_numpy``
+        forces one path (None: numpy if installed).
         """
         top_n = _check_top_n(top_n)
         if use_numpy is None:

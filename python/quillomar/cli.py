@@ -173,7 +173,7 @@ def cmd_build(args: argparse.Namespace) -> int:
               file=sys.stderr)
     data = builder.build(args.top_n).to_bytes()
     try:
-        write_atomic(args.output, data)
+        write_atomic(args.output, data)  # what save() does, bytes in hand
     except OSError as err:
         raise CliError(
             f"cannot write index {args.output!r}: {err.strerror or err}"
