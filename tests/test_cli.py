@@ -202,6 +202,7 @@ def test_usage_and_input_errors_exit_2(tmp_path, index_path, args, message):
              "badgzip": tmp_path / "bad.gz"}
     proc = run(*[a.format(**names) for a in args], cwd=tmp_path, check_status=2)
     assert message in proc.stderr
+    assert len(proc.stderr.splitlines()) == 1
 
 
 def test_demo_runs_offline_with_no_argument():

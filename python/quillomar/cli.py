@@ -80,16 +80,23 @@ def _check_query(term: str) -> None:
         raise CliError(f"query {term!r} is not valid UTF-8 text") from None
 
 
+def _is_internal_failure(err: BaseException) -> bool:
+    # The extension's internal-failure exception derives from BaseException
+    # and is not an attribute of the module until first raised, so it is
+    # known by name.
+    return type(err).__name__ == "PanicException"
+
+
 def _guarded(query: Callable[[], object], path: str) -> object:
     """Run a query; an index that decodes but is internally inconsistent
-    makes the extension raise its internal-failure exception (a
-    BaseException), which becomes a CliError here."""
+    makes the extension raise its internal-failure exception, which becomes
+    a CliError here."""
     try:
         return query()
-    except (KeyboardInterrupt, SystemExit, GeneratorExit):
+    except BaseException as err:
+        if _is_internal_failure(err):
+            raise CliError(f"index {path!r} is damaged: {err}") from None
         raise
-    except BaseException as err:  # noqa: B902 - see docstring
-        raise CliError(f"index {path!r} is damaged: {err}") from None
 
 
 def _table(headers: Sequence[str], rows: Sequence[Sequence[str]],
@@ -309,7 +316,7 @@ class _Parser(argparse.ArgumentParser):
     def error(self, message: str) -> NoReturn:
         # One line, like every other error of this program (argparse would
         # print the usage first).
-        self.exit(EXIT_ERROR, f"{self.prog}: error: {message}\n"
+        self.exit(EXIT_ERROR, f"{self.prog}: error: {message} "
                               f"(see '{self.prog} --help')\n")
 
 
