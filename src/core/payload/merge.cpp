@@ -115,13 +115,12 @@ void PayloadMerger::Add(std::span<const uint32_t> ids,
   for (size_t i = 0; i < n; ++i) Insert(id_data[i], count_data[i]);
 }
 
-size_t PayloadMerger::Finish(uint32_t top_n, std::vector<uint32_t>& out_ids,
-                             std::vector<uint32_t>& out_counts) {
-  if (small_ && entries_.size() > 1) {
-    // Combine equal ids by a scan over the few distinct ones seen so far:
-    // cheaper than sorting by id for lists this short.
-    size_t distinct = 1;
-    for (size_t r = 1; r < entries_.size(); ++r) {
+void PayloadMerger::CombineSmall() {
+  const size_t n = entries_.size();
+  size_t distinct = 1;
+  if (n <= 8) {
+    // A scan over the few distinct ids seen so far.
+    for (size_t r = 1; r < n; ++r) {
       const Entry e = entries_[r];
       size_t d = 0;
       while (d < distinct && entries_[d].id != e.id) ++d;
@@ -131,8 +130,32 @@ size_t PayloadMerger::Finish(uint32_t top_n, std::vector<uint32_t>& out_ids,
         entries_[distinct++] = e;
       }
     }
-    entries_.resize(distinct);
+  } else {
+    // Sort by id (raw counts are 32-bit, so one packed key per pair), then
+    // sum runs of equal ids.
+    keys_.resize(n);
+    for (size_t i = 0; i < n; ++i) {
+      keys_[i] = (uint64_t{entries_[i].id} << 32) | entries_[i].sum;
+    }
+    std::sort(keys_.begin(), keys_.end());
+    entries_[0] =
+        Entry{keys_[0] & UINT32_MAX, static_cast<uint32_t>(keys_[0] >> 32)};
+    for (size_t r = 1; r < n; ++r) {
+      const uint32_t id = static_cast<uint32_t>(keys_[r] >> 32);
+      const uint64_t count = keys_[r] & UINT32_MAX;
+      if (id == entries_[distinct - 1].id) {
+        entries_[distinct - 1].sum += count;  // at most kSmall 32-bit counts
+      } else {
+        entries_[distinct++] = Entry{count, id};
+      }
+    }
   }
+  entries_.resize(distinct);
+}
+
+size_t PayloadMerger::Finish(uint32_t top_n, std::vector<uint32_t>& out_ids,
+                             std::vector<uint32_t>& out_counts) {
+  if (small_ && entries_.size() > 1) CombineSmall();
   const size_t keep = std::min<size_t>(entries_.size(), top_n);
   if (keep == 0) return 0;
   const size_t at = out_ids.size();

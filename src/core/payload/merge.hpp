@@ -65,6 +65,8 @@ class PayloadMerger {
   void Grow();
   void Insert(uint32_t id, uint64_t count);
   void SwitchToHash();
+  // Sums the counts of equal ids among the raw pairs collected while small.
+  void CombineSmall();
 
   std::vector<Slot> slots_;     // power-of-two size, at most half full
   std::vector<Entry> entries_;  // raw pairs while small_, else distinct ids
