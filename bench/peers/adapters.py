@@ -68,7 +68,14 @@ class Ours(Peer):
         try:
             import _quillomar
 
-            return f"{version} ({os.path.relpath(_quillomar.__file__)})"
+            where = os.path.relpath(_quillomar.__file__)
+            cache = os.path.join(os.path.dirname(_quillomar.__file__), "CMakeCache.txt")
+            if os.path.exists(cache):  # an in-tree build: say how it was built
+                with open(cache) as f:
+                    for line in f:
+                        if line.startswith("CMAKE_BUILD_TYPE:"):
+                            where += f", CMAKE_BUILD_TYPE={line.split('=', 1)[1].strip()}"
+            return f"{version} ({where})"
         except ImportError:
             return version
 
