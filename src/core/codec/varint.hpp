@@ -111,13 +111,6 @@ inline uint8_t* WriteVarint32Wide(uint8_t* p, uint32_t v) {
   return p + 1 + 2 * big + 2 * huge;
 }
 
-// WriteVarint32Wide while at least 8 bytes remain before `end`, else the
-// exact writer.
-inline uint8_t* WriteVarint32Bounded(uint8_t* p, const uint8_t* end,
-                                     uint32_t v) {
-  return end - p >= 8 ? WriteVarint32Wide(p, v) : WriteVarint32(p, v);
-}
-
 // Writes n values one after the other: unchecked wide stores while even the
 // widest forms leave 8 bytes before `end`, then exact stores.
 // REQUIRES: the values' encoded sizes fit in [p, end).
