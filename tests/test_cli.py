@@ -320,3 +320,20 @@ def test_save_and_load(tmp_path):
     with pytest.raises(OSError):
         quillomar.save(index, tmp_path / "missing" / "cat.idx")
     assert sorted(os.listdir(tmp_path)) == ["cat.idx"]
+
+
+def test_uuid_ids_through_build_info_and_query(tmp_path):
+    a, b = "00010203-0405-0607-0809-0a0b0c0d0e0f", "ffffffff-0000-4000-8000-000000000001"
+    records = tmp_path / "u.csv"
+    records.write_text(f"term,video,count\ncat,{a},3\ncat,{b.upper()},1\ncar,{{{b}}},5\n",
+                       encoding="utf-8")
+    out = tmp_path / "u.idx"
+    run("build", records, "-o", out)
+    info = run("info", out).stdout
+    assert re.search(r"identifier mode\s+uuid", info) and re.search(r"videos\s+2\n", info)
+    proc = run("query", out, "cat", "--videos", "--max-dist", "0", "--json")
+    assert [json.loads(x)["video"] for x in proc.stdout.splitlines()] == [a, b]
+    mixed = tmp_path / "mixed.csv"
+    mixed.write_text(f"term,video,count\ncat,{a},3\ndog,17,1\n", encoding="utf-8")
+    proc = run("build", mixed, "-o", tmp_path / "m.idx", check_status=2)
+    assert "mixed.csv:3: " in proc.stderr and "all ints or all UUIDs" in proc.stderr
