@@ -44,9 +44,10 @@ PayloadMerger::PayloadMerger()
       shift_(64 - kInitialBits) {}
 
 void PayloadMerger::Reset() {
-  entries_.clear();
+  small_count_ = 0;
   if (small_) return;  // the table holds nothing of this combination
   small_ = true;
+  entries_.clear();
   if (++stamp_ == 0) {
     // The stamp wrapped: old slots could look occupied again.
     std::fill(slots_.begin(), slots_.end(), Slot{0, 0, 0});
@@ -92,10 +93,11 @@ void PayloadMerger::Insert(uint32_t id, uint64_t count) {
 
 void PayloadMerger::SwitchToHash() {
   small_ = false;
-  raw_.swap(entries_);
   entries_.clear();
-  for (const Entry& e : raw_) Insert(e.id, e.sum);
-  raw_.clear();
+  for (size_t i = 0; i < small_count_; ++i) {
+    Insert(small_pairs_[i].id, small_pairs_[i].sum);
+  }
+  small_count_ = 0;
 }
 
 void PayloadMerger::Add(std::span<const uint32_t> ids,
@@ -104,10 +106,10 @@ void PayloadMerger::Add(std::span<const uint32_t> ids,
   const uint32_t* id_data = ids.data();
   const uint32_t* count_data = counts.data();
   if (small_) {
-    if (entries_.size() + n <= kSmall) {
-      for (size_t i = 0; i < n; ++i) {
-        entries_.push_back(Entry{count_data[i], id_data[i]});
-      }
+    if (small_count_ + n <= kSmall) {
+      Entry* to = small_pairs_ + small_count_;
+      for (size_t i = 0; i < n; ++i) to[i] = Entry{count_data[i], id_data[i]};
+      small_count_ += n;
       return;
     }
     SwitchToHash();
@@ -115,47 +117,62 @@ void PayloadMerger::Add(std::span<const uint32_t> ids,
   for (size_t i = 0; i < n; ++i) Insert(id_data[i], count_data[i]);
 }
 
-void PayloadMerger::CombineSmall() {
-  const size_t n = entries_.size();
-  size_t distinct = 1;
-  if (n <= 8) {
-    // A scan over the few distinct ids seen so far.
-    for (size_t r = 1; r < n; ++r) {
-      const Entry e = entries_[r];
-      size_t d = 0;
-      while (d < distinct && entries_[d].id != e.id) ++d;
-      if (d < distinct) {
-        entries_[d].sum = AddSaturating(entries_[d].sum, e.sum);
-      } else {
-        entries_[distinct++] = e;
-      }
+size_t PayloadMerger::FinishSmall(uint32_t top_n,
+                                  std::vector<uint32_t>& out_ids,
+                                  std::vector<uint32_t>& out_counts) {
+  // Combine equal ids by a scan over the distinct ones seen so far (the
+  // lists are short), summing in 64 bits.
+  Entry* e = small_pairs_;
+  size_t distinct = 0;
+  uint64_t max_sum = 0;
+  for (size_t r = 0; r < small_count_; ++r) {
+    size_t d = 0;
+    while (d < distinct && e[d].id != e[r].id) ++d;
+    if (d < distinct) {
+      e[d].sum += e[r].sum;  // at most kSmall 32-bit counts: no overflow
+    } else {
+      e[distinct++] = e[r];
     }
+    max_sum = std::max(max_sum, e[d].sum);
+  }
+  const size_t keep = std::min<size_t>(distinct, top_n);
+  if (keep == 0) return 0;
+  if (max_sum > UINT32_MAX) {
+    std::sort(e, e + distinct, ByRank{});
   } else {
-    // Sort by id (raw counts are 32-bit, so one packed key per pair), then
-    // sum runs of equal ids.
-    keys_.resize(n);
-    for (size_t i = 0; i < n; ++i) {
-      keys_[i] = (uint64_t{entries_[i].id} << 32) | entries_[i].sum;
-    }
-    std::sort(keys_.begin(), keys_.end());
-    entries_[0] =
-        Entry{keys_[0] & UINT32_MAX, static_cast<uint32_t>(keys_[0] >> 32)};
-    for (size_t r = 1; r < n; ++r) {
-      const uint32_t id = static_cast<uint32_t>(keys_[r] >> 32);
-      const uint64_t count = keys_[r] & UINT32_MAX;
-      if (id == entries_[distinct - 1].id) {
-        entries_[distinct - 1].sum += count;  // at most kSmall 32-bit counts
-      } else {
-        entries_[distinct++] = Entry{count, id};
+    // One integer key per entry whose ascending order is (sum descending,
+    // id ascending); insertion sort suits lists this short.
+    uint64_t keys[kSmall];
+    for (size_t i = 0; i < distinct; ++i) {
+      const uint64_t key =
+          (uint64_t{~static_cast<uint32_t>(e[i].sum)} << 32) | e[i].id;
+      size_t j = i;
+      while (j > 0 && keys[j - 1] > key) {
+        keys[j] = keys[j - 1];
+        --j;
       }
+      keys[j] = key;
+    }
+    for (size_t i = 0; i < keep; ++i) {
+      e[i] = Entry{~static_cast<uint32_t>(keys[i] >> 32),
+                   static_cast<uint32_t>(keys[i])};
     }
   }
-  entries_.resize(distinct);
+  const size_t at = out_ids.size();
+  out_ids.resize(at + keep);
+  out_counts.resize(at + keep);
+  uint32_t* ids = out_ids.data() + at;
+  uint32_t* counts = out_counts.data() + at;
+  for (size_t i = 0; i < keep; ++i) {
+    ids[i] = e[i].id;
+    counts[i] = SaturateU32(e[i].sum);
+  }
+  return keep;
 }
 
 size_t PayloadMerger::Finish(uint32_t top_n, std::vector<uint32_t>& out_ids,
                              std::vector<uint32_t>& out_counts) {
-  if (small_ && entries_.size() > 1) CombineSmall();
+  if (small_) return FinishSmall(top_n, out_ids, out_counts);
   const size_t keep = std::min<size_t>(entries_.size(), top_n);
   if (keep == 0) return 0;
   const size_t at = out_ids.size();

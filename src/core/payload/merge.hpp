@@ -65,12 +65,14 @@ class PayloadMerger {
   void Grow();
   void Insert(uint32_t id, uint64_t count);
   void SwitchToHash();
-  // Sums the counts of equal ids among the raw pairs collected while small.
-  void CombineSmall();
+  // Combines and ranks the raw pairs collected while small.
+  size_t FinishSmall(uint32_t top_n, std::vector<uint32_t>& out_ids,
+                     std::vector<uint32_t>& out_counts);
 
-  std::vector<Slot> slots_;     // power-of-two size, at most half full
-  std::vector<Entry> entries_;  // raw pairs while small_, else distinct ids
-  std::vector<Entry> raw_;      // scratch for SwitchToHash()
+  std::vector<Slot> slots_;    // power-of-two size, at most half full
+  Entry small_pairs_[kSmall];  // raw pairs while small_
+  size_t small_count_ = 0;
+  std::vector<Entry> entries_;  // distinct ids once hashed
   std::vector<uint64_t> keys_;  // scratch for ranking in Finish()
   bool small_ = true;
   uint64_t seed_;
