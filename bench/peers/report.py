@@ -187,7 +187,6 @@ def _plot(path_prefix: str, results: dict, summary: dict) -> list:
         ax.set_xlabel("microseconds per query (log scale)")
         ax.set_title(title)
         ax.grid(axis="x", which="both", alpha=0.3)
-    axes[0].legend(loc="lower right", fontsize=8)
     fig.suptitle("Time per query: median (solid) and 99th percentile (pale)")
     fig.tight_layout()
     name = path_prefix + "-latency.png"
