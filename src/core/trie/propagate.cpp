@@ -58,9 +58,9 @@ void propagate(Trie& t, uint32_t top_n) {
   std::vector<uint32_t> res_ids;
   std::vector<uint32_t> res_counts;
   if (top_n > 0) {
-    // A guess: most lists stay near their supplied size.
-    res_ids.reserve(in.total_ids() * 2 + n);
-    res_counts.reserve(in.total_ids() * 2 + n);
+    // A first guess; the lists grow as subtrees are folded in.
+    res_ids.reserve(in.total_ids() + n);
+    res_counts.reserve(in.total_ids() + n);
   }
   std::vector<uint32_t> kids;  // node k's children other than k itself
   PayloadMerger merger;
