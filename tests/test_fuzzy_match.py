@@ -135,12 +135,28 @@ def test_code_points_outside_the_bmp_count_once(query, term, distance):
                                        if distance <= 1 else [])
 
 
+@pytest.mark.parametrize("words, query, bound", [
+    # A row's minimum must be kept for every way a row is computed: a stale
+    # minimum of an earlier sibling's subtree here once made the walk skip
+    # 'a\U0001F600c' as if its parent were already at the bound.
+    (["ac\U0001F600cacc\U0001F600", "a\U0001F600c", "aa\U0001F600"],
+     "a\U0001F600b", 1),
+    (["abcdefgh", "abxdefgh", "bcdefgh", "abcdefghij"], "abcdefgh", 2),
+    (["xbcdefgh", "axcdefgh", "abxdefgh"], "abcdefgx", 2),
+])
+def test_walk_equals_whole_row_reference(words, query, bound):
+    for depth_first in (False, True):
+        a = arrays_from_words(words, depth_first=depth_first)
+        assert a.build().fuzzy_match(query, bound) == [
+            (t, 1, d) for t, _, d in reference_matches(a, query, bound, True)]
+
+
 WORDS = st.lists(st.text(alphabet="abc\U0001F600", min_size=1, max_size=7),
                  min_size=1, max_size=30)
 QUERY = st.text(alphabet="abcd\U0001F600", max_size=9)
 
 
-@settings(max_examples=200)
+@settings(max_examples=300)
 @given(words=WORDS, query=QUERY, bound=st.integers(0, 3),
        seed=st.integers(0, 2**32), depth_first=st.booleans())
 def test_matches_equal_brute_force_levenshtein(words, query, bound, seed,
@@ -207,3 +223,34 @@ def test_broken_index_reads_nothing_it_does_not_need():
     s = PrefixSearch.from_bytes(data)
     assert s.fuzzy_match("xyz", 1) == []
     assert s.fuzzy_match("a", 1, limit=0) == []
+
+
+def test_seeded_sweep_equals_whole_row_reference():
+    # Volume where the property test above has variety: many small tries of
+    # long-ish words from a tiny alphabet, where the band, the skip of
+    # letters missing from the query and the reuse of rows all interact.
+    rng = random.Random(20240601)
+    alphabet = "abc\U0001F600"
+    for _ in range(1000):
+        words = ["".join(rng.choice(alphabet) for _ in range(rng.randint(1, 8)))
+                 for _ in range(rng.randint(1, 30))]
+        a = arrays_from_words(words, rng=rng, depth_first=rng.random() < 0.3)
+        s = a.build()
+        for _ in range(3):
+            # Queries near indexed words keep more of the walk alive.
+            query = list(rng.choice(words))
+            for _ in range(rng.randint(0, 2)):
+                i = rng.randint(0, len(query))
+                op = rng.randrange(3)
+                if op == 0:
+                    query.insert(i, rng.choice(alphabet + "d"))
+                elif i < len(query):
+                    if op == 1:
+                        del query[i]
+                    else:
+                        query[i] = rng.choice(alphabet + "d")
+            query = "".join(query)
+            bound = rng.randint(0, 4)
+            assert s.fuzzy_match(query, bound) == [
+                (t, 1, d)
+                for t, _, d in reference_matches(a, query, bound, True)]

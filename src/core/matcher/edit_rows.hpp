@@ -2,10 +2,12 @@
 // the distances between every prefix q[0..j) of the query and the node's
 // path (the root is depth 0; its row, kept in slot 0, is 0, 1, ..., n).
 //
-// Every cell is stored capped at C = bound + 1. Capping commutes with the
-// min/plus recurrence, so a capped cell equals the exact distance whenever
-// that is within the bound and equals C otherwise; the walk only ever asks
-// "is it within the bound, and if so, what is it", so nothing is lost and no
+// A cell holds the exact distance whenever that is within the bound, and
+// some value above the bound otherwise: the walk only ever asks "is it
+// within the bound, and if so, what is it". Cells are mostly capped at
+// C = bound + 1 (capping commutes with the min/plus recurrence); a candidate
+// that can only lead above the bound may also be dropped, which keeps the
+// same property. Either way a value grows by at most one per level, so no
 // value can wrap, however long the query or the path.
 //
 // Two layouts with one interface (Advance, Min):
@@ -134,6 +136,14 @@ class BandRowsT {
     // cells left of `first` are never read from prev, so prev may alias cur.
     const int64_t base = depth - bound();
     const uint32_t* q = q_.data();
+    if constexpr (kBound != 0) {
+      if (base >= 1 && base + w - 1 <= n_) {
+        const RowStep step =
+            Interior(prev, cur, q + (base - 1), label, n_ - base);
+        mins_[to] = step.min;
+        return step;
+      }
+    }
     if (base >= 1 && base + w - 1 <= n_) {
       // The whole band lies within the query: no edge cells.
       uint32_t left = cap;
@@ -185,6 +195,30 @@ class BandRowsT {
   }
 
  private:
+  // A row whose band lies wholly within the query (cells 1 <= j <= n), for a
+  // compile-time width: the diagonal and vertical candidates of every cell
+  // first (they read only the parent's row, so `prev` may alias `cur`), then
+  // one left-to-right pass for the horizontal one. The out-of-band vertical
+  // candidate of the last cell is left out rather than capped: it could only
+  // give a value above the bound, where any value above the bound will do.
+  RowStep Interior(const uint32_t* prev, uint32_t* cur, const uint32_t* qb,
+                   uint32_t label, int64_t tn) const {
+    constexpr int64_t kW = 2 * int64_t{kBound} + 1;
+    uint32_t v[kW];
+    for (int64_t t = 0; t < kW; ++t) {
+      v[t] = prev[t] + (qb[t] != label ? 1u : 0u);
+    }
+    for (int64_t t = 0; t + 1 < kW; ++t) v[t] = std::min(v[t], prev[t + 1] + 1);
+    uint32_t mn = v[0];
+    cur[0] = v[0];
+    for (int64_t t = 1; t < kW; ++t) {
+      v[t] = std::min(v[t], v[t - 1] + 1);
+      cur[t] = v[t];
+      mn = std::min(mn, v[t]);
+    }
+    return {mn, tn < kW ? v[tn] : cap_};
+  }
+
   int64_t bound() const { return kBound != 0 ? int64_t{kBound} : bound_; }
   int64_t width() const {
     return kBound != 0 ? 2 * int64_t{kBound} + 1 : width_;
