@@ -64,6 +64,7 @@ def test_help_on_every_command(command):
     # Columns in another order, an extra column, CRLF lines, a blank line.
     ("r.csv", "count,extra,video,term\r\n50,x,101,guitar chords\r\n\r\n"
               "40,y,200,piano\r\n", False),
+    ("bom.csv", "\ufeffterm,video,count\npiano,200,40\n", False),
 ])
 def test_build_reads_csv_tsv_and_gzip(tmp_path, name, content, compress):
     path = tmp_path / name

@@ -59,7 +59,8 @@ def read_records(
             stream = cast(IO[bytes], gzip.GzipFile(fileobj=raw, mode="rb"))
         else:
             raw.seek(0)
-        text = io.TextIOWrapper(stream, encoding="utf-8", newline="")
+        # utf-8-sig: spreadsheet exports often begin with a byte-order mark.
+        text = io.TextIOWrapper(stream, encoding="utf-8-sig", newline="")
         try:
             yield from _rows(name, text, raw, total, progress, progress_every)
         except UnicodeDecodeError as err:
