@@ -408,6 +408,10 @@ _VideoList = Tuple[List[int], List[int], int]
 def _video_lists_pure(per_term: List[Dict[int, int]]) -> List[_VideoList]:
     out: List[_VideoList] = []
     for videos in per_term:
+        if len(videos) == 1:  # the long tail of a search log
+            for number, count in videos.items():
+                out.append(([number], [min(count, U32_MAX)], count))
+            continue
         # Largest count first; equal counts by video number (the order in
         # which videos were first added), so every run lays out the same.
         items = sorted(
