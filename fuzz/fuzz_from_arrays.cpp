@@ -106,9 +106,12 @@ void Check(PyObject* index) {
   PyObject* bytes2 = PyObject_CallMethod(again, "to_bytes", nullptr);
   if (bytes2 == nullptr || PyObject_RichCompareBool(bytes, bytes2, Py_EQ) != 1)
     Fail("round trip changed the index");
-  const char* queries[] = {"", "a", "ab", "ba", "abcd"};
+  // Short queries and small bounds: the caller may supply any graph (shared
+  // or cyclic child slots are accepted and walked as the tree they unfold
+  // to), so long queries could make a single input take seconds.
+  const char* queries[] = {"", "a", "ba"};
   for (const char* q : queries) {
-    for (int k = 0; k < 3; ++k) {
+    for (int k = 0; k < 2; ++k) {
       PyObject* r = PyObject_CallMethod(index, "fuzzy_match", "si", q, k);
       if (r == nullptr) Fail("fuzzy_match failed on an accepted index");
       Py_DECREF(r);
