@@ -35,59 +35,14 @@ from __future__ import annotations
 
 import argparse
 import gc
-import os
-import subprocess
-import sys
 import time
 
 import numpy as np
 
 from _quillomar import PrefixSearch
+from wordlist import load_words, trie_arrays
 
-WORDS = "/usr/share/dict/american-english-huge"
 TOP_N = 50
-
-
-def load_words() -> list[str]:
-    if not os.path.exists(WORDS):
-        subprocess.run(["apt-get", "install", "-y", "wamerican-huge"], check=True)
-    with open(WORDS, encoding="utf-8") as f:
-        words = {w.strip().lower() for w in f}
-    return sorted(w for w in words if w and "'" not in w)
-
-
-def trie_arrays(words: list[str]):
-    """Breadth-first flat arrays: shifts, labels, slots, and for every node
-    the index of the word ending there (-1 for none)."""
-    children: list[dict[str, int]] = [{}]
-    ends = [-1]
-    for wi, w in enumerate(words):
-        v = 0
-        for ch in w:
-            nxt = children[v].get(ch)
-            if nxt is None:
-                nxt = len(children)
-                children[v][ch] = nxt
-                children.append({})
-                ends.append(-1)
-            v = nxt
-        ends[v] = wi
-    # Renumber breadth-first.
-    order = [0]
-    label_of = {0: ""}
-    for v in order:
-        for ch in sorted(children[v]):
-            c = children[v][ch]
-            label_of[c] = ch
-            order.append(c)
-    new = {old: i for i, old in enumerate(order)}
-    shifts, labels, slots, word_at = [], [], [], []
-    for old in order:
-        shifts.append(len(slots))
-        labels.append(label_of[old])
-        word_at.append(ends[old])
-        slots.extend(new[children[old][ch]] for ch in sorted(children[old]))
-    return shifts, labels, slots, word_at
 
 
 def synthetic_payloads(word_at, videos: int, seed: int = 1):
