@@ -8,6 +8,7 @@ import struct
 from typing import Dict, Iterable, List, Optional, Sequence, Tuple
 
 from _quillomar import PrefixSearch
+from trie_bytes import varint
 
 Payload = Tuple[int, List[int], List[int]]
 
@@ -91,16 +92,6 @@ def arrays_from_words(words: Iterable[str],
 
 
 # --- Hand-made binary indexes -------------------------------------------
-
-
-def varint(v: int) -> bytes:
-    if v <= 250:
-        return bytes([v])
-    if v <= 0xFFFF:
-        return b"\xfb" + struct.pack("<H", v)
-    if v <= 0xFFFFFFFF:
-        return b"\xfc" + struct.pack("<I", v)
-    return b"\xfd" + struct.pack("<Q", v)
 
 
 def _seq(items: Sequence, enc) -> bytes:

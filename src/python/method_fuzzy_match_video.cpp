@@ -1,10 +1,10 @@
-#include "core/matcher/code_points.hpp"
 #include "core/ranking/identifier_text.hpp"
 #include "core/ranking/video_ranking.hpp"
 #include "python/binding.hpp"
 #include "python/convert.hpp"
 #include "python/errors.hpp"
 #include "python/prefix_search.hpp"
+#include "python/query_arguments.hpp"
 #include "python/result_list.hpp"
 
 namespace quillomar::py {
@@ -21,22 +21,14 @@ PyObject* FuzzyMatchVideo(PyObject* self, PyObject* const* args,
     PyObject* slots[kMaxParams];
     BindArguments(kSignature, args, nargsf, kwnames, slots);
     const SearchIndex& index = IndexOf(self);
-    const std::string_view term =
-        NamedArgument("term", [&] { return ToUtf8(slots[0]); });
-    const uint32_t max_dist =
-        slots[1] == nullptr
-            ? 1
-            : NamedArgument("max_dist", [&] { return ToU32(slots[1]); });
-    const std::optional<uint32_t> limit =
-        NamedArgument("limit", [&] { return ToOptionalU32(slots[2]); });
+    const QueryArguments q = ConvertQueryArguments(slots);
     const std::optional<bool> include_prefix_nodes = NamedArgument(
         "include_prefix_nodes", [&] { return ToOptionalBool(slots[3]); });
     const std::optional<double> min_score =
         NamedArgument("min_score", [&] { return ToOptionalDouble(slots[4]); });
 
-    const std::vector<RankedVideo> rows =
-        RankVideos(index, CodePoints(term),
-                   {max_dist, limit, include_prefix_nodes, min_score});
+    const std::vector<RankedVideo> rows = RankVideos(
+        index, q.query, {q.max_dist, q.limit, include_prefix_nodes, min_score});
     PyRef list = Check(PyList_New(static_cast<Py_ssize_t>(rows.size())));
     char text[kMaxIdentifierText];
     for (size_t i = 0; i < rows.size(); ++i) {

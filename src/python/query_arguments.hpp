@@ -1,0 +1,33 @@
+// The leading arguments both search methods share: term, max_dist, limit.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <vector>
+
+#include "core/matcher/code_points.hpp"
+#include "python/convert.hpp"
+
+namespace quillomar::py {
+
+struct QueryArguments {
+  std::vector<uint32_t> query;  // the term's code points
+  uint32_t max_dist;
+  std::optional<uint32_t> limit;
+};
+
+// Converts slots[0..2] (term, max_dist defaulting to 1, optional limit) in
+// that order, naming the argument in a TypeError.
+inline QueryArguments ConvertQueryArguments(PyObject* const* slots) {
+  QueryArguments out;
+  const std::string_view term =
+      NamedArgument("term", [&] { return ToUtf8(slots[0]); });
+  out.max_dist = slots[1] == nullptr ? 1 : NamedArgument("max_dist", [&] {
+    return ToU32(slots[1]);
+  });
+  out.limit = NamedArgument("limit", [&] { return ToOptionalU32(slots[2]); });
+  out.query = CodePoints(term);
+  return out;
+}
+
+}  // namespace quillomar::py
