@@ -4,7 +4,6 @@ and plain reference implementations to check the native search against."""
 from __future__ import annotations
 
 import random
-import struct
 from typing import Dict, Iterable, List, Optional, Sequence, Tuple
 
 from _quillomar import PrefixSearch
