@@ -173,7 +173,7 @@ def test_bad_records_leave_the_old_index_intact(tmp_path, index_path, row, messa
     records.write_text("term\tvideo\tcount\ndog\t2\t1\n" + row + "\n", encoding="utf-8")
     before = index_path.read_bytes()
     proc = run("build", records, "-o", index_path, check_status=2)
-    assert f"bad.tsv:3: " in proc.stderr and message in proc.stderr
+    assert "bad.tsv:3: " in proc.stderr and message in proc.stderr
     assert index_path.read_bytes() == before
     fresh = tmp_path / "never.idx"
     run("build", records, "-o", fresh, check_status=2)

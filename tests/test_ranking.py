@@ -3,7 +3,6 @@ texts."""
 
 import math
 import random
-import struct
 
 import pytest
 from hypothesis import given, settings
