@@ -63,6 +63,7 @@ def run(
     videos: int = 50_000,
     sample=None,
     in_process: bool = False,
+    save_results: str | None = None,
     log=print,
 ) -> dict:
     """Runs the comparison and writes the report to `out` (plots beside it).
@@ -101,6 +102,9 @@ def run(
         "missing": missing,
         "sample": sample,
     }
+    if save_results:
+        with open(save_results, "wb") as f:
+            pickle.dump((work, results, run_info), f, protocol=pickle.HIGHEST_PROTOCOL)
     summary = report.write_report(out, work, results, run_info)
     log(f"wrote {out}")
     return summary
@@ -116,12 +120,20 @@ def main(argv=None) -> int:
     parser.add_argument("--seed", type=int, default=20240601)
     parser.add_argument("--sample", type=int, help="time at most this many term queries per library")
     parser.add_argument("--in-process", action="store_true", help="no child processes (memory figures then overlap)")
+    parser.add_argument("--save-results", help="also pickle the raw figures to this file")
+    parser.add_argument("--from-results", help="rewrite the report from a --save-results file; run nothing")
     parser.add_argument("--worker", help=argparse.SUPPRESS)
     parser.add_argument("--workload", help=argparse.SUPPRESS)
     parser.add_argument("--result", help=argparse.SUPPRESS)
     args = parser.parse_args(argv)
     if args.worker:
         run_worker(args.worker, args.workload, args.result, args.sample)
+        return 0
+    if args.from_results:
+        with open(args.from_results, "rb") as f:
+            work, results, run_info = pickle.load(f)
+        report.write_report(args.out, work, results, run_info)
+        print(f"wrote {args.out}")
         return 0
     words, source = load_benchmark_words(args.words)
     run(
@@ -134,6 +146,7 @@ def main(argv=None) -> int:
         seed=args.seed,
         sample=args.sample,
         in_process=args.in_process,
+        save_results=args.save_results,
     )
     return 0
 

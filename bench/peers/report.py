@@ -194,7 +194,7 @@ def _plot(path_prefix: str, results: dict, summary: dict) -> list:
     plt.close(fig)
     written.append(os.path.basename(name))
 
-    built = [(n, r) for n, r in results.items() if r["search"] or r.get("complete")]
+    built = list(results.items())
     fig, axes = plt.subplots(1, 2, figsize=(12, 4))
     for ax, key, label in ((axes[0], "build_s", "build time (s)"), (axes[1], "memory_bytes", "resident memory (MB)")):
         values = [(n, r[key] if key == "build_s" else r[key] / 1e6) for n, r in built]
