@@ -480,6 +480,11 @@ def report_notes(results: dict, run_info: dict) -> list:
     notes = []
     for name in run_info["missing"]:
         notes.append(f"- {name} is not installed here, so it was skipped.")
+    notes.append(
+        "- Where quillomar's query time goes: `bench/peers/hot_loop.py` runs the same queries in a bare"
+        " loop for `perf record` or `valgrind --tool=callgrind`; `bench/peers/walk_model.py` counts the"
+        " rows the walk computes per query and what subtree filters would save."
+    )
     if run_info.get("sample"):
         notes.append(f"- Every library timed at most {run_info['sample']:,} term queries in this run.")
     return notes
