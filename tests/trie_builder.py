@@ -7,7 +7,7 @@ import random
 from typing import Dict, Iterable, List, Optional, Sequence, Tuple
 
 from _quillomar import PrefixSearch
-from trie_bytes import varint
+import trie_bytes
 
 Payload = Tuple[int, List[int], List[int]]
 
@@ -93,10 +93,6 @@ def arrays_from_words(words: Iterable[str],
 # --- Hand-made binary indexes -------------------------------------------
 
 
-def _seq(items: Sequence, enc) -> bytes:
-    return varint(len(items)) + b"".join(enc(x) for x in items)
-
-
 def encode_index(node_shifts: Sequence[int], labels: Sequence,
                  transitions: Sequence[int],
                  payloads: Sequence[Optional[Payload]],
@@ -106,23 +102,16 @@ def encode_index(node_shifts: Sequence[int], labels: Sequence,
     """The stored form of an index, field by field, with no checks: lengths
     and indices may be anything, so broken indexes can be made on purpose.
     A label is a one-character str, '' or an int code point."""
-
-    def label(x) -> bytes:
-        cp = x if isinstance(x, int) else (ord(x) if x else 0)
-        return chr(cp).encode("utf-8")
-
-    def payload(p) -> bytes:
-        if p is None:
-            return b"\x00"
-        total, ids, counts = p
-        return (b"\x01" + varint(total) + _seq(ids, varint) +
-                _seq(counts, varint))
-
-    return (_seq(node_shifts, varint) + _seq(labels, label) +
-            _seq(transitions, varint) + _seq(payloads, payload) +
-            _seq(uuid_ids, bytes) + _seq(int32_ids, varint) +
-            varint(1 if int32 else 0) +
-            _seq(is_terminal, lambda t: b"\x01" if t else b"\x00"))
+    return trie_bytes.encode(trie_bytes.TrieData(
+        node_shifts=list(node_shifts),
+        child_labels=[x if isinstance(x, int) else (ord(x) if x else 0)
+                      for x in labels],
+        child_transitions=list(transitions),
+        payloads=list(payloads),
+        uuid_ids=list(uuid_ids),
+        int32_ids=list(int32_ids),
+        id_mode=trie_bytes.ID_MODE_INT32 if int32 else trie_bytes.ID_MODE_UUID,
+        is_terminal=list(is_terminal)))
 
 
 def stored_index(a: Arrays, payloads: Optional[Sequence] = None,
