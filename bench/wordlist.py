@@ -15,7 +15,9 @@ WORDS = "/usr/share/dict/american-english-huge"
 
 def load_words() -> list[str]:
     if not os.path.exists(WORDS):
-        subprocess.run(["apt-get", "install", "-y", "wamerican-huge"], check=True)
+        # A new machine may have no package lists yet.
+        subprocess.run(["apt-get", "update", "-qq"], check=True)
+        subprocess.run(["apt-get", "install", "-y", "-qq", "wamerican-huge"], check=True)
     with open(WORDS, encoding="utf-8") as f:
         words = {w.strip().lower() for w in f}
     return sorted(w for w in words if w and "'" not in w)
