@@ -24,11 +24,17 @@ std::vector<uint8_t> EncodeAll(const q::Trie& t) {
   return out;
 }
 
+// A stored index may hold any graph (shared or cyclic child slots), which
+// the walks unfold into a tree: work grows like (slots per node)^(query
+// length + bound). Small graphs get the full set of queries; larger ones
+// only queries whose depth is bounded by 1, so one input stays cheap.
 void Query(const q::SearchIndex& index) {
   static const std::vector<std::vector<uint32_t>> kQueries = {
-      {}, {'a'}, {'a', 'b'}, {0x1F600, 'x', 'y'}};
+      {}, {'a'}, {'a', 'b'}, {0x1F600, 'x'}};
+  const bool small = index.trie().child_transitions.size() <= 24;
   for (const auto& query : kQueries) {
-    for (uint32_t max_dist : {0u, 1u, 3u}) {
+    for (uint32_t max_dist : {0u, 1u, 2u}) {
+      if (!small && query.size() + max_dist > 1) continue;
       auto sink = [](uint32_t, uint32_t, std::span<const uint32_t>) {};
       q::FuzzyMatchTerms(index, query, max_dist, std::nullopt, sink);
       q::FuzzyMatchNodes(index, query, max_dist, false, 7);
