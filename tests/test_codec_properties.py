@@ -3,7 +3,7 @@ trie_bytes.py: valid indexes round-trip byte for byte, and any byte string
 decodes exactly as the reference says (same index or same error text)."""
 
 import pytest
-from hypothesis import assume, given, settings
+from hypothesis import given, settings
 from hypothesis import strategies as st
 
 from _quillomar import PrefixSearch
@@ -116,7 +116,7 @@ def test_queries_on_any_decoded_index_never_crash(data, term):
     try:
         index = PrefixSearch.from_bytes(data)
     except ValueError:
-        assume(False)
+        return  # not filtered out: rejection would starve the generator
     for query in (lambda: index.fuzzy_match(term, 2),
                   lambda: index.fuzzy_match_video(term, 1, 3, True)):
         try:
