@@ -236,3 +236,38 @@ def test_largest_bound_uses_memory_in_proportion_to_the_query():
 def test_counts_beyond_the_input_stop_at_the_first_missing_byte(blob):
     with pytest.raises(ValueError, match=r"^decode error: UnexpectedEnd \{ additional: 1 \}$"):
         PrefixSearch.from_bytes(blob)
+
+
+class LyingLength:
+    """A sequence that claims billions of elements and holds one."""
+
+    def __init__(self, item):
+        self.item = item
+
+    def __len__(self):
+        return 2**60
+
+    def __getitem__(self, i):
+        raise IndexError
+
+    def __iter__(self):
+        return iter([self.item])
+
+
+@pytest.mark.parametrize(
+    "arguments",
+    [
+        lambda: (LyingLength(0), [""], [None], [], [], 1),
+        lambda: ([0], LyingLength(""), [None], [], [], 1),
+        lambda: ([0], [""], LyingLength(None), [], [], 1),
+        lambda: ([0], [""], [None], LyingLength(0), [], 1),
+        lambda: ([0], [""], [None], [], LyingLength(bytes(4)), 1),
+        lambda: ([0], [""], [(1, LyingLength(0), [1])], [], [bytes(4)], 1),
+    ],
+)
+def test_reported_lengths_are_not_trusted_for_storage(arguments):
+    args = arguments()
+    try:
+        PrefixSearch.from_internal_data_v2(*args)
+    except ValueError:
+        pass  # e.g. a self-slot out of range: what matters is no MemoryError

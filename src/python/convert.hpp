@@ -78,9 +78,13 @@ void ForEachInSequence(PyObject* seq, Reserve&& reserve, Element&& element) {
     }
     return;
   }
+  // Any other sequence reports its own length, which may be a lie: room is
+  // reserved for at most kMaxTrustedLength elements up front, and storage
+  // grows from there only as elements actually arrive.
+  constexpr Py_ssize_t kMaxTrustedLength = Py_ssize_t{1} << 20;
   const Py_ssize_t size = PySequence_Size(seq);
   if (size < 0) PyErr_Clear();
-  reserve(size);
+  reserve(size < kMaxTrustedLength ? size : kMaxTrustedLength);
   PyRef it = Check(PyObject_GetIter(seq));
   while (true) {
     PyRef item = PyRef::Steal(PyIter_Next(it.get()));
