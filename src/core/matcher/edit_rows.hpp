@@ -150,11 +150,7 @@ class BandRowsT {
       uint32_t mn = cap;
       const uint32_t* qb = q + (base - 1);
       for (int64_t t = 0; t < w; ++t) {
-        uint32_t v = prev[t] + (qb[t] != label ? 1u : 0u);
-        const uint32_t up = t + 1 < w ? prev[t + 1] + 1 : cap;
-        v = std::min(v, up);
-        v = std::min(v, left + 1);
-        v = std::min(v, cap);
+        const uint32_t v = Cell(prev, t, w, qb[t] != label, left, cap);
         cur[t] = v;
         left = v;
         mn = std::min(mn, v);
@@ -179,11 +175,7 @@ class BandRowsT {
     // is j == 0, which the loop above has just written.
     uint32_t left = first > 0 && first <= w ? cur[first - 1] : cap;
     for (int64_t t = first; t <= last; ++t) {
-      uint32_t v = prev[t] + (q[base + t - 1] != label ? 1u : 0u);
-      const uint32_t up = t + 1 < w ? prev[t + 1] + 1 : cap;
-      v = std::min(v, up);
-      v = std::min(v, left + 1);
-      v = std::min(v, cap);
+      const uint32_t v = Cell(prev, t, w, q[base + t - 1] != label, left, cap);
       cur[t] = v;
       left = v;
       mn = std::min(mn, v);
@@ -195,6 +187,18 @@ class BandRowsT {
   }
 
  private:
+  // One cell of the band: match or substitution from the diagonal, an extra
+  // label from the cell above (band slot t + 1 of the previous row, outside
+  // the band past its end), a missing query character from the left; capped
+  // so that values stay small whatever the depth.
+  static uint32_t Cell(const uint32_t* prev, int64_t t, int64_t w,
+                       bool mismatch, uint32_t left, uint32_t cap) {
+    uint32_t v = prev[t] + (mismatch ? 1u : 0u);
+    const uint32_t up = t + 1 < w ? prev[t + 1] + 1 : cap;
+    v = std::min(v, up);
+    v = std::min(v, left + 1);
+    return std::min(v, cap);
+  }
   // A row whose band lies wholly within the query (cells 1 <= j <= n), for a
   // compile-time width: the diagonal and vertical candidates of every cell
   // first (they read only the parent's row, so `prev` may alias `cur`), then
