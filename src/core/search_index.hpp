@@ -15,7 +15,7 @@ class SearchIndex {
  public:
   explicit SearchIndex(Trie trie)
       : trie_(std::move(trie)), sound_(IsSound(trie_)) {
-    if (sound_) label_terminal_ = DeriveLabelTerminal(trie_);
+    if (sound_) records_ = DeriveSearchRecords(trie_);
   }
 
   const Trie& trie() const { return trie_; }
@@ -24,17 +24,15 @@ class SearchIndex {
   // raises Panic at the first read that would leave an array.
   bool sound() const { return sound_; }
 
-  // Each node's label with its terminal flag in bit 31, derived at load
-  // when the index is sound and child slot s always holds node s + 1; empty
-  // otherwise (see search_layout.hpp). Lets the walk read one array.
-  const std::vector<uint32_t>& label_terminal() const {
-    return label_terminal_;
-  }
+  // One search record per node, derived at load when the index is sound
+  // and has the breadth-first layout; empty otherwise (see
+  // search_layout.hpp).
+  const std::vector<SearchRecord>& records() const { return records_; }
 
  private:
   Trie trie_;
   bool sound_;
-  std::vector<uint32_t> label_terminal_;
+  std::vector<SearchRecord> records_;
 };
 
 }  // namespace quillomar

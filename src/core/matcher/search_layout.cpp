@@ -1,20 +1,48 @@
 #include "core/matcher/search_layout.hpp"
 
+#include <algorithm>
+
 namespace quillomar {
 
-std::vector<uint32_t> DeriveLabelTerminal(const Trie& t) {
+std::vector<SearchRecord> DeriveSearchRecords(const Trie& t) {
   const size_t n = t.node_count();
   const std::vector<uint32_t>& slots = t.child_transitions;
   for (size_t s = 0; s < slots.size(); ++s) {
     if (slots[s] != s + 1) return {};
   }
-  std::vector<uint32_t> packed(n);
+  // Children of v are nodes start + 1 .. end; they must all come after v.
   for (size_t v = 0; v < n; ++v) {
-    // Labels are Unicode scalar values, so bit 31 is free.
-    packed[v] = (t.child_labels[v] & ~kTerminalBit) |
-                (t.is_terminal[v] != 0 ? kTerminalBit : 0);
+    const uint32_t start = t.node_shifts[v];
+    if (start < SlotEnd(t, v) && start < v) return {};
   }
-  return packed;
+  constexpr uint32_t kCap = SearchRecord::kRestCap;
+  std::vector<SearchRecord> records(n);
+  // Children before parents; rests saturate at kCap, which keeps them
+  // bounds: min(x + 1, cap) of a saturated x is the saturated x + 1.
+  for (size_t v = n; v-- > 0;) {
+    const bool terminal = t.is_terminal[v] != 0;
+    uint32_t min_rest = terminal ? 0 : kCap;
+    uint32_t max_rest = 0;
+    bool any = terminal;
+    uint32_t letters = 0;
+    const uint32_t end = SlotEnd(t, v);
+    for (uint32_t s = t.node_shifts[v]; s < end; ++s) {
+      const SearchRecord& c = records[s + 1];
+      const uint32_t label = c.label();
+      if (label == 0) continue;  // hidden from searches, with its subtree
+      letters |= c.letters | (uint32_t{1} << LetterBucket(label));
+      if (c.min_rest() > c.max_rest()) continue;  // no term below c
+      min_rest = std::min(min_rest, std::min(c.min_rest() + 1, kCap));
+      max_rest = std::max(max_rest, std::min(c.max_rest() + 1, kCap));
+      any = true;
+    }
+    if (!any) min_rest = kCap, max_rest = 0;
+    records[v].word = (t.child_labels[v] & SearchRecord::kLabelMask) |
+                      (min_rest << 21) | (max_rest << 26) |
+                      (terminal ? SearchRecord::kTerminalBit : 0);
+    records[v].letters = letters;
+  }
+  return records;
 }
 
 }  // namespace quillomar

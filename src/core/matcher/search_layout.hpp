@@ -2,11 +2,17 @@
 //
 // When every child slot s holds node s + 1 (the breadth-first layout in which
 // each node's children are consecutive nodes right after the slots before
-// them), the walk needs no child_transitions read at all, and a node's label
-// and terminal flag can share one 32-bit word: the label (at most 21 bits)
-// in the low bits, the flag in bit 31. Siblings' words are then adjacent, so
-// examining a node's children touches one run of memory instead of three
-// arrays. Costs 4 bytes per node.
+// them), the walk needs no child_transitions read, and what it needs of a
+// node fits one 8-byte record, so scanning a node's children touches one run
+// of memory:
+//  - the label and terminal flag;
+//  - the fewest and most labels from the node down to a term end (at the
+//    node itself, or below it), which bound how much of the query a match
+//    through this node can still consume;
+//  - the letter buckets (code point mod 32) of every label below the node:
+//    each bucket of the unread query that is missing there costs an edit.
+// The last two let the walk drop a whole subtree as soon as no match can lie
+// in it, without changing any result.
 #pragma once
 
 #include <cstdint>
@@ -16,10 +22,32 @@
 
 namespace quillomar {
 
-inline constexpr uint32_t kTerminalBit = uint32_t{1} << 31;
+struct SearchRecord {
+  static constexpr uint32_t kLabelBits = 21;  // Unicode scalar values
+  static constexpr uint32_t kLabelMask = (uint32_t{1} << kLabelBits) - 1;
+  static constexpr uint32_t kRestCap = 31;  // "31 or more" labels
+  static constexpr uint32_t kTerminalBit = uint32_t{1} << 31;
 
-// The packed label-and-terminal word of every node, or an empty vector when
-// the trie does not have the layout above. REQUIRES: IsSound(t).
-std::vector<uint32_t> DeriveLabelTerminal(const Trie& t);
+  // label | min_rest << 21 | max_rest << 26 | terminal << 31. When no term
+  // ends at or below the node, min_rest is kRestCap and max_rest 0: the only
+  // encoding with min_rest > max_rest.
+  uint32_t word;
+  // Bit LetterBucket(x) is set for the label x of every visible node below
+  // this one (not the node's own label).
+  uint32_t letters;
+
+  uint32_t label() const { return word & kLabelMask; }
+  bool terminal() const { return (word & kTerminalBit) != 0; }
+  uint32_t min_rest() const { return (word >> 21) & 31; }
+  uint32_t max_rest() const { return (word >> 26) & 31; }
+};
+static_assert(sizeof(SearchRecord) == 8);
+
+inline uint32_t LetterBucket(uint32_t cp) { return cp & 31; }
+
+// The record of every node, or an empty vector when the trie does not have
+// the layout above or a child does not come after its parent (which the
+// bottom-up pass that fills the records relies on). REQUIRES: IsSound(t).
+std::vector<SearchRecord> DeriveSearchRecords(const Trie& t);
 
 }  // namespace quillomar

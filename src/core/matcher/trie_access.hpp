@@ -4,8 +4,8 @@
 //    which guarantees every read the walk can make is in range.
 //  - PackedAccess is UncheckedAccess for the breadth-first layout: the child
 //    in slot s is s + 1 without a read, and label and terminal flag come
-//    from one packed word per node. REQUIRES: index.label_terminal() is
-//    not empty (which implies a sound index).
+//    from the node's search record. REQUIRES: index.records() is not empty
+//    (which implies a sound index).
 //  - CheckedAccess reads through bounds checks and throws Panic "index out of
 //    bounds: the len is L but the index is I" at the first read that would
 //    leave an array. Used for decoded indexes that break the invariants.
@@ -60,21 +60,21 @@ class PackedAccess {
         shift_count_(index.trie().node_shifts.size()),
         slot_count_(
             static_cast<uint32_t>(index.trie().child_transitions.size())),
-        packed_(index.label_terminal().data()) {}
+        records_(index.records().data()) {}
 
   uint32_t Shift(uint32_t k) const { return shifts_[k]; }
   uint32_t SlotEnd(uint32_t k) const {
     return size_t{k} + 1 < shift_count_ ? shifts_[k + 1] : slot_count_;
   }
   uint32_t Child(uint32_t slot) const { return slot + 1; }
-  uint32_t Label(uint32_t c) const { return packed_[c] & ~kTerminalBit; }
-  bool Terminal(uint32_t c) const { return (packed_[c] & kTerminalBit) != 0; }
+  uint32_t Label(uint32_t c) const { return records_[c].label(); }
+  bool Terminal(uint32_t c) const { return records_[c].terminal(); }
 
  private:
   const uint32_t* shifts_;
   size_t shift_count_;
   uint32_t slot_count_;
-  const uint32_t* packed_;
+  const SearchRecord* records_;
 };
 
 class CheckedAccess {

@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "core/matcher/edit_rows.hpp"
+#include "core/matcher/layout_walk.hpp"
 #include "core/matcher/trie_access.hpp"
 #include "core/search_index.hpp"
 #include "core/trie/trie.hpp"
@@ -131,6 +132,16 @@ void Walk(const SearchIndex& index, std::span<const uint32_t> query,
   if (cap == 0) return;
   const uint32_t bound = EffectiveBound(max_dist);
   const bool band = UseBand(query.size(), bound);
+  if (LayoutWalkFits(index, query.size(), bound)) {
+    if (bound == 0) {
+      WalkLayout<0>(index, query, terminal_only, cap, sink);
+    } else if (bound == 1) {
+      WalkLayout<1>(index, query, terminal_only, cap, sink);
+    } else {
+      WalkLayout<2>(index, query, terminal_only, cap, sink);
+    }
+    return;
+  }
   auto run = [&]<class Access>() {
     if (!band) {
       WalkTrie<Access, FullRows>(index, query, bound, terminal_only, cap, sink);
@@ -146,7 +157,7 @@ void Walk(const SearchIndex& index, std::span<const uint32_t> query,
   };
   if (!index.sound()) {
     run.template operator()<CheckedAccess>();
-  } else if (!index.label_terminal().empty()) {
+  } else if (!index.records().empty()) {
     run.template operator()<PackedAccess>();
   } else {
     run.template operator()<UncheckedAccess>();

@@ -1,0 +1,158 @@
+// The walk of walk.hpp for an index with search records (search_layout.hpp)
+// and a bound of at most kMaxAutomatonBound: the same visiting order,
+// records and distances, found with far less work per node.
+//
+//  - A row is an automaton state (band_automaton.hpp), so a child costs a
+//    record read, a mask lookup and one table read.
+//  - A node's children are examined together, without a branch per child:
+//    the ones that stay within the bound, and whose subtree can still hold
+//    a match by the records' length and letter bounds, are written to a
+//    candidate stack in slot order; the walk then takes them one by one.
+//  - A live row at depth d has d <= n + bound, so the path, and with it the
+//    frame stack, never grows past n + bound + 1 entries.
+#pragma once
+
+#include <algorithm>
+#include <bit>
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <vector>
+
+#include "core/matcher/band_automaton.hpp"
+#include "core/matcher/query_masks.hpp"
+#include "core/matcher/search_layout.hpp"
+#include "core/search_index.hpp"
+
+namespace quillomar {
+
+// Whether the layout walk can take a query of n code points at `bound` on
+// `index`: it needs the records, and masks that hold positions -bound..n-1.
+inline bool LayoutWalkFits(const SearchIndex& index, size_t n, uint32_t bound) {
+  return !index.records().empty() && bound <= kMaxAutomatonBound &&
+         n <= QueryMasks::Capacity(bound);
+}
+
+// REQUIRES: limit >= 1, index.trie().node_count() > 0 and
+// LayoutWalkFits(index, query.size(), kBound). Sink as for WalkTrie.
+template <uint32_t kBound, class Sink>
+void WalkLayout(const SearchIndex& index, std::span<const uint32_t> query,
+                bool terminal_only, uint64_t limit, Sink& sink) {
+  constexpr uint32_t kWidth = 2 * kBound + 1;
+  constexpr uint32_t kChiCount = uint32_t{1} << kWidth;
+  constexpr int32_t kFar = 1 << 20;  // above any penalty the bound allows
+  const BandAutomaton& am = AutomatonFor(kBound);
+  const SearchRecord* const rec = index.records().data();
+  const uint32_t* const shifts = index.trie().node_shifts.data();
+  const size_t node_count = index.trie().node_count();
+  const uint32_t slot_count =
+      static_cast<uint32_t>(index.trie().child_transitions.size());
+  const QueryMasks masks(query, kBound);
+  const int32_t n = static_cast<int32_t>(query.size());
+
+  // suffix_letters[j]: the letter buckets of q[j..n).
+  uint32_t suffix_letters[QueryMasks::Capacity(0) + 1];
+  suffix_letters[n] = 0;
+  for (int32_t j = n; j-- > 0;) {
+    suffix_letters[j] =
+        suffix_letters[j + 1] | (uint32_t{1} << LetterBucket(query[j]));
+  }
+
+  struct Candidate {
+    uint32_t node;
+    uint32_t state;
+  };
+  struct Frame {
+    uint32_t begin;  // the frame's candidates: [begin, end)
+    uint32_t next;   // the next one to take
+    uint32_t end;
+    uint32_t depth;  // depth of the candidates
+  };
+  std::vector<Candidate> candidates(64);
+  std::vector<Frame> stack;
+  std::vector<uint32_t> path(static_cast<size_t>(n) + kBound + 1);
+  uint32_t top = 0;  // candidates in use
+  uint64_t recorded = 0;
+
+  // Pushes a frame with the candidates among the children of `v`, whose row
+  // is `state`; the children are at depth `depth`.
+  auto expand = [&](uint32_t v, uint32_t state, uint32_t depth) {
+    const uint32_t start = shifts[v];
+    const uint32_t end = v + 1 < node_count ? shifts[v + 1] : slot_count;
+    if (start >= end) return;
+    if (candidates.size() < size_t{top} + (end - start)) {
+      candidates.resize(size_t{top} + (end - start));
+    }
+    Candidate* const out = candidates.data() + top;
+    // The children's cell t compares query position depth - 1 - kBound + t,
+    // bit depth - 1 + t of a mask; past bit 63 no position is left.
+    const uint32_t shift = depth - 1;
+    const uint64_t chi_mask = shift < 64 ? kChiCount - 1 : 0;
+    const uint8_t* const next = am.next.data() + size_t{state} * kChiCount;
+    uint32_t count = 0;
+    for (uint32_t s = start; s < end; ++s) {
+      const uint32_t c = s + 1;
+      const uint32_t label = rec[c].label();
+      const uint32_t to = next[(masks.Of(label) >> (shift & 63)) & chi_mask];
+      out[count] = {c, to};
+      count += static_cast<uint32_t>(to != BandAutomaton::kDead) &
+               static_cast<uint32_t>(label != 0);
+    }
+    // Keep a live child only when some live cell j of its row, plus the
+    // least the rest of a match below it must cost, is within the bound.
+    // The rest costs at least the length difference, and one edit per
+    // letter bucket of q[j..n) missing below the child; both are taken at
+    // their least over the live cells.
+    const int32_t base = static_cast<int32_t>(depth) - int32_t{kBound};
+    uint32_t kept = 0;
+    for (uint32_t i = 0; i < count; ++i) {
+      const Candidate cand = out[i];
+      const SearchRecord r = rec[cand.node];
+      const int32_t j_lo = std::clamp(base + am.first_live[cand.state], 0, n);
+      const int32_t j_hi = std::clamp(base + am.last_live[cand.state], 0, n);
+      int32_t penalty = std::popcount(suffix_letters[j_hi] & ~r.letters);
+      if (terminal_only) {
+        const int32_t min_rest = static_cast<int32_t>(r.min_rest());
+        const int32_t max_rest = r.max_rest() == SearchRecord::kRestCap
+                                     ? kFar
+                                     : int32_t(r.max_rest());
+        const int32_t length =
+            std::max(min_rest - (n - j_lo), (n - j_hi) - max_rest);
+        penalty = std::max(penalty, min_rest > max_rest ? kFar : length);
+      }
+      out[kept] = cand;
+      kept += static_cast<uint32_t>(am.min[cand.state] + penalty <=
+                                    int32_t{kBound});
+    }
+    if (kept == 0) return;
+    stack.push_back({top, top, top + kept, depth});
+    top += kept;
+  };
+
+  expand(0, BandAutomaton::kStart, 1);
+  while (!stack.empty()) {
+    Frame& f = stack.back();
+    if (f.next == f.end) {
+      top = f.begin;
+      stack.pop_back();
+      continue;
+    }
+    const Candidate cand = candidates[f.next++];
+    const uint32_t depth = f.depth;  // f dies with the next push
+    const SearchRecord r = rec[cand.node];
+    path[depth - 1] = r.label();
+    // The distance is cell n, which is cell n - depth + kBound of the band.
+    const int64_t tn = int64_t{n} - depth + kBound;
+    if (tn >= 0 && tn < int64_t{kWidth} && (!terminal_only || r.terminal())) {
+      const uint32_t distance = am.cells[size_t{cand.state} * kWidth + tn];
+      if (distance <= kBound) {
+        sink(cand.node, distance,
+             std::span<const uint32_t>(path.data(), depth));
+        if (++recorded >= limit) return;
+      }
+    }
+    expand(cand.node, cand.state, depth + 1);
+  }
+}
+
+}  // namespace quillomar
