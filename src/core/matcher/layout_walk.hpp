@@ -8,12 +8,14 @@
 //    the ones that stay within the bound, and whose subtree can still hold
 //    a match by the records' length and letter bounds, are written to a
 //    candidate stack in slot order; the walk then takes them one by one.
-//  - A live row at depth d has d <= n + bound, so the path, and with it the
-//    frame stack, never grows past n + bound + 1 entries.
+//  - A live row at depth d has d <= n + bound (every cell is at least
+//    d - n), so the path and the frames fit fixed arrays of n + bound.
 #pragma once
 
 #include <algorithm>
+#include <array>
 #include <bit>
+#include <cassert>
 #include <cstddef>
 #include <cstdint>
 #include <span>
@@ -68,9 +70,18 @@ void WalkLayout(const SearchIndex& index, std::span<const uint32_t> query,
     uint32_t end;
     uint32_t depth;  // depth of the candidates
   };
-  std::vector<Candidate> candidates(64);
-  std::vector<Frame> stack;
-  std::vector<uint32_t> path(static_cast<size_t>(n) + kBound + 1);
+  // Frames hold candidates at depths 1..n + kBound, one frame per depth,
+  // and n + kBound <= kMaxDepth (LayoutWalkFits).
+  constexpr size_t kMaxDepth = QueryMasks::Capacity(0);
+  std::array<Frame, kMaxDepth> stack;
+  size_t frames = 0;
+  std::array<uint32_t, kMaxDepth> path;  // path[d - 1]: label at depth d
+  // Candidates live on the C stack until a query needs more room (a node
+  // with thousands of children); they are written before they are read.
+  std::array<Candidate, 512> local;
+  std::vector<Candidate> spilled;
+  Candidate* candidates = local.data();
+  size_t capacity = local.size();
   uint32_t top = 0;  // candidates in use
   uint64_t recorded = 0;
 
@@ -80,23 +91,29 @@ void WalkLayout(const SearchIndex& index, std::span<const uint32_t> query,
     const uint32_t start = shifts[v];
     const uint32_t end = v + 1 < node_count ? shifts[v + 1] : slot_count;
     if (start >= end) return;
-    if (candidates.size() < size_t{top} + (end - start)) {
-      candidates.resize(size_t{top} + (end - start));
+    if (capacity < size_t{top} + (end - start)) {
+      std::vector<Candidate> more(
+          std::max(2 * capacity, size_t{top} + (end - start)));
+      std::copy(candidates, candidates + top, more.begin());
+      spilled.swap(more);
+      candidates = spilled.data();
+      capacity = spilled.size();
     }
-    Candidate* const out = candidates.data() + top;
+    Candidate* const out = candidates + top;
     // The children's cell t compares query position depth - 1 - kBound + t,
     // bit depth - 1 + t of a mask; past bit 63 no position is left.
     const uint32_t shift = depth - 1;
     const uint64_t chi_mask = shift < 64 ? kChiCount - 1 : 0;
     const uint8_t* const next = am.next.data() + size_t{state} * kChiCount;
+    // Hidden children (label 0) are dropped with the filter below, which
+    // sees far fewer candidates than this loop sees children.
     uint32_t count = 0;
     for (uint32_t s = start; s < end; ++s) {
       const uint32_t c = s + 1;
-      const uint32_t label = rec[c].label();
-      const uint32_t to = next[(masks.Of(label) >> (shift & 63)) & chi_mask];
+      const uint32_t to =
+          next[(masks.Of(rec[c].label()) >> (shift & 63)) & chi_mask];
       out[count] = {c, to};
-      count += static_cast<uint32_t>(to != BandAutomaton::kDead) &
-               static_cast<uint32_t>(label != 0);
+      count += static_cast<uint32_t>(to != BandAutomaton::kDead);
     }
     // Keep a live child only when some live cell j of its row, plus the
     // least the rest of a match below it must cost, is within the bound.
@@ -120,21 +137,25 @@ void WalkLayout(const SearchIndex& index, std::span<const uint32_t> query,
             std::max(min_rest - (n - j_lo), (n - j_hi) - max_rest);
         penalty = std::max(penalty, min_rest > max_rest ? kFar : length);
       }
+      // Its children are read when it is taken; start those loads now.
+      __builtin_prefetch(rec + shifts[cand.node] + 1);
       out[kept] = cand;
       kept += static_cast<uint32_t>(am.min[cand.state] + penalty <=
-                                    int32_t{kBound});
+                                    int32_t{kBound}) &
+              static_cast<uint32_t>(r.label() != 0);
     }
     if (kept == 0) return;
-    stack.push_back({top, top, top + kept, depth});
+    assert(frames < kMaxDepth);
+    stack[frames++] = {top, top, top + kept, depth};
     top += kept;
   };
 
   expand(0, BandAutomaton::kStart, 1);
-  while (!stack.empty()) {
-    Frame& f = stack.back();
+  while (frames > 0) {
+    Frame& f = stack[frames - 1];
     if (f.next == f.end) {
       top = f.begin;
-      stack.pop_back();
+      --frames;
       continue;
     }
     const Candidate cand = candidates[f.next++];

@@ -2,8 +2,10 @@
 // code point: bit i + offset is set when query position i holds it.
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
+#include <iterator>
 #include <span>
 
 namespace quillomar {
@@ -24,6 +26,11 @@ class QueryMasks {
         direct_[cp] |= bit;
         continue;
       }
+      if (!has_high_) {
+        has_high_ = true;
+        std::fill(std::begin(keys_), std::end(keys_), 0u);
+        std::fill(std::begin(masks_), std::end(masks_), uint64_t{0});
+      }
       // At most 64 distinct code points in 128 slots: never full.
       size_t s = cp & kMask;
       while (keys_[s] != 0 && keys_[s] != cp) s = (s + 1) & kMask;
@@ -36,7 +43,10 @@ class QueryMasks {
   // below 256 (every label of most Latin-script indexes) take one load and
   // a well-predicted branch, so a scan over many labels stays branch-free.
   uint64_t Of(uint32_t cp) const {
-    if (cp < kDirect) return direct_[cp];
+    if (cp < kDirect) [[likely]] {
+      return direct_[cp];
+    }
+    if (!has_high_) return 0;
     size_t s = cp & kMask;
     while (keys_[s] != cp) {
       if (keys_[s] == 0) return 0;
@@ -50,8 +60,11 @@ class QueryMasks {
   static constexpr size_t kSize = 128;
   static constexpr size_t kMask = kSize - 1;
   uint64_t direct_[kDirect] = {};
-  uint32_t keys_[kSize] = {};  // 0 marks an empty slot
-  uint64_t masks_[kSize] = {};
+  // The table of code points from 256 up, cleared only for a query that
+  // has one.
+  bool has_high_ = false;
+  uint32_t keys_[kSize];  // 0 marks an empty slot
+  uint64_t masks_[kSize];
 };
 
 }  // namespace quillomar
