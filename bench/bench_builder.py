@@ -1,21 +1,30 @@
 """Time IndexBuilder on synthetic search logs; prints figures, asserts nothing.
 
     PYTHONPATH=build/dev:python .venv/bin/python bench/bench_builder.py [TERMS]
+    PYTHONPATH=build/dev:python .venv/bin/python bench/bench_builder.py --terms-only
 
 Terms are random phrases of one to four words over a 5,000-word vocabulary;
 each has one to three videos out of 200,000 integer ids. Reports the time to
 add the records, to lay out the arrays (numpy and pure-Python paths), for
 the extension to build from them, and the encoded size. Times are wall clock
 and CPU time of this process (the latter is steadier on a shared machine).
+
+--terms-only indexes the word list (bench/wordlist.py) with a total of 1 per
+word and no videos, the way a user indexes bare terms: it times setting the
+totals (one set_total call per word, and the bulk set_totals where the
+builder has it), laying out the arrays and the extension's construction,
+each the best of three runs.
 """
 
 from __future__ import annotations
 
+import gc
+import os
 import random
 import sys
 import time
 
-from quillomar import IndexBuilder
+from quillomar import IndexBuilder, PrefixSearch
 
 
 def synthetic_records(terms: int, seed: int = 1):
@@ -47,7 +56,58 @@ class Timer:
               f"{getattr(self, 'note', '')}")
 
 
+def best_of(runs, step):
+    """Least wall time of `runs` calls of step(); returns (seconds, result)."""
+    best, result = float("inf"), None
+    for _ in range(runs):
+        gc.collect()
+        start = time.perf_counter()
+        result = step()
+        best = min(best, time.perf_counter() - start)
+    return best, result
+
+
+def terms_only(runs: int = 3) -> None:
+    sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+    from wordlist import load_words
+
+    words = load_words()
+    top_n = 20
+    print(f"{len(words):,} words, terms only, best of {runs}")
+
+    def loop():
+        builder = IndexBuilder()
+        for word in words:
+            builder.set_total(word, 1)
+        return builder
+
+    fills = [("set_total loop", loop)]
+    if hasattr(IndexBuilder, "set_totals"):
+        def bulk():
+            builder = IndexBuilder()
+            builder.set_totals(dict.fromkeys(words, 1))
+            return builder
+
+        fills.append(("set_totals", bulk))
+    for label, fill in fills:
+        fill_time, builder = best_of(runs, fill)
+        arrays_time, arrays = best_of(runs, lambda: builder.arrays(top_n))
+        native_time, index = best_of(
+            runs, lambda: PrefixSearch.from_internal_data_v2(*arrays))
+        total_time, _ = best_of(
+            runs, lambda: PrefixSearch.from_internal_data_v2(*fill().arrays(top_n)))
+        print(f"{label:16} fill {fill_time:6.3f} s  arrays {arrays_time:6.3f} s  "
+              f"from_internal_data_v2 {native_time:6.3f} s  "
+              f"whole path {total_time:6.3f} s  "
+              f"({len(arrays.child_labels):,} nodes, "
+              f"{len(index.to_bytes()):,} bytes)")
+        del arrays, index, builder
+
+
 def main() -> None:
+    if sys.argv[1:] == ["--terms-only"]:
+        terms_only()
+        return
     terms = int(sys.argv[1]) if len(sys.argv) > 1 else 1_000_000
     records = list(synthetic_records(terms))
     print(f"{terms:,} terms, {len(records):,} records")

@@ -182,8 +182,11 @@ class OursTermsOnly(Ours):
     def arrays(self, workload):
         if self._builder is not None:
             builder = self._builder()
-            for word in workload.words:
-                builder.set_total(word, 1)
+            if hasattr(builder, "set_totals"):
+                builder.set_totals(dict.fromkeys(workload.words, 1))
+            else:  # an older installed package
+                for word in workload.words:
+                    builder.set_total(word, 1)
             return tuple(builder.arrays(workload.video_top_n))
         from peers.trie_arrays import build_arrays
 

@@ -221,7 +221,7 @@ CONFIG = {
     " time covers both. Queries are `fuzzy_match(q, k)` (no limit: every match); autocomplete is"
     " `fuzzy_match_video(p, 1, 10)`",
     "quillomar-terms": "the same trie without video statistics, built through `{builder}` with"
-    " `set_total(word, 1)` per word, then `from_internal_data_v2`: the like-for-like row for build time"
+    " `set_totals(dict.fromkeys(words, 1))`, then `from_internal_data_v2`: the like-for-like row for build time"
     " and memory, since the other libraries hold words and counts only. Not queried separately:"
     " `fuzzy_match` never reads the video statistics",
     "rapidfuzz": "`process.extract(q, words, scorer=Levenshtein.distance, score_cutoff=k, limit=None)`"

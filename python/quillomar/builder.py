@@ -32,6 +32,7 @@ quillomar[numpy]``) and plain Python otherwise; both give the same index.
 
 from __future__ import annotations
 
+import collections
 import contextlib
 import gc
 import itertools
@@ -42,6 +43,7 @@ from typing import (
     Iterable,
     Iterator,
     List,
+    Mapping,
     NamedTuple,
     Optional,
     Sequence,
@@ -140,9 +142,15 @@ class IndexBuilder:
         # order of first appearance; the number is the position in the
         # identifier table.
         self._videos: Dict[Union[int, bytes], int] = {}
-        # term -> video number -> exact (unsaturated) sum of counts.
+        # term -> video number -> exact (unsaturated) sum of counts, for the
+        # terms that have videos.
         self._counts: Dict[str, Dict[int, int]] = {}
+        # term -> total, for the terms given one. A term is in the index when
+        # it is a key of either dict.
         self._totals: Dict[str, int] = {}
+        # How many terms are only in _totals: keeps len() O(1) and spares a
+        # word list indexed without videos any per-term work in _counts.
+        self._bare = 0
 
     # -- adding -------------------------------------------------------------
 
@@ -197,17 +205,48 @@ class IndexBuilder:
         The term becomes part of the index even if it has no videos. A later
         call for the same term replaces the earlier total.
         """
-        record = (term, total)
-        _check_term(term, record)
-        total = _check_count(total, record, "total")
+        if not (
+            type(term) is str
+            and type(total) is int
+            and term.isascii()
+            and term
+            and "\x00" not in term
+            and 0 <= total <= U32_MAX
+        ):
+            record = (term, total)
+            _check_term(term, record)
+            total = _check_count(total, record, "total")
+        if term not in self._totals and term not in self._counts:
+            self._bare += 1
         self._totals[term] = total
-        self._counts.setdefault(term, {})
+
+    def set_totals(
+        self, totals: Union[Mapping[str, int], Iterable[Tuple[str, int]]]
+    ) -> None:
+        """Set the totals of many terms at once; all of them or none.
+
+        ``totals`` is a mapping from term to total, or an iterable of
+        (term, total) tuples, of which a later one for the same term wins.
+        Each entry has the effect of :meth:`set_total`, and is checked in
+        the same way; the first bad entry raises, naming it, and leaves the
+        builder unchanged. This is the quick way to index a plain word
+        list: ``builder.set_totals(dict.fromkeys(words, 1))``.
+        """
+        staged = _stage_totals(totals)
+        known_totals, counts = self._totals, self._counts
+        if known_totals or counts:
+            self._bare += sum(
+                1 for t in staged if t not in known_totals and t not in counts
+            )
+        else:
+            self._bare = len(staged)
+        known_totals.update(staged)
 
     # -- inspecting ---------------------------------------------------------
 
     def __len__(self) -> int:
         """Number of distinct terms."""
-        return len(self._counts)
+        return len(self._counts) + self._bare
 
     @property
     def video_count(self) -> int:
@@ -240,20 +279,46 @@ class IndexBuilder:
             return self._arrays(top_n, use_numpy)
 
     def _arrays(self, top_n: int, use_numpy: bool) -> IndexArrays:
-        terms = sorted(self._counts)
+        counts, totals = self._counts, self._totals
+        if not counts:  # only totals, as for a plain word list
+            keys = list(totals)
+            terms = sorted(keys)
+            # Dicts keep insertion order: totals given in term order (the
+            # usual word list) are read off without a lookup per term.
+            if terms == keys:
+                bare_totals = list(totals.values())
+            else:
+                bare_totals = list(map(totals.__getitem__, terms))
+        elif self._bare:
+            terms = sorted(counts.keys() | totals.keys())
+        else:
+            terms = sorted(counts)
         layout = (_layout.layout_numpy if use_numpy else _layout.layout_pure)(
             terms
         )
         payloads: List[Optional[Payload]] = [None] * layout.node_count
-        lists = (_video_lists_numpy if use_numpy else _video_lists_pure)(
-            [self._counts[term] for term in terms]
+        term_nodes = layout.term_nodes
+        bare_nodes = term_nodes
+        if counts:
+            per_term = list(map(counts.get, terms))
+            rich = [i for i, videos in enumerate(per_term) if videos is not None]
+            lists = (_video_lists_numpy if use_numpy else _video_lists_pure)(
+                [cast(Dict[int, int], per_term[i]) for i in rich]
+            )
+            for i, (ids, video_counts, exact_sum) in zip(rich, lists):
+                total = totals.get(terms[i], exact_sum)
+                payloads[term_nodes[i]] = (min(total, U32_MAX), ids, video_counts)
+            bare = []
+            if self._bare:
+                bare = [i for i, videos in enumerate(per_term) if videos is None]
+            bare_nodes = [term_nodes[i] for i in bare]
+            bare_totals = [totals[terms[i]] for i in bare]
+        # A set total is already within 0..4294967295. Every payload gets
+        # lists of its own: callers may edit the arrays.
+        bare_payloads: List[Payload] = [(total, [], []) for total in bare_totals]
+        collections.deque(
+            map(payloads.__setitem__, bare_nodes, bare_payloads), maxlen=0
         )
-        totals = self._totals
-        for term, node, (ids, counts, exact_sum) in zip(
-            terms, layout.term_nodes, lists
-        ):
-            total = totals.get(term, exact_sum)
-            payloads[node] = (min(total, U32_MAX), ids, counts)
         return IndexArrays(
             node_shifts=layout.node_shifts,
             child_labels=layout.child_labels,
@@ -310,6 +375,8 @@ class IndexBuilder:
             per_term = counts.get(item.term)
             if per_term is None:
                 per_term = counts[item.term] = {}
+                if self._bare and item.term in self._totals:
+                    self._bare -= 1
             per_term[number] = per_term.get(number, 0) + item.amount
 
 
@@ -345,6 +412,64 @@ def _check_term(term: object, record: object) -> None:
             raise ValueError(
                 f"record {record!r}: term contains a lone surrogate"
             ) from None
+
+
+def _stage_totals(
+    totals: Union[Mapping[str, int], Iterable[Tuple[str, int]]]
+) -> Dict[str, int]:
+    """The checked {term: total} that set_totals commits; raises on the
+    first bad entry, with set_total's messages."""
+    entries: Iterable[object]
+    if isinstance(totals, Mapping):
+        copied = dict(totals)
+        staged: Optional[Dict[str, int]] = copied
+        entries = copied.items()
+    else:
+        items = list(totals)
+        entries = items
+        # Whole-list checks in C; anything unusual takes the loop below.
+        plain_pairs = set(map(type, items)) <= {tuple} and set(
+            map(len, items)
+        ) <= {2}
+        staged = dict(items) if plain_pairs else None
+    if staged is not None and _plain_totals_valid(staged):
+        return staged
+    checked: Dict[str, int] = {}
+    for item in entries:
+        if not isinstance(item, tuple) or len(item) != 2:
+            raise ValueError(f"record {item!r}: expected a (term, total) tuple")
+        term, total = item
+        record = (term, total)
+        _check_term(term, record)
+        checked[term] = _check_count(total, record, "total")
+    return checked
+
+
+def _plain_totals_valid(staged: Dict[str, int]) -> bool:
+    """Whether every entry is a valid term with an exact-int total.
+
+    Conservative: False sends the caller to the per-entry checks, which
+    raise for a bad entry and convert int-like totals.
+    """
+    try:
+        text = "".join(staged)  # TypeError unless every key is a str
+    except TypeError:
+        return False
+    if "" in staged or "\x00" in text:
+        return False
+    if not text.isascii():
+        try:
+            text.encode("utf-8")
+        except UnicodeEncodeError:  # a lone surrogate
+            return False
+    values = staged.values()
+    if not values:
+        return True
+    return (
+        set(map(type, values)) == {int}
+        and min(values) >= 0
+        and max(values) <= U32_MAX
+    )
 
 
 def _check_count(count: object, record: object, what: str) -> int:
