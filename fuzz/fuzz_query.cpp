@@ -1,6 +1,11 @@
 // A fixed, sound index queried with arbitrary code points and arguments.
 // Term matching is checked against a plain Levenshtein computation over
 // every indexed term, and nothing may throw.
+//
+// Small bounds on a breadth-first index take the layout walk; it must give
+// exactly what the general walk gives (nodes, distances, order), for terms
+// and for nodes, on the fixed index and on a trie spelled by the input
+// itself over letters that collide wherever the layout walk groups them.
 #include <fuzzer/FuzzedDataProvider.h>
 
 #include <algorithm>
@@ -15,6 +20,7 @@
 
 #include "core/matcher/node_matching.hpp"
 #include "core/matcher/term_matching.hpp"
+#include "core/matcher/walk.hpp"
 #include "core/ranking/video_ranking.hpp"
 #include "core/search_index.hpp"
 #include "core/trie/propagate.hpp"
@@ -34,12 +40,17 @@ struct Built {
   std::map<uint32_t, std::u32string> terms;  // terminal node -> its term
 };
 
-// A breadth-first numbered trie of kWords with small payloads.
-Built Build() {
+// A breadth-first numbered trie of `words` (children in code point order),
+// so that child slot s holds node s + 1 and parents come before children.
+// payload(v, terminal) appends node v's payload, v numbered in insertion
+// order; flip(v) turns v's terminal flag over.
+template <class Payload, class Flip>
+Built BreadthFirst(const std::vector<std::u32string>& words, Payload payload,
+                   Flip flip) {
   std::vector<std::map<uint32_t, uint32_t>> kids(1);
   std::vector<uint32_t> labels{0};
   std::map<uint32_t, std::u32string> terms;
-  for (const auto& w : kWords) {
+  for (const auto& w : words) {
     uint32_t v = 0;
     for (char32_t ch : w) {
       auto it = kids[v].find(ch);
@@ -50,21 +61,32 @@ Built Build() {
       }
       v = it->second;
     }
-    terms[v] = w;
+    if (v != 0) terms[v] = w;
   }
-  // Renumber breadth-first so parents come before children.
   std::vector<uint32_t> order{0}, new_id(labels.size());
   for (size_t i = 0; i < order.size(); ++i) {
     for (auto& [ch, c] : kids[order[i]]) order.push_back(c);
   }
   for (size_t i = 0; i < order.size(); ++i) new_id[order[i]] = i;
   q::Trie t;
+  std::map<uint32_t, std::u32string> renumbered;
   for (uint32_t old : order) {
     t.node_shifts.push_back(t.child_transitions.size());
     t.child_labels.push_back(labels[old]);
     for (auto& [ch, c] : kids[old]) t.child_transitions.push_back(new_id[c]);
-    const bool terminal = terms.count(old) != 0;
+    const bool term = terms.count(old) != 0;
+    const bool terminal = old != 0 && term != flip(old);
     t.is_terminal.push_back(terminal);
+    if (terminal && !flip(old)) renumbered[new_id[old]] = terms[old];
+    payload(t, old, terminal);
+  }
+  t.payloads.Seal();
+  return {q::SearchIndex(std::move(t)), renumbered};
+}
+
+// kWords with small payloads, a top-3 cut and one identifier too few.
+Built Build() {
+  auto payload = [](q::Trie& t, uint32_t old, bool terminal) {
     if (terminal) {
       const uint32_t ids[] = {old % 5, (old * 7) % 5};
       const uint32_t counts[] = {old + 1, 3};
@@ -72,14 +94,13 @@ Built Build() {
     } else {
       t.payloads.AppendAbsent();
     }
-  }
-  t.payloads.Seal();
+  };
+  Built b = BreadthFirst(kWords, payload, [](uint32_t) { return false; });
+  q::Trie t = b.index.trie();
   for (uint32_t i = 0; i < 4; ++i) t.int32_ids.push_back(i * 1000);  // 4 < 5
   t.id_mode = q::IdMode::kInt32;
   q::propagate(t, 3);
-  std::map<uint32_t, std::u32string> renumbered;
-  for (auto& [v, w] : terms) renumbered[new_id[v]] = w;
-  return {q::SearchIndex(std::move(t)), renumbered};
+  return {q::SearchIndex(std::move(t)), std::move(b.terms)};
 }
 
 uint32_t Levenshtein(std::span<const uint32_t> a, const std::u32string& b) {
@@ -94,6 +115,105 @@ uint32_t Levenshtein(std::span<const uint32_t> a, const std::u32string& b) {
     std::swap(prev, cur);
   }
   return prev[b.size()];
+}
+
+using Records = std::vector<std::pair<uint32_t, uint32_t>>;
+
+// What Walk() records: the layout walk whenever it fits.
+Records Dispatched(const q::SearchIndex& index, std::span<const uint32_t> query,
+                   uint32_t max_dist, bool terminal_only,
+                   std::optional<uint32_t> limit) {
+  Records out;
+  auto sink = [&](uint32_t node, uint32_t distance, std::span<const uint32_t>) {
+    out.emplace_back(node, distance);
+  };
+  q::Walk(index, query, max_dist, terminal_only, limit, sink);
+  return out;
+}
+
+// What the general walk records, with the given access and rows.
+template <class Access, class Rows>
+Records General(const q::SearchIndex& index, std::span<const uint32_t> query,
+                uint32_t max_dist, bool terminal_only,
+                std::optional<uint32_t> limit) {
+  Records out;
+  if (limit == 0u || index.trie().node_count() == 0) return out;
+  auto sink = [&](uint32_t node, uint32_t distance, std::span<const uint32_t>) {
+    out.emplace_back(node, distance);
+  };
+  q::WalkTrie<Access, Rows>(index, query, q::EffectiveBound(max_dist),
+                            terminal_only, limit ? *limit : UINT64_MAX, sink);
+  return out;
+}
+
+// Walk() against the general walk with full rows (plain array reads) and,
+// for the bounds the layout walk takes, with band rows (through the search
+// records; a band as wide as 2 * 65535 + 1 cells would be too slow here).
+// Terms and nodes alike.
+void CheckWalksAgree(const q::SearchIndex& index,
+                     std::span<const uint32_t> query, uint32_t max_dist,
+                     std::optional<uint32_t> limit) {
+  for (bool terminal_only : {true, false}) {
+    const Records got =
+        Dispatched(index, query, max_dist, terminal_only, limit);
+    if (got != General<q::UncheckedAccess, q::FullRows>(index, query, max_dist,
+                                                        terminal_only, limit)) {
+      std::abort();
+    }
+    if (!index.records().empty() &&
+        q::EffectiveBound(max_dist) <= q::kMaxAutomatonBound &&
+        got != General<q::PackedAccess, q::BandRows>(index, query, max_dist,
+                                                     terminal_only, limit)) {
+      std::abort();
+    }
+  }
+}
+
+// The input read as a trie and a query over colliding letters: 'a', 'A',
+// U+00E1, U+0161, U+01E1, U+0101, U+0181 and U+1F601 share a letter bucket
+// (code point mod 32); U+0101, U+0181 and U+1F601 share a slot of the
+// query's code point hash, as do U+0161 and U+01E1; ' ' and '@' share
+// bucket 0. Byte 0 picks the bound (0 to 2), the limit and whether some
+// terminal flags are turned over; then ',' separates the query from the
+// words and the words from each other, 0x00 is the hidden label 0 and any
+// other byte is one of 16 letters.
+void CheckInputTrie(const uint8_t* data, size_t size) {
+  static const uint32_t kLetters[16] = {
+      'a', 'A',  0xE1, 0x161, 0x1E1, 0x101,    0x181, 0x1F601,
+      'b', 0xE2, ' ',  '@',   'c',   0x10FFFF, 'd',   0x281};
+  if (size == 0) return;
+  const uint32_t bound = data[0] % 3;
+  std::optional<uint32_t> limit;
+  if ((data[0] >> 2) & 15) limit = (data[0] >> 2) & 15;
+  const bool flip = (data[0] >> 6) & 1;
+  std::vector<std::u32string> parts(1);
+  for (size_t i = 1; i < size && parts.size() <= 64; ++i) {
+    if (data[i] == ',') {
+      parts.emplace_back();
+    } else if (parts.back().size() < 100) {
+      parts.back().push_back(data[i] == 0 ? 0 : kLetters[data[i] & 15]);
+    }
+  }
+  std::vector<uint32_t> query(parts[0].begin(), parts[0].end());
+  if (query.size() > 72) query.resize(72);
+  const std::vector<std::u32string> words(parts.begin() + 1, parts.end());
+  const Built built = BreadthFirst(
+      words, [](q::Trie& t, uint32_t, bool) { t.payloads.AppendAbsent(); },
+      [&](uint32_t v) { return flip && v % 3 == 1; });
+  if (built.index.records().empty()) std::abort();  // breadth-first, sound
+  CheckWalksAgree(built.index, query, bound, limit);
+  CheckWalksAgree(built.index, query, bound, std::nullopt);
+
+  // Terms whose path shows no label 0 are found exactly at their distance.
+  std::set<std::pair<uint32_t, uint32_t>> expected;
+  for (auto& [node, word] : built.terms) {
+    if (word.find(char32_t{0}) != std::u32string::npos) continue;
+    const uint32_t d = Levenshtein(query, word);
+    if (d <= bound) expected.emplace(node, d);
+  }
+  const Records got = Dispatched(built.index, query, bound, true, std::nullopt);
+  std::set<std::pair<uint32_t, uint32_t>> got_set(got.begin(), got.end());
+  if (!flip && got_set != expected) std::abort();
 }
 
 }  // namespace
@@ -140,6 +260,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       std::abort();
     }
   }
+
+  CheckWalksAgree(built.index, query, max_dist, limit);
+  CheckInputTrie(data, size);
 
   q::VideoQuery options;
   options.max_dist = max_dist;
