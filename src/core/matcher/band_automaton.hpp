@@ -10,8 +10,9 @@
 // The automaton is exact for the band model: every cell it keeps equals the
 // cell BandRows computes for the same path whenever either is within the
 // bound. Query positions outside 0..n - 1 act as characters that equal no
-// label; by the recurrence a cell j > n is always above cell n, so such
-// cells never lower a row's minimum nor change a distance.
+// label; by the recurrence a cell j > n is never below cell n, so such
+// cells never lower a row's minimum nor change a distance, and a row at a
+// depth d > n + bound (every cell j <= n is at least d - j) is dead.
 #pragma once
 
 #include <cstdint>
