@@ -19,7 +19,7 @@ breadth-first); the tests hold them to each other.
 
 from __future__ import annotations
 
-from typing import Any, Dict, List, NamedTuple
+from typing import Any, Dict, List, NamedTuple, Tuple
 
 
 class Layout(NamedTuple):
@@ -74,6 +74,65 @@ def layout_pure(terms: List[str]) -> Layout:
     return Layout(shifts, labels, term_nodes)
 
 
+def _encode(joined: str) -> Tuple[Any, int, str]:
+    """The text in the narrowest fixed-width encoding that holds it, as a
+    uint8 array followed by 8 zero bytes (so that an 8-byte load at any
+    character position stays inside it), the width and the codec."""
+    import numpy as np
+
+    try:
+        raw, width, codec = joined.encode("latin-1"), 1, "latin-1"
+    except UnicodeEncodeError:
+        raw, width, codec = joined.encode("utf-16-le"), 2, "utf-16-le"
+        if len(raw) != 2 * len(joined):  # surrogate pairs: not fixed width
+            raw, width, codec = joined.encode("utf-32-le"), 4, "utf-32-le"
+    return np.frombuffer(raw + bytes(8), dtype=np.uint8), width, codec
+
+
+def _common_prefixes(buf: Any, width: int, offsets: Any, lengths: Any) -> Any:
+    """For each term, the length of its common prefix with the term before
+    (0 for the first).
+
+    Compares 8 bytes (8 // width characters) per round over the pairs that
+    still agree; a round's loads may run past a term's end, so every
+    result is capped by the shorter term's length.
+    """
+    import numpy as np
+
+    n = len(offsets)
+    common = np.zeros(n, dtype=np.int64)
+    if n < 2:
+        return common
+    step = 8 // width
+    # Byte i of `words` is the 8 bytes starting at byte i of the text (an
+    # overlapping, unaligned view; nothing is copied).
+    words = np.lib.stride_tricks.as_strided(
+        buf, shape=(len(buf) - 7, 8), strides=(1, 1)
+    ).view("<u8")[:, 0]
+    left = offsets[:-1] * width
+    right = offsets[1:] * width
+    shorter = np.minimum(lengths[:-1], lengths[1:])
+    active = np.flatnonzero(shorter > 0)
+    depth = 0
+    while active.size:
+        at = depth * width
+        diff = words[left[active] + at] ^ words[right[active] + at]
+        differ = diff != 0
+        done = active[differ]
+        if done.size:
+            diff = diff[differ]
+            lowest = diff & (~diff + np.uint64(1))  # lowest set bit
+            # Little-endian: the first differing character holds it. A power
+            # of two converts to float exactly.
+            bit = np.log2(lowest.astype(np.float64)).astype(np.int64)
+            common[done + 1] = np.minimum(depth + bit // (8 * width), shorter[done])
+        active = active[~differ]
+        depth += step
+        common[active + 1] = np.minimum(depth, shorter[active])
+        active = active[shorter[active] > depth]
+    return common
+
+
 def layout_numpy(terms: List[str]) -> Layout:
     """Lay out the trie with vectorised numpy operations.
 
@@ -93,27 +152,18 @@ def layout_numpy(terms: List[str]) -> Layout:
     n = len(terms)
     if n == 0:
         return Layout([0], [""], [])
-    lengths = np.fromiter(map(len, terms), dtype=np.int64, count=n)
-    text = np.frombuffer("".join(terms).encode("utf-32-le"), dtype="<u4")
-    offsets = np.zeros(n, dtype=np.int64)
-    np.cumsum(lengths[:-1], out=offsets[1:])
-
-    # Common prefix with the previous term, one character position per round
-    # over the pairs that still agree: total work is the sum of the common
-    # prefix lengths.
-    common = np.zeros(n, dtype=np.int64)
-    if n > 1:
-        left = offsets[:-1]
-        right = offsets[1:]
-        shorter = np.minimum(lengths[:-1], lengths[1:])
-        active = np.nonzero(shorter > 0)[0]
-        depth = 0
-        while active.size:
-            same = text[left[active] + depth] == text[right[active] + depth]
-            active = active[same]
-            depth += 1
-            common[active + 1] = depth
-            active = active[shorter[active] > depth]
+    # U+0000 (never inside a term) separates the terms, so their offsets
+    # and lengths come from the text itself.
+    buf, width, codec = _encode("\x00".join(terms))
+    char_type = {1: np.uint8, 2: np.dtype("<u2"), 4: np.dtype("<u4")}[width]
+    text = buf[: len(buf) - 8].view(char_type)
+    offsets = np.empty(n, dtype=np.int64)
+    offsets[0] = 0
+    offsets[1:] = np.flatnonzero(text == 0) + 1
+    lengths = np.empty(n, dtype=np.int64)
+    lengths[:-1] = offsets[1:] - offsets[:-1] - 1
+    lengths[-1] = len(text) - offsets[-1]
+    common = _common_prefixes(buf, width, offsets, lengths)
 
     # Nodes in generation order: term 0's new nodes by depth, then term 1's...
     new_nodes = lengths - common  # >= 1: a sorted successor is never a prefix
@@ -125,8 +175,8 @@ def layout_numpy(terms: List[str]) -> Layout:
 
     # Breadth-first order; depths fit 16 bits for any sane term, which lets
     # numpy's stable sort run as a radix sort.
-    depth_key = (node_depth.astype(np.uint16) if int(lengths.max()) < 65536
-                 else node_depth)
+    max_depth = int(lengths.max())
+    depth_key = node_depth.astype(np.uint16) if max_depth < 65536 else node_depth
     order = np.argsort(depth_key, kind="stable")
     number = np.empty(total, dtype=np.int64)  # generation index -> node - 1
     number[order] = np.arange(total, dtype=np.int64)
@@ -134,12 +184,25 @@ def layout_numpy(terms: List[str]) -> Layout:
     # Parents, in generation order, as node numbers (root 0).
     parents = np.empty(total, dtype=np.int64)
     parents[1:] = number[:-1] + 1  # the previous node of the same term...
-    heads = first  # ...except for each term's first new node:
-    head_depth = common + 1
-    keys = node_depth[order] * n + node_term[order]
-    wanted = (head_depth - 1) * n + np.arange(n, dtype=np.int64)
-    found = np.searchsorted(keys, wanted, side="right")  # node number (root 0)
-    parents[heads] = np.where(head_depth > 1, found, 0)
+    # ...except for each term's first new node, whose parent is the last
+    # node at depth common[i] introduced by a term up to i: a search over
+    # the nodes in breadth-first order keyed by (depth, term). Small keys
+    # keep the searched array compact.
+    key_type: Any = np.int32 if (max_depth + 1) * n < 2**31 else np.int64
+    per_depth = np.bincount(node_depth, minlength=max_depth + 1)
+    keys = np.repeat(np.arange(max_depth + 1, dtype=key_type) * n, per_depth)
+    keys += node_term[order].astype(key_type)
+    # Terms whose first new node's parent is not the root, in (depth, term)
+    # order: sorted needles make the search several times faster.
+    heads = np.flatnonzero(common)
+    head_depth = common[heads]
+    heads = heads[np.argsort(
+        head_depth.astype(np.uint16) if max_depth < 65536 else head_depth,
+        kind="stable",
+    )]
+    wanted = common[heads].astype(key_type) * n + heads.astype(key_type)
+    parents[first] = 0
+    parents[first[heads]] = np.searchsorted(keys, wanted, side="right")
 
     node_count = total + 1
     per_node = np.bincount(parents, minlength=node_count)
@@ -148,7 +211,7 @@ def layout_numpy(terms: List[str]) -> Layout:
 
     labels = text[offsets[node_term] + node_depth - 1][order]
     child_labels = [""]
-    child_labels.extend(labels.view("<U1").tolist())
+    child_labels.extend(labels.tobytes().decode(codec))
 
     ends = number[first + new_nodes - 1] + 1
     return Layout(shifts.tolist(), child_labels, ends.tolist())
