@@ -290,3 +290,158 @@ def test_batch_and_single_adds_agree(records):
     batch = IndexBuilder()
     batch.add_records(iter(records))
     assert batch.arrays() == one_by_one.arrays()
+
+
+# -- setting many totals at once ----------------------------------------------
+
+total_entries = st.lists(
+    st.tuples(
+        st.text(alphabet="ab\u00e9\U0001f600", min_size=1, max_size=4),
+        st.integers(0, 3) | st.sampled_from([U32_MAX]),
+    ),
+    max_size=30,
+)
+
+
+@settings(max_examples=80)
+@given(total_entries, records_strategy, st.booleans())
+def test_set_totals_equals_one_set_total_per_entry(entries, records, as_mapping):
+    # Records before and after, so that terms move between "only a total"
+    # and "has videos" in both directions.
+    half = len(records) // 2
+    one_by_one = IndexBuilder()
+    one_by_one.add_records(records[:half])
+    for term, total in entries:
+        one_by_one.set_total(term, total)
+    one_by_one.add_records(records[half:])
+
+    bulk = IndexBuilder()
+    bulk.add_records(records[:half])
+    bulk.set_totals(dict(entries) if as_mapping else iter(entries))
+    bulk.add_records(records[half:])
+
+    assert len(bulk) == len(one_by_one) == len({t for t, _ in entries} | {r[0] for r in records})
+    for use_numpy in (True, False):
+        assert bulk.arrays(3, use_numpy=use_numpy) == one_by_one.arrays(3, use_numpy=use_numpy)
+
+
+def test_set_totals_in_any_order_and_with_int_like_totals():
+    import enum
+
+    class Level(enum.IntEnum):
+        HIGH = 7
+
+    words = ["b", "ab", "a", "abc", "\u00e9t\u00e9"]
+    totals = {w: len(w) * 10 + i for i, w in enumerate(words)}
+    in_order = IndexBuilder()
+    for word in sorted(words):
+        in_order.set_total(word, totals[word])
+    shuffled = IndexBuilder()
+    shuffled.set_totals(totals)  # insertion order is not term order
+    assert shuffled.arrays() == in_order.arrays()
+    converted = IndexBuilder()
+    converted.set_totals([(w, Level.HIGH) for w in words])
+    assert {type(p[0]) for p in converted.arrays().payloads if p} == {int}
+    # Later pairs win, as with repeated set_total calls.
+    builder = IndexBuilder()
+    builder.set_totals([("a", 1), ("a", 2)])
+    assert builder.arrays().payloads[1] == (2, [], [])
+
+
+class Pair(tuple):
+    pass
+
+
+SET_TOTALS_ERRORS = [
+    # (entries, exception, text in the message, the entry it names)
+    ([("", 1)], ValueError, "term is empty", ("", 1)),
+    ([("a\x00b", 1)], ValueError, "U+0000", ("a\x00b", 1)),
+    ([("a\ud800", 1)], ValueError, "surrogate", ("a\ud800", 1)),
+    ([("cat", -1)], ValueError, "total -1 is negative", ("cat", -1)),
+    ([("cat", 2**32)], ValueError, "above 4294967295", ("cat", 2**32)),
+    ([("cat", True)], TypeError, "total must be an int, not bool", ("cat", True)),
+    ([("cat", 1.0)], TypeError, "total must be an int, not float", ("cat", 1.0)),
+    ([(7, 1)], TypeError, "term must be a str", (7, 1)),
+    ([("cat", 1, 2)], ValueError, "expected a (term, total) tuple", ("cat", 1, 2)),
+    ([["cat", 1]], ValueError, "expected a (term, total) tuple", ["cat", 1]),
+    ("ab", ValueError, "expected a (term, total) tuple", "a"),
+    ({"cat": 1, 5: 1}, TypeError, "term must be a str", (5, 1)),
+    ({"cat": 1, "dog": None}, TypeError, "not NoneType", ("dog", None)),
+    ([Pair(("ok", 1)), ("x", -2)], ValueError, "negative", ("x", -2)),
+]
+
+
+@pytest.mark.parametrize("entries, error, text, named", SET_TOTALS_ERRORS)
+def test_set_totals_refuses_bad_entries_and_changes_nothing(entries, error, text, named):
+    builder = IndexBuilder()
+    builder.add("keep", 9, 4)
+    builder.set_total("kept", 3)
+    before = builder.arrays()
+    if isinstance(entries, list):
+        entries = [("fine", 1)] * 3 + entries
+    with pytest.raises(error) as info:
+        builder.set_totals(entries)
+    assert text in str(info.value)
+    assert repr(named) in str(info.value)
+    assert builder.arrays() == before and len(builder) == 2
+
+
+# -- layout paths agree on awkward text -------------------------------------
+
+def prefixed_family(alphabet, stem_length):
+    """Terms sharing prefixes of every length around the 8-byte rounds of
+    the prefix comparison, in one text width."""
+    stem = (alphabet * stem_length)[:stem_length]
+    out = {stem[:k] for k in range(1, stem_length + 1)}
+    for k in range(stem_length):
+        for ch in alphabet:
+            out.add(stem[:k] + ch)
+            out.add(stem[:k] + ch + alphabet[0] * 3)
+    return sorted(out)
+
+
+@pytest.mark.parametrize("alphabet", [
+    "ab",                      # one byte per character
+    "a\u00e9\u00ff",           # still one byte
+    "a\u0100\u4e2d",           # two bytes
+    "a\u00e9\U0001f600",       # four bytes
+    "\uffff\U00010000",        # the two sides of the two-byte limit
+])
+@pytest.mark.parametrize("stem_length", [1, 7, 9, 17, 33])
+def test_numpy_and_python_layouts_agree(alphabet, stem_length):
+    terms = prefixed_family(alphabet, stem_length)
+    assert layout_numpy(terms) == layout_pure(terms)
+
+
+def test_layouts_agree_on_one_term_and_on_many_lengths():
+    for terms in (["x"], ["\U0001f600" * 40], [str(i) for i in range(1000)],
+                  sorted("a" * k + "b" for k in range(70))):
+        terms = sorted(terms)
+        assert layout_numpy(terms) == layout_pure(terms)
+
+
+# -- the collector around bulk builds ---------------------------------------
+
+@pytest.mark.parametrize("enabled", [True, False])
+def test_bulk_builds_leave_the_collector_as_found(monkeypatch, enabled):
+    import gc
+
+    monkeypatch.setattr(builder_module, "_PROMOTE_AT", 10)
+    builder = IndexBuilder()
+    builder.set_totals({f"w{i}": 1 for i in range(500)})
+    was = gc.isenabled()
+    frozen = [[]]  # an object the program froze itself
+    gc.freeze()
+    try:
+        (gc.enable if enabled else gc.disable)()
+        builder.arrays()
+        assert gc.isenabled() is enabled
+        assert gc.get_freeze_count() >= 1, "the program's frozen objects stay frozen"
+        gc.unfreeze()
+        assert gc.get_freeze_count() == 0
+        builder.arrays()  # nothing frozen: the new arrays are promoted
+        assert gc.get_freeze_count() == 0 and gc.isenabled() is enabled
+    finally:
+        gc.unfreeze()
+        (gc.enable if was else gc.disable)()
+    del frozen

@@ -106,9 +106,9 @@ def _common_prefixes(buf: Any, width: int, offsets: Any, lengths: Any) -> Any:
     step = 8 // width
     # Byte i of `words` is the 8 bytes starting at byte i of the text (an
     # overlapping, unaligned view; nothing is copied).
-    words = np.lib.stride_tricks.as_strided(
-        buf, shape=(len(buf) - 7, 8), strides=(1, 1)
-    ).view("<u8")[:, 0]
+    words = np.ndarray(
+        shape=(len(buf) - 7,), dtype="<u8", buffer=buf, strides=(1,)
+    )
     left = offsets[:-1] * width
     right = offsets[1:] * width
     shorter = np.minimum(lengths[:-1], lengths[1:])
