@@ -3,10 +3,11 @@
     python bench/peers/walk_model.py --k 2 --queries 100
 
 For the benchmark's queries it counts the trie nodes whose edit-distance row
-is computed per query, as the native walk does today (row-minimum cut-off,
-and no row for a child whose label is missing from the query when its
-parent's minimum already equals the bound), and how many rows two extra
-subtree filters would save, while checking that the matches stay the same:
+is computed per query by the plain walk (row-minimum cut-off, and no row for
+a child whose label is missing from the query when its parent's minimum
+already equals the bound), and how many rows two subtree filters save, while
+checking that the matches stay the same. The native walk for bounds up to 2
+applies weaker, cheaper forms of both (src/core/matcher/layout_walk.hpp):
 
 - length: every node keeps the shortest and longest remaining length to a
   term in its subtree; a subtree is not entered when no cell j of the row
@@ -14,7 +15,7 @@ subtree filters would save, while checking that the matches stay the same:
 - letters: every node keeps the set of letters in its subtree; each letter
   of q[j:] missing from that set costs at least one more edit.
 
-Slow (minutes for k = 2); a planning aid for the native walk, not a benchmark.
+Slow (minutes for k = 2); a planning aid, not a benchmark.
 """
 
 from __future__ import annotations
