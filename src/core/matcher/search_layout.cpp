@@ -7,14 +7,6 @@ namespace quillomar {
 std::vector<SearchRecord> DeriveSearchRecords(const Trie& t) {
   const size_t n = t.node_count();
   const std::vector<uint32_t>& slots = t.child_transitions;
-  for (size_t s = 0; s < slots.size(); ++s) {
-    if (slots[s] != s + 1) return {};
-  }
-  // Children of v are nodes start + 1 .. end; they must all come after v.
-  for (size_t v = 0; v < n; ++v) {
-    const uint32_t start = t.node_shifts[v];
-    if (start < SlotEnd(t, v) && start < v) return {};
-  }
   constexpr uint32_t kCap = SearchRecord::kRestCap;
   std::vector<SearchRecord> records(n);
   // Children before parents; rests saturate at kCap, which keeps them
@@ -25,8 +17,13 @@ std::vector<SearchRecord> DeriveSearchRecords(const Trie& t) {
     uint32_t max_rest = 0;
     bool any = terminal;
     uint32_t letters = 0;
+    const uint32_t start = t.node_shifts[v];
     const uint32_t end = SlotEnd(t, v);
-    for (uint32_t s = t.node_shifts[v]; s < end; ++s) {
+    // The layout checks ride along: a slot not holding s + 1, or a child
+    // not after its parent (so not yet filled in), ends the derivation.
+    if (start < end && start < v) return {};
+    for (uint32_t s = start; s < end; ++s) {
+      if (slots[s] != s + 1) return {};
       const SearchRecord& c = records[s + 1];
       const uint32_t label = c.label();
       if (label == 0) continue;  // hidden from searches, with its subtree

@@ -1,6 +1,7 @@
 // A search-only view of the trie derived once at load.
 //
-// When every child slot s holds node s + 1 (the breadth-first layout in which
+// When every child slot s in a node's range holds node s + 1 (the
+// breadth-first layout in which
 // each node's children are consecutive nodes right after the slots before
 // them), the walk needs no child_transitions read, and what it needs of a
 // node fits one 8-byte record, so scanning a node's children touches one run
