@@ -1,11 +1,10 @@
 // A search-only view of the trie derived once at load.
 //
 // When every child slot s in a node's range holds node s + 1 (the
-// breadth-first layout in which
-// each node's children are consecutive nodes right after the slots before
-// them), the walk needs no child_transitions read, and what it needs of a
-// node fits one 8-byte record, so scanning a node's children touches one run
-// of memory:
+// breadth-first layout in which each node's children are consecutive nodes
+// right after the slots before them), the walk needs no child_transitions
+// read, and what it needs of a node fits one 8-byte record, so scanning a
+// node's children touches one run of memory:
 //  - the label and terminal flag;
 //  - the fewest and most labels from the node down to a term end (at the
 //    node itself, or below it), which bound how much of the query a match
