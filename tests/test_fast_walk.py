@@ -12,8 +12,8 @@ from hypothesis import given, settings
 from hypothesis import strategies as st
 
 from test_ranking import reference_ranking, stored
-from trie_builder import (arrays_from_words, levenshtein, reference_matches,
-                          stored_index)
+from trie_builder import (Arrays, arrays_from_words, levenshtein,
+                          reference_matches, stored_index)
 
 # Letters chosen to collide wherever the fast walk groups code points:
 # 'a', 'A', U+00E1, U+0161, U+0101, U+0181 and U+1F601 share the letter
@@ -310,3 +310,39 @@ def test_hidden_nodes_on_the_fast_walk(words, query, bound, expected):
     # Node matching: no hidden node, nor anything under one.
     got = ranked_nodes(fast, general, query, bound, True)
     assert all("\x00" not in text for text, _ in got)
+
+
+# --- Stored shapes that are not plain tries ----------------------------------
+
+
+def arrays(node_shifts, labels, transitions, terminal):
+    a = Arrays()
+    a.node_shifts, a.child_labels = list(node_shifts), list(labels)
+    a.child_transitions = list(transitions)
+    a.payloads = [(1, [], []) if t else None for t in terminal]
+    return a
+
+
+@pytest.mark.parametrize("a", [
+    # Node 3 is a child of the root and of node 2 (node 1's range runs
+    # backwards, so it is empty, and node 2's overlaps the root's).
+    arrays([0, 3, 2, 5, 5, 5], ["", "a", "b", "c", "d", "e"], [1, 2, 3, 4, 5],
+           [False, True, False, True, True, True]),
+    # Equal sibling labels, and a leaf that ends no term.
+    arrays([0, 3, 4, 4, 5, 5], ["", "c", "c", "x", "d", "e"], [1, 2, 3, 4, 5],
+           [False, True, True, False, True, False]),
+], ids=["shared-child", "equal-siblings"])
+@pytest.mark.parametrize("bound", [0, 1, 2])
+def test_stored_graphs_in_slot_order(a, bound):
+    assert is_breadth_first(a)
+    s = stored_index(a)
+    for query in ["", "c", "bc", "bd", "cd", "cxd", "ce", "x"]:
+        assert s.fuzzy_match(query, bound) == expected_terms(a, query, bound)
+        for prefix in (None, True):
+            payloads = [(1, [v], [1]) for v in range(len(a.child_labels))]
+            ids = list(range(len(a.child_labels)))
+            got = stored(a, payloads, int32_ids=ids).fuzzy_match_video(
+                query, bound, None, prefix, -math.inf)
+            assert got == reference_ranking(a, payloads, a.terminal, ids,
+                                            query, bound, None, prefix,
+                                            -math.inf)
