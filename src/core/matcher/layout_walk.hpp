@@ -37,13 +37,16 @@ inline bool LayoutWalkFits(const SearchIndex& index, size_t n, uint32_t bound) {
 
 // REQUIRES: limit >= 1, index.trie().node_count() > 0 and
 // LayoutWalkFits(index, query.size(), kBound). Sink as for WalkTrie.
-template <uint32_t kBound, class Sink>
+template <uint32_t kBound, bool kTerminalOnly, class Sink>
 void WalkLayout(const SearchIndex& index, std::span<const uint32_t> query,
-                bool terminal_only, uint64_t limit, Sink& sink) {
+                uint64_t limit, Sink& sink) {
   constexpr uint32_t kWidth = 2 * kBound + 1;
   constexpr uint32_t kChiCount = uint32_t{1} << kWidth;
   constexpr int32_t kFar = 1 << 20;  // above any penalty the bound allows
   const BandAutomaton& am = AutomatonFor(kBound);
+  const uint8_t* const state_min = am.min.data();
+  const uint8_t* const first_live = am.first_live.data();
+  const uint8_t* const last_live = am.last_live.data();
   const SearchRecord* const rec = index.records().data();
   const uint32_t* const shifts = index.trie().node_shifts.data();
   const size_t node_count = index.trie().node_count();
@@ -125,10 +128,10 @@ void WalkLayout(const SearchIndex& index, std::span<const uint32_t> query,
     for (uint32_t i = 0; i < count; ++i) {
       const Candidate cand = out[i];
       const SearchRecord r = rec[cand.node];
-      const int32_t j_lo = std::clamp(base + am.first_live[cand.state], 0, n);
-      const int32_t j_hi = std::clamp(base + am.last_live[cand.state], 0, n);
+      const int32_t j_lo = std::clamp(base + first_live[cand.state], 0, n);
+      const int32_t j_hi = std::clamp(base + last_live[cand.state], 0, n);
       int32_t penalty = std::popcount(suffix_letters[j_hi] & ~r.letters);
-      if (terminal_only) {
+      if constexpr (kTerminalOnly) {
         const int32_t min_rest = static_cast<int32_t>(r.min_rest());
         const int32_t max_rest = r.max_rest() == SearchRecord::kRestCap
                                      ? kFar
@@ -140,7 +143,7 @@ void WalkLayout(const SearchIndex& index, std::span<const uint32_t> query,
       // Its children are read when it is taken; start those loads now.
       __builtin_prefetch(rec + shifts[cand.node] + 1);
       out[kept] = cand;
-      kept += static_cast<uint32_t>(am.min[cand.state] + penalty <=
+      kept += static_cast<uint32_t>(state_min[cand.state] + penalty <=
                                     int32_t{kBound}) &
               static_cast<uint32_t>(r.label() != 0);
     }
@@ -164,7 +167,7 @@ void WalkLayout(const SearchIndex& index, std::span<const uint32_t> query,
     path[depth - 1] = r.label();
     // The distance is cell n, which is cell n - depth + kBound of the band.
     const int64_t tn = int64_t{n} - depth + kBound;
-    if (tn >= 0 && tn < int64_t{kWidth} && (!terminal_only || r.terminal())) {
+    if (tn >= 0 && tn < int64_t{kWidth} && (!kTerminalOnly || r.terminal())) {
       const uint32_t distance = am.cells[size_t{cand.state} * kWidth + tn];
       if (distance <= kBound) {
         sink(cand.node, distance,

@@ -133,12 +133,19 @@ void Walk(const SearchIndex& index, std::span<const uint32_t> query,
   const uint32_t bound = EffectiveBound(max_dist);
   const bool band = UseBand(query.size(), bound);
   if (LayoutWalkFits(index, query.size(), bound)) {
-    if (bound == 0) {
-      WalkLayout<0>(index, query, terminal_only, cap, sink);
-    } else if (bound == 1) {
-      WalkLayout<1>(index, query, terminal_only, cap, sink);
+    auto layout = [&]<bool kTerminalOnly>() {
+      if (bound == 0) {
+        WalkLayout<0, kTerminalOnly>(index, query, cap, sink);
+      } else if (bound == 1) {
+        WalkLayout<1, kTerminalOnly>(index, query, cap, sink);
+      } else {
+        WalkLayout<2, kTerminalOnly>(index, query, cap, sink);
+      }
+    };
+    if (terminal_only) {
+      layout.template operator()<true>();
     } else {
-      WalkLayout<2>(index, query, terminal_only, cap, sink);
+      layout.template operator()<false>();
     }
     return;
   }
