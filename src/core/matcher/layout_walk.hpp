@@ -8,8 +8,8 @@
 //    the ones that stay within the bound, and whose subtree can still hold
 //    a match by the records' length and letter bounds, are written to a
 //    candidate stack in slot order; the walk then takes them one by one.
-//  - A live row at depth d has d <= n + bound (every cell is at least
-//    d - n), so the path and the frames fit fixed arrays of n + bound.
+//  - A live row at depth d has d <= n + bound (band_automaton.hpp), so the
+//    path and the frames fit fixed arrays of 64 entries.
 #pragma once
 
 #include <algorithm>
