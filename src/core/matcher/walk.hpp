@@ -131,7 +131,6 @@ void Walk(const SearchIndex& index, std::span<const uint32_t> query,
   const uint64_t cap = limit ? *limit : UINT64_MAX;
   if (cap == 0) return;
   const uint32_t bound = EffectiveBound(max_dist);
-  const bool band = UseBand(query.size(), bound);
   if (LayoutWalkFits(index, query.size(), bound)) {
     auto layout = [&]<bool kTerminalOnly>() {
       if (bound == 0) {
@@ -149,6 +148,7 @@ void Walk(const SearchIndex& index, std::span<const uint32_t> query,
     }
     return;
   }
+  const bool band = UseBand(query.size(), bound);
   auto run = [&]<class Access>() {
     if (!band) {
       WalkTrie<Access, FullRows>(index, query, bound, terminal_only, cap, sink);
