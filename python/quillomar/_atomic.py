@@ -9,8 +9,10 @@ from typing import Union
 __all__ = ["write_atomic"]
 
 
-def write_atomic(path: Union[str, "os.PathLike[str]"], data: bytes) -> None:
-    """Write ``data`` to ``path`` through a temporary file and a rename.
+def write_atomic(path: Union[str, "os.PathLike[str]"], data: bytes,
+                 *more: bytes) -> None:
+    """Write ``data`` (then each of ``more``) to ``path`` through a
+    temporary file and a rename.
 
     The temporary file lives in the target's directory (a rename is atomic
     only within one file system), is flushed to disk before it is renamed
@@ -24,6 +26,8 @@ def write_atomic(path: Union[str, "os.PathLike[str]"], data: bytes) -> None:
     try:
         with os.fdopen(fd, "wb") as out:
             out.write(data)
+            for chunk in more:
+                out.write(chunk)
             out.flush()
             os.fsync(out.fileno())
         # mkstemp creates the file private (0600); give it the permissions an

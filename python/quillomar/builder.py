@@ -56,6 +56,7 @@ from typing import (
 from _quillomar import PrefixSearch
 
 from . import _layout
+from .normalization import Normalization, get_normalization
 
 __all__ = [
     "DEFAULT_TOP_N",
@@ -152,9 +153,17 @@ class IndexBuilder:
     Every method validates its whole input before changing anything, so a
     record that raises leaves the builder exactly as it was, and
     :meth:`add_records` adds either all of its records or none.
+
+    ``normalization`` (a name or a :class:`Normalization`, default
+    ``"none"``) is applied to every term as it comes in, so terms that
+    normalise to the same text are one term of the index, their counts and
+    totals combined as for repeated records of that text.
     """
 
-    def __init__(self) -> None:
+    def __init__(
+        self, *, normalization: Union[str, Normalization, None] = "none"
+    ) -> None:
+        self._normalization = get_normalization(normalization)
         self._mode: Optional[str] = None
         # Video key (int id, or the 16 bytes of a UUID) -> video number, in
         # order of first appearance; the number is the position in the
@@ -181,10 +190,14 @@ class IndexBuilder:
         0..4294967295, a malformed video id, or an id of the other kind than
         the ids added before.
         """
+        if not self._normalization.is_identity:
+            term = _normalized_term(self._normalization, term, (term, video, count))
         self._commit([self._parse(term, video, count, self._mode)])
 
     def add_records(self, records: Iterable[Tuple[str, VideoId, int]]) -> None:
         """Add many (term, video, count) records; all of them or none."""
+        if not self._normalization.is_identity:
+            records = _normalized_records(self._normalization, records)
         staged: List[_Parsed] = []
         mode = self._mode
         with _collector_paused():
@@ -223,6 +236,8 @@ class IndexBuilder:
         The term becomes part of the index even if it has no videos. A later
         call for the same term replaces the earlier total.
         """
+        if not self._normalization.is_identity:
+            term = _normalized_term(self._normalization, term, (term, total))
         if not (
             type(term) is str
             and type(total) is int
@@ -250,6 +265,8 @@ class IndexBuilder:
         builder unchanged. This is the quick way to index a plain word
         list: ``builder.set_totals(dict.fromkeys(words, 1))``.
         """
+        if not self._normalization.is_identity:
+            totals = _normalized_totals(self._normalization, totals)
         staged = _stage_totals(totals)
         known_totals, counts = self._totals, self._counts
         if known_totals or counts:
@@ -270,6 +287,11 @@ class IndexBuilder:
     def video_count(self) -> int:
         """Number of distinct videos."""
         return len(self._videos)
+
+    @property
+    def normalization(self) -> Normalization:
+        """The normalisation applied to incoming terms."""
+        return self._normalization
 
     @property
     def id_mode(self) -> Optional[str]:
@@ -399,12 +421,64 @@ class IndexBuilder:
 
 
 def build_index(
-    records: Iterable[Tuple[str, VideoId, int]], top_n: int = DEFAULT_TOP_N
+    records: Iterable[Tuple[str, VideoId, int]],
+    top_n: int = DEFAULT_TOP_N,
+    *,
+    normalization: Union[str, Normalization, None] = "none",
 ) -> PrefixSearch:
     """Build an index from (term, video, count) records in one call."""
-    builder = IndexBuilder()
+    builder = IndexBuilder(normalization=normalization)
     builder.add_records(records)
     return builder.build(top_n)
+
+
+def _normalized_term(
+    normalization: Normalization, term: object, record: object
+) -> object:
+    """``term`` normalised; anything but a non-empty str is passed on for
+    the usual checks to report."""
+    if not isinstance(term, str) or not term:
+        return term
+    normalized = normalization(term)
+    if not normalized:
+        raise ValueError(
+            f"record {record!r}: term is empty after {normalization.name!r} "
+            "normalization"
+        )
+    return normalized
+
+
+def _normalized_records(
+    normalization: Normalization, records: Iterable[Tuple[str, VideoId, int]]
+) -> Iterator[Tuple[str, VideoId, int]]:
+    # A log repeats its terms many times over: normalise each text once.
+    memo: Dict[str, str] = {}
+    for record in records:
+        if isinstance(record, tuple) and len(record) == 3:
+            term = record[0]
+            if isinstance(term, str) and term:
+                normalized = memo.get(term)
+                if normalized is None:
+                    normalized = memo[term] = cast(
+                        str, _normalized_term(normalization, term, record)
+                    )
+                record = (normalized, record[1], record[2])
+        yield record
+
+
+def _normalized_totals(
+    normalization: Normalization,
+    totals: Union[Mapping[str, int], Iterable[Tuple[str, int]]],
+) -> List[Tuple[str, int]]:
+    items: Iterable[object] = (
+        totals.items() if isinstance(totals, Mapping) else totals
+    )
+    out: List[Tuple[str, int]] = []
+    for item in items:
+        if isinstance(item, tuple) and len(item) == 2:
+            item = (_normalized_term(normalization, item[0], item), item[1])
+        out.append(cast(Tuple[str, int], item))
+    return out
 
 
 def _describe(mode: str, plural: bool = False) -> str:

@@ -1,34 +1,251 @@
-"""Saving an index to a file and loading it back."""
+"""Saving an index to a file, with its metadata, and loading it back.
+
+A file holds the encoded index (``PrefixSearch.to_bytes()``) followed by a
+metadata trailer (see :mod:`quillomar.metadata`), which the extension never
+reads: ``PrefixSearch.from_bytes(open(path, "rb").read())`` loads every file.
+Files written before the trailer existed load with no metadata, as indexes
+whose terms were not normalised.
+"""
 
 from __future__ import annotations
 
 import os
-from typing import Union
+from typing import BinaryIO, Callable, List, Optional, Tuple, Union
 
 from _quillomar import PrefixSearch
 
 from ._atomic import write_atomic
+from ._format import FormatError, summarize
+from .metadata import (
+    FOOTER_LENGTH,
+    IndexMetadata,
+    MetadataError,
+    encode_trailer,
+    node_count_of,
+    parse_body,
+    parse_footer,
+    tail_counts,
+    utc_now,
+)
+from .normalization import Normalization, get_normalization
 
-__all__ = ["load", "save"]
+__all__ = ["StoredIndex", "describe", "load", "read_metadata", "save",
+           "write_index"]
 
 PathLike = Union[str, "os.PathLike[str]"]
 
 
-def save(index: PrefixSearch, path: PathLike) -> None:
-    """Write ``index.to_bytes()`` to ``path`` atomically.
+class StoredIndex:
+    """An index loaded from a file, with the file's metadata.
+
+    It answers ``to_bytes``, ``fuzzy_match`` and ``fuzzy_match_video``
+    exactly as its ``index`` (a :class:`PrefixSearch`) does: these are the
+    plain index methods, with no normalisation (use
+    :class:`quillomar.Autocomplete` for that). It pickles, and is immutable.
+    """
+
+    __slots__ = ("_index", "_metadata")
+
+    def __init__(self, index: PrefixSearch,
+                 metadata: Optional[IndexMetadata] = None) -> None:
+        if not isinstance(index, PrefixSearch):
+            raise TypeError(
+                f"index must be a PrefixSearch, not {type(index).__name__}")
+        if metadata is not None and not isinstance(metadata, IndexMetadata):
+            raise TypeError("metadata must be an IndexMetadata or None")
+        object.__setattr__(self, "_index", index)
+        object.__setattr__(self, "_metadata", metadata)
+
+    def __setattr__(self, name: str, value: object) -> None:
+        raise AttributeError("StoredIndex is immutable")
+
+    @property
+    def index(self) -> PrefixSearch:
+        return self._index
+
+    @property
+    def metadata(self) -> Optional[IndexMetadata]:
+        """The file's metadata; None for a file written without it."""
+        return self._metadata
+
+    @property
+    def normalization(self) -> Normalization:
+        """How the terms were normalised ("none" without metadata).
+
+        Raises ValueError if the file names a normalisation this version
+        does not know.
+        """
+        name = self._metadata.normalization if self._metadata else "none"
+        return get_normalization(name)
+
+    def to_bytes(self) -> bytes:
+        """The encoded index, without the metadata."""
+        return self._index.to_bytes()
+
+    def fuzzy_match(self, term: str, max_dist: int = 1,
+                    limit: Optional[int] = None) -> List[Tuple[str, int, int]]:
+        return self._index.fuzzy_match(term, max_dist, limit)
+
+    def fuzzy_match_video(
+        self, term: str, max_dist: int = 1, limit: Optional[int] = None,
+        include_prefix_nodes: Optional[bool] = None,
+        min_score: Optional[float] = None,
+    ) -> List[Tuple[str, float]]:
+        return self._index.fuzzy_match_video(term, max_dist, limit,
+                                             include_prefix_nodes, min_score)
+
+    def __reduce__(self) -> Tuple[Callable[..., "StoredIndex"],
+                                  Tuple[PrefixSearch, Optional[IndexMetadata]]]:
+        return StoredIndex, (self._index, self._metadata)
+
+    def __repr__(self) -> str:
+        meta = self._metadata
+        if meta is None:
+            return "<StoredIndex without metadata>"
+        return (f"<StoredIndex {meta.terms:,} terms, {meta.videos:,} videos, "
+                f"normalization {meta.normalization!r}>")
+
+
+def describe(
+    data: bytes,
+    *,
+    normalization: Union[str, Normalization, None] = "none",
+    top_n: Optional[int] = None,
+    videos: Optional[int] = None,
+    built_at: Optional[str] = None,
+) -> IndexMetadata:
+    """The metadata of the encoded index ``data``.
+
+    The node and term counts and the identifier mode are read from the two
+    ends of ``data``; the video count, when not given, takes a walk over the
+    whole encoding (about 2 microseconds per node).
+    """
+    from . import __version__  # the package is initialised by now
+
+    name = get_normalization(normalization).name
+    quick = tail_counts(data)
+    if quick is None or videos is None:
+        summary = summarize(data)
+        nodes, terms, id_mode = summary.nodes, summary.terms, summary.id_mode
+        if videos is None:
+            videos = summary.videos
+    else:
+        nodes, terms, id_mode = quick
+    return IndexMetadata(
+        normalization=name, top_n=top_n, terms=terms, nodes=nodes,
+        videos=videos, id_mode=id_mode,
+        built_at=built_at if built_at is not None else utc_now(),
+        writer=f"quillomar {__version__}")
+
+
+def write_index(path: PathLike, data: bytes, metadata: IndexMetadata) -> None:
+    """Write the encoded index ``data`` and its metadata trailer atomically."""
+    write_atomic(path, data, encode_trailer(metadata, len(data)))
+
+
+def save(
+    index: Union[PrefixSearch, StoredIndex],
+    path: PathLike,
+    *,
+    normalization: Union[str, Normalization, None] = None,
+    top_n: Optional[int] = None,
+) -> None:
+    """Write ``index`` and its metadata to ``path`` atomically.
+
+    ``normalization`` is what the terms were normalised with when the index
+    was built (``IndexBuilder(normalization=...)``); ``top_n`` the
+    ``top_n`` it was built with, if known. For an index that :func:`load`
+    returned, both default to what its file said; otherwise to "none" and
+    unknown.
 
     The bytes go to a temporary file in the same directory, are flushed to
     disk and then renamed over ``path``: a reader sees the old file or the
     new one, and a failure leaves the old file as it was.
     """
-    write_atomic(path, index.to_bytes())
+    previous: Optional[IndexMetadata] = None
+    if isinstance(index, StoredIndex):
+        previous = index.metadata
+        index = index.index
+    data = index.to_bytes()
+    if previous is not None:
+        if normalization is None:
+            normalization = previous.normalization
+        if top_n is None:
+            top_n = previous.top_n
+    metadata = describe(
+        data, normalization=normalization, top_n=top_n,
+        videos=previous.videos if previous is not None else None,
+        built_at=previous.built_at if previous is not None else None)
+    write_index(path, data, metadata)
 
 
-def load(path: PathLike) -> PrefixSearch:
-    """Read an index that :func:`save` (or ``to_bytes``) wrote.
+def _read_trailer(f: BinaryIO, size: int
+                  ) -> Optional[Tuple[int, IndexMetadata]]:
+    """(index length, metadata) of an open file, or None without a trailer."""
+    tail_length = min(size, FOOTER_LENGTH)
+    f.seek(size - tail_length)
+    found = parse_footer(f.read(tail_length), size)
+    if found is None:
+        return None
+    index_length, body_length, checksum = found
+    f.seek(index_length)
+    return index_length, parse_body(f.read(body_length), checksum)
 
-    Raises OSError if the file cannot be read and ValueError ("decode
-    error: ...") if it does not hold an index.
+
+def read_metadata(path: PathLike) -> Optional[IndexMetadata]:
+    """The metadata of an index file, reading only its trailer.
+
+    Returns None for a file without a trailer; raises MetadataError (a
+    ValueError) for a trailer that is truncated, damaged or of an unknown
+    version, and OSError if the file cannot be read.
     """
     with open(os.fspath(path), "rb") as f:
-        return PrefixSearch.from_bytes(f.read())
+        size = f.seek(0, os.SEEK_END)
+        found = _read_trailer(f, size)
+    return None if found is None else found[1]
+
+
+def load(path: PathLike) -> StoredIndex:
+    """Read an index file that :func:`save` or ``quillomar build`` wrote,
+    or one holding only ``to_bytes()`` output (then without metadata).
+
+    Raises OSError if the file cannot be read, ValueError ("decode error:
+    ...") if it holds no index, and MetadataError (a ValueError) if its
+    metadata trailer is truncated, damaged or of an unknown version, or if
+    bytes that are no trailer follow the index.
+    """
+    with open(os.fspath(path), "rb") as f:
+        size = f.seek(0, os.SEEK_END)
+        found = _read_trailer(f, size)
+        f.seek(0)
+        if found is None:
+            data = f.read()
+            metadata = None
+        else:
+            index_length, metadata = found
+            data = f.read(index_length)
+    index = PrefixSearch.from_bytes(data)
+    if metadata is None:
+        _check_bare(data)
+    elif node_count_of(data) != metadata.nodes or data[-1:] not in (b"\x00", b"\x01"):
+        raise MetadataError(
+            "the metadata trailer does not belong to the index before it")
+    return StoredIndex(index, metadata)
+
+
+def _check_bare(data: bytes) -> None:
+    """Raise MetadataError if bytes that are no trailer follow the index.
+
+    An index that ends as ``to_bytes`` writes it is recognised from its
+    last bytes; anything else is walked to find where the index ends.
+    """
+    if tail_counts(data) is not None:
+        return
+    try:
+        trailing = summarize(data).trailing_bytes
+    except FormatError:
+        return  # the extension decoded it; it has the last word
+    if trailing:
+        raise MetadataError(
+            f"{trailing:,} bytes after the index are not a metadata trailer "
+            "(truncated or foreign)")

@@ -1,0 +1,321 @@
+"""A search box over an index: normalised queries and typing-aware defaults.
+
+``PrefixSearch.fuzzy_match_video`` does exactly what it is told. What a
+search box needs on top of it:
+
+* the query normalised the way the index's terms were (the file's metadata
+  says how), so that "Guitar  Chords" finds "guitar chords";
+* an edit budget that grows with what has been typed: on one or two
+  characters any edit reaches nearly every short term, while on a long
+  query a typo is likely and the budget is cheap;
+* prefix nodes always scored, since the last word is usually half typed
+  (without them a half-typed "guit" is ranked on the whole term "git");
+* a result list long enough to show, and no minimum share that empties it
+  on short prefixes, whose best videos each hold a small share of many
+  searches.
+
+These defaults were chosen by measuring simulated typing on search logs
+(``bench/bench_quality.py``); each can be changed per object and per call.
+"""
+
+from __future__ import annotations
+
+import os
+from dataclasses import dataclass
+from typing import (
+    Callable,
+    List,
+    Optional,
+    Sequence,
+    Tuple,
+    Union,
+)
+
+from _quillomar import PrefixSearch
+
+from .metadata import IndexMetadata
+from .normalization import Normalization, get_normalization
+from .storage import StoredIndex, load
+
+__all__ = [
+    "Autocomplete",
+    "Completion",
+    "DEFAULT_EDIT_STEPS",
+    "DEFAULT_LIMIT",
+    "DEFAULT_MIN_SCORE",
+    "Suggestion",
+    "typing_max_dist",
+]
+
+DEFAULT_LIMIT = 10
+"""Suggestions returned when no limit is given."""
+
+DEFAULT_MIN_SCORE = 0.0001
+"""Lowest share of the matched searches a suggested video must hold."""
+
+DEFAULT_EDIT_STEPS: Tuple[Tuple[int, int], ...] = ((3, 1), (7, 2))
+"""(normalised length from which, edits allowed): no edit below 3 code
+points, one from 3, two from 7."""
+
+EditBudget = Union[int, Callable[[int], int], None]
+
+
+def typing_max_dist(length: int,
+                    steps: Sequence[Tuple[int, int]] = DEFAULT_EDIT_STEPS) -> int:
+    """Edits allowed for a normalised query of ``length`` code points."""
+    allowed = 0
+    for start, edits in steps:
+        if length >= start:
+            allowed = edits
+    return allowed
+
+
+@dataclass(frozen=True)
+class Suggestion:
+    """One suggested video."""
+
+    video: str
+    """The video's identifier text (decimal, or a UUID's 36 characters)."""
+    score: float
+    """Its share of the matched searches' weight (the index's ranking)."""
+    corrected: bool
+    """True when the video comes only from matches that needed edits: no
+    indexed text spelled exactly as the query leads to it."""
+
+
+@dataclass(frozen=True)
+class Completion:
+    """The answer to one query."""
+
+    query: str
+    """The normalised text that was searched."""
+    corrected: bool
+    """True when there are suggestions and all of them needed edits (the
+    typed text was corrected)."""
+    results: List[Suggestion]
+    """Best first."""
+
+
+IndexSource = Union[PrefixSearch, StoredIndex, str, "os.PathLike[str]"]
+
+
+class Autocomplete:
+    """Completions for text as people type it into a search box.
+
+    ``index_or_path`` is a :class:`PrefixSearch`, what :func:`quillomar.load`
+    returns, or the path of an index file. ``normalization`` None applies
+    what the file's metadata names ("none" when there is none, as for a
+    bare ``PrefixSearch``); a name or :class:`Normalization` overrides it.
+
+    ``max_dist`` None allows edits by the normalised query's length (see
+    :func:`typing_max_dist`); an int fixes the edits, a callable maps the
+    length to them. ``limit``, ``min_score`` and ``include_prefix_nodes``
+    are passed to ``fuzzy_match_video``. Each can be given again, per call,
+    to :meth:`complete`.
+
+    Immutable after construction, so one object serves many threads; it
+    pickles with its index.
+    """
+
+    __slots__ = ("_index", "_metadata", "_normalization", "_limit",
+                 "_max_dist", "_min_score", "_include_prefix_nodes")
+
+    def __init__(
+        self,
+        index_or_path: IndexSource,
+        *,
+        limit: Optional[int] = DEFAULT_LIMIT,
+        max_dist: EditBudget = None,
+        min_score: Optional[float] = None,
+        include_prefix_nodes: bool = True,
+        normalization: Union[str, Normalization, None] = None,
+    ) -> None:
+        source = index_or_path
+        if isinstance(source, (str, os.PathLike)):
+            source = load(source)
+        metadata: Optional[IndexMetadata] = None
+        if isinstance(source, StoredIndex):
+            metadata = source.metadata
+            index = source.index
+        elif isinstance(source, PrefixSearch):
+            index = source
+        else:
+            raise TypeError(
+                "index_or_path must be a PrefixSearch, a loaded index or a "
+                f"path, not {type(source).__name__}")
+        if normalization is None:
+            normalization = metadata.normalization if metadata else "none"
+        _set = object.__setattr__
+        _set(self, "_index", index)
+        _set(self, "_metadata", metadata)
+        _set(self, "_normalization", get_normalization(normalization))
+        _set(self, "_limit", _check_limit(limit))
+        _set(self, "_max_dist", _check_budget(max_dist))
+        _set(self, "_min_score", _check_min_score(min_score))
+        _set(self, "_include_prefix_nodes",
+             _check_prefix_nodes(include_prefix_nodes))
+
+    def __setattr__(self, name: str, value: object) -> None:
+        raise AttributeError("Autocomplete is immutable")
+
+    # -- the settings -------------------------------------------------------
+
+    @property
+    def index(self) -> PrefixSearch:
+        return self._index
+
+    @property
+    def metadata(self) -> Optional[IndexMetadata]:
+        """The index file's metadata, or None."""
+        return self._metadata
+
+    @property
+    def normalization(self) -> Normalization:
+        return self._normalization
+
+    @property
+    def limit(self) -> Optional[int]:
+        return self._limit
+
+    @property
+    def max_dist(self) -> EditBudget:
+        return self._max_dist
+
+    @property
+    def min_score(self) -> Optional[float]:
+        return self._min_score
+
+    @property
+    def include_prefix_nodes(self) -> bool:
+        return self._include_prefix_nodes
+
+    def edits_for(self, query: str, max_dist: EditBudget = None) -> int:
+        """Edits that :meth:`complete` allows for the normalised ``query``."""
+        budget = self._max_dist if max_dist is None else _check_budget(max_dist)
+        length = len(query)
+        if budget is None:
+            return typing_max_dist(length)
+        if isinstance(budget, int):
+            return budget
+        return _check_edits(budget(length))
+
+    # -- searching ----------------------------------------------------------
+
+    def complete(
+        self,
+        text: str,
+        *,
+        limit: Optional[int] = None,
+        max_dist: EditBudget = None,
+        min_score: Optional[float] = None,
+        include_prefix_nodes: Optional[bool] = None,
+    ) -> Completion:
+        """The best videos for ``text`` as typed so far.
+
+        Keywords left as None take the object's settings. Raises TypeError
+        for a ``text`` that is not a str and ValueError for one that cannot
+        be searched (a lone surrogate).
+        """
+        if not isinstance(text, str):
+            raise TypeError(f"text must be a str, not {type(text).__name__}")
+        query = self._normalization(text)
+        if not query.isascii():
+            try:
+                query.encode("utf-8")
+            except UnicodeEncodeError:
+                raise ValueError(
+                    f"text {text!r} contains a lone surrogate") from None
+        if not query:
+            return Completion(query, False, [])
+        limit = self._limit if limit is None else _check_limit(limit)
+        min_score = (self._min_score if min_score is None
+                     else _check_min_score(min_score))
+        if min_score is None:
+            min_score = DEFAULT_MIN_SCORE
+        prefixes = (self._include_prefix_nodes if include_prefix_nodes is None
+                    else _check_prefix_nodes(include_prefix_nodes))
+        edits = self.edits_for(query, max_dist)
+        index = self._index
+        ranked = index.fuzzy_match_video(query, edits, limit, prefixes,
+                                         min_score)
+        if edits == 0 or not ranked:
+            exact: Optional[frozenset[str]] = None
+        else:
+            # The videos reached without an edit: those of the one node that
+            # spells the query (at most top_n of them, a walk along the
+            # query's own path).
+            exact = frozenset(video for video, _ in index.fuzzy_match_video(
+                query, 0, None, True, float("-inf")))
+        # Equal scores come out of the index in no fixed order.
+        ranked.sort(key=_by_score_then_video)
+        results = [Suggestion(video, score,
+                              exact is not None and video not in exact)
+                   for video, score in ranked]
+        corrected = bool(results) and all(s.corrected for s in results)
+        return Completion(query, corrected, results)
+
+    # -- pickling -----------------------------------------------------------
+
+    def __reduce__(self) -> Tuple[Callable[..., "Autocomplete"], Tuple[object, ...]]:
+        source: Union[PrefixSearch, StoredIndex] = self._index
+        if self._metadata is not None:
+            source = StoredIndex(self._index, self._metadata)
+        return _restore, (source, self._limit, self._max_dist, self._min_score,
+                          self._include_prefix_nodes, self._normalization.name)
+
+    def __repr__(self) -> str:
+        return (f"<Autocomplete normalization={self._normalization.name!r} "
+                f"limit={self._limit!r} max_dist={self._max_dist!r}>")
+
+
+def _restore(source: Union[PrefixSearch, StoredIndex], limit: Optional[int],
+             max_dist: EditBudget, min_score: Optional[float],
+             include_prefix_nodes: bool, normalization: str) -> Autocomplete:
+    return Autocomplete(source, limit=limit, max_dist=max_dist,
+                        min_score=min_score,
+                        include_prefix_nodes=include_prefix_nodes,
+                        normalization=normalization)
+
+
+def _by_score_then_video(row: Tuple[str, float]) -> Tuple[float, str]:
+    return -row[1], row[0]
+
+
+def _check_limit(limit: object) -> Optional[int]:
+    if limit is None:
+        return None
+    if isinstance(limit, bool) or not isinstance(limit, int):
+        raise TypeError(f"limit must be an int or None, not {type(limit).__name__}")
+    if not 0 <= limit <= 4294967295:
+        raise ValueError(f"limit {limit} is outside 0..4294967295")
+    return limit
+
+
+def _check_edits(edits: object) -> int:
+    if isinstance(edits, bool) or not isinstance(edits, int):
+        raise TypeError(f"max_dist must be an int, not {type(edits).__name__}")
+    if not 0 <= edits <= 65535:
+        raise ValueError(f"max_dist {edits} is outside 0..65535")
+    return edits
+
+
+def _check_budget(budget: object) -> EditBudget:
+    if budget is None or callable(budget):
+        return budget  # type: ignore[return-value]
+    return _check_edits(budget)
+
+
+def _check_min_score(min_score: object) -> Optional[float]:
+    if min_score is None:
+        return None
+    if isinstance(min_score, bool) or not isinstance(min_score, (int, float)):
+        raise TypeError(
+            f"min_score must be a number or None, not {type(min_score).__name__}")
+    return float(min_score)
+
+
+def _check_prefix_nodes(value: object) -> bool:
+    if not isinstance(value, bool):
+        raise TypeError(
+            f"include_prefix_nodes must be True or False, not {type(value).__name__}")
+    return value
