@@ -10,6 +10,8 @@ search box needs on top of it:
   query a typo is likely and the budget is cheap;
 * prefix nodes always scored, since the last word is usually half typed
   (without them a half-typed "guit" is ranked on the whole term "git");
+* what was typed taken at its word: the videos that the text as typed
+  leads to come first, and corrections only fill the list up;
 * a result list long enough to show, and no minimum share that empties it
   on short prefixes, whose best videos each hold a small share of many
   searches.
@@ -20,6 +22,7 @@ These defaults were chosen by measuring simulated typing on search logs
 
 from __future__ import annotations
 
+import itertools
 import os
 from dataclasses import dataclass
 from typing import (
@@ -50,12 +53,12 @@ __all__ = [
 DEFAULT_LIMIT = 10
 """Suggestions returned when no limit is given."""
 
-DEFAULT_MIN_SCORE = 0.0001
+DEFAULT_MIN_SCORE = 0.001
 """Lowest share of the matched searches a suggested video must hold."""
 
-DEFAULT_EDIT_STEPS: Tuple[Tuple[int, int], ...] = ((3, 1), (7, 2))
+DEFAULT_EDIT_STEPS: Tuple[Tuple[int, int], ...] = ((3, 1), (6, 2))
 """(normalised length from which, edits allowed): no edit below 3 code
-points, one from 3, two from 7."""
+points, one from 3 to 5, two from 6."""
 
 EditBudget = Union[int, Callable[[int], int], None]
 
@@ -77,10 +80,11 @@ class Suggestion:
     video: str
     """The video's identifier text (decimal, or a UUID's 36 characters)."""
     score: float
-    """Its share of the matched searches' weight (the index's ranking)."""
+    """Its share of the matched searches' weight, as the index ranks it
+    (exact and corrected suggestions are ranked by separate searches)."""
     corrected: bool
-    """True when the video comes only from matches that needed edits: no
-    indexed text spelled exactly as the query leads to it."""
+    """True when the video comes from matches that needed edits: it fills
+    the list after every video that the text as typed leads to."""
 
 
 @dataclass(frozen=True)
@@ -90,10 +94,11 @@ class Completion:
     query: str
     """The normalised text that was searched."""
     corrected: bool
-    """True when there are suggestions and all of them needed edits (the
-    typed text was corrected)."""
+    """True when there are suggestions and all of them needed edits: no
+    indexed text begins with the query as typed."""
     results: List[Suggestion]
-    """Best first."""
+    """The videos that the query as typed leads to, best first, then those
+    that need edits, best first."""
 
 
 IndexSource = Union[PrefixSearch, StoredIndex, str, "os.PathLike[str]"]
@@ -236,22 +241,26 @@ class Autocomplete:
                     else _check_prefix_nodes(include_prefix_nodes))
         edits = self.edits_for(query, max_dist)
         index = self._index
-        ranked = index.fuzzy_match_video(query, edits, limit, prefixes,
-                                         min_score)
-        if edits == 0 or not ranked:
-            exact: Optional[frozenset[str]] = None
-        else:
-            # The videos reached without an edit: those of the one node that
-            # spells the query (at most top_n of them, a walk along the
-            # query's own path).
-            exact = frozenset(video for video, _ in index.fuzzy_match_video(
-                query, 0, None, True, float("-inf")))
-        # Equal scores come out of the index in no fixed order.
-        ranked.sort(key=_by_score_then_video)
-        results = [Suggestion(video, score,
-                              exact is not None and video not in exact)
-                   for video, score in ranked]
-        corrected = bool(results) and all(s.corrected for s in results)
+        # What was typed is usually right: the videos of the node that spells
+        # the query come first, and matches that need edits only fill the
+        # list up. Measured on simulated typing, this beats scoring both
+        # together, where a popular neighbour one edit away ("git" for
+        # "guit") crowds out a half-typed term.
+        exact = index.fuzzy_match_video(query, 0, limit, prefixes, min_score)
+        exact.sort(key=_by_score_then_video)
+        results = [Suggestion(video, score, False) for video, score in exact]
+        if edits and (limit is None or len(results) < limit):
+            seen = {video for video, _ in exact}
+            fuzzy = index.fuzzy_match_video(
+                query, edits, None if limit is None else limit + len(seen),
+                prefixes, min_score)
+            fuzzy.sort(key=_by_score_then_video)
+            room = None if limit is None else limit - len(results)
+            results.extend(
+                itertools.islice(
+                    (Suggestion(video, score, True) for video, score in fuzzy
+                     if video not in seen), room))
+        corrected = bool(results) and not exact
         return Completion(query, corrected, results)
 
     # -- pickling -----------------------------------------------------------
