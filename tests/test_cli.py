@@ -131,11 +131,13 @@ def test_query_videos(index_path):
     assert lines[2].split()[:2] == ["1", "101"]
     proc = run("query", index_path, "guitar chords", "--videos", "--min-score", "0.5", "--json")
     assert [json.loads(x)["video"] for x in proc.stdout.splitlines()] == ["101"]
-    # 'gi' is one edit from the term 'gin'; with --prefix-nodes the prefixes
-    # 'g', 'gu' and 'pi' are scored too, bringing in guitar and piano videos.
-    plain = run("query", index_path, "gi", "--videos", "--json").stdout
+    # --exact: 'gi' is one edit from the term 'gin'; with --prefix-nodes the
+    # prefixes 'g', 'gu' and 'pi' are scored too, bringing in guitar and
+    # piano videos.
+    plain = run("query", index_path, "gi", "--videos", "--json", "--exact").stdout
     assert [json.loads(x)["video"] for x in plain.splitlines()] == ["300"]
-    wider = run("query", index_path, "gi", "--videos", "--prefix-nodes", "--json").stdout
+    wider = run("query", index_path, "gi", "--videos", "--prefix-nodes", "--json",
+                "--exact").stdout
     assert {json.loads(x)["video"] for x in wider.splitlines()} == {"300", "101", "102", "200"}
 
 

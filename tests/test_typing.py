@@ -69,19 +69,28 @@ by_hand = PrefixSearch.from_internal_data_v2(
 uuids = quillomar.build_index([("dog", uuid.uuid4(), 3)], top_n=10)
 clone: PrefixSearch = copy.deepcopy(pickle.loads(pickle.dumps(same)))
 quillomar.save(clone, "clone.idx")
-loaded: PrefixSearch = quillomar.load("clone.idx")
+stored: quillomar.StoredIndex = quillomar.load("clone.idx")
+loaded: PrefixSearch = stored.index
+meta: Optional[quillomar.IndexMetadata] = quillomar.read_metadata("clone.idx")
 sample: PrefixSearch = quillomar.sample_index()
-print(best_video(sample, "yoga"), terms(index, "cat"), by_hand, uuids, clone)
+normalized = IndexBuilder(normalization="default")
+quillomar.save(normalized.build(), "n.idx", normalization=normalized.normalization)
+box = quillomar.Autocomplete("n.idx", limit=5, max_dist=lambda n: n // 4)
+found: quillomar.Completion = box.complete("Cat", min_score=0.0, include_prefix_nodes=True)
+first: List[quillomar.Suggestion] = found.results[:1]
+print(best_video(sample, "yoga"), terms(index, "cat"), by_hand, uuids, clone,
+      stored.fuzzy_match_video("cat"), meta, first, found.corrected)
 '''
 
 BAD = '''
-from quillomar import PrefixSearch, IndexBuilder
+from quillomar import Autocomplete, PrefixSearch, IndexBuilder
 
 def f(index: PrefixSearch) -> int:
     return index.fuzzy_match_video("x", limit="3")
 
 IndexBuilder().add("cat", 1, "7")
 PrefixSearch.from_bytes(bytearray(b""))
+Autocomplete(PrefixSearch.from_bytes(b""), limit="10")
 '''
 
 
@@ -114,6 +123,7 @@ def test_mypy_strict_rejects_misuse(tmp_path):
     assert "Incompatible return value type" in proc.stdout
     assert 'Argument 3 to "add" of "IndexBuilder"' in proc.stdout
     assert 'Argument 1 to "from_bytes" of "PrefixSearch"' in proc.stdout
+    assert 'Argument "limit" to "Autocomplete"' in proc.stdout
 
 
 def stub_signatures():

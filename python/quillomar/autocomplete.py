@@ -32,6 +32,7 @@ from typing import (
     Sequence,
     Tuple,
     Union,
+    cast,
 )
 
 from _quillomar import PrefixSearch
@@ -124,6 +125,13 @@ class Autocomplete:
 
     __slots__ = ("_index", "_metadata", "_normalization", "_limit",
                  "_max_dist", "_min_score", "_include_prefix_nodes")
+    _index: PrefixSearch
+    _metadata: Optional[IndexMetadata]
+    _normalization: Normalization
+    _limit: Optional[int]
+    _max_dist: EditBudget
+    _min_score: Optional[float]
+    _include_prefix_nodes: bool
 
     def __init__(
         self,
@@ -310,7 +318,7 @@ def _check_edits(edits: object) -> int:
 
 def _check_budget(budget: object) -> EditBudget:
     if budget is None or callable(budget):
-        return budget  # type: ignore[return-value]
+        return cast(EditBudget, budget)
     return _check_edits(budget)
 
 

@@ -191,7 +191,8 @@ class IndexBuilder:
         the ids added before.
         """
         if not self._normalization.is_identity:
-            term = _normalized_term(self._normalization, term, (term, video, count))
+            term = cast(str, _normalized_term(self._normalization, term,
+                                              (term, video, count)))
         self._commit([self._parse(term, video, count, self._mode)])
 
     def add_records(self, records: Iterable[Tuple[str, VideoId, int]]) -> None:
@@ -237,7 +238,8 @@ class IndexBuilder:
         call for the same term replaces the earlier total.
         """
         if not self._normalization.is_identity:
-            term = _normalized_term(self._normalization, term, (term, total))
+            term = cast(str, _normalized_term(self._normalization, term,
+                                              (term, total)))
         if not (
             type(term) is str
             and type(total) is int

@@ -11,16 +11,17 @@ import json
 import os
 import sys
 import time
-from typing import Callable, List, NoReturn, Optional, Sequence, Tuple
+from typing import Callable, List, NoReturn, Optional, Sequence, Tuple, Union
 
 from _quillomar import PrefixSearch
 
 from . import __version__
-from ._atomic import write_atomic
 from ._format import FormatError, summarize
 from ._progress import ProgressBar
 from .builder import DEFAULT_TOP_N, IndexBuilder, VideoId
+from .normalization import DEFAULT_NORMALIZATION, NORMALIZATION_NAMES
 from .records import RecordsError, read_records
+from .storage import StoredIndex, describe, load, read_trailer, write_index
 
 __all__ = ["main"]
 
@@ -60,11 +61,13 @@ def _read_index_bytes(path: str) -> bytes:
         raise CliError(f"cannot read index {path!r}: {err.strerror or err}") from None
 
 
-def load_index(path: str) -> PrefixSearch:
-    """Load a stored index, turning every failure into a CliError."""
-    data = _read_index_bytes(path)
+def load_index(path: str) -> StoredIndex:
+    """Load a stored index and its metadata, turning every failure into a
+    CliError."""
     try:
-        return PrefixSearch.from_bytes(data)
+        return load(path)
+    except OSError as err:
+        raise CliError(f"cannot read index {path!r}: {err.strerror or err}") from None
     except ValueError as err:
         raise CliError(
             f"{path!r} is not a quillomar index, or is truncated ({err})"
@@ -119,7 +122,7 @@ def _plural(n: int, word: str) -> str:
     return f"{n:,} {word}" + ("" if n == 1 else "s")
 
 
-def closest_terms(index: PrefixSearch, term: str, max_dist: int,
+def closest_terms(index: Union[PrefixSearch, StoredIndex], term: str, max_dist: int,
                   limit: Optional[int]) -> List[Tuple[str, int]]:
     """Terms within ``max_dist`` edits, closest first, then alphabetical.
 
@@ -153,7 +156,7 @@ def _add_chunk(builder: IndexBuilder, path: str,
 
 def cmd_build(args: argparse.Namespace) -> int:
     started = time.monotonic()
-    builder = IndexBuilder()
+    builder = IndexBuilder(normalization=args.normalize)
     bar = ProgressBar(f"reading {os.path.basename(args.records)}")
     rows = 0
     chunk: List[Tuple[int, Tuple[str, VideoId, int]]] = []
@@ -179,8 +182,10 @@ def cmd_build(args: argparse.Namespace) -> int:
         print(f"building the index of {_plural(len(builder), 'term')}...",
               file=sys.stderr)
     data = builder.build(args.top_n).to_bytes()
+    metadata = describe(data, normalization=builder.normalization,
+                        top_n=args.top_n, videos=builder.video_count)
     try:
-        write_atomic(args.output, data)  # what save() does, bytes in hand
+        write_index(args.output, data, metadata)  # what save() does
     except OSError as err:
         raise CliError(
             f"cannot write index {args.output!r}: {err.strerror or err}"
@@ -196,10 +201,17 @@ def cmd_query(args: argparse.Namespace) -> int:
     if not args.videos and (args.prefix_nodes or args.min_score is not None):
         raise CliError("--prefix-nodes and --min-score apply only with --videos")
     _check_query(args.term)
-    index = load_index(args.index)
+    stored = load_index(args.index)
+    if args.videos and not args.exact:
+        return _query_autocomplete(args, stored)
+    term = args.term
+    if not args.exact:
+        term = _guarded(lambda: stored.normalization(args.term), args.index)
+        assert isinstance(term, str)
+    max_dist = 1 if args.max_dist is None else args.max_dist
     if args.videos:
-        videos = _guarded(lambda: index.fuzzy_match_video(
-            args.term, args.max_dist, args.limit,
+        videos = _guarded(lambda: stored.fuzzy_match_video(
+            term, max_dist, args.limit,
             True if args.prefix_nodes else None, args.min_score), args.index)
         assert isinstance(videos, list)
         if args.json:
@@ -211,9 +223,9 @@ def cmd_query(args: argparse.Namespace) -> int:
                           for rank, (video, score) in enumerate(videos, 1)],
                          [True, False, True]))
         else:
-            print(f"no videos for {args.term!r}")
+            print(f"no videos for {term!r}")
         return 0
-    terms = _guarded(lambda: closest_terms(index, args.term, args.max_dist,
+    terms = _guarded(lambda: closest_terms(stored, term, max_dist,
                                            args.limit), args.index)
     assert isinstance(terms, list)
     if args.json:
@@ -225,12 +237,70 @@ def cmd_query(args: argparse.Namespace) -> int:
                      [[text, str(distance)] for text, distance in terms],
                      [False, True]))
     else:
-        print(f"no terms within {_plural(args.max_dist, 'edit')} of "
-              f"{args.term!r}")
+        print(f"no terms within {_plural(max_dist, 'edit')} of "
+              f"{term!r}")
+    return 0
+
+
+def _query_autocomplete(args: argparse.Namespace, stored: StoredIndex) -> int:
+    from .autocomplete import Autocomplete, Completion
+
+    try:
+        search = Autocomplete(stored, limit=args.limit)
+    except ValueError as err:  # a normalisation this version does not know
+        raise CliError(f"index {args.index!r}: {err}") from None
+    found = _guarded(lambda: search.complete(
+        args.term, max_dist=args.max_dist, min_score=args.min_score),
+        args.index)
+    assert isinstance(found, Completion)
+    if args.json:
+        for s in found.results:
+            print(json.dumps({"video": s.video, "score": s.score,
+                              "corrected": s.corrected}))
+        return 0
+    if not found.results:
+        print(f"no videos for {found.query!r}")
+        return 0
+    # Corrected rows (found only through edits) are marked with a star.
+    print(_table(["rank", "video", "score"],
+                 [[f"{rank}{'*' if s.corrected else ''}", s.video,
+                   f"{s.score:.4f}"]
+                  for rank, s in enumerate(found.results, 1)],
+                 [True, False, True]))
+    if any(s.corrected for s in found.results):
+        print(f"* found with up to {_plural(search.edits_for(found.query, args.max_dist), 'edit')} "
+              f"of {found.query!r}")
     return 0
 
 
 def cmd_info(args: argparse.Namespace) -> int:
+    try:
+        trailer = read_trailer(args.index)
+    except OSError as err:
+        raise CliError(f"cannot read index {args.index!r}: {err.strerror or err}") from None
+    except ValueError as err:
+        raise CliError(f"{args.index!r} is not a quillomar index, or is "
+                       f"truncated ({err})") from None
+    if trailer is not None:
+        # The counts were recorded when the index was written: no need to
+        # read the index itself.
+        index_length, meta = trailer
+        size = os.path.getsize(args.index)
+        rows = [
+            ("index", args.index),
+            ("encoded size", _plural(size, "byte")),
+            ("metadata", f"{_plural(size - index_length, 'byte')} after the "
+                         "index (version " f"{meta.version})"),
+            ("nodes", f"{meta.nodes:,}"),
+            ("terms", f"{meta.terms:,}"),
+            ("videos", f"{meta.videos:,}"),
+            ("identifier mode", meta.id_mode),
+            ("normalization", meta.normalization),
+            ("top n", "not recorded" if meta.top_n is None else f"{meta.top_n:,}"),
+            ("built", meta.built_at + (f" by {meta.writer}" if meta.writer else "")),
+        ]
+        _print_rows(rows)
+        return 0
     data = _read_index_bytes(args.index)
     load_index(args.index)  # the extension's own decoder has the last word
     bar = ProgressBar(f"reading {os.path.basename(args.index)}")
@@ -243,6 +313,7 @@ def cmd_info(args: argparse.Namespace) -> int:
     rows = [
         ("index", args.index),
         ("encoded size", _plural(summary.size, "byte")),
+        ("metadata", "none (terms as logged, not normalised)"),
         ("nodes", f"{summary.nodes:,}"),
         ("terms", f"{summary.terms:,}"),
         ("videos", f"{summary.videos:,}"),
@@ -255,10 +326,14 @@ def cmd_info(args: argparse.Namespace) -> int:
     if summary.trailing_bytes:
         rows.append(("warning", f"{_plural(summary.trailing_bytes, 'byte')} "
                                 "after the end of the index"))
+    _print_rows(rows)
+    return 0
+
+
+def _print_rows(rows: Sequence[Tuple[str, str]]) -> None:
     width = max(len(key) for key, _ in rows)
     for key, value in rows:
         print(f"{key.ljust(width)}  {value}")
-    return 0
 
 
 DEMO_QUERIES: List[Tuple[str, str, int]] = [
@@ -346,29 +421,47 @@ def make_parser() -> argparse.ArgumentParser:
     build.add_argument("--top-n", type=_non_negative, default=DEFAULT_TOP_N,
                        metavar="N",
                        help="videos kept per trie node (default: %(default)s)")
+    build.add_argument("--normalize", choices=NORMALIZATION_NAMES,
+                       default=DEFAULT_NORMALIZATION,
+                       help="how terms are normalised before they are "
+                            "indexed, recorded in the index for queries to "
+                            "follow: 'default' folds case, compatibility "
+                            "forms and runs of white space, 'fold-accents' "
+                            "also drops accents, 'none' keeps terms as "
+                            "logged (default: %(default)s)")
     build.set_defaults(run=cmd_build)
 
     query = commands.add_parser(
         "query", help="search an index for terms or videos",
         description="List the indexed terms within --max-dist edits of TERM, "
-                    "closest first; with --videos, rank the videos that fit "
-                    "TERM (a half-typed TERM reaches the videos of the terms "
-                    "it begins).")
+                    "closest first; with --videos, suggest videos for TERM as "
+                    "typed so far: TERM is normalised as the index's terms "
+                    "were, the videos of the terms it begins come first, "
+                    "and edits (none below 3 characters, 1 up to 5, 2 "
+                    "beyond) fill the list up. --exact queries the index as "
+                    "it is: TERM unchanged, one edit, the index's own "
+                    "ranking.")
     query.add_argument("index", metavar="INDEX", help="an index file")
     query.add_argument("term", metavar="TERM", help="the query text")
-    query.add_argument("--max-dist", type=_non_negative, default=1,
+    query.add_argument("--max-dist", type=_non_negative, default=None,
                        metavar="K",
-                       help="edits allowed (default: %(default)s)")
+                       help="edits allowed (default: 1; with --videos, by "
+                            "the length of TERM)")
     query.add_argument("--limit", type=_non_negative, default=10, metavar="N",
                        help="rows to show at most (default: %(default)s)")
     query.add_argument("--videos", action="store_true",
                        help="rank videos instead of listing terms")
+    query.add_argument("--exact", action="store_true",
+                       help="no normalisation and the index's own defaults "
+                            "(one edit, prefixes only when no whole term is "
+                            "close enough)")
     query.add_argument("--prefix-nodes", action="store_true",
                        help="with --videos: always score prefixes too, not "
-                            "only when no whole term is close enough")
+                            "only when no whole term is close enough (the "
+                            "default without --exact)")
     query.add_argument("--min-score", type=_float, default=None, metavar="X",
                        help="with --videos: drop videos scoring below X "
-                            "(default: 0.01)")
+                            "(default: 0.001; 0.01 with --exact)")
     query.add_argument("--json", action="store_true",
                        help="print one JSON object per line")
     query.set_defaults(run=cmd_query)

@@ -153,7 +153,7 @@ def parse_body(body: bytes, checksum: int) -> IndexMetadata:
         raise MetadataError("the metadata trailer is damaged (not an object)")
     for name, kind in _TYPES.items():
         value = fields.get(name)
-        if type(value) is not kind or (kind is int and value < 0):
+        if type(value) is not kind or (isinstance(value, int) and value < 0):
             raise MetadataError(f"the metadata trailer has no valid {name!r}")
     top_n = fields.get("top_n")
     if top_n is not None and (type(top_n) is not int or top_n < 0):

@@ -29,8 +29,8 @@ from .metadata import (
 )
 from .normalization import Normalization, get_normalization
 
-__all__ = ["StoredIndex", "describe", "load", "read_metadata", "save",
-           "write_index"]
+__all__ = ["StoredIndex", "describe", "load", "read_metadata", "read_trailer",
+           "save", "write_index"]
 
 PathLike = Union[str, "os.PathLike[str]"]
 
@@ -45,6 +45,8 @@ class StoredIndex:
     """
 
     __slots__ = ("_index", "_metadata")
+    _index: PrefixSearch
+    _metadata: Optional[IndexMetadata]
 
     def __init__(self, index: PrefixSearch,
                  metadata: Optional[IndexMetadata] = None) -> None:
@@ -192,17 +194,37 @@ def _read_trailer(f: BinaryIO, size: int
     return index_length, parse_body(f.read(body_length), checksum)
 
 
-def read_metadata(path: PathLike) -> Optional[IndexMetadata]:
-    """The metadata of an index file, reading only its trailer.
+def read_trailer(path: PathLike) -> Optional[Tuple[int, IndexMetadata]]:
+    """(index length, metadata) of an index file, reading only its trailer
+    and the index's first bytes; None for a file without a trailer.
 
-    Returns None for a file without a trailer; raises MetadataError (a
-    ValueError) for a trailer that is truncated, damaged or of an unknown
-    version, and OSError if the file cannot be read.
+    Raises MetadataError as :func:`read_metadata` does.
     """
     with open(os.fspath(path), "rb") as f:
         size = f.seek(0, os.SEEK_END)
         found = _read_trailer(f, size)
+        if found is None:
+            return None
+        f.seek(0)
+        head = f.read(min(9, found[0]))
+    if node_count_of(head) != found[1].nodes:
+        raise MetadataError(_NOT_ITS_INDEX)
+    return found
+
+
+def read_metadata(path: PathLike) -> Optional[IndexMetadata]:
+    """The metadata of an index file, reading only its trailer.
+
+    Returns None for a file without a trailer; raises MetadataError (a
+    ValueError) for a trailer that is truncated, damaged, of an unknown
+    version or not about the index before it, and OSError if the file
+    cannot be read. Takes the same time for any size of index.
+    """
+    found = read_trailer(path)
     return None if found is None else found[1]
+
+
+_NOT_ITS_INDEX = "the metadata trailer does not belong to the index before it"
 
 
 def load(path: PathLike) -> StoredIndex:
@@ -228,8 +250,7 @@ def load(path: PathLike) -> StoredIndex:
     if metadata is None:
         _check_bare(data)
     elif node_count_of(data) != metadata.nodes or data[-1:] not in (b"\x00", b"\x01"):
-        raise MetadataError(
-            "the metadata trailer does not belong to the index before it")
+        raise MetadataError(_NOT_ITS_INDEX)
     return StoredIndex(index, metadata)
 
 
