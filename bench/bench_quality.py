@@ -291,12 +291,21 @@ def explore(name: str, records: Sequence[Record], queries: Sequence[Query]) -> N
     for score in (0.01, 0.001, 0.0001, 0.0):
         candidates.append((f"min_score={score}", {"min_score": score}))
     candidates.append(("no prefix nodes", {"include_prefix_nodes": False}))
+    candidates.append(("one call, mixed", {}))
     print(f"\n{name}: {len(queries):,} queries")
     print(f"{'setting':22} {'all':>6} " + " ".join(f"{b:>6}" for b, _, _ in BUCKETS)
           + "   mrr    p99 us")
     for label, overrides in candidates:
         def answer(text: str, o: Dict[str, object] = overrides) -> List[str]:
             return [s.video for s in ac.complete(text, **o).results]  # type: ignore[arg-type]
+
+        if label == "one call, mixed":
+            # Exact and edited matches scored together by the index, with
+            # the same edits, prefix nodes and minimum score.
+            def answer(text: str) -> List[str]:
+                query = ac.normalization(text)
+                return [v for v, _ in ac.index.fuzzy_match_video(
+                    query, ac.edits_for(query), 10, True, 0.001)]
         r = evaluate(answer, queries, repeat=1)
         s = r["success"]
         assert isinstance(s, dict)

@@ -123,10 +123,9 @@ class Autocomplete:
     pickles with its index.
     """
 
-    __slots__ = ("_index", "_metadata", "_normalization", "_limit",
-                 "_max_dist", "_min_score", "_include_prefix_nodes")
-    _index: PrefixSearch
-    _metadata: Optional[IndexMetadata]
+    __slots__ = ("_stored", "_normalization", "_limit", "_max_dist",
+                 "_min_score", "_include_prefix_nodes")
+    _stored: StoredIndex
     _normalization: Normalization
     _limit: Optional[int]
     _max_dist: EditBudget
@@ -146,22 +145,16 @@ class Autocomplete:
         source = index_or_path
         if isinstance(source, (str, os.PathLike)):
             source = load(source)
-        metadata: Optional[IndexMetadata] = None
-        if isinstance(source, StoredIndex):
-            metadata = source.metadata
-            index = source.index
-        elif isinstance(source, PrefixSearch):
-            index = source
-        else:
+        if isinstance(source, PrefixSearch):
+            source = StoredIndex(source)
+        elif not isinstance(source, StoredIndex):
             raise TypeError(
                 "index_or_path must be a PrefixSearch, a loaded index or a "
                 f"path, not {type(source).__name__}")
-        if normalization is None:
-            normalization = metadata.normalization if metadata else "none"
         _set = object.__setattr__
-        _set(self, "_index", index)
-        _set(self, "_metadata", metadata)
-        _set(self, "_normalization", get_normalization(normalization))
+        _set(self, "_stored", source)
+        _set(self, "_normalization", source.normalization
+             if normalization is None else get_normalization(normalization))
         _set(self, "_limit", _check_limit(limit))
         _set(self, "_max_dist", _check_budget(max_dist))
         _set(self, "_min_score", _check_min_score(min_score))
@@ -175,12 +168,12 @@ class Autocomplete:
 
     @property
     def index(self) -> PrefixSearch:
-        return self._index
+        return self._stored.index
 
     @property
     def metadata(self) -> Optional[IndexMetadata]:
         """The index file's metadata, or None."""
-        return self._metadata
+        return self._stored.metadata
 
     @property
     def normalization(self) -> Normalization:
@@ -248,7 +241,7 @@ class Autocomplete:
         prefixes = (self._include_prefix_nodes if include_prefix_nodes is None
                     else _check_prefix_nodes(include_prefix_nodes))
         edits = self.edits_for(query, max_dist)
-        index = self._index
+        index = self._stored.index
         # What was typed is usually right: the videos of the node that spells
         # the query come first, and matches that need edits only fill the
         # list up. Measured on simulated typing, this beats scoring both
@@ -274,10 +267,7 @@ class Autocomplete:
     # -- pickling -----------------------------------------------------------
 
     def __reduce__(self) -> Tuple[Callable[..., "Autocomplete"], Tuple[object, ...]]:
-        source: Union[PrefixSearch, StoredIndex] = self._index
-        if self._metadata is not None:
-            source = StoredIndex(self._index, self._metadata)
-        return _restore, (source, self._limit, self._max_dist, self._min_score,
+        return _restore, (self._stored, self._limit, self._max_dist, self._min_score,
                           self._include_prefix_nodes, self._normalization.name)
 
     def __repr__(self) -> str:
@@ -285,7 +275,7 @@ class Autocomplete:
                 f"limit={self._limit!r} max_dist={self._max_dist!r}>")
 
 
-def _restore(source: Union[PrefixSearch, StoredIndex], limit: Optional[int],
+def _restore(source: StoredIndex, limit: Optional[int],
              max_dist: EditBudget, min_score: Optional[float],
              include_prefix_nodes: bool, normalization: str) -> Autocomplete:
     return Autocomplete(source, limit=limit, max_dist=max_dist,
