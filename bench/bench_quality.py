@@ -41,7 +41,7 @@ import sys
 import time
 import unicodedata
 from pathlib import Path
-from typing import Callable, Dict, List, Sequence, Tuple
+from typing import Callable, Dict, List, Optional, Sequence, Tuple
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 
@@ -62,7 +62,8 @@ Record = Tuple[str, int, int]
 # -- logs -------------------------------------------------------------------
 
 
-def generated_log(terms_wanted: int, seed: int = SEED) -> List[Record]:
+def generated_log(terms_wanted: int, seed: int = SEED,
+                  words: Optional[List[str]] = None) -> List[Record]:
     """A search log of ``terms_wanted`` distinct terms (after normalisation).
 
     Terms are one to three words; the first word follows a Zipf law (a few
@@ -73,10 +74,11 @@ def generated_log(terms_wanted: int, seed: int = SEED) -> List[Record]:
     people type it.
     """
     rng = random.Random(seed)
-    words = load_words()
+    words = load_words() if words is None else list(words)
     rng.shuffle(words)
-    heads = words[:20000]
-    tails = words[20000:120000]
+    split = min(20000, len(words) // 6)
+    heads = words[:split]
+    tails = words[split:split * 6]
     head_weights = list(itertools.accumulate(1.0 / (r + 1) ** 0.9
                                              for r in range(len(heads))))
     terms: Dict[str, None] = {}
