@@ -9,6 +9,8 @@ import uuid
 import zlib
 
 import pytest
+from hypothesis import given
+from hypothesis import strategies as st
 
 import quillomar
 from quillomar import (
@@ -19,7 +21,14 @@ from quillomar import (
     StoredIndex,
     build_index,
 )
-from quillomar.metadata import FOOTER_LENGTH, MAGIC, tail_counts
+from quillomar.metadata import (
+    FOOTER_LENGTH,
+    MAGIC,
+    encode_trailer,
+    parse_body,
+    parse_footer,
+    tail_counts,
+)
 
 RECORDS = [("Guitar Chords", 101, 50), ("guitar chords", 102, 30),
            ("guitar lessons", 101, 20), ("gin", 300, 5), ("piano", 200, 40)]
@@ -188,3 +197,23 @@ def test_save_is_atomic_and_load_reports_undecodable_files(tmp_path, normalized)
     with pytest.raises(OSError):
         quillomar.save(normalized, tmp_path / "missing" / "x.idx")
     assert sorted(p.name for p in tmp_path.iterdir()) == ["x.idx"]
+
+
+@given(
+    normalization=st.sampled_from(["default", "fold-accents", "none", "future"]),
+    top_n=st.none() | st.integers(0, 2**32 - 1),
+    counts=st.tuples(*[st.integers(0, 2**40)] * 3),
+    id_mode=st.sampled_from(["int32", "uuid"]),
+    writer=st.text(max_size=30),
+    index_length=st.integers(0, 2**48),
+)
+def test_trailer_encoding_round_trips(normalization, top_n, counts, id_mode, writer,
+                                      index_length):
+    meta = IndexMetadata(normalization=normalization, top_n=top_n, terms=counts[0],
+                         nodes=counts[1], videos=counts[2], id_mode=id_mode,
+                         built_at="2026-12-09T12:00:00Z", writer=writer)
+    trailer = encode_trailer(meta, index_length)
+    assert trailer.endswith(MAGIC) and max(trailer) < 0x80 and min(trailer) >= 0x0A
+    found = parse_footer(trailer[-FOOTER_LENGTH:], index_length + len(trailer))
+    assert found is not None and found[0] == index_length
+    assert parse_body(trailer[:found[1]], found[2]) == meta
