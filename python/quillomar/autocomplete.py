@@ -120,7 +120,8 @@ class Autocomplete:
     to :meth:`complete`.
 
     Immutable after construction, so one object serves many threads; it
-    pickles with its index.
+    pickles with its index (a callable ``max_dist`` must pickle too: a
+    module-level function does, a lambda does not).
     """
 
     __slots__ = ("_stored", "_normalization", "_limit", "_max_dist",
