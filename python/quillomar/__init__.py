@@ -10,6 +10,7 @@ picklable (and so usable with ``copy.deepcopy`` and ``multiprocessing``).
 from _quillomar import PrefixSearch
 
 from . import _pickle
+from .autocomplete import Autocomplete, Completion, Suggestion
 from .builder import (
     DEFAULT_TOP_N,
     IndexArrays,
@@ -21,10 +22,13 @@ from .sample import sample_index, sample_records
 from .storage import load, save
 
 __all__ = [
+    "Autocomplete",
+    "Completion",
     "DEFAULT_TOP_N",
     "IndexArrays",
     "IndexBuilder",
     "PrefixSearch",
+    "Suggestion",
     "VideoId",
     "build_index",
     "load",
