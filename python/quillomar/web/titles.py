@@ -26,7 +26,9 @@ def video_key(text: str) -> str:
     """An id as the index renders it, so titles match whatever spelling of
     the id the table uses."""
     text = text.strip()
-    if text.isascii() and text.isdigit():
+    # 32 digits may be a UUID written without hyphens; integer ids are
+    # 32-bit.
+    if text.isascii() and text.isdigit() and int(text) <= 0xFFFFFFFF:
         return str(int(text))
     try:
         return str(uuid.UUID(text))
