@@ -22,6 +22,7 @@ import sys
 from types import FrameType
 from typing import List, Optional
 
+import uvicorn
 from starlette.applications import Starlette
 
 __all__ = ["ServeError", "bind", "serve", "start"]
@@ -57,11 +58,20 @@ def bind(host: str, port: int) -> socket.socket:
 
 
 def _run_uvicorn(app: Starlette, sock: socket.socket, log_level: str) -> None:
-    import uvicorn
-
     config = uvicorn.Config(app, log_level=log_level, access_log=False,
                             lifespan="on", timeout_graceful_shutdown=10)
     server = uvicorn.Server(config)
+
+    # Until uvicorn installs its own handlers, a stop signal marks the
+    # server as stopping so that it stops as soon as it has started. After
+    # a signal-driven stop uvicorn raises the signal again with these
+    # handlers back in place, which makes that stop a clean exit.
+    def stop(sig: int, frame: Optional[FrameType]) -> None:
+        server.should_exit = True
+
+    for sig in _STOP_SIGNALS:
+        signal.signal(sig, stop)
+    signal.pthread_sigmask(signal.SIG_UNBLOCK, _STOP_SIGNALS)
     server.run(sockets=[sock])
 
 
@@ -80,8 +90,6 @@ def _worker(app: Starlette, sock: socket.socket, log_level: str) -> int:
     # drop the connections in hand).
     os.setpgid(0, 0)
     _die_with_parent()
-    _quiet_stop(_Stop())
-    signal.pthread_sigmask(signal.SIG_UNBLOCK, _STOP_SIGNALS)
     try:
         _run_uvicorn(app, sock, log_level)
     except BaseException:
@@ -90,25 +98,9 @@ def _worker(app: Starlette, sock: socket.socket, log_level: str) -> int:
     return 0
 
 
-class _Stop:
-    requested = False
-
-
-def _quiet_stop(stop: _Stop) -> None:
-    # uvicorn re-raises the signal it stopped on once it has stopped; a
-    # handler that only records it makes the stop a normal, clean exit.
-    def handler(sig: int, frame: Optional[FrameType]) -> None:
-        stop.requested = True
-
-    for sig in _STOP_SIGNALS:
-        signal.signal(sig, handler)
-
-
 def serve(app: Starlette, sock: socket.socket, *, workers: int = 1,
           log_level: str = "warning") -> int:
     """Serve ``app`` on ``sock`` until SIGINT or SIGTERM; the exit status."""
-    stop = _Stop()
-    _quiet_stop(stop)
     if workers == 1:
         _run_uvicorn(app, sock, log_level)
         return 0
@@ -116,9 +108,10 @@ def serve(app: Starlette, sock: socket.socket, *, workers: int = 1,
     # collector does not write to (and so copy) the pages they share.
     gc.freeze()
     children: List[int] = []
+    stopping = []
 
     def forward(sig: int, frame: Optional[FrameType]) -> None:
-        stop.requested = True
+        stopping.append(sig)
         for child in children:
             try:
                 os.kill(child, signal.SIGTERM)
@@ -148,7 +141,7 @@ def serve(app: Starlette, sock: socket.socket, *, workers: int = 1,
         except ChildProcessError:
             break
         alive.discard(pid)
-        if not stop.requested:
+        if not stopping:
             print(f"quillomar: worker {pid} stopped unexpectedly "
                   f"(status {os.waitstatus_to_exitcode(code)}); stopping",
                   file=sys.stderr)
