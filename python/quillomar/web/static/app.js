@@ -17,6 +17,11 @@
   let items = [];        // results on screen
   let active = -1;       // highlighted row, -1 for none
   let timer = 0;
+  let stale = 0;         // answers dropped or aborted as out of date
+
+  function dropped() {
+    list.dataset.stale = String(++stale);
+  }
 
   function el(tag, cls, text) {
     const node = document.createElement(tag);
@@ -74,7 +79,7 @@
       const response = await fetch("complete?q=" + encodeURIComponent(typed),
                                    { signal: controller.signal });
       const answer = await response.json();
-      if (seq <= shown) return;  // a newer answer is on screen
+      if (seq <= shown) { dropped(); return; }  // a newer one is on screen
       if (!response.ok) {
         shown = seq;
         clearList();
@@ -83,7 +88,8 @@
       }
       render(seq, typed, answer);
     } catch (err) {
-      if (err.name !== "AbortError" && seq === sent) {
+      if (err.name === "AbortError") dropped();
+      else if (seq === sent) {
         status.textContent = "The server did not answer.";
       }
     } finally {
