@@ -34,25 +34,37 @@ def test_serves_the_sample_and_stops_cleanly(workers, sig):
                 "zombie" in open(f"/proc/{pid}/status").read()
 
 
-def test_serves_a_file_with_titles_and_swaps_it(tmp_path):
+def wait_for(condition, what):
+    deadline = time.monotonic() + 60  # a bound on waiting, not a check
+    while not condition():
+        assert time.monotonic() < deadline, what
+        time.sleep(0.05)
+
+
+@pytest.mark.parametrize("workers", [1, 2])
+def test_serves_a_file_with_titles_and_swaps_it(tmp_path, workers):
     index = tmp_path / "live.idx"
     quillomar.save(quillomar.build_index([("first term", 1, 5)]), index)
     titles = tmp_path / "titles.csv"
     titles.write_text("video,title\n1,The first\n2,The second\n")
     with running(str(index), "--titles", str(titles), "--reload-on-change",
-                 "--poll-interval", "0.05") as server:
+                 "--poll-interval", "0.05", "--workers", str(workers)) as server:
         first = server.get("/complete?q=first")[1]["results"]
         assert [(r["id"], r["title"]) for r in first] == [("1", "The first")]
+        old_workers = set(children(server.proc.pid))
+        assert len(old_workers) == workers
         (tmp_path / "bad.idx").write_bytes(b"garbage")
         os.replace(tmp_path / "bad.idx", index)
         quillomar.save(quillomar.build_index([("second term", 2, 5)]), index)
-        deadline = time.monotonic() + 60  # a bound on waiting, not a check
-        while server.get("/health")[1]["index"]["generation"] < 2:
-            assert time.monotonic() < deadline, "the new index never came"
-            time.sleep(0.05)
+        # The good file is served by new workers, and the old ones leave.
+        wait_for(lambda: not old_workers & set(children(server.proc.pid)),
+                 "the old workers never left")
+        assert server.get("/health")[1]["index"]["generation"] == 2
+        assert len(children(server.proc.pid)) == workers
         second = server.get("/complete?q=second")[1]["results"]
         assert [(r["id"], r["title"]) for r in second] == [("2", "The second")]
-        assert server.stop()[0] == 0
+        code, err = server.stop()
+        assert code == 0, err
 
 
 @pytest.mark.parametrize("args, message", [

@@ -3,11 +3,18 @@
 The index is loaded and the listening socket bound in the parent before
 any worker exists; workers are forked from it, so they start at once and
 share the index's pages copy-on-write (the index is never written after
-it is built). One worker runs in the parent process itself. With several,
-the parent only forwards SIGINT and SIGTERM to the workers, each of which
-finishes the requests it has in hand and stops, and waits for them. A
+it is built). One worker without reloading runs in the parent itself.
+Otherwise the parent supervises: it forwards SIGINT and SIGTERM to the
+workers, each of which finishes the requests it has in hand and stops. A
 worker that dies on its own stops the whole server with an error, so that
-whatever supervises it sees the failure.
+whatever supervises the server sees the failure.
+
+Reloading happens in the parent, which serves no requests: it loads the
+replacement file, forks a new set of workers that share the new index,
+and tells the old ones to drain (stop accepting, answer each request in
+hand with ``Connection: close``, exit once their connections are gone).
+No worker ever pauses to decode an index, and after the swap the workers
+share the new index as they shared the old one.
 """
 
 from __future__ import annotations
@@ -19,17 +26,24 @@ import os
 import signal
 import socket
 import sys
+import time
 from types import FrameType
-from typing import List, Optional
+from typing import Optional, Set
 
 import uvicorn
 from starlette.applications import Starlette
+from starlette.types import Message, Receive, Scope, Send
+
+from .reloader import Watcher
 
 __all__ = ["ServeError", "bind", "serve", "start"]
 
 log = logging.getLogger("quillomar.web")
 
 _STOP_SIGNALS = (signal.SIGINT, signal.SIGTERM)
+# Tells a worker to drain and exit: its replacements are running.
+_RETIRE = signal.SIGUSR1
+_HANDLED = (*_STOP_SIGNALS, _RETIRE)
 
 
 class ServeError(Exception):
@@ -57,10 +71,62 @@ def bind(host: str, port: int) -> socket.socket:
     return sock
 
 
+class _ClosingWhenDraining:
+    """ASGI wrapper: once ``draining`` is set, every response closes its
+    connection, so clients move to the new workers between requests
+    rather than have a kept-alive connection closed under them."""
+
+    def __init__(self, app: Starlette) -> None:
+        self.app = app
+        self.draining = False
+
+    async def __call__(self, scope: Scope, receive: Receive, send: Send) -> None:
+        if scope["type"] != "http" or not self.draining:
+            await self.app(scope, receive, send)
+            return
+
+        async def send_closing(message: Message) -> None:
+            if message["type"] == "http.response.start":
+                headers = [(k, v) for k, v in message.get("headers", [])
+                           if k.lower() != b"connection"]
+                headers.append((b"connection", b"close"))
+                message = {**message, "headers": headers}
+            await send(message)
+
+        await self.app(scope, receive, send_closing)
+
+
+class _Server(uvicorn.Server):
+    """uvicorn's server with a drain: ``retire`` (a flag, safe to set from
+    a signal handler) makes it stop accepting, close each connection after
+    its next answer and exit when none is left, or after DRAIN_SECONDS."""
+
+    DRAIN_SECONDS = 10.0
+
+    def __init__(self, config: uvicorn.Config, wrapper: _ClosingWhenDraining) -> None:
+        super().__init__(config)
+        self.wrapper = wrapper
+        self.retire = False
+        self._drain_deadline: Optional[float] = None
+
+    async def on_tick(self, counter: int) -> bool:
+        if self.retire and self._drain_deadline is None:
+            self._drain_deadline = time.monotonic() + self.DRAIN_SECONDS
+            self.wrapper.draining = True
+            for listener in self.servers:
+                listener.close()
+        if self._drain_deadline is not None and (
+                not self.server_state.connections
+                or time.monotonic() > self._drain_deadline):
+            return True
+        return await super().on_tick(counter)
+
+
 def _run_uvicorn(app: Starlette, sock: socket.socket, log_level: str) -> None:
-    config = uvicorn.Config(app, log_level=log_level, access_log=False,
+    wrapper = _ClosingWhenDraining(app)
+    config = uvicorn.Config(wrapper, log_level=log_level, access_log=False,
                             lifespan="on", timeout_graceful_shutdown=10)
-    server = uvicorn.Server(config)
+    server = _Server(config, wrapper)
 
     # Until uvicorn installs its own handlers, a stop signal marks the
     # server as stopping so that it stops as soon as it has started. After
@@ -69,9 +135,13 @@ def _run_uvicorn(app: Starlette, sock: socket.socket, log_level: str) -> None:
     def stop(sig: int, frame: Optional[FrameType]) -> None:
         server.should_exit = True
 
+    def retire(sig: int, frame: Optional[FrameType]) -> None:
+        server.retire = True
+
     for sig in _STOP_SIGNALS:
         signal.signal(sig, stop)
-    signal.pthread_sigmask(signal.SIG_UNBLOCK, _STOP_SIGNALS)
+    signal.signal(_RETIRE, retire)
+    signal.pthread_sigmask(signal.SIG_UNBLOCK, _HANDLED)
     server.run(sockets=[sock])
 
 
@@ -98,58 +168,102 @@ def _worker(app: Starlette, sock: socket.socket, log_level: str) -> int:
     return 0
 
 
-def serve(app: Starlette, sock: socket.socket, *, workers: int = 1,
-          log_level: str = "warning") -> int:
-    """Serve ``app`` on ``sock`` until SIGINT or SIGTERM; the exit status."""
-    if workers == 1:
-        _run_uvicorn(app, sock, log_level)
-        return 0
-    # Objects made so far are never collected in the workers, so the
-    # collector does not write to (and so copy) the pages they share.
-    gc.freeze()
-    children: List[int] = []
-    stopping = []
+class _Supervisor:
+    """The parent of the workers: starts them, swaps in new indexes by
+    starting new workers, and stops them all on SIGINT or SIGTERM."""
 
-    def forward(sig: int, frame: Optional[FrameType]) -> None:
-        stopping.append(sig)
-        for child in children:
+    def __init__(self, app: Starlette, sock: socket.socket, workers: int,
+                 log_level: str, watcher: Optional[Watcher]) -> None:
+        self.app = app
+        self.sock = sock
+        self.workers = workers
+        self.log_level = log_level
+        self.watcher = watcher
+        self.current: Set[int] = set()
+        self.retiring: Set[int] = set()
+        self.stopping = False
+
+    def _spawn(self) -> None:
+        # Stop signals wait until every new worker has its own handlers.
+        signal.pthread_sigmask(signal.SIG_BLOCK, _HANDLED)
+        try:
+            for _ in range(self.workers):
+                pid = os.fork()
+                if pid == 0:
+                    code = 1
+                    try:
+                        code = _worker(self.app, self.sock, self.log_level)
+                    finally:
+                        os._exit(code)
+                self.current.add(pid)
+        finally:
+            signal.pthread_sigmask(signal.SIG_UNBLOCK, _HANDLED)
+
+    def _stop(self, sig: int, frame: Optional[FrameType]) -> None:
+        self.stopping = True
+        for pid in self.current | self.retiring:
             try:
-                os.kill(child, signal.SIGTERM)
+                os.kill(pid, signal.SIGTERM)
             except ProcessLookupError:
                 pass
 
-    # Signals wait until every worker exists and has its own handlers.
-    signal.pthread_sigmask(signal.SIG_BLOCK, _STOP_SIGNALS)
-    for sig in _STOP_SIGNALS:
-        signal.signal(sig, forward)
-    for _ in range(workers):
-        pid = os.fork()
-        if pid == 0:
-            code = 1
+    def _reload(self) -> None:
+        if self.watcher is None or not self.watcher.check():
+            return
+        gc.freeze()
+        old, self.current = self.current, set()
+        self._spawn()
+        self.retiring |= old
+        for pid in old:
+            os.kill(pid, _RETIRE)
+
+    def run(self) -> int:
+        for sig in _STOP_SIGNALS:
+            signal.signal(sig, self._stop)
+        self._spawn()
+        status = 0
+        next_check = time.monotonic()
+        while self.current or self.retiring:
             try:
-                code = _worker(app, sock, log_level)
-            finally:
-                os._exit(code)
-        children.append(pid)
-    sock.close()
-    signal.pthread_sigmask(signal.SIG_UNBLOCK, _STOP_SIGNALS)
-    status = 0
-    alive = set(children)
-    while alive:
-        try:
-            pid, code = os.wait()
-        except ChildProcessError:
-            break
-        alive.discard(pid)
-        if not stopping:
-            print(f"quillomar: worker {pid} stopped unexpectedly "
-                  f"(status {os.waitstatus_to_exitcode(code)}); stopping",
-                  file=sys.stderr)
-            forward(signal.SIGTERM, None)
-            status = 1
-        elif os.waitstatus_to_exitcode(code) != 0:
-            status = 1
-    return status
+                pid, code = os.waitpid(-1, os.WNOHANG)
+            except ChildProcessError:
+                break
+            if pid == 0:
+                if not self.stopping and time.monotonic() >= next_check:
+                    self._reload()
+                    next_check = time.monotonic() + (
+                        self.watcher.interval if self.watcher else 3600.0)
+                time.sleep(0.05)
+                continue
+            exit_code = os.waitstatus_to_exitcode(code)
+            if pid in self.retiring:
+                self.retiring.discard(pid)
+            else:
+                self.current.discard(pid)
+                if not self.stopping:
+                    print(f"quillomar: worker {pid} stopped unexpectedly "
+                          f"(status {exit_code}); stopping", file=sys.stderr)
+                    self._stop(signal.SIGTERM, None)
+                    status = 1
+            if exit_code != 0:
+                status = 1
+        return status
+
+
+def serve(app: Starlette, sock: socket.socket, *, workers: int = 1,
+          log_level: str = "warning", watcher: Optional[Watcher] = None) -> int:
+    """Serve ``app`` on ``sock`` until SIGINT or SIGTERM; the exit status.
+    With a ``watcher`` on the app's index file, replacements are swapped
+    in by starting new workers."""
+    # What exists now (the index's Python objects, titles, modules) lives
+    # as long as the server: the collector stops scanning it, which saves
+    # time in every full collection and, in forked workers, keeps it from
+    # writing to (and so copying) the pages they share.
+    gc.freeze()
+    if workers == 1 and watcher is None:
+        _run_uvicorn(app, sock, log_level)
+        return 0
+    return _Supervisor(app, sock, workers, log_level, watcher).run()
 
 
 def start(index_path: Optional[str], *, host: str = "127.0.0.1",
@@ -160,7 +274,7 @@ def start(index_path: Optional[str], *, host: str = "127.0.0.1",
     titles, bind, say where, and serve; ServeError for what stops it."""
     from ..autocomplete import Autocomplete
     from ..sample import sample_index, sample_titles
-    from .app import create_app
+    from .app import create_app, load_autocomplete
     from .titles import TitlesError, read_titles
 
     if reload_on_change and index_path is None:
@@ -182,9 +296,7 @@ def start(index_path: Optional[str], *, host: str = "127.0.0.1",
         app = create_app(autocomplete, titles=titles)
     else:
         try:
-            app = create_app(index_path, titles=titles,
-                             reload_on_change=reload_on_change,
-                             poll_interval=poll_interval)
+            app = create_app(index_path, titles=titles)
         except OSError as err:
             raise ServeError(f"cannot read index {index_path!r}: "
                              f"{err.strerror or err}") from None
@@ -198,4 +310,7 @@ def start(index_path: Optional[str], *, host: str = "127.0.0.1",
           f"http://{shown}:{bound_port}/ with {workers} worker"
           f"{'' if workers == 1 else 's'} (Ctrl-C stops)",
           file=sys.stderr, flush=True)
-    return serve(app, sock, workers=workers, log_level=log_level)
+    watcher = (Watcher(app.state.holder, load_autocomplete, poll_interval)
+               if reload_on_change else None)
+    return serve(app, sock, workers=workers, log_level=log_level,
+                 watcher=watcher)
