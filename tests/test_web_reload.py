@@ -154,3 +154,33 @@ def test_sample_titles_cover_the_sample_videos():
     titles = sample_titles()
     ranked = quillomar.sample_index().fuzzy_match_video("guitar", 1, 10)
     assert ranked and all(video in titles for video, _ in ranked)
+
+
+def test_app_mounted_elsewhere_reloads_in_its_own_process(tmp_path):
+    """create_app(reload_on_change=True) watches from its lifespan, for apps
+    run by any ASGI server; it stops watching when the app stops."""
+    import asyncio
+
+    import httpx
+
+    from quillomar.web import create_app
+
+    path = tmp_path / "live.idx"
+    write_index(path, [("alpha", 1)])
+    app = create_app(path, reload_on_change=True, poll_interval=0.01)
+
+    async def go():
+        async with app.router.lifespan_context(app):
+            transport = httpx.ASGITransport(app=app)
+            async with httpx.AsyncClient(transport=transport,
+                                         base_url="http://test") as client:
+                write_index(path, [("omega", 8)])
+                for _ in range(3000):  # a generous bound, not a timing check
+                    health = (await client.get("/health")).json()
+                    if health["index"]["generation"] == 2:
+                        break
+                    await asyncio.sleep(0.01)
+                return (await client.get("/complete", params={"q": "omega"})).json()
+
+    assert asyncio.run(go())["results"][0]["id"] == "8"
+    assert not app.state.watcher._thread.is_alive()
