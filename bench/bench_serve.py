@@ -41,6 +41,7 @@ from quillomar.sample import sample_records  # noqa: E402
 LUA = r"""
 local paths = {%(paths)s}
 local max_requests = %(max_requests)d
+local mean_delay_ms = %(mean_delay_ms)f
 local threads = {}
 local counter = 0
 local i = 0
@@ -56,6 +57,15 @@ end
 request = function()
   i = i %% #paths + 1
   return wrk.format("GET", paths[i])
+end
+
+-- Paced runs: each connection waits a random (exponential) time between
+-- answer and next request, so the server sees a steady offered rate
+-- instead of as many requests as it can take.
+if mean_delay_ms > 0 then
+  delay = function()
+    return math.floor(-math.log(1 - math.random()) * mean_delay_ms + 0.5)
+  end
 end
 
 response = function(status, headers, body)
@@ -166,7 +176,8 @@ def generations(url: str, tries: int = 40):
     return sorted(seen)
 
 
-def run(workers: int, args, index: Path, replacement: bytes, script: Path, wrk: str):
+def run(workers: int, rate: int, args, index: Path, replacement: bytes,
+        script: Path, wrk: str):
     env = dict(os.environ)
     proc = subprocess.Popen(
         [sys.executable, "-m", "quillomar", "serve", str(index), "--port", "0",
@@ -212,8 +223,9 @@ def run(workers: int, args, index: Path, replacement: bytes, script: Path, wrk: 
     r = json.loads(m.group(1))
     errors = r["connect"] + r["read"] + r["write"] + r["status"] + r["timeout"]
     loads = [float(x) for x in re.findall(r"loaded in (\d+) ms", "".join(log_lines))]
+    offered = f"paced at about {rate:,} rps" if rate else "as fast as it answers"
     print(f"\n{workers} worker{'s' if workers > 1 else ''}, {args.connections} "
-          f"connections, {r['duration_us'] / 1e6:.1f} s:")
+          f"connections {offered}, {r['duration_us'] / 1e6:.1f} s:")
     print(f"  {r['requests']:,} requests, {r['requests'] / (r['duration_us'] / 1e6):,.0f} rps")
     print(f"  latency p50 {r['p50_us'] / 1000:.2f} ms, p99 {r['p99_us'] / 1000:.2f} ms, "
           f"max {r['max_us'] / 1000:.1f} ms")
@@ -236,6 +248,9 @@ def main() -> None:
                         help="distinct keystroke queries cycled through")
     parser.add_argument("--max-requests", type=int, default=2_000_000,
                         help="stop each wrk thread after this many answers")
+    parser.add_argument("--rates", type=int, nargs="+", default=[0, 2000],
+                        help="offered requests per second, 0 for as many as "
+                             "the server takes (default: %(default)s)")
     parser.add_argument("--no-swap", action="store_true",
                         help="leave the index alone, to compare")
     args = parser.parse_args()
@@ -251,14 +266,19 @@ def main() -> None:
         print(f"index: {len(terms):,} terms, {index.stat().st_size / 2**20:.1f} MiB "
               f"on disk (built in {time.monotonic() - started:.1f} s)")
         paths = keystroke_paths(terms, args.queries, seed=3)
-        script = Path(tmp) / "keystrokes.lua"
-        script.write_text(LUA % {
-            "paths": ",".join(json.dumps(p) for p in paths),
-            "max_requests": args.max_requests // 2})
+        scripts = {}
+        for rate in args.rates:
+            scripts[rate] = Path(tmp) / f"keystrokes-{rate}.lua"
+            scripts[rate].write_text(LUA % {
+                "paths": ",".join(json.dumps(p) for p in paths),
+                "max_requests": args.max_requests // 2,
+                # Less the ~1.5 ms an answer takes, so the rate is about as offered.
+                "mean_delay_ms": max(args.connections * 1000 / rate - 1.5, 0.0) if rate else 0.0})
         print(f"queries: {len(paths):,} keystroke prefixes, e.g. "
               f"{', '.join(urllib.parse.unquote(p[12:]) for p in paths[5:12])}")
         for workers in args.workers:
-            run(workers, args, index, replacement, script, wrk)
+            for rate in args.rates:
+                run(workers, rate, args, index, replacement, scripts[rate], wrk)
 
 
 if __name__ == "__main__":
