@@ -184,3 +184,47 @@ def test_app_mounted_elsewhere_reloads_in_its_own_process(tmp_path):
 
     assert asyncio.run(go())["results"][0]["id"] == "8"
     assert not app.state.watcher._thread.is_alive()
+
+
+def damaged_index_bytes():
+    """An index the decoder takes whose ranking meets a missing count:
+    node 1's payload claims two videos and carries one count."""
+    good = quillomar.PrefixSearch.from_internal_data_v2(
+        [0, 1], ["", "a"], [None, (5, [0], [5])], [1], [b"\x07\0\0\0"], 10)
+    data = bytearray(good.to_bytes())
+    tail = bytes([1, 5, 1, 0, 1, 5])
+    pos = data.rindex(tail)
+    data[pos:pos + len(tail)] = bytes([1, 5, 2, 0, 0, 1, 5])
+    quillomar.PrefixSearch.from_bytes(bytes(data))  # the decoder accepts it
+    return bytes(data)
+
+
+def test_decodable_but_damaged_replacement_is_refused(served, caplog):
+    path, holder, watcher = served
+    with open(path + ".new", "wb") as f:
+        f.write(damaged_index_bytes())
+    os.replace(path + ".new", path)
+    with caplog.at_level(logging.ERROR, logger="quillomar.web"):
+        assert not watcher.check()
+    assert "damaged" in caplog.text
+    assert videos(holder, "alpha") == ["1"]
+
+
+def test_damaged_index_in_service_is_a_500_json(tmp_path):
+    import asyncio
+
+    import httpx
+
+    from quillomar.web import create_app
+
+    app = create_app(quillomar.PrefixSearch.from_bytes(damaged_index_bytes()))
+
+    async def go():
+        transport = httpx.ASGITransport(app=app)
+        async with httpx.AsyncClient(transport=transport,
+                                     base_url="http://test") as client:
+            return await client.get("/complete", params={"q": "a"})
+
+    r = asyncio.run(go())
+    assert r.status_code == 500
+    assert r.json() == {"error": "the index in service is damaged"}

@@ -116,6 +116,10 @@ def create_app(
             # Text the library refuses (for example one that normalises
             # to nothing it can search) is still the request's fault.
             return _error(400, f"q cannot be searched: {err}")
+        except BaseException as err:
+            if _is_internal_failure(err):  # the server's fault, said so
+                return _error(500, "the index in service is damaged")
+            raise
         body = _render(answer, known_titles, time.perf_counter() - started)
         return Response(body, media_type="application/json")
 
