@@ -232,7 +232,7 @@ def run(workers: int, rate: int, args, index: Path, replacement: bytes,
     print(f"  errors {errors} (connect {r['connect']}, read {r['read']}, write "
           f"{r['write']}, timeout {r['timeout']}, non-2xx {r['status']})")
     print(f"  index swapped: generations answering after the run {seen}; "
-          f"load time per worker {', '.join(f'{x:.0f} ms' for x in loads) or 'none'}")
+          f"index loaded by the parent in {', '.join(f'{x:.0f} ms' for x in loads) or 'none'}")
     print(before)
     print(after)
 
