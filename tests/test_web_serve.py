@@ -76,6 +76,8 @@ def test_serves_a_file_with_titles_and_swaps_it(tmp_path, workers):
     (["--titles", "bad.csv"], "header naming the columns video and title"),
     (["--workers", "0"], "must be at least 1"),
     (["--port", "70000"], "outside 0..65535"),
+    (["--poll-interval", "0"], "outside 0.01..3600"),
+    (["--poll-interval", "nan"], "outside 0.01..3600"),
     (["--host", "no such host.invalid"], "cannot resolve host"),
 ])
 def test_refuses_to_start_with_one_line(tmp_path, args, message):

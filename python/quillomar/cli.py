@@ -332,6 +332,13 @@ def _positive(text: str) -> int:
     return value
 
 
+def _interval(text: str) -> float:
+    value = _float(text)
+    if not 0.01 <= value <= 3600:
+        raise argparse.ArgumentTypeError(f"{value} is outside 0.01..3600 seconds")
+    return value
+
+
 def _port(text: str) -> int:
     value = _non_negative(text)
     if value > 65535:
@@ -448,7 +455,7 @@ def make_parser() -> argparse.ArgumentParser:
     serve.add_argument("--reload-on-change", action="store_true",
                        help="watch INDEX and swap in a replacement without "
                             "stopping; a file that does not load is refused")
-    serve.add_argument("--poll-interval", type=_float, default=1.0,
+    serve.add_argument("--poll-interval", type=_interval, default=1.0,
                        metavar="SECONDS",
                        help="how often INDEX is checked (default: %(default)s)")
     serve.add_argument("--log-level", default="warning",
