@@ -5,10 +5,14 @@ PYTHON ?= python3
 VENV ?= .venv
 PY := $(VENV)/bin/python
 
-.PHONY: test demo install venv dev format clean test-sanitizers test-valgrind bench-peers
+.PHONY: test demo install venv dev format clean test-sanitizers test-valgrind bench-peers browser
 
-test: install
+test: install browser
 	$(PY) -m pytest
+
+# Debian's headless Chromium for the browser tests of the search page.
+browser:
+	tools/install_chromium.sh
 
 # Set up and run the main job: misspelt and half-typed queries on the sample
 # index shipped inside the package.

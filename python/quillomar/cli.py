@@ -384,6 +384,43 @@ def cmd_demo(args: argparse.Namespace) -> int:
     return 0
 
 
+def cmd_serve(args: argparse.Namespace) -> int:
+    try:
+        from .web.server import ServeError, start
+    except ImportError as err:
+        raise CliError(f"serve needs the serve extra ({err}): "
+                       "pip install 'quillomar[serve]'") from None
+    try:
+        return start(args.index, host=args.host, port=args.port,
+                     workers=args.workers, titles_path=args.titles,
+                     reload_on_change=args.reload_on_change,
+                     poll_interval=args.poll_interval,
+                     log_level=args.log_level)
+    except ServeError as err:
+        raise CliError(str(err)) from None
+
+
+def _positive(text: str) -> int:
+    value = _non_negative(text)
+    if value == 0:
+        raise argparse.ArgumentTypeError("must be at least 1")
+    return value
+
+
+def _interval(text: str) -> float:
+    value = _float(text)
+    if not 0.01 <= value <= 3600:
+        raise argparse.ArgumentTypeError(f"{value} is outside 0.01..3600 seconds")
+    return value
+
+
+def _port(text: str) -> int:
+    value = _non_negative(text)
+    if value > 65535:
+        raise argparse.ArgumentTypeError(f"{value} is outside 0..65535")
+    return value
+
+
 # -- parser -----------------------------------------------------------------
 
 
@@ -486,6 +523,38 @@ def make_parser() -> argparse.ArgumentParser:
                       help="edits allowed (default: 1 for your queries, 1 or "
                            "2 for the built-in ones)")
     demo.set_defaults(run=cmd_demo)
+
+    serve = commands.add_parser(
+        "serve", help="serve search-as-you-type over HTTP",
+        description="Serve GET /complete?q=TEXT (ranked videos as JSON), "
+                    "GET /health and a search-as-you-type page at /. With "
+                    "no INDEX, the sample index and its titles. The index "
+                    "is loaded once, before the workers start, and shared "
+                    "by them. SIGINT or SIGTERM stops it after the requests "
+                    "in hand.")
+    serve.add_argument("index", metavar="INDEX", nargs="?", default=None,
+                       help="an index file (default: the sample index)")
+    serve.add_argument("--host", default="127.0.0.1",
+                       help="address to listen on (default: %(default)s)")
+    serve.add_argument("--port", type=_port, default=8000,
+                       help="port to listen on, 0 for any free one "
+                            "(default: %(default)s)")
+    serve.add_argument("--workers", type=_positive, default=1, metavar="N",
+                       help="worker processes, about one per core "
+                            "(default: %(default)s)")
+    serve.add_argument("--titles", metavar="FILE", default=None,
+                       help="CSV or TSV of video and title columns, shown "
+                            "beside the ids")
+    serve.add_argument("--reload-on-change", action="store_true",
+                       help="watch INDEX and swap in a replacement without "
+                            "stopping; a file that does not load is refused")
+    serve.add_argument("--poll-interval", type=_interval, default=1.0,
+                       metavar="SECONDS",
+                       help="how often INDEX is checked (default: %(default)s)")
+    serve.add_argument("--log-level", default="warning",
+                       choices=["debug", "info", "warning", "error"],
+                       help="(default: %(default)s)")
+    serve.set_defaults(run=cmd_serve)
     return parser
 
 

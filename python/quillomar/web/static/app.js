@@ -1,0 +1,145 @@
+// Search as you type. Each request carries a sequence number; an answer is
+// shown only when it is newer than the one on screen, and requests older
+// than the answer shown are aborted, so a slow answer to an earlier
+// keystroke never replaces the answer to a later one.
+"use strict";
+(function () {
+  const DEBOUNCE_MS = 80;
+  const input = document.getElementById("q");
+  const list = document.getElementById("results");
+  const status = document.getElementById("status");
+  const chosen = document.getElementById("chosen");
+  const form = document.getElementById("search");
+
+  let sent = 0;          // sequence number of the latest request
+  let shown = 0;         // sequence number of the answer on screen
+  const pending = new Map();  // sequence number -> AbortController
+  let items = [];        // results on screen
+  let active = -1;       // highlighted row, -1 for none
+  let timer = 0;
+  let stale = 0;         // answers dropped or aborted as out of date
+
+  function dropped() {
+    list.dataset.stale = String(++stale);
+  }
+
+  function el(tag, cls, text) {
+    const node = document.createElement(tag);
+    if (cls) node.className = cls;
+    if (text !== undefined) node.textContent = text;
+    return node;
+  }
+
+  function clearList() {
+    items = [];
+    active = -1;
+    list.replaceChildren();
+    list.dataset.query = "";
+    input.setAttribute("aria-expanded", "false");
+    input.removeAttribute("aria-activedescendant");
+  }
+
+  function render(seq, typed, answer) {
+    shown = seq;
+    for (const [n, controller] of pending) {
+      if (n < seq) { controller.abort(); pending.delete(n); }
+    }
+    items = answer.results;
+    active = -1;
+    list.replaceChildren(...items.map((r, i) => {
+      const li = el("li");
+      li.id = "result-" + i;
+      li.setAttribute("role", "option");
+      li.setAttribute("aria-selected", "false");
+      li.append(el("span", "title", r.title || "video " + r.id));
+      li.append(el("span", "score", r.score.toFixed(3)));
+      const meta = el("span", "id", "id " + r.id);
+      if (r.corrected) meta.append(" ", el("span", "fuzzy", "≈ close match"));
+      li.append(meta);
+      li.addEventListener("mousedown", (e) => { e.preventDefault(); choose(i); });
+      return li;
+    }));
+    list.dataset.query = answer.query;
+    input.setAttribute("aria-expanded", items.length ? "true" : "false");
+    status.replaceChildren();
+    if (!items.length) {
+      status.append("No videos for “", el("span", "typed", typed), "”");
+    } else if (answer.corrected) {
+      status.append("No exact match for “", el("span", "typed", typed),
+                    "”: showing close matches");
+    } else {
+      status.append(items.length + " videos, " + answer.took_ms.toFixed(1) + " ms");
+    }
+  }
+
+  async function search(seq, typed) {
+    const controller = new AbortController();
+    pending.set(seq, controller);
+    try {
+      const response = await fetch("complete?q=" + encodeURIComponent(typed),
+                                   { signal: controller.signal });
+      const answer = await response.json();
+      if (seq <= shown) { dropped(); return; }  // a newer one is on screen
+      if (!response.ok) {
+        shown = seq;
+        clearList();
+        status.textContent = answer.error || "error " + response.status;
+        return;
+      }
+      render(seq, typed, answer);
+    } catch (err) {
+      if (err.name === "AbortError") dropped();
+      else if (seq === sent) {
+        status.textContent = "The server did not answer.";
+      }
+    } finally {
+      pending.delete(seq);
+    }
+  }
+
+  function onInput() {
+    clearTimeout(timer);
+    const typed = input.value;
+    const seq = ++sent;
+    chosen.textContent = "";
+    if (!typed.trim()) {
+      shown = seq;  // answers still on their way are for older text
+      clearList();
+      status.textContent = "";
+      return;
+    }
+    timer = setTimeout(() => search(seq, typed), DEBOUNCE_MS);
+  }
+
+  function highlight(i) {
+    if (!items.length) return;
+    active = (i + items.length) % items.length;
+    list.querySelectorAll("li").forEach((li, n) => {
+      li.setAttribute("aria-selected", n === active ? "true" : "false");
+    });
+    const row = document.getElementById("result-" + active);
+    input.setAttribute("aria-activedescendant", row.id);
+    row.scrollIntoView({ block: "nearest" });
+  }
+
+  function choose(i) {
+    const r = items[i];
+    if (!r) return;
+    chosen.textContent = "Chosen: " + (r.title ? r.title + " " : "") + "(video " + r.id + ")";
+    chosen.dataset.video = r.id;
+    form.dispatchEvent(new CustomEvent("video-chosen", { detail: r }));
+  }
+
+  input.addEventListener("input", onInput);
+  input.addEventListener("keydown", (e) => {
+    if (e.key === "ArrowDown") { e.preventDefault(); highlight(active + 1); }
+    else if (e.key === "ArrowUp") { e.preventDefault(); highlight(active < 0 ? -1 : active - 1); }
+    else if (e.key === "Enter") { e.preventDefault(); choose(active < 0 ? 0 : active); }
+    else if (e.key === "Escape") {
+      e.preventDefault();
+      if (items.length) { shown = sent; clearList(); status.textContent = ""; }
+      else { input.value = ""; onInput(); }
+    }
+  });
+  form.addEventListener("submit", (e) => e.preventDefault());
+})();
