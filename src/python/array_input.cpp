@@ -4,6 +4,7 @@
 #include <cstring>
 #include <type_traits>
 
+#include "core/codec/utf8.hpp"
 #include "python/convert.hpp"
 #include "python/errors.hpp"
 
@@ -182,18 +183,11 @@ bool TryAppendUcs4Buffer(PyObject* seq, std::vector<uint32_t>& out) {
   return true;
 }
 
-// The first code point of valid UTF-8 text, 0 for empty text.
+// The first code point of text, 0 for empty text.
 uint32_t FirstCodePoint(std::string_view s) {
   if (s.empty()) return 0;
   const auto* p = reinterpret_cast<const uint8_t*>(s.data());
-  const uint32_t b0 = p[0];
-  if (b0 < 0x80) return b0;
-  if (b0 < 0xE0) return ((b0 & 0x1F) << 6) | (p[1] & 0x3F);
-  if (b0 < 0xF0) {
-    return ((b0 & 0x0F) << 12) | ((p[1] & 0x3Fu) << 6) | (p[2] & 0x3F);
-  }
-  return ((b0 & 0x07) << 18) | ((p[1] & 0x3Fu) << 12) | ((p[2] & 0x3Fu) << 6) |
-         (p[3] & 0x3F);
+  return codec::NextCodePointLossy(p, p + s.size());
 }
 
 uint8_t ToByte(PyObject* o) {

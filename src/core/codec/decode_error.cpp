@@ -1,5 +1,7 @@
 #include "core/codec/decode_error.hpp"
 
+#include <cstring>
+
 namespace quillomar::codec {
 namespace {
 
@@ -42,10 +44,10 @@ DecodeError DecodeError::OutsideUsizeRange(uint64_t count) {
   return e;
 }
 
-DecodeError DecodeError::InvalidCharEncoding(std::array<uint8_t, 4> bytes) {
+DecodeError DecodeError::InvalidCharEncoding(const uint8_t* bytes, size_t n) {
   DecodeError e;
   e.kind = Kind::kInvalidCharEncoding;
-  e.bytes = bytes;
+  std::memcpy(e.bytes.data(), bytes, n < 4 ? n : 4);
   return e;
 }
 
