@@ -2,18 +2,10 @@
 // interpreter-style TypeError messages for every way a call can go wrong.
 #pragma once
 
+#include "python/method_signatures.hpp"
 #include "python/py_ref.hpp"
 
 namespace quillomar::py {
-
-struct Signature {
-  const char* display_name;  // e.g. "PrefixSearch.fuzzy_match()"
-  const char* const* params;
-  int param_count;
-  int required;  // the leading `required` parameters have no default
-};
-
-constexpr int kMaxParams = 6;
 
 // Fills slots[0 .. sig.param_count) with borrowed references to the bound
 // arguments (NULL for an omitted optional one). Throws PyErrorAlreadySet

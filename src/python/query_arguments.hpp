@@ -7,6 +7,7 @@
 
 #include "core/matcher/code_points.hpp"
 #include "python/convert.hpp"
+#include "python/method_signatures.hpp"
 
 namespace quillomar::py {
 
@@ -16,13 +17,14 @@ struct QueryArguments {
   std::optional<uint32_t> limit;
 };
 
-// Converts slots[0..2] (term, max_dist defaulting to 1, optional limit) in
-// that order, naming the argument in a TypeError.
+// Converts slots[0..2] (term, max_dist with its default, optional limit)
+// in that order, naming the argument in a TypeError.
 inline QueryArguments ConvertQueryArguments(PyObject* const* slots) {
   QueryArguments out;
   const std::string_view term =
       NamedArgument("term", [&] { return ToUtf8(slots[0]); });
-  out.max_dist = slots[1] == nullptr ? 1 : NamedArgument("max_dist", [&] {
+  out.max_dist = slots[1] == nullptr ? signatures::kDefaultMaxDist
+                                      : NamedArgument("max_dist", [&] {
     return ToU32(slots[1]);
   });
   out.limit = NamedArgument("limit", [&] { return ToOptionalU32(slots[2]); });
