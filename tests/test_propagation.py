@@ -8,7 +8,7 @@ from hypothesis import given, settings
 from hypothesis import strategies as st
 
 from _quillomar import PrefixSearch
-from decode_index import decode
+from trie_bytes import decode
 
 MAX = 4294967295
 

@@ -9,8 +9,8 @@ from hypothesis import given, settings
 from hypothesis import strategies as st
 
 from _quillomar import PrefixSearch
-from trie_builder import (arrays_from_words, encode_index, panic_message,
-                          reference_matches)
+from reference import reference_ranking
+from trie_builder import arrays_from_words, encode_index, panic_message
 
 
 def stored(a, payloads, *, int32_ids=None, uuid_ids=None, terminal=None):
@@ -31,46 +31,6 @@ def node_of(a, word):
         v = next(c for c in a.child_transitions[start:end]
                  if a.child_labels[c] == ch)
     return v
-
-
-def reference_ranking(a, payloads, terminal, ids, query, max_dist=1,
-                      limit=None, include_prefix_nodes=None, min_score=None):
-    """The ranking written out plainly, in the same order of operations."""
-    bound = min(max_dist, 65535)
-    if include_prefix_nodes is None:
-        nodes = (reference_matches(a, query, bound, True)
-                 or reference_matches(a, query, bound, False))
-    else:
-        nodes = reference_matches(a, query, bound, not include_prefix_nodes)
-    length = len(query)
-    masses = {}
-    total = 0.0
-    for _, k, d in nodes:
-        if d == 0:
-            w = 1.0
-        elif length == 0:
-            w = 0.0
-        else:
-            w = (1.0 - d / length) * 0.05
-        if d != 0 and not w > 0.0:
-            continue
-        if not terminal[k]:
-            w = w * 0.85
-        if payloads[k] is None:
-            continue
-        t, vids, counts = payloads[k]
-        total = total + t * w
-        for v, c in zip(vids, counts):
-            masses[v] = masses.get(v, 0.0) + c * w
-    if total <= 0.0:
-        return []
-    m = 0.01 if min_score is None else min_score
-    scored = [(v, mass / total) for v, mass in masses.items()
-              if mass / total >= m]
-    scored.sort(key=lambda r: (-r[1], r[0]))
-    if limit is not None:
-        scored = scored[:limit]
-    return [(str(ids[v]), s) for v, s in scored if v < len(ids)]
 
 
 def cat_car():
