@@ -1,4 +1,5 @@
-"""A slow, obvious pure-Python model of the stored index format.
+"""A slow, obvious pure-Python model of the stored index format
+(docs/format.md).
 
 Used by the tests as a reference: `encode` writes the bytes an index must
 encode to, `decode` reads bytes back or raises `DecodeFailure` with the exact

@@ -1,5 +1,4 @@
-// Reading side of the primitive encodings of a stored index (see varint.hpp
-// for the variable-length integer).
+// Reading side of the primitive forms of a stored index (docs/format.md).
 //
 // Every Read* function looks only at bytes in [p, limit). On success it
 // stores the value, advances p past it and returns true. On failure it

@@ -1,11 +1,6 @@
 // Writing side of the variable-length unsigned integer and the other
-// primitive encodings of a stored index.
-//
-// A variable-length integer is one byte for 0..250; otherwise a marker byte
-// followed by a little-endian value of fixed width:
-//   0xFB + 2 bytes, 0xFC + 4 bytes, 0xFD + 8 bytes (64-bit form only).
-// 0xFE (a 16-byte value) and 0xFF (reserved) are never written. The writer
-// always uses the shortest form.
+// primitive forms of a stored index (docs/format.md). The writer always uses
+// the shortest form.
 #pragma once
 
 #include <algorithm>
