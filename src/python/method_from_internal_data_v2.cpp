@@ -15,7 +15,8 @@ PyObject* FromInternalDataV2(PyObject*, PyObject* const* args,
                              Py_ssize_t nargsf, PyObject* kwnames) {
   return Guarded([&]() -> PyObject* {
     PyObject* slots[kMaxParams];
-    BindArguments(signatures::kFromInternalDataV2, args, nargsf, kwnames, slots);
+    BindArguments(signatures::kFromInternalDataV2, args, nargsf, kwnames,
+                  slots);
     Trie trie;
     trie.node_shifts =
         NamedArgument("node_shifts", [&] { return ReadU32Sequence(slots[0]); });

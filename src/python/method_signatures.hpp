@@ -31,8 +31,8 @@ namespace signatures {
 using D = Parameter::Default;
 
 inline constexpr Parameter kFromInternalDataV2Params[] = {
-    {"node_shifts"}, {"child_labels"}, {"payloads"},
-    {"child_transitions"}, {"video_index"}, {"video_top_n"}};
+    {"node_shifts"},       {"child_labels"}, {"payloads"},
+    {"child_transitions"}, {"video_index"},  {"video_top_n"}};
 inline constexpr Parameter kFromBytesParams[] = {{"b"}};
 // fuzzy_match takes the first three, fuzzy_match_video all five.
 inline constexpr Parameter kSearchParams[] = {

@@ -23,10 +23,10 @@ inline QueryArguments ConvertQueryArguments(PyObject* const* slots) {
   QueryArguments out;
   const std::string_view term =
       NamedArgument("term", [&] { return ToUtf8(slots[0]); });
-  out.max_dist = slots[1] == nullptr ? signatures::kDefaultMaxDist
-                                      : NamedArgument("max_dist", [&] {
-    return ToU32(slots[1]);
-  });
+  out.max_dist =
+      slots[1] == nullptr
+          ? signatures::kDefaultMaxDist
+          : NamedArgument("max_dist", [&] { return ToU32(slots[1]); });
   out.limit = NamedArgument("limit", [&] { return ToOptionalU32(slots[2]); });
   out.query = CodePoints(term);
   return out;

@@ -16,7 +16,7 @@ inline constexpr uint32_t kReplacementCharacter = 0xFFFD;
 // The length (1 to 4) of the sequence that lead byte `b` announces, or 0
 // for a byte that cannot start one (0x80 to 0xC1, 0xF5 to 0xFF).
 constexpr size_t Utf8Width(uint8_t b) {
-  return b < 0x80                ? 1
+  return b < 0x80                 ? 1
          : b >= 0xC2 && b <= 0xDF ? 2
          : b >= 0xE0 && b <= 0xEF ? 3
          : b >= 0xF0 && b <= 0xF4 ? 4

@@ -4,9 +4,9 @@
 #include <span>
 #include <vector>
 
-#include "core/memory/list_buffer.hpp"
 #include "core/codec/reader.hpp"
 #include "core/codec/varint.hpp"
+#include "core/memory/list_buffer.hpp"
 #include "core/panic.hpp"
 
 namespace quillomar {
@@ -55,10 +55,10 @@ size_t PayloadsEncodedSize(const PayloadTable& table) {
                 codec::SumVarintSize32(counts);
   // Headers of present nodes: each header is 3 to 15 bytes.
   const size_t headers = codec::BlockSum32<size_t{1} << 28>(n, [&](size_t v) {
-    const uint32_t header =
-        static_cast<uint32_t>(codec::VarintSize32(totals[v]) +
-                              codec::VarintSize32(id_off[v + 1] - id_off[v]) +
-                              codec::VarintSize32(count_off[v + 1] - count_off[v]));
+    const uint32_t header = static_cast<uint32_t>(
+        codec::VarintSize32(totals[v]) +
+        codec::VarintSize32(id_off[v + 1] - id_off[v]) +
+        codec::VarintSize32(count_off[v + 1] - count_off[v]));
     return header & (0u - present[v]);
   });
   const size_t absent = codec::BlockSum32<size_t{1} << 30>(

@@ -26,8 +26,7 @@ std::optional<ShapeFault> FirstShapeFault(const Trie& t, size_t payload_count) {
 }
 
 bool IsSound(const Trie& t) {
-  return t.is_terminal.size() == t.node_count() &&
-         t.payloads.lists_paired() &&
+  return t.is_terminal.size() == t.node_count() && t.payloads.lists_paired() &&
          !FirstShapeFault(t, t.payloads.size()).has_value();
 }
 
