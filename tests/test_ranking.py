@@ -235,3 +235,36 @@ def test_more_counts_than_ids_is_harmless():
                         [False, True], int32_ids=[42], int32=True)
     assert PrefixSearch.from_bytes(data).fuzzy_match_video("a") == [
         ("42", 1.0)]
+
+
+def many_videos_index(videos, seed):
+    rng = random.Random(seed)
+    words = sorted({"".join(rng.choice("abc") for _ in range(rng.randint(1, 4)))
+                    for _ in range(40)})
+    a = arrays_from_words(words)
+    payloads = []
+    for _ in a.child_labels:
+        k = rng.randint(0, 30)
+        payloads.append((rng.randint(0, 500), [rng.randrange(videos) for _ in range(k)],
+                         [rng.randint(0, 9) for _ in range(k)]))
+    return a, payloads, list(range(1000, 1000 + videos))
+
+
+@pytest.mark.parametrize("videos", [20, 200, 3000])
+@pytest.mark.parametrize("query, prefix", [("ab", True), ("a", None), ("", True), ("cab", False)])
+def test_many_videos_rank_as_the_reference(videos, query, prefix):
+    a, payloads, ids = many_videos_index(videos, videos)
+    s = stored(a, payloads, int32_ids=ids)
+    expected = reference_ranking(a, payloads, a.terminal, ids, query, 2, None, prefix, 0.0)
+    assert s.fuzzy_match_video(query, 2, None, prefix, 0.0) == expected
+
+
+@pytest.mark.parametrize("query, prefix", [("ab", True), ("a", None), ("cab", False)])
+def test_unsound_index_ranks_like_the_sound_one(query, prefix):
+    # One surplus terminal flag makes the index unsound without any read
+    # leaving an array, so the checked reading must agree with the unchecked.
+    a, payloads, ids = many_videos_index(200, 7)
+    sound = stored(a, payloads, int32_ids=ids)
+    unsound = stored(a, payloads, int32_ids=ids, terminal=a.terminal + [True])
+    got = unsound.fuzzy_match_video(query, 2, 50, prefix, 0.0)
+    assert got and got == sound.fuzzy_match_video(query, 2, 50, prefix, 0.0)
