@@ -2,6 +2,7 @@
 // interpreter-style TypeError messages for every way a call can go wrong.
 #pragma once
 
+#include "python/convert.hpp"
 #include "python/method_signatures.hpp"
 #include "python/py_ref.hpp"
 
@@ -12,5 +13,13 @@ namespace quillomar::py {
 // with TypeError set on any binding error.
 void BindArguments(const Signature& sig, PyObject* const* args,
                    Py_ssize_t nargsf, PyObject* kwnames, PyObject** slots);
+
+// convert(slots[i]), with parameter i of `sig` named in a TypeError it
+// raises (see NamedArgument).
+template <class Convert>
+auto ConvertArgument(const Signature& sig, PyObject* const* slots, int i,
+                     Convert&& convert) {
+  return NamedArgument(sig.params[i].name, [&] { return convert(slots[i]); });
+}
 
 }  // namespace quillomar::py

@@ -14,7 +14,7 @@ PyObject* FromBytes(PyObject*, PyObject* const* args, Py_ssize_t nargsf,
     PyObject* slots[kMaxParams];
     BindArguments(signatures::kFromBytes, args, nargsf, kwnames, slots);
     std::span<const uint8_t> bytes =
-        NamedArgument("b", [&] { return ToBytes(slots[0]); });
+        ConvertArgument(signatures::kFromBytes, slots, 0, ToBytes);
     std::variant<Trie, codec::DecodeError> decoded = Decode(bytes);
     if (auto* err = std::get_if<codec::DecodeError>(&decoded)) {
       Raise(PyExc_ValueError, "decode error: " + err->ToString());
