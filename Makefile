@@ -5,7 +5,7 @@ PYTHON ?= python3
 VENV ?= .venv
 PY := $(VENV)/bin/python
 
-.PHONY: test demo install venv dev format clean test-sanitizers test-valgrind bench-peers browser
+.PHONY: test demo install venv dev format lint lint-tools clean test-sanitizers test-valgrind bench-peers browser
 
 test: install browser
 	$(PY) -m pytest
@@ -33,8 +33,29 @@ dev:
 	cmake -S . -B build/dev -G Ninja -DCMAKE_BUILD_TYPE=Release
 	cmake --build build/dev
 
-format:
-	clang-format -i $$(git ls-files 'src/*.cpp' 'src/*.hpp' 'bench/*.cpp' 'fuzz/*.cpp')
+# Style: ruff (pyproject.toml) over the Python, clang-format (.clang-format)
+# over the C++. `make lint` checks without changing anything and fails on
+# any finding; `make format` applies what can be applied automatically.
+RUFF_VERSION := 0.17.6
+PY_SOURCES := python tests bench scripts
+CXX_SOURCES = $$(git ls-files 'src/*.cpp' 'src/*.hpp' 'bench/*.cpp' 'fuzz/*.cpp')
+
+lint-tools: venv
+	$(PY) -m pip install -q "ruff==$(RUFF_VERSION)"
+	command -v clang-format >/dev/null || { apt-get update -qq && \
+		DEBIAN_FRONTEND=noninteractive apt-get install -y -qq clang-format >/dev/null; }
+
+lint: lint-tools
+	status=0; \
+	$(VENV)/bin/ruff check $(PY_SOURCES) || status=1; \
+	$(VENV)/bin/ruff format --check $(PY_SOURCES) || status=1; \
+	clang-format --dry-run --Werror $(CXX_SOURCES) || status=1; \
+	exit $$status
+
+format: lint-tools
+	$(VENV)/bin/ruff check --fix $(PY_SOURCES)
+	$(VENV)/bin/ruff format $(PY_SOURCES)
+	clang-format -i $(CXX_SOURCES)
 
 clean:
 	rm -rf build $(VENV)

@@ -1,4 +1,4 @@
-"""The word list the benchmarks index, and its trie as flat arrays.
+"""The word list the benchmarks index, and its trie as the package lays it out.
 
 Every word of Debian's wamerican-huge list (installed with apt-get when
 missing), lower-cased, words containing an apostrophe dropped, duplicates
@@ -23,35 +23,28 @@ def load_words() -> list[str]:
     return sorted(w for w in words if w and "'" not in w)
 
 
+def layout(words: list[str]):
+    """The trie of `words` as the package's builder lays it out
+    (breadth-first, children of a node in consecutive slots in label order),
+    and per node the index in `words` of the word ending there or -1."""
+    from quillomar import IndexBuilder
+
+    builder = IndexBuilder()
+    builder.set_totals(dict.fromkeys(words, 1))
+    arrays = builder.arrays()
+    shifts, labels, slots = arrays.node_shifts, arrays.child_labels, arrays.child_transitions
+    index_of = {w: i for i, w in enumerate(words)}
+    texts = [""] * len(labels)
+    word_at = [-1] * len(labels)
+    for v in range(len(labels)):  # parents come before their children
+        end = shifts[v + 1] if v + 1 < len(shifts) else len(slots)
+        for c in slots[shifts[v]:end]:
+            texts[c] = texts[v] + labels[c]
+            word_at[c] = index_of.get(texts[c], -1)
+    return arrays, word_at
+
+
 def trie_arrays(words: list[str]):
-    """Breadth-first arrays (children of a node in consecutive slots, in
-    label order): shifts, labels, slots, and per node the index of the word
-    ending there or -1."""
-    children: list[dict[str, int]] = [{}]
-    ends = [-1]
-    for wi, w in enumerate(words):
-        v = 0
-        for ch in w:
-            nxt = children[v].get(ch)
-            if nxt is None:
-                nxt = len(children)
-                children[v][ch] = nxt
-                children.append({})
-                ends.append(-1)
-            v = nxt
-        ends[v] = wi
-    order = [0]
-    label_of = {0: ""}
-    for v in order:
-        for ch in sorted(children[v]):
-            c = children[v][ch]
-            label_of[c] = ch
-            order.append(c)
-    new = {old: i for i, old in enumerate(order)}
-    shifts, labels, slots, word_at = [], [], [], []
-    for old in order:
-        shifts.append(len(slots))
-        labels.append(label_of[old])
-        word_at.append(ends[old])
-        slots.extend(new[children[old][ch]] for ch in sorted(children[old]))
-    return shifts, labels, slots, word_at
+    """Shifts, labels, slots and word_at of layout(words)."""
+    arrays, word_at = layout(words)
+    return arrays.node_shifts, arrays.child_labels, arrays.child_transitions, word_at

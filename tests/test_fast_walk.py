@@ -11,9 +11,8 @@ import pytest
 from hypothesis import given, settings
 from hypothesis import strategies as st
 
-from test_ranking import reference_ranking, stored
-from trie_builder import (Arrays, arrays_from_words, levenshtein,
-                          reference_matches, stored_index)
+from reference import levenshtein, reference_matches, reference_ranking
+from trie_builder import Arrays, arrays_from_words, stored_index
 
 # Letters chosen to collide wherever the fast walk groups code points:
 # 'a', 'A', U+00E1, U+0161, U+0101, U+0181 and U+1F601 share the letter
@@ -255,7 +254,7 @@ def ranked_nodes(fast, general, query, bound, prefix):
     for a in (fast, general):
         payloads = [(1, [rank[t]], [1]) if v else None
                     for v, t in enumerate(node_texts(a))]
-        got = stored(a, payloads, int32_ids=ids).fuzzy_match_video(
+        got = stored_index(a, payloads, int32_ids=ids).fuzzy_match_video(
             query, bound, None, prefix, -math.inf)
         assert got == reference_ranking(a, payloads, a.terminal, ids, query,
                                         bound, None, prefix, -math.inf)
@@ -341,7 +340,7 @@ def test_stored_graphs_in_slot_order(a, bound):
         for prefix in (None, True):
             payloads = [(1, [v], [1]) for v in range(len(a.child_labels))]
             ids = list(range(len(a.child_labels)))
-            got = stored(a, payloads, int32_ids=ids).fuzzy_match_video(
+            got = stored_index(a, payloads, int32_ids=ids).fuzzy_match_video(
                 query, bound, None, prefix, -math.inf)
             assert got == reference_ranking(a, payloads, a.terminal, ids,
                                             query, bound, None, prefix,

@@ -4,7 +4,7 @@ order, labels, terminal flags, payload conversion and identifier tables."""
 import pytest
 
 from _quillomar import PrefixSearch
-from decode_index import decode
+from trie_bytes import decode
 
 build = PrefixSearch.from_internal_data_v2
 
@@ -31,7 +31,7 @@ def call(**changes):
 def test_two_node_example():
     idx = built(*GOOD.values())
     assert idx.node_shifts == [0, 1]
-    assert idx.child_labels == ["\0", "a"]
+    assert idx.label_texts() == ["\0", "a"]
     assert idx.child_transitions == [1]
     assert idx.is_terminal == [False, True]
     assert idx.id_mode == 1 and idx.int32_ids == [7] and idx.uuid_ids == []
@@ -256,7 +256,7 @@ def test_child_transitions_length_not_checked_against_n():
 )
 def test_label_is_first_code_point(label, expected):
     idx = built([0], [label], [None], [], [], 1)
-    assert idx.child_labels == [expected]
+    assert idx.label_texts() == [expected]
 
 
 @pytest.mark.parametrize("label", ["\ud800", "a\udfff", "ab\ud83d"])
@@ -269,7 +269,7 @@ def test_label_str_subclass_accepted():
     class S(str):
         pass
 
-    assert built([0], [S("q")], [None], [], [], 1).child_labels == ["q"]
+    assert built([0], [S("q")], [None], [], [], 1).label_texts() == ["q"]
 
 
 def test_is_terminal_follows_raw_payloads():

@@ -1,6 +1,7 @@
 """Top-N propagation and the merging of payload lists, observed through the
 stored form of freshly built indexes."""
 
+import random
 from collections import defaultdict
 
 import pytest
@@ -8,7 +9,7 @@ from hypothesis import given, settings
 from hypothesis import strategies as st
 
 from _quillomar import PrefixSearch
-from decode_index import decode
+from trie_bytes import decode
 
 MAX = 4294967295
 
@@ -249,3 +250,27 @@ def test_any_numbering_matches_in_place_reference(trie, top_n):
     assert propagated(children, payloads, top_n) == in_place_reference(
         children, payloads, top_n
     )
+
+
+# --- Merges wide enough to go through the hash map and make it grow. ---
+
+
+@pytest.mark.parametrize("videos, top_n", [(40, 1000), (300, 1000), (300, 7), (5000, 50)])
+@pytest.mark.parametrize("huge", [False, True])
+def test_wide_merges_match_direct_computation(videos, top_n, huge):
+    # A root over chains of internal nodes, each combining several children
+    # whose lists together name many distinct videos, so one merger is reset
+    # and reused between large and small combinations.
+    rng = random.Random(videos * 31 + top_n + huge)
+    n = 60
+    parent = [None] + [rng.randrange(max(1, v // 3), v) if v > 3 else 0 for v in range(1, n)]
+    children = [[] for _ in range(n)]
+    for v in range(1, n):
+        children[parent[v]].append(v)
+    counts = [1, 2, 3, 50] + ([MAX, MAX // 2] if huge else [])
+    payloads = []
+    for _ in range(n):
+        k = rng.randint(0, 40)
+        pairs = [(rng.randrange(videos), rng.choice(counts)) for _ in range(k)]
+        payloads.append(p(rng.randint(0, 100), pairs))
+    assert propagated(children, payloads, top_n) == direct(children, payloads, top_n)

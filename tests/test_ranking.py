@@ -9,8 +9,8 @@ from hypothesis import given, settings
 from hypothesis import strategies as st
 
 from _quillomar import PrefixSearch
-from trie_builder import (arrays_from_words, encode_index, panic_message,
-                          reference_matches)
+from reference import reference_ranking
+from trie_builder import arrays_from_words, encode_index, panic_message
 
 
 def stored(a, payloads, *, int32_ids=None, uuid_ids=None, terminal=None):
@@ -31,46 +31,6 @@ def node_of(a, word):
         v = next(c for c in a.child_transitions[start:end]
                  if a.child_labels[c] == ch)
     return v
-
-
-def reference_ranking(a, payloads, terminal, ids, query, max_dist=1,
-                      limit=None, include_prefix_nodes=None, min_score=None):
-    """The ranking written out plainly, in the same order of operations."""
-    bound = min(max_dist, 65535)
-    if include_prefix_nodes is None:
-        nodes = (reference_matches(a, query, bound, True)
-                 or reference_matches(a, query, bound, False))
-    else:
-        nodes = reference_matches(a, query, bound, not include_prefix_nodes)
-    length = len(query)
-    masses = {}
-    total = 0.0
-    for _, k, d in nodes:
-        if d == 0:
-            w = 1.0
-        elif length == 0:
-            w = 0.0
-        else:
-            w = (1.0 - d / length) * 0.05
-        if d != 0 and not w > 0.0:
-            continue
-        if not terminal[k]:
-            w = w * 0.85
-        if payloads[k] is None:
-            continue
-        t, vids, counts = payloads[k]
-        total = total + t * w
-        for v, c in zip(vids, counts):
-            masses[v] = masses.get(v, 0.0) + c * w
-    if total <= 0.0:
-        return []
-    m = 0.01 if min_score is None else min_score
-    scored = [(v, mass / total) for v, mass in masses.items()
-              if mass / total >= m]
-    scored.sort(key=lambda r: (-r[1], r[0]))
-    if limit is not None:
-        scored = scored[:limit]
-    return [(str(ids[v]), s) for v, s in scored if v < len(ids)]
 
 
 def cat_car():
@@ -275,3 +235,36 @@ def test_more_counts_than_ids_is_harmless():
                         [False, True], int32_ids=[42], int32=True)
     assert PrefixSearch.from_bytes(data).fuzzy_match_video("a") == [
         ("42", 1.0)]
+
+
+def many_videos_index(videos, seed):
+    rng = random.Random(seed)
+    words = sorted({"".join(rng.choice("abc") for _ in range(rng.randint(1, 4)))
+                    for _ in range(40)})
+    a = arrays_from_words(words)
+    payloads = []
+    for _ in a.child_labels:
+        k = rng.randint(0, 30)
+        payloads.append((rng.randint(0, 500), [rng.randrange(videos) for _ in range(k)],
+                         [rng.randint(0, 9) for _ in range(k)]))
+    return a, payloads, list(range(1000, 1000 + videos))
+
+
+@pytest.mark.parametrize("videos", [20, 200, 3000])
+@pytest.mark.parametrize("query, prefix", [("ab", True), ("a", None), ("", True), ("cab", False)])
+def test_many_videos_rank_as_the_reference(videos, query, prefix):
+    a, payloads, ids = many_videos_index(videos, videos)
+    s = stored(a, payloads, int32_ids=ids)
+    expected = reference_ranking(a, payloads, a.terminal, ids, query, 2, None, prefix, 0.0)
+    assert s.fuzzy_match_video(query, 2, None, prefix, 0.0) == expected
+
+
+@pytest.mark.parametrize("query, prefix", [("ab", True), ("a", None), ("cab", False)])
+def test_unsound_index_ranks_like_the_sound_one(query, prefix):
+    # One surplus terminal flag makes the index unsound without any read
+    # leaving an array, so the checked reading must agree with the unchecked.
+    a, payloads, ids = many_videos_index(200, 7)
+    sound = stored(a, payloads, int32_ids=ids)
+    unsound = stored(a, payloads, int32_ids=ids, terminal=a.terminal + [True])
+    got = unsound.fuzzy_match_video(query, 2, 50, prefix, 0.0)
+    assert got and got == sound.fuzzy_match_video(query, 2, 50, prefix, 0.0)

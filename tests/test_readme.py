@@ -1,4 +1,5 @@
-"""Every example and command in README.md runs as shown.
+"""Every example and command in README.md and CONTRIBUTING.md runs as
+shown.
 
 Python blocks are doctests, run in order in one namespace. Every line of a
 ``sh`` block must be a command this file knows how to exercise; a new
@@ -19,20 +20,21 @@ import pytest
 
 ROOT = Path(__file__).resolve().parent.parent
 README = ROOT / "README.md"
+CONTRIBUTING = ROOT / "CONTRIBUTING.md"
 
 pytestmark = pytest.mark.skipif(not README.exists(), reason="no source tree")
 
 FENCE = re.compile(r"^( *)```(\w*)\n(.*?)^\1```", re.S | re.M)
 
 
-def blocks(language):
-    text = README.read_text(encoding="utf-8")
+def blocks(language, document=README):
+    text = document.read_text(encoding="utf-8")
     return [re.sub(rf"^{m.group(1)}", "", m.group(3), flags=re.M)
             for m in FENCE.finditer(text) if m.group(2) == language]
 
 
-def shell_commands():
-    return [line.strip() for block in blocks("sh")
+def shell_commands(document=README):
+    return [line.strip() for block in blocks("sh", document)
             for line in block.splitlines() if line.strip()]
 
 
@@ -82,7 +84,8 @@ def exercise(command, workdir):
         expected = {"demo": "quillomar demo", "test": "pytest",
                     "dev": "cmake --build", "test-sanitizers": "libasan",
                     "test-valgrind": "valgrind", "fuzz": "fuzz_$t",
-                    "bench-peers": "compare_peers"}[words[1]]
+                    "bench-peers": "compare_peers",
+                    "lint": "ruff format --check"}[words[1]]
         assert expected in out
         return
     if words[0] == "tools/check_python_headers.sh":
@@ -131,5 +134,12 @@ def test_shell_commands(tmp_path):
     (tmp_path / "searches.csv").write_text(csv_blocks[0], encoding="utf-8")
     commands = shell_commands()
     assert "quillomar build searches.csv -o searches.idx --top-n 20" in commands
+    for command in commands:
+        exercise(command, tmp_path)
+
+
+def test_contributing_commands(tmp_path):
+    commands = shell_commands(CONTRIBUTING)
+    assert "make dev" in commands and "make lint" in commands
     for command in commands:
         exercise(command, tmp_path)

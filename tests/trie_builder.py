@@ -1,5 +1,6 @@
-"""Test helpers: turn word lists into index arrays, encode indexes by hand,
-and plain reference implementations to check the native search against."""
+"""Test helpers: turn word lists into index arrays and encode indexes by
+hand (the plain references to check the native search against are in
+reference.py)."""
 
 from __future__ import annotations
 
@@ -8,6 +9,7 @@ from typing import Dict, Iterable, List, Optional, Sequence, Tuple
 
 from _quillomar import PrefixSearch
 import trie_bytes
+from reference import levenshtein, reference_matches  # noqa: F401 (older imports)
 
 Payload = Tuple[int, List[int], List[int]]
 
@@ -122,51 +124,6 @@ def stored_index(a: Arrays, payloads: Optional[Sequence] = None,
         encode_index(a.node_shifts, a.child_labels, a.child_transitions,
                      a.payloads if payloads is None else payloads,
                      a.terminal, int32_ids=int32_ids, int32=True))
-
-
-# --- References ----------------------------------------------------------
-
-
-def levenshtein(a: str, b: str) -> int:
-    prev = list(range(len(b) + 1))
-    for i, ca in enumerate(a, 1):
-        cur = [i]
-        for j, cb in enumerate(b, 1):
-            cur.append(min(prev[j - 1] + (ca != cb), prev[j] + 1, cur[j - 1] + 1))
-        prev = cur
-    return prev[-1]
-
-
-def reference_matches(a: Arrays, query: str, bound: int, terminal_only: bool
-                      ) -> List[Tuple[str, int, int]]:
-    """(text, node, distance) of every recorded node, in walk order: a plain
-    recursive walk with whole rows (fine for the small tries of the tests)."""
-    q = list(query)
-    n = len(q)
-    out: List[Tuple[str, int, int]] = []
-    term = a.terminal
-    shifts, trans, labels = a.node_shifts, a.child_transitions, a.child_labels
-
-    def dfs(k: int, d: int, prev: List[int], text: str) -> None:
-        start = shifts[k]
-        end = shifts[k + 1] if k + 1 < len(shifts) else len(trans)
-        for s in range(start, end):
-            c = trans[s]
-            lab = labels[c][:1]
-            if not lab or lab == "\x00":
-                continue
-            cur = [d + 1]
-            for j in range(1, n + 1):
-                cur.append(min(prev[j - 1] + (lab != q[j - 1]), prev[j] + 1,
-                               cur[j - 1] + 1))
-            if min(cur) > bound:
-                continue
-            if cur[n] <= bound and (not terminal_only or term[c]):
-                out.append((text + lab, c, cur[n]))
-            dfs(c, d + 1, cur, text + lab)
-
-    dfs(0, 0, list(range(n + 1)), "")
-    return out
 
 
 def panic_message(call) -> str:

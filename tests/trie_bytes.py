@@ -1,4 +1,5 @@
-"""A slow, obvious pure-Python model of the stored index format.
+"""A slow, obvious pure-Python model of the stored index format
+(docs/format.md).
 
 Used by the tests as a reference: `encode` writes the bytes an index must
 encode to, `decode` reads bytes back or raises `DecodeFailure` with the exact
@@ -29,6 +30,17 @@ class TrieData:
     int32_ids: List[int] = field(default_factory=list)
     id_mode: int = ID_MODE_UUID
     is_terminal: List[bool] = field(default_factory=list)
+
+    def label_texts(self) -> List[str]:
+        """Each label as a one-character string ("\\0" for no label)."""
+        return [chr(c) for c in self.child_labels]
+
+    def lists(self) -> List[Optional[List[Tuple[int, int]]]]:
+        """Each node's (video, count) pairs, None where the payload is absent."""
+        return [None if p is None else list(zip(p[1], p[2])) for p in self.payloads]
+
+    def totals(self) -> List[Optional[int]]:
+        return [None if p is None else p[0] for p in self.payloads]
 
 
 # --- Encoding ---------------------------------------------------------------

@@ -1,11 +1,7 @@
 """A summary of a stored index, read from the bytes ``to_bytes`` writes.
 
 The extension exposes no counts, so ``quillomar info`` reads them from the
-stored form itself. The stored form is the index's fields one after another
-(node shifts, labels, child slots, per-node payloads, the two identifier
-tables, the identifier mode, terminal flags), sequences as a count followed
-by their elements, numbers as variable-length integers (a byte up to 250 is
-the value; 251/252/253 announce a 2/4/8-byte little-endian value).
+stored form itself, whose layout docs/format.md describes.
 
 This reader walks the whole string once; it checks the format as far as it
 needs to and raises FormatError where the bytes end early or hold something

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "core/matcher/search_layout.hpp"
+#include "core/trie/soundness.hpp"
 #include "core/trie/trie.hpp"
 
 namespace quillomar {

@@ -4,6 +4,7 @@
 #include <cstring>
 #include <type_traits>
 
+#include "core/codec/utf8.hpp"
 #include "python/convert.hpp"
 #include "python/errors.hpp"
 
@@ -16,6 +17,7 @@ class BufferView {
   // False (with no error pending) when `o` does not export a buffer of the
   // requested kind.
   bool Acquire(PyObject* o) {
+    if (!PyObject_CheckBuffer(o)) return false;
     if (PyObject_GetBuffer(o, &view_, PyBUF_RECORDS_RO) != 0) {
       PyErr_Clear();
       return false;
@@ -39,16 +41,27 @@ struct IntFormat {
   Py_ssize_t size;  // 1, 2, 4 or 8
 };
 
-bool ParseIntFormat(const Py_buffer& view, IntFormat& f) {
-  if (view.ndim != 1 || view.shape == nullptr || view.strides == nullptr ||
-      view.suboffsets != nullptr) {
-    return false;
-  }
-  const char* fmt = view.format == nullptr ? "B" : view.format;
+// True for a one-dimensional buffer with shape and strides and without
+// indirection, the only kind the fast paths read.
+bool IsFlatVector(const Py_buffer& view) {
+  return view.ndim == 1 && view.shape != nullptr && view.strides != nullptr &&
+         view.suboffsets == nullptr;
+}
+
+// `fmt` past a byte-order prefix that means native order ("@", "=", and
+// "<" on a little-endian machine). Any other prefix stays, so the element
+// code that follows is not recognised.
+const char* SkipNativeOrder(const char* fmt) {
   if (*fmt == '@' || *fmt == '=' ||
       (*fmt == '<' && std::endian::native == std::endian::little)) {
     ++fmt;
   }
+  return fmt;
+}
+
+bool ParseIntFormat(const Py_buffer& view, IntFormat& f) {
+  if (!IsFlatVector(view)) return false;
+  const char* fmt = SkipNativeOrder(view.format == nullptr ? "B" : view.format);
   if (fmt[0] == '\0' || fmt[1] != '\0') return false;
   switch (fmt[0]) {
     case 'b':
@@ -96,11 +109,18 @@ bool CopyInRange(const Py_buffer& view, std::vector<uint32_t>& out) {
   return true;
 }
 
+// CopyInRange for the signed or the unsigned element type of one width.
+template <class Signed, class Unsigned>
+bool CopyInRange(bool is_signed, const Py_buffer& view,
+                 std::vector<uint32_t>& out) {
+  return is_signed ? CopyInRange<Signed>(view, out)
+                   : CopyInRange<Unsigned>(view, out);
+}
+
 // Appends the elements of a one-dimensional integer buffer when every one
 // of them is an unsigned 32-bit value; otherwise returns false with `out`
 // as it was, so the general path can raise the element's own error.
 bool TryAppendIntBuffer(PyObject* seq, std::vector<uint32_t>& out) {
-  if (!PyObject_CheckBuffer(seq)) return false;
   BufferView buffer;
   if (!buffer.Acquire(seq)) return false;
   const Py_buffer& view = buffer.view();
@@ -110,20 +130,16 @@ bool TryAppendIntBuffer(PyObject* seq, std::vector<uint32_t>& out) {
   bool ok = false;
   switch (f.size) {
     case 1:
-      ok = f.is_signed ? CopyInRange<int8_t>(view, out)
-                       : CopyInRange<uint8_t>(view, out);
+      ok = CopyInRange<int8_t, uint8_t>(f.is_signed, view, out);
       break;
     case 2:
-      ok = f.is_signed ? CopyInRange<int16_t>(view, out)
-                       : CopyInRange<uint16_t>(view, out);
+      ok = CopyInRange<int16_t, uint16_t>(f.is_signed, view, out);
       break;
     case 4:
-      ok = f.is_signed ? CopyInRange<int32_t>(view, out)
-                       : CopyInRange<uint32_t>(view, out);
+      ok = CopyInRange<int32_t, uint32_t>(f.is_signed, view, out);
       break;
     case 8:
-      ok = f.is_signed ? CopyInRange<int64_t>(view, out)
-                       : CopyInRange<uint64_t>(view, out);
+      ok = CopyInRange<int64_t, uint64_t>(f.is_signed, view, out);
       break;
   }
   if (!ok) out.resize(before);
@@ -137,19 +153,11 @@ bool TryAppendIntBuffer(PyObject* seq, std::vector<uint32_t>& out) {
 // buffer and for any element holding a unit that is not a Unicode scalar
 // value, so that the general path raises that element's own error.
 bool TryAppendUcs4Buffer(PyObject* seq, std::vector<uint32_t>& out) {
-  if (!PyObject_CheckBuffer(seq)) return false;
   BufferView buffer;
   if (!buffer.Acquire(seq)) return false;
   const Py_buffer& view = buffer.view();
-  if (view.ndim != 1 || view.shape == nullptr || view.strides == nullptr ||
-      view.suboffsets != nullptr || view.format == nullptr) {
-    return false;
-  }
-  const char* fmt = view.format;
-  if (*fmt == '@' || *fmt == '=' ||
-      (*fmt == '<' && std::endian::native == std::endian::little)) {
-    ++fmt;
-  }
+  if (!IsFlatVector(view) || view.format == nullptr) return false;
+  const char* fmt = SkipNativeOrder(view.format);
   Py_ssize_t width = 0;
   bool digits = false;
   for (; *fmt >= '0' && *fmt <= '9'; ++fmt) {
@@ -182,18 +190,11 @@ bool TryAppendUcs4Buffer(PyObject* seq, std::vector<uint32_t>& out) {
   return true;
 }
 
-// The first code point of valid UTF-8 text, 0 for empty text.
+// The first code point of text, 0 for empty text.
 uint32_t FirstCodePoint(std::string_view s) {
   if (s.empty()) return 0;
   const auto* p = reinterpret_cast<const uint8_t*>(s.data());
-  const uint32_t b0 = p[0];
-  if (b0 < 0x80) return b0;
-  if (b0 < 0xE0) return ((b0 & 0x1F) << 6) | (p[1] & 0x3F);
-  if (b0 < 0xF0) {
-    return ((b0 & 0x0F) << 12) | ((p[1] & 0x3Fu) << 6) | (p[2] & 0x3F);
-  }
-  return ((b0 & 0x07) << 18) | ((p[1] & 0x3Fu) << 12) | ((p[2] & 0x3Fu) << 6) |
-         (p[3] & 0x3F);
+  return codec::NextCodePointLossy(p, p + s.size());
 }
 
 uint8_t ToByte(PyObject* o) {

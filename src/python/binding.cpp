@@ -34,7 +34,7 @@ namespace {
 [[noreturn]] void MissingRequired(const Signature& sig, PyObject** slots) {
   std::vector<const char*> missing;
   for (int i = 0; i < sig.required; ++i) {
-    if (slots[i] == nullptr) missing.push_back(sig.params[i]);
+    if (slots[i] == nullptr) missing.push_back(sig.params[i].name);
   }
   std::string list;
   for (size_t i = 0; i < missing.size(); ++i) {
@@ -63,8 +63,9 @@ int FindParam(const Signature& sig, PyObject* name) {
     return -1;
   }
   for (int i = 0; i < sig.param_count; ++i) {
-    if (std::strlen(sig.params[i]) == static_cast<size_t>(size) &&
-        std::memcmp(sig.params[i], utf8, static_cast<size_t>(size)) == 0) {
+    const char* param = sig.params[i].name;
+    if (std::strlen(param) == static_cast<size_t>(size) &&
+        std::memcmp(param, utf8, static_cast<size_t>(size)) == 0) {
       return i;
     }
   }
@@ -88,7 +89,7 @@ void BindArguments(const Signature& sig, PyObject* const* args,
     if (slots[slot] != nullptr) {
       Raise(PyExc_TypeError, std::string(sig.display_name) +
                                  " got multiple values for argument '" +
-                                 sig.params[slot] + "'");
+                                 sig.params[slot].name + "'");
     }
     slots[slot] = args[npos + k];
   }

@@ -7,18 +7,14 @@
 #include "python/prefix_search.hpp"
 
 namespace quillomar::py {
-namespace {
-const char* const kParams[] = {"b"};
-const Signature kSignature = {"PrefixSearch.from_bytes()", kParams, 1, 1};
-}  // namespace
 
 PyObject* FromBytes(PyObject*, PyObject* const* args, Py_ssize_t nargsf,
                     PyObject* kwnames) {
   return Guarded([&]() -> PyObject* {
     PyObject* slots[kMaxParams];
-    BindArguments(kSignature, args, nargsf, kwnames, slots);
+    BindArguments(signatures::kFromBytes, args, nargsf, kwnames, slots);
     std::span<const uint8_t> bytes =
-        NamedArgument("b", [&] { return ToBytes(slots[0]); });
+        ConvertArgument(signatures::kFromBytes, slots, 0, ToBytes);
     std::variant<Trie, codec::DecodeError> decoded = Decode(bytes);
     if (auto* err = std::get_if<codec::DecodeError>(&decoded)) {
       Raise(PyExc_ValueError, "decode error: " + err->ToString());

@@ -10,33 +10,22 @@
 #include "python/prefix_search.hpp"
 
 namespace quillomar::py {
-namespace {
-const char* const kParams[] = {"node_shifts", "child_labels",
-                               "payloads",    "child_transitions",
-                               "video_index", "video_top_n"};
-const Signature kSignature = {"PrefixSearch.from_internal_data_v2()", kParams,
-                              6, 6};
-
-}  // namespace
 
 PyObject* FromInternalDataV2(PyObject*, PyObject* const* args,
                              Py_ssize_t nargsf, PyObject* kwnames) {
   return Guarded([&]() -> PyObject* {
     PyObject* slots[kMaxParams];
-    BindArguments(kSignature, args, nargsf, kwnames, slots);
+    BindArguments(signatures::kFromInternalDataV2, args, nargsf, kwnames,
+                  slots);
+    const Signature& sig = signatures::kFromInternalDataV2;
     Trie trie;
-    trie.node_shifts =
-        NamedArgument("node_shifts", [&] { return ReadU32Sequence(slots[0]); });
-    trie.child_labels =
-        NamedArgument("child_labels", [&] { return ReadLabels(slots[1]); });
-    std::vector<PyRef> payloads =
-        NamedArgument("payloads", [&] { return ReadObjects(slots[2]); });
-    trie.child_transitions = NamedArgument(
-        "child_transitions", [&] { return ReadU32Sequence(slots[3]); });
+    trie.node_shifts = ConvertArgument(sig, slots, 0, ReadU32Sequence);
+    trie.child_labels = ConvertArgument(sig, slots, 1, ReadLabels);
+    std::vector<PyRef> payloads = ConvertArgument(sig, slots, 2, ReadObjects);
+    trie.child_transitions = ConvertArgument(sig, slots, 3, ReadU32Sequence);
     const ByteEntries video_index =
-        NamedArgument("video_index", [&] { return ReadByteEntries(slots[4]); });
-    const uint32_t top_n =
-        NamedArgument("video_top_n", [&] { return ToU32(slots[5]); });
+        ConvertArgument(sig, slots, 4, ReadByteEntries);
+    const uint32_t top_n = ConvertArgument(sig, slots, 5, ToU32);
 
     if (auto error = ShapeError(trie, payloads.size())) {
       Raise(PyExc_ValueError, *error);

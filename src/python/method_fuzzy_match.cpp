@@ -7,16 +7,12 @@
 #include "python/result_list.hpp"
 
 namespace quillomar::py {
-namespace {
-const char* const kParams[] = {"term", "max_dist", "limit"};
-const Signature kSignature = {"PrefixSearch.fuzzy_match()", kParams, 3, 1};
-}  // namespace
 
 PyObject* FuzzyMatch(PyObject* self, PyObject* const* args, Py_ssize_t nargsf,
                      PyObject* kwnames) {
   return Guarded([&]() -> PyObject* {
     PyObject* slots[kMaxParams];
-    BindArguments(kSignature, args, nargsf, kwnames, slots);
+    BindArguments(signatures::kFuzzyMatch, args, nargsf, kwnames, slots);
     const SearchIndex& index = IndexOf(self);
     const QueryArguments q = ConvertQueryArguments(slots);
     std::vector<PyRef> items;

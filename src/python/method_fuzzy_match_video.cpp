@@ -8,24 +8,19 @@
 #include "python/result_list.hpp"
 
 namespace quillomar::py {
-namespace {
-const char* const kParams[] = {"term", "max_dist", "limit",
-                               "include_prefix_nodes", "min_score"};
-const Signature kSignature = {"PrefixSearch.fuzzy_match_video()", kParams, 5,
-                              1};
-}  // namespace
 
 PyObject* FuzzyMatchVideo(PyObject* self, PyObject* const* args,
                           Py_ssize_t nargsf, PyObject* kwnames) {
   return Guarded([&]() -> PyObject* {
     PyObject* slots[kMaxParams];
-    BindArguments(kSignature, args, nargsf, kwnames, slots);
+    BindArguments(signatures::kFuzzyMatchVideo, args, nargsf, kwnames, slots);
     const SearchIndex& index = IndexOf(self);
     const QueryArguments q = ConvertQueryArguments(slots);
-    const std::optional<bool> include_prefix_nodes = NamedArgument(
-        "include_prefix_nodes", [&] { return ToOptionalBool(slots[3]); });
+    const Signature& sig = signatures::kFuzzyMatchVideo;
+    const std::optional<bool> include_prefix_nodes =
+        ConvertArgument(sig, slots, 3, ToOptionalBool);
     const std::optional<double> min_score =
-        NamedArgument("min_score", [&] { return ToOptionalDouble(slots[4]); });
+        ConvertArgument(sig, slots, 4, ToOptionalDouble);
 
     const std::vector<RankedVideo> rows = RankVideos(
         index, q.query, {q.max_dist, q.limit, include_prefix_nodes, min_score});

@@ -1,10 +1,12 @@
 #include "python/prefix_search.hpp"
 
+#include <iterator>
 #include <new>
 #include <string>
 
 #include "python/convert.hpp"
 #include "python/errors.hpp"
+#include "python/method_signatures.hpp"
 
 namespace quillomar::py {
 namespace {
@@ -29,31 +31,40 @@ void Dealloc(PyObject* self) {
   Py_DECREF(type);  // instances of heap types own a reference to their type
 }
 
+template <PyObject* (*F)(PyObject*, PyObject* const*, Py_ssize_t, PyObject*)>
+PyCFunction Fastcall() {
+  return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(F));
+}
+
 // Each docstring is the text signature, "\n--\n\n" and nothing else, so that
-// __text_signature__ is derived from it and __doc__ is None.
+// __text_signature__ is derived from it and __doc__ is None. The texts are
+// filled in from the signature tables before the type is created.
 PyMethodDef kMethods[] = {
-    {"from_internal_data_v2",
-     reinterpret_cast<PyCFunction>(
-         reinterpret_cast<void (*)()>(FromInternalDataV2)),
-     METH_FASTCALL | METH_KEYWORDS | METH_STATIC,
-     "from_internal_data_v2(node_shifts, child_labels, payloads, "
-     "child_transitions, video_index, video_top_n)\n--\n\n"},
-    {"to_bytes", ToBytesMethod, METH_NOARGS, "to_bytes($self)\n--\n\n"},
-    {"from_bytes",
-     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(FromBytes)),
-     METH_FASTCALL | METH_KEYWORDS | METH_STATIC, "from_bytes(b)\n--\n\n"},
-    {"fuzzy_match",
-     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(FuzzyMatch)),
-     METH_FASTCALL | METH_KEYWORDS,
-     "fuzzy_match(term, max_dist=1, limit=None)\n--\n\n"},
-    {"fuzzy_match_video",
-     reinterpret_cast<PyCFunction>(
-         reinterpret_cast<void (*)()>(FuzzyMatchVideo)),
-     METH_FASTCALL | METH_KEYWORDS,
-     "fuzzy_match_video(term, max_dist=1, limit=None, "
-     "include_prefix_nodes=None, min_score=None)\n--\n\n"},
+    {"from_internal_data_v2", Fastcall<FromInternalDataV2>(),
+     METH_FASTCALL | METH_KEYWORDS | METH_STATIC, nullptr},
+    {"to_bytes", ToBytesMethod, METH_NOARGS, nullptr},
+    {"from_bytes", Fastcall<FromBytes>(),
+     METH_FASTCALL | METH_KEYWORDS | METH_STATIC, nullptr},
+    {"fuzzy_match", Fastcall<FuzzyMatch>(), METH_FASTCALL | METH_KEYWORDS,
+     nullptr},
+    {"fuzzy_match_video", Fastcall<FuzzyMatchVideo>(),
+     METH_FASTCALL | METH_KEYWORDS, nullptr},
     {nullptr, nullptr, 0, nullptr},
 };
+
+// The signature of each entry of kMethods, in the same order.
+const Signature* const kMethodSignatures[] = {
+    &signatures::kFromInternalDataV2, &signatures::kToBytes,
+    &signatures::kFromBytes, &signatures::kFuzzyMatch,
+    &signatures::kFuzzyMatchVideo};
+
+void FillDocStrings() {
+  static std::string docs[std::size(kMethodSignatures)];
+  for (size_t i = 0; i < std::size(kMethodSignatures); ++i) {
+    docs[i] = DocString(*kMethodSignatures[i]);
+    kMethods[i].ml_doc = docs[i].c_str();
+  }
+}
 
 PyType_Slot kSlots[] = {
     {Py_tp_new, reinterpret_cast<void*>(NoConstructor)},
@@ -75,7 +86,10 @@ PyType_Spec kSpec = {
 PyTypeObject* PrefixSearchType() {
   // Created under the GIL on first use and kept for the life of the process.
   static PyObject* type = nullptr;
-  if (type == nullptr) type = PyType_FromSpec(&kSpec);
+  if (type == nullptr) {
+    FillDocStrings();
+    type = PyType_FromSpec(&kSpec);
+  }
   return reinterpret_cast<PyTypeObject*>(type);
 }
 

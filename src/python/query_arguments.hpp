@@ -6,7 +6,9 @@
 #include <vector>
 
 #include "core/matcher/code_points.hpp"
+#include "python/binding.hpp"
 #include "python/convert.hpp"
+#include "python/method_signatures.hpp"
 
 namespace quillomar::py {
 
@@ -16,16 +18,16 @@ struct QueryArguments {
   std::optional<uint32_t> limit;
 };
 
-// Converts slots[0..2] (term, max_dist defaulting to 1, optional limit) in
-// that order, naming the argument in a TypeError.
+// Converts slots[0..2] (term, max_dist with its default, optional limit)
+// in that order, naming the argument in a TypeError.
 inline QueryArguments ConvertQueryArguments(PyObject* const* slots) {
+  // Both search methods start with the same three parameters.
+  const Signature& sig = signatures::kFuzzyMatch;
   QueryArguments out;
-  const std::string_view term =
-      NamedArgument("term", [&] { return ToUtf8(slots[0]); });
-  out.max_dist = slots[1] == nullptr ? 1 : NamedArgument("max_dist", [&] {
-    return ToU32(slots[1]);
-  });
-  out.limit = NamedArgument("limit", [&] { return ToOptionalU32(slots[2]); });
+  const std::string_view term = ConvertArgument(sig, slots, 0, ToUtf8);
+  out.max_dist = slots[1] == nullptr ? signatures::kDefaultMaxDist
+                                     : ConvertArgument(sig, slots, 1, ToU32);
+  out.limit = ConvertArgument(sig, slots, 2, ToOptionalU32);
   out.query = CodePoints(term);
   return out;
 }

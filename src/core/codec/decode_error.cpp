@@ -1,5 +1,7 @@
 #include "core/codec/decode_error.hpp"
 
+#include <cstring>
+
 namespace quillomar::codec {
 namespace {
 
@@ -20,49 +22,33 @@ const char* IntegerTypeName(IntegerType t) {
 }  // namespace
 
 DecodeError DecodeError::UnexpectedEnd(uint64_t additional) {
-  DecodeError e;
-  e.kind = Kind::kUnexpectedEnd;
-  e.value = additional;
-  return e;
+  return {.kind = Kind::kUnexpectedEnd, .value = additional};
 }
 
 DecodeError DecodeError::InvalidIntegerType(IntegerType expected,
                                             IntegerType found) {
-  DecodeError e;
-  e.kind = Kind::kInvalidIntegerType;
-  e.expected = expected;
-  e.found = found;
-  return e;
+  return {
+      .kind = Kind::kInvalidIntegerType, .expected = expected, .found = found};
 }
 
 DecodeError DecodeError::OutsideUsizeRange(uint64_t count) {
-  DecodeError e;
-  e.kind = Kind::kOutsideUsizeRange;
-  e.value = count;
-  return e;
+  return {.kind = Kind::kOutsideUsizeRange, .value = count};
 }
 
-DecodeError DecodeError::InvalidCharEncoding(std::array<uint8_t, 4> bytes) {
-  DecodeError e;
-  e.kind = Kind::kInvalidCharEncoding;
-  e.bytes = bytes;
+DecodeError DecodeError::InvalidCharEncoding(const uint8_t* bytes, size_t n) {
+  DecodeError e{.kind = Kind::kInvalidCharEncoding};
+  std::memcpy(e.bytes.data(), bytes, n < 4 ? n : 4);
   return e;
 }
 
 DecodeError DecodeError::InvalidBooleanValue(uint8_t byte) {
-  DecodeError e;
-  e.kind = Kind::kInvalidBooleanValue;
-  e.value = byte;
-  return e;
+  return {.kind = Kind::kInvalidBooleanValue, .value = byte};
 }
 
 DecodeError DecodeError::UnexpectedVariant(const char* type_name,
                                            uint64_t found) {
-  DecodeError e;
-  e.kind = Kind::kUnexpectedVariant;
-  e.type_name = type_name;
-  e.value = found;
-  return e;
+  return {
+      .kind = Kind::kUnexpectedVariant, .value = found, .type_name = type_name};
 }
 
 std::string DecodeError::ToString() const {

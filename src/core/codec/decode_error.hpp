@@ -4,6 +4,7 @@
 #pragma once
 
 #include <array>
+#include <cstddef>
 #include <cstdint>
 #include <string>
 
@@ -36,13 +37,19 @@ struct DecodeError {
   uint64_t value = 0;
   const char* type_name = "";  // a string literal, never owned
 
-  static DecodeError UnexpectedEnd(uint64_t additional);
-  static DecodeError InvalidIntegerType(IntegerType expected,
-                                        IntegerType found);
-  static DecodeError OutsideUsizeRange(uint64_t count);
-  static DecodeError InvalidCharEncoding(std::array<uint8_t, 4> bytes);
-  static DecodeError InvalidBooleanValue(uint8_t byte);
-  static DecodeError UnexpectedVariant(const char* type_name, uint64_t found);
+  // One factory per kind. They are cold and out of line: a decoder builds
+  // an error at most once, and keeping it out of the read loops keeps them
+  // small.
+  [[gnu::cold]] static DecodeError UnexpectedEnd(uint64_t additional);
+  [[gnu::cold]] static DecodeError InvalidIntegerType(IntegerType expected,
+                                                      IntegerType found);
+  [[gnu::cold]] static DecodeError OutsideUsizeRange(uint64_t count);
+  // The first min(n, 4) of `bytes`, zero-filled to four.
+  [[gnu::cold]] static DecodeError InvalidCharEncoding(const uint8_t* bytes,
+                                                       size_t n);
+  [[gnu::cold]] static DecodeError InvalidBooleanValue(uint8_t byte);
+  [[gnu::cold]] static DecodeError UnexpectedVariant(const char* type_name,
+                                                     uint64_t found);
 
   // The error as reported to users, for example
   //   UnexpectedEnd { additional: 1 }

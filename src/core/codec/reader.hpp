@@ -1,5 +1,4 @@
-// Reading side of the primitive encodings of a stored index (see varint.hpp
-// for the variable-length integer).
+// Reading side of the primitive forms of a stored index (docs/format.md).
 //
 // Every Read* function looks only at bytes in [p, limit). On success it
 // stores the value, advances p past it and returns true. On failure it
@@ -69,98 +68,64 @@ inline bool ReadVarint32Wide(const uint8_t*& p, uint32_t& out) {
   return true;
 }
 
-// Failure paths. The error is built out of line so the read loops stay
-// small; the inline wrapper lets the compiler see that failure returns false.
-[[gnu::cold]] void SetUnexpectedEnd(DecodeError& err, size_t additional);
-[[gnu::cold]] void SetIntegerMarker(DecodeError& err, IntegerType expected,
-                                    uint8_t marker);
-[[gnu::cold]] void SetOutsideUsizeRange(DecodeError& err, uint64_t count);
-[[gnu::cold]] void SetCharEncoding(DecodeError& err, const uint8_t* bytes,
-                                   size_t n);
-[[gnu::cold]] void SetBoolean(DecodeError& err, uint8_t byte);
-
-inline bool FailUnexpectedEnd(DecodeError& err, size_t additional) {
-  SetUnexpectedEnd(err, additional);
-  return false;
-}
-inline bool FailIntegerMarker(DecodeError& err, IntegerType expected,
-                              uint8_t marker) {
-  SetIntegerMarker(err, expected, marker);
-  return false;
-}
-inline bool FailOutsideUsizeRange(DecodeError& err, uint64_t count) {
-  SetOutsideUsizeRange(err, count);
-  return false;
-}
-inline bool FailCharEncoding(DecodeError& err, const uint8_t* bytes, size_t n) {
-  SetCharEncoding(err, bytes, n);
-  return false;
-}
-inline bool FailBoolean(DecodeError& err, uint8_t byte) {
-  SetBoolean(err, byte);
+// Stores `e` in `err` and returns false, so a reader fails in one
+// statement. The error factories are cold and out of line, which keeps the
+// read loops small.
+inline bool Fail(DecodeError& err, const DecodeError& e) {
+  err = e;
   return false;
 }
 
-// A variable-length integer in the 32-bit form: markers 0xFD to 0xFF are
-// refused, also when the value would fit.
+// The integer type a marker byte above kMarker32 announces.
+constexpr IntegerType MarkerType(uint8_t marker) {
+  return marker == kMarker64    ? IntegerType::kU64
+         : marker == kMarker128 ? IntegerType::kU128
+                                : IntegerType::kReserved;
+}
+
+// A variable-length integer read as `kTarget` (U32 or U64), whose value
+// must be below 2^32 either way. The 32-bit form refuses markers 0xFD to
+// 0xFF, also when the value would fit; the 64-bit form (sequence counts)
+// takes 0xFD and refuses a value of 2^32 or more as OutsideUsizeRange.
+template <IntegerType kTarget>
+[[nodiscard]] inline bool ReadVarint(const uint8_t*& p, const uint8_t* limit,
+                                     uint32_t& out, DecodeError& err) {
+  static_assert(kTarget == IntegerType::kU32 || kTarget == IntegerType::kU64);
+  const size_t r = static_cast<size_t>(limit - p);
+  if (r == 0) return Fail(err, DecodeError::UnexpectedEnd(1));
+  const uint8_t b = *p;
+  if (b <= kMaxSingleByte) {
+    out = b;
+    p += 1;
+    return true;
+  }
+  const bool wide = kTarget == IntegerType::kU64 && b == kMarker64;
+  if (b != kMarker16 && b != kMarker32 && !wide) {
+    return Fail(err, DecodeError::InvalidIntegerType(kTarget, MarkerType(b)));
+  }
+  const size_t size = b == kMarker16 ? 3 : b == kMarker32 ? 5 : 9;
+  if (r < size) return Fail(err, DecodeError::UnexpectedEnd(size - r));
+  if (wide) {
+    const uint64_t v = LoadLe64(p + 1);
+    if (v > 0xFFFFFFFFu) return Fail(err, DecodeError::OutsideUsizeRange(v));
+    out = static_cast<uint32_t>(v);
+  } else {
+    out = size == 3 ? LoadLe16(p + 1) : LoadLe32(p + 1);
+  }
+  p += size;
+  return true;
+}
+
+// A 32-bit value.
 [[nodiscard]] inline bool ReadU32(const uint8_t*& p, const uint8_t* limit,
                                   uint32_t& out, DecodeError& err) {
-  const size_t r = static_cast<size_t>(limit - p);
-  if (r == 0) return FailUnexpectedEnd(err, 1);
-  const uint8_t b = *p;
-  if (b <= kMaxSingleByte) {
-    out = b;
-    p += 1;
-    return true;
-  }
-  if (b == kMarker16) {
-    if (r < 3) return FailUnexpectedEnd(err, 3 - r);
-    out = LoadLe16(p + 1);
-    p += 3;
-    return true;
-  }
-  if (b == kMarker32) {
-    if (r < 5) return FailUnexpectedEnd(err, 5 - r);
-    out = LoadLe32(p + 1);
-    p += 5;
-    return true;
-  }
-  return FailIntegerMarker(err, IntegerType::kU32, b);
+  return ReadVarint<IntegerType::kU32>(p, limit, out, err);
 }
 
-// A sequence's element count: a variable-length integer in the 64-bit form
-// whose value must be below 2^32.
+// A sequence's element count.
 [[nodiscard]] inline bool ReadCount(const uint8_t*& p, const uint8_t* limit,
                                     uint32_t& out, DecodeError& err) {
-  const size_t r = static_cast<size_t>(limit - p);
-  if (r == 0) return FailUnexpectedEnd(err, 1);
-  const uint8_t b = *p;
-  if (b <= kMaxSingleByte) {
-    out = b;
-    p += 1;
-    return true;
-  }
-  if (b == kMarker16) {
-    if (r < 3) return FailUnexpectedEnd(err, 3 - r);
-    out = LoadLe16(p + 1);
-    p += 3;
-    return true;
-  }
-  if (b == kMarker32) {
-    if (r < 5) return FailUnexpectedEnd(err, 5 - r);
-    out = LoadLe32(p + 1);
-    p += 5;
-    return true;
-  }
-  if (b == kMarker64) {
-    if (r < 9) return FailUnexpectedEnd(err, 9 - r);
-    const uint64_t v = LoadLe64(p + 1);
-    if (v > 0xFFFFFFFFu) return FailOutsideUsizeRange(err, v);
-    out = static_cast<uint32_t>(v);
-    p += 9;
-    return true;
-  }
-  return FailIntegerMarker(err, IntegerType::kU64, b);
+  return ReadVarint<IntegerType::kU64>(p, limit, out, err);
 }
 
 // ReadU32 and ReadCount with a branch-free fast path while 8 bytes remain.
@@ -186,32 +151,13 @@ inline bool FailBoolean(DecodeError& err, uint8_t byte) {
 // overlong form, no surrogate, nothing above U+10FFFF). 0x00 is valid.
 [[nodiscard]] inline bool ReadCodePoint(const uint8_t*& p, const uint8_t* limit,
                                         uint32_t& out, DecodeError& err) {
-  if (p == limit) return FailUnexpectedEnd(err, 1);
+  if (p == limit) return Fail(err, DecodeError::UnexpectedEnd(1));
   if (*p < 0x80) {
     out = *p;
     p += 1;
     return true;
   }
   return ReadMultiByteCodePoint(p, limit, out, err);
-}
-
-// One byte that must be 0x00 or 0x01.
-[[nodiscard]] inline bool ReadBool(const uint8_t*& p, const uint8_t* limit,
-                                   uint8_t& out, DecodeError& err) {
-  if (p == limit) return FailUnexpectedEnd(err, 1);
-  if (*p > 1) return FailBoolean(err, *p);
-  out = *p;
-  p += 1;
-  return true;
-}
-
-// One plain byte (an optional value's tag).
-[[nodiscard]] inline bool ReadByte(const uint8_t*& p, const uint8_t* limit,
-                                   uint8_t& out, DecodeError& err) {
-  if (p == limit) return FailUnexpectedEnd(err, 1);
-  out = *p;
-  p += 1;
-  return true;
 }
 
 // Sixteen bytes as they stand. With r < 16 bytes left the error is

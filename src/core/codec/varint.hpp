@@ -1,11 +1,6 @@
 // Writing side of the variable-length unsigned integer and the other
-// primitive encodings of a stored index.
-//
-// A variable-length integer is one byte for 0..250; otherwise a marker byte
-// followed by a little-endian value of fixed width:
-//   0xFB + 2 bytes, 0xFC + 4 bytes, 0xFD + 8 bytes (64-bit form only).
-// 0xFE (a 16-byte value) and 0xFF (reserved) are never written. The writer
-// always uses the shortest form.
+// primitive forms of a stored index (docs/format.md). The writer always uses
+// the shortest form.
 #pragma once
 
 #include <algorithm>
@@ -36,28 +31,31 @@ constexpr size_t VarintSize64(uint64_t v) {
   return v <= 0xFFFFFFFFu ? VarintSize32(static_cast<uint32_t>(v)) : 9;
 }
 
-// Total encoded size of a run of 32-bit values.
-inline size_t SumVarintSize32(std::span<const uint32_t> values) {
-  // Counting in 32 bits lets the loop vectorise; blocks keep the counts
-  // from wrapping.
-  size_t extra = 0;
-  constexpr size_t kBlock = size_t{1} << 30;
-  for (size_t at = 0; at < values.size(); at += kBlock) {
-    const size_t end = std::min(values.size(), at + kBlock);
+// The sum of f(i) over i < n, taken in 32-bit lanes over blocks of kBlock
+// values and widened per block: narrow lanes let the loop vectorise, and
+// the blocks keep them from wrapping.
+// REQUIRES: f(i) <= (2^32 - 1) / kBlock for every i.
+template <size_t kBlock, class F>
+inline size_t BlockSum32(size_t n, F f) {
+  size_t total = 0;
+  for (size_t at = 0; at < n; at += kBlock) {
+    const size_t end = std::min(n, at + kBlock);
     uint32_t block = 0;
-    for (size_t i = at; i < end; ++i) {
-      block += static_cast<uint32_t>(values[i] > kMaxSingleByte) +
-               static_cast<uint32_t>(values[i] > 0xFFFF);
-    }
-    extra += block;
+    for (size_t i = at; i < end; ++i) block += f(i);
+    total += block;
   }
-  return values.size() + 2 * extra;
+  return total;
 }
 
-// Encoded size of a Unicode scalar value in UTF-8: 1 to 4.
-constexpr size_t Utf8Size(uint32_t c) {
-  return 1 + static_cast<size_t>(c >= 0x80) + static_cast<size_t>(c >= 0x800) +
-         static_cast<size_t>(c >= 0x10000);
+// Total encoded size of a run of 32-bit values.
+inline size_t SumVarintSize32(std::span<const uint32_t> values) {
+  const uint32_t* v = values.data();
+  const size_t extra =
+      BlockSum32<size_t{1} << 30>(values.size(), [v](size_t i) {
+        return static_cast<uint32_t>(v[i] > kMaxSingleByte) +
+               static_cast<uint32_t>(v[i] > 0xFFFF);
+      });
+  return values.size() + 2 * extra;
 }
 
 inline void StoreLe16(uint8_t* p, uint16_t v) {
@@ -130,31 +128,6 @@ inline uint8_t* WriteVarint64(uint8_t* p, uint64_t v) {
   p[0] = kMarker64;
   StoreLe64(p + 1, v);
   return p + 9;
-}
-
-// REQUIRES: c is a Unicode scalar value (at most 0x10FFFF, not a surrogate);
-// anything else is written as if it were one, never beyond Utf8Size(c).
-inline uint8_t* WriteUtf8(uint8_t* p, uint32_t c) {
-  if (c < 0x80) {
-    *p = static_cast<uint8_t>(c);
-    return p + 1;
-  }
-  if (c < 0x800) {
-    p[0] = static_cast<uint8_t>(0xC0 | (c >> 6));
-    p[1] = static_cast<uint8_t>(0x80 | (c & 0x3F));
-    return p + 2;
-  }
-  if (c < 0x10000) {
-    p[0] = static_cast<uint8_t>(0xE0 | (c >> 12));
-    p[1] = static_cast<uint8_t>(0x80 | ((c >> 6) & 0x3F));
-    p[2] = static_cast<uint8_t>(0x80 | (c & 0x3F));
-    return p + 3;
-  }
-  p[0] = static_cast<uint8_t>(0xF0 | ((c >> 18) & 0x07));
-  p[1] = static_cast<uint8_t>(0x80 | ((c >> 12) & 0x3F));
-  p[2] = static_cast<uint8_t>(0x80 | ((c >> 6) & 0x3F));
-  p[3] = static_cast<uint8_t>(0x80 | (c & 0x3F));
-  return p + 4;
 }
 
 }  // namespace quillomar::codec

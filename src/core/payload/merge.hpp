@@ -13,6 +13,8 @@
 #include <span>
 #include <vector>
 
+#include "core/memory/id_map.hpp"
+
 namespace quillomar {
 
 // Saturating store of a 64-bit sum into an unsigned 32-bit count.
@@ -48,36 +50,24 @@ class PayloadMerger {
     uint64_t sum;
     uint32_t id;
   };
-  struct Slot {
-    uint32_t stamp;  // occupied in this combination iff == stamp_
-    uint32_t key;
-    uint32_t entry;  // index into entries_
-  };
 
   // Up to this many entries are collected raw and combined by sorting in
-  // Finish(); beyond it every id goes through the hash table.
+  // Finish(); beyond it every id goes through the hash map.
   static constexpr size_t kSmall = 24;
 
-  size_t Home(uint32_t id) const {
-    return static_cast<size_t>(((id ^ seed_) * 0x9E3779B97F4A7C15ull) >>
-                               shift_);
-  }
-  void Grow();
   void Insert(uint32_t id, uint64_t count);
   void SwitchToHash();
-  // Combines and ranks the raw pairs collected while small.
-  size_t FinishSmall(uint32_t top_n, std::vector<uint32_t>& out_ids,
-                     std::vector<uint32_t>& out_counts);
+  // Ranks entries[0 .. n) and appends the first min(n, top_n).
+  size_t Emit(Entry* entries, size_t n, uint64_t max_sum, uint32_t top_n,
+              std::vector<uint32_t>& out_ids,
+              std::vector<uint32_t>& out_counts);
 
-  std::vector<Slot> slots_;    // power-of-two size, at most half full
-  Entry small_pairs_[kSmall];  // raw pairs while small_
+  memory::IdMap<uint32_t> index_;  // id -> its entry in entries_
+  Entry small_pairs_[kSmall];      // raw pairs while small_
   size_t small_count_ = 0;
   std::vector<Entry> entries_;  // distinct ids once hashed
   std::vector<uint64_t> keys_;  // scratch for ranking in Finish()
   bool small_ = true;
-  uint64_t seed_;
-  uint32_t shift_;  // 64 - log2(slots_.size())
-  uint32_t stamp_ = 1;
 };
 
 }  // namespace quillomar

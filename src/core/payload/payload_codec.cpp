@@ -4,9 +4,9 @@
 #include <span>
 #include <vector>
 
-#include "core/codec/list_buffer.hpp"
 #include "core/codec/reader.hpp"
 #include "core/codec/varint.hpp"
+#include "core/memory/list_buffer.hpp"
 #include "core/panic.hpp"
 
 namespace quillomar {
@@ -21,7 +21,7 @@ using Offset = PayloadTable::Offset;
 // fails on its first missing byte, before anything is stored past that.
 [[gnu::always_inline]] inline bool ReadList(const uint8_t*& p,
                                             const uint8_t* limit,
-                                            codec::ListBuffer& buffer,
+                                            memory::ListBuffer& buffer,
                                             Offset& end_offset,
                                             DecodeError& err) {
   uint32_t k;
@@ -53,26 +53,16 @@ size_t PayloadsEncodedSize(const PayloadTable& table) {
   // A tag per node, and the lists summed over the flat arrays in one pass.
   size_t size = codec::VarintSize64(n) + n + codec::SumVarintSize32(ids) +
                 codec::SumVarintSize32(counts);
-  // Headers of present nodes: each header is 3 to 15 bytes, so 32-bit
-  // lanes (which let the loop vectorise) hold the sum of a block of 2^28.
-  size_t headers = 0;
-  size_t absent = 0;
-  constexpr size_t kBlock = size_t{1} << 28;
-  for (size_t at = 0; at < n; at += kBlock) {
-    const size_t stop = std::min(n, at + kBlock);
-    uint32_t block_headers = 0;
-    uint32_t block_absent = 0;
-    for (size_t v = at; v < stop; ++v) {
-      const uint32_t header = static_cast<uint32_t>(
-          codec::VarintSize32(totals[v]) +
-          codec::VarintSize32(id_off[v + 1] - id_off[v]) +
-          codec::VarintSize32(count_off[v + 1] - count_off[v]));
-      block_headers += header & (0u - present[v]);
-      block_absent += present[v] ^ 1u;
-    }
-    headers += block_headers;
-    absent += block_absent;
-  }
+  // Headers of present nodes: each header is 3 to 15 bytes.
+  const size_t headers = codec::BlockSum32<size_t{1} << 28>(n, [&](size_t v) {
+    const uint32_t header = static_cast<uint32_t>(
+        codec::VarintSize32(totals[v]) +
+        codec::VarintSize32(id_off[v + 1] - id_off[v]) +
+        codec::VarintSize32(count_off[v + 1] - count_off[v]));
+    return header & (0u - present[v]);
+  });
+  const size_t absent = codec::BlockSum32<size_t{1} << 30>(
+      n, [&](size_t v) { return present[v] ^ 1u; });
   size += headers;
   // The lists of absent nodes are not written; built tables have none.
   if (absent != 0) {
@@ -153,11 +143,11 @@ bool DecodePayloads(const uint8_t*& p, const uint8_t* limit, PayloadTable& out,
   // node whose lists differ.
   std::vector<Offset> count_off;
   bool paired = true;
-  codec::ListBuffer ids;
-  codec::ListBuffer counts;
+  memory::ListBuffer ids;
+  memory::ListBuffer counts;
   const uint8_t* q = p;
   for (uint32_t v = 0; v < n; ++v) {
-    if (q == limit) return codec::FailUnexpectedEnd(err, 1);
+    if (q == limit) return codec::Fail(err, DecodeError::UnexpectedEnd(1));
     const uint8_t tag = *q++;
     Offset id_end = id_off[v];
     Offset count_end = paired ? id_off[v] : count_off[v];
@@ -169,9 +159,8 @@ bool DecodePayloads(const uint8_t*& p, const uint8_t* limit, PayloadTable& out,
         return false;
       }
     } else if (tag != 0) {
-      err =
-          DecodeError::UnexpectedVariant(codec::kOptionalPayloadTypeName, tag);
-      return false;
+      return codec::Fail(err, DecodeError::UnexpectedVariant(
+                                  codec::kOptionalPayloadTypeName, tag));
     }
     id_off[v + 1] = id_end;
     if (paired && count_end != id_end) {

@@ -1,7 +1,5 @@
-// Encoding of the `payloads` field of a stored index: a sequence count, then
-// per node one tag byte (0x00 absent, 0x01 present) and, when present, the
-// total count, the video numbers and the video counts (each list a sequence
-// of 32-bit variable-length integers with its own count).
+// Encoding of the `payloads` field of a stored index (docs/format.md,
+// "Payloads").
 #pragma once
 
 #include <cstddef>

@@ -64,11 +64,4 @@ void PayloadTable::Seal() {
   video_counts_.shrink_to_fit();
 }
 
-size_t PayloadTable::heap_bytes() const {
-  return present_.capacity() + total_count_.capacity() * 4 +
-         id_offsets_.capacity() * sizeof(Offset) +
-         count_offsets_.capacity() * sizeof(Offset) +
-         video_ids_.capacity() * 4 + video_counts_.capacity() * 4;
-}
-
 }  // namespace quillomar

@@ -42,27 +42,14 @@ class PayloadTable {
 
   // True when every node has exactly as many counts as ids.
   bool lists_paired() const { return count_offsets_.empty(); }
-  // Totals over all nodes, for sizing and memory accounting.
+  // Ids over all nodes, for sizing.
   size_t total_ids() const { return video_ids_.size(); }
-  size_t total_counts() const { return video_counts_.size(); }
 
   // --- Building: nodes are appended in order 0, 1, 2, ... ---
 
   // Reserves room for `nodes` nodes and the given list totals. A hint only.
   void Reserve(size_t nodes, size_t ids, size_t counts);
   void AppendAbsent() { AppendNode(false, 0); }
-  // Starts a present node; its lists are then added with PushId / PushCount.
-  void AppendPresent(uint32_t total_count) { AppendNode(true, total_count); }
-  // Appends to the lists of the node appended last.
-  // REQUIRES: a node was appended.
-  void PushId(uint32_t id) {
-    if (++id_offsets_.back() == 0) PanicCapacityOverflow();
-    video_ids_.push_back(id);
-  }
-  void PushCount(uint32_t count) {
-    if (++count_offsets_.back() == 0) PanicCapacityOverflow();
-    video_counts_.push_back(count);
-  }
   // Appends a present node whose lists are given whole.
   void AppendPresent(uint32_t total_count, std::span<const uint32_t> ids,
                      std::span<const uint32_t> counts);
@@ -84,7 +71,7 @@ class PayloadTable {
   // node; the accessors above are valid only after it.
   void Seal();
 
-  // Raw arrays, for the codec and memory accounting.
+  // Raw arrays, for the codec.
   const std::vector<uint8_t>& present_flags() const { return present_; }
   const std::vector<uint32_t>& total_counts_array() const {
     return total_count_;
@@ -99,8 +86,6 @@ class PayloadTable {
   std::span<const Offset> count_offsets() const {
     return count_offsets_.empty() ? id_offsets_ : count_offsets_;
   }
-
-  size_t heap_bytes() const;
 
   friend bool operator==(const PayloadTable&, const PayloadTable&) = default;
 

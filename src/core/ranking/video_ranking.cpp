@@ -3,8 +3,8 @@
 #include <algorithm>
 
 #include "core/matcher/node_matching.hpp"
+#include "core/memory/id_map.hpp"
 #include "core/panic.hpp"
-#include "core/ranking/score_table.hpp"
 #include "core/ranking/weights.hpp"
 
 namespace quillomar {
@@ -34,6 +34,40 @@ bool Better(const RankedVideo& a, const RankedVideo& b) {
   return a.video < b.video;
 }
 
+// Adds every matched node's weighted payload into `table` and returns the
+// weighted total mass. kSound: the index keeps every structural rule
+// (SearchIndex::sound()), so the matched node has a terminal flag and a
+// payload and every payload as many counts as ids; otherwise each of those
+// reads is checked and a broken index raises Panic at the first one that
+// would leave an array.
+template <bool kSound>
+double Accumulate(const Trie& t, std::span<const NodeMatch> nodes,
+                  uint64_t length, memory::IdMap<double>& table) {
+  double total = 0.0;
+  for (const NodeMatch& m : nodes) {
+    double w = MatchWeight(m.distance, length);
+    if (m.distance != 0 && !(w > 0.0)) continue;
+    const bool terminal =
+        kSound ? t.is_terminal[m.node] != 0 : CheckedAt(t.is_terminal, m.node);
+    if (!terminal) w = w * kPrefixFactor;
+    if (!kSound && m.node >= t.payloads.size()) {
+      PanicIndexOutOfBounds(t.payloads.size(), m.node);
+    }
+    if (!t.payloads.present(m.node)) continue;
+    total = total + static_cast<double>(t.payloads.total_count(m.node)) * w;
+    const std::span<const uint32_t> ids = t.payloads.video_ids(m.node);
+    const std::span<const uint32_t> counts = t.payloads.video_counts(m.node);
+    if (!kSound && counts.size() < ids.size()) {
+      PanicIndexOutOfBounds(counts.size(), counts.size());
+    }
+    for (size_t i = 0; i < ids.size(); ++i) {
+      double& mass = table[ids[i]];
+      mass = mass + static_cast<double>(counts[i]) * w;
+    }
+  }
+  return total;
+}
+
 }  // namespace
 
 std::vector<RankedVideo> RankVideos(const SearchIndex& index,
@@ -43,25 +77,10 @@ std::vector<RankedVideo> RankVideos(const SearchIndex& index,
   const std::vector<NodeMatch> nodes = CollectNodes(index, query, options);
   const uint64_t length = query.size();
 
-  ScoreTable table;
-  double total = 0.0;
-  for (const NodeMatch& m : nodes) {
-    double w = MatchWeight(m.distance, length);
-    if (m.distance != 0 && !(w > 0.0)) continue;
-    if (!CheckedAt(t.is_terminal, m.node)) w = w * kPrefixFactor;
-    if (m.node >= t.payloads.size()) {
-      PanicIndexOutOfBounds(t.payloads.size(), m.node);
-    }
-    if (!t.payloads.present(m.node)) continue;
-    total = total + static_cast<double>(t.payloads.total_count(m.node)) * w;
-    const std::span<const uint32_t> ids = t.payloads.video_ids(m.node);
-    const std::span<const uint32_t> counts = t.payloads.video_counts(m.node);
-    for (size_t i = 0; i < ids.size(); ++i) {
-      if (i >= counts.size()) PanicIndexOutOfBounds(counts.size(), i);
-      double& mass = table[ids[i]];
-      mass = mass + static_cast<double>(counts[i]) * w;
-    }
-  }
+  memory::IdMap<double> table;  // video number -> mass
+  const double total = index.sound()
+                           ? Accumulate<true>(t, nodes, length, table)
+                           : Accumulate<false>(t, nodes, length, table);
   if (total <= 0.0) return {};
 
   const double min_score = options.min_score.value_or(kDefaultMinScore);

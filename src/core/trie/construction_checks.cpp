@@ -3,36 +3,27 @@
 #include <algorithm>
 #include <cstring>
 
+#include "core/trie/soundness.hpp"
+
 namespace quillomar {
 
 std::optional<std::string> ShapeError(const Trie& t, size_t payload_count) {
-  const size_t n = t.node_count();
-  if (t.node_shifts.size() != n) {
-    return "node_shifts len " + std::to_string(t.node_shifts.size()) +
-           " != child_labels len " + std::to_string(n);
-  }
-  if (payload_count != n) {
-    return "payloads len " + std::to_string(payload_count) +
-           " != child_labels len " + std::to_string(n);
-  }
-  const std::vector<uint32_t>& slots = t.child_transitions;
-  for (size_t i = 0; i < slots.size(); ++i) {
-    if (slots[i] >= n) {
-      return "child_transitions[" + std::to_string(i) +
-             "] = " + std::to_string(slots[i]) + " out of range [0.." +
-             std::to_string(n) + ")";
-    }
-  }
-  // A node's range [shift[v], shift[v+1]) is non-empty only when shift[v+1]
-  // exceeds shift[v]; requiring such a shift to be at most E bounds every
-  // range, and the last node's range ends at E by definition.
-  const size_t e = slots.size();
-  for (size_t i = 1; i < n; ++i) {
-    const uint32_t v = t.node_shifts[i];
-    if (v > e && v > t.node_shifts[i - 1]) {
-      return "node_shifts[" + std::to_string(i) + "] = " + std::to_string(v) +
-             " out of range [0.." + std::to_string(e) + "]";
-    }
+  const std::optional<ShapeFault> fault = FirstShapeFault(t, payload_count);
+  if (!fault) return std::nullopt;
+  const std::string n = std::to_string(t.node_count());
+  const std::string index = std::to_string(fault->index);
+  const std::string value = std::to_string(fault->value);
+  switch (fault->kind) {
+    case ShapeFault::Kind::kShiftCount:
+      return "node_shifts len " + value + " != child_labels len " + n;
+    case ShapeFault::Kind::kPayloadCount:
+      return "payloads len " + value + " != child_labels len " + n;
+    case ShapeFault::Kind::kChildRange:
+      return "child_transitions[" + index + "] = " + value +
+             " out of range [0.." + n + ")";
+    case ShapeFault::Kind::kSlotRange:
+      return "node_shifts[" + index + "] = " + value + " out of range [0.." +
+             std::to_string(t.child_transitions.size()) + "]";
   }
   return std::nullopt;
 }

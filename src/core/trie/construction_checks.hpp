@@ -13,13 +13,10 @@
 
 namespace quillomar {
 
-// The first shape error of `t` (whose labels, shifts and slots are filled;
-// `payload_count` is the number of payload entries supplied), in this order:
-// shift count, payload count, the first slot naming a node >= N, the first
-// node whose non-empty slot range would end beyond child_transitions.
-// nullopt when every check passes: every node's slot range then lies within
-// child_transitions and every slot names a node, so propagation and the
-// searches can navigate the trie without leaving an array.
+// The text of FirstShapeFault(t, payload_count) (soundness.hpp), the first
+// navigation rule the caller's arrays break; nullopt when they keep them
+// all. `t` has its labels, shifts and slots filled; `payload_count` is the
+// number of payload entries supplied.
 std::optional<std::string> ShapeError(const Trie& t, size_t payload_count);
 
 // Sets t.id_mode and fills its identifier table from the video_index

@@ -1,11 +1,13 @@
 #include "core/trie/propagate.hpp"
 
 #include <algorithm>
+#include <cassert>
 #include <span>
 #include <vector>
 
 #include "core/panic.hpp"
 #include "core/payload/merge.hpp"
+#include "core/trie/soundness.hpp"
 
 namespace quillomar {
 namespace {
@@ -20,10 +22,7 @@ struct List {
 List Supplied(const PayloadTable& in, size_t v) {
   if (!in.present(v)) return {};
   List l{in.video_ids(v), in.video_counts(v)};
-  // Only as many counts as ids are read; fewer would read past the list.
-  if (l.counts.size() < l.ids.size()) {
-    PanicIndexOutOfBounds(l.counts.size(), l.counts.size());
-  }
+  assert(l.counts.size() >= l.ids.size());  // only as many counts are read
   return l;
 }
 
@@ -38,8 +37,7 @@ void propagate(Trie& t, uint32_t top_n) {
   const PayloadTable& in = t.payloads;
   const std::vector<uint32_t>& shifts = t.node_shifts;
   const std::vector<uint32_t>& slots = t.child_transitions;
-  const size_t e = slots.size();
-  if (n > 0 && in.size() < n) PanicIndexOutOfBounds(in.size(), n - 1);
+  assert(!FirstShapeFault(t, in.size()).has_value());
 
   // Results are computed in descending node order into flat scratch lists;
   // node v's result is res_ids/res_counts[begin, begin + len) of res[v].
@@ -66,15 +64,15 @@ void propagate(Trie& t, uint32_t top_n) {
   PayloadMerger merger;
 
   for (size_t k = n; k-- > 0;) {
-    const uint32_t start = CheckedAt(shifts, k);
+    const uint32_t start = shifts[k];
     const uint32_t end = SlotEnd(t, k);
     kids.clear();
     if (start < end) {
-      if (end > e) PanicIndexOutOfBounds(e, std::max<size_t>(start, e));
+      assert(end <= slots.size());
       for (uint32_t s = start; s < end; ++s) {
         const uint32_t c = slots[s];
         if (c == k) continue;  // k's own slot is empty while k is processed
-        if (c >= n) PanicIndexOutOfBounds(n, c);
+        assert(c < n);
         kids.push_back(c);
       }
     }

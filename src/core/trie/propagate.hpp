@@ -25,11 +25,10 @@ namespace quillomar {
 // as empty ones; afterwards every payload is present. is_terminal is not
 // touched.
 //
-// REQUIRES: t.payloads is sealed. Arrays that construction accepts always
-// satisfy the rest; on any other trie (node_shifts or payloads shorter than
-// N, a slot range beyond child_transitions, a child >= N, a payload with
-// fewer counts than ids) it throws Panic at the first read that would leave
-// an array, and leaves t unchanged.
+// REQUIRES: t.payloads is sealed; FirstShapeFault(t, t.payloads.size()) is
+// nullopt (soundness.hpp), and every payload has at least as many counts as
+// ids. Arrays that construction accepts always satisfy this; the reads
+// below trust it and only assert it.
 void propagate(Trie& t, uint32_t top_n);
 
 }  // namespace quillomar

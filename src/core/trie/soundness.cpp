@@ -1,23 +1,33 @@
-#include "core/trie/trie.hpp"
+#include "core/trie/soundness.hpp"
 
 namespace quillomar {
 
-bool IsSound(const Trie& t) {
+std::optional<ShapeFault> FirstShapeFault(const Trie& t, size_t payload_count) {
+  using Kind = ShapeFault::Kind;
   const size_t n = t.node_count();
-  const size_t e = t.child_transitions.size();
-  if (t.node_shifts.size() != n || t.is_terminal.size() != n ||
-      t.payloads.size() != n || !t.payloads.lists_paired()) {
-    return false;
+  if (t.node_shifts.size() != n) {
+    return ShapeFault{Kind::kShiftCount, 0, t.node_shifts.size()};
   }
-  for (size_t v = 0; v < n; ++v) {
-    const uint32_t start = t.node_shifts[v];
-    const uint32_t end = SlotEnd(t, v);
-    if (start < end && end > e) return false;
+  if (payload_count != n) {
+    return ShapeFault{Kind::kPayloadCount, 0, payload_count};
   }
-  for (uint32_t c : t.child_transitions) {
-    if (c >= n) return false;
+  const std::vector<uint32_t>& slots = t.child_transitions;
+  for (size_t i = 0; i < slots.size(); ++i) {
+    if (slots[i] >= n) return ShapeFault{Kind::kChildRange, i, slots[i]};
   }
-  return true;
+  const size_t e = slots.size();
+  for (size_t i = 1; i < n; ++i) {
+    const uint32_t v = t.node_shifts[i];
+    if (v > e && v > t.node_shifts[i - 1]) {
+      return ShapeFault{Kind::kSlotRange, i, v};
+    }
+  }
+  return std::nullopt;
+}
+
+bool IsSound(const Trie& t) {
+  return t.is_terminal.size() == t.node_count() && t.payloads.lists_paired() &&
+         !FirstShapeFault(t, t.payloads.size()).has_value();
 }
 
 }  // namespace quillomar

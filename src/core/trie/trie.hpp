@@ -8,7 +8,7 @@
 // a range that does not increase means "no children". The edge label into a
 // child c is child_labels[c]; 0 means "no label" and hides c from searches.
 //
-// An index built from arrays keeps the invariants listed in SoundnessReport;
+// An index built from arrays keeps the structural rules of soundness.hpp;
 // an index decoded from bytes is taken as stored and may break any of them,
 // so readers must either check it once (IsSound) or read with bounds checks.
 #pragma once
@@ -48,12 +48,5 @@ inline uint32_t SlotEnd(const Trie& t, size_t v) {
              ? t.node_shifts[v + 1]
              : static_cast<uint32_t>(t.child_transitions.size());
 }
-
-// True when every array a search or ranking reads is in range for every node
-// it can reach: node_shifts, is_terminal and payloads have one entry per node,
-// every non-empty slot range lies within child_transitions, every slot holds
-// a node below N, and every payload has as many counts as ids. On a sound
-// trie the hot loops may read without bounds checks.
-bool IsSound(const Trie& t);
 
 }  // namespace quillomar

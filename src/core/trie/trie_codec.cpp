@@ -5,6 +5,7 @@
 #include <utility>
 
 #include "core/codec/reader.hpp"
+#include "core/codec/utf8.hpp"
 #include "core/codec/varint.hpp"
 #include "core/panic.hpp"
 #include "core/payload/payload_codec.hpp"
@@ -19,17 +20,11 @@ size_t U32SequenceSize(const std::vector<uint32_t>& values) {
 }
 
 size_t LabelSequenceSize(const std::vector<uint32_t>& labels) {
-  // 32-bit lanes let the loop vectorise; blocks keep them from wrapping.
-  size_t extra = 0;
-  constexpr size_t kBlock = size_t{1} << 30;
-  for (size_t at = 0; at < labels.size(); at += kBlock) {
-    const size_t stop = std::min(labels.size(), at + kBlock);
-    uint32_t block = 0;
-    for (size_t i = at; i < stop; ++i) {
-      block += static_cast<uint32_t>(codec::Utf8Size(labels[i]) - 1);
-    }
-    extra += block;
-  }
+  const uint32_t* c = labels.data();
+  const size_t extra =
+      codec::BlockSum32<size_t{1} << 30>(labels.size(), [c](size_t i) {
+        return static_cast<uint32_t>(codec::Utf8Size(c[i]) - 1);
+      });
   return codec::VarintSize64(labels.size()) + labels.size() + extra;
 }
 
@@ -120,10 +115,12 @@ bool ReadBoolSequence(const uint8_t*& p, const uint8_t* limit,
   for (size_t i = 0; i < available; ++i) any_bad |= p[i] & 0xFE;
   if (any_bad != 0) {
     for (size_t i = 0; i < available; ++i) {
-      if (p[i] > 1) return codec::FailBoolean(err, p[i]);
+      if (p[i] > 1) {
+        return codec::Fail(err, DecodeError::InvalidBooleanValue(p[i]));
+      }
     }
   }
-  if (available < k) return codec::FailUnexpectedEnd(err, 1);
+  if (available < k) return codec::Fail(err, DecodeError::UnexpectedEnd(1));
   out.assign(p, p + k);
   p += k;
   return true;
@@ -135,8 +132,8 @@ bool ReadIdMode(const uint8_t*& p, const uint8_t* limit, IdMode& out,
   uint32_t index;
   if (!codec::ReadU32(q, limit, index, err)) return false;
   if (index > 1) {
-    err = DecodeError::UnexpectedVariant(codec::kIdModeTypeName, index);
-    return false;
+    return codec::Fail(
+        err, DecodeError::UnexpectedVariant(codec::kIdModeTypeName, index));
   }
   out = index == 0 ? IdMode::kUuid : IdMode::kInt32;
   p = q;

@@ -1,17 +1,6 @@
-// The binary encoding of a whole Trie: its eight fields one after the other
-// in declaration order, with no header, padding or checksum.
-//
-//   node_shifts        sequence of 32-bit values
-//   child_labels       sequence of code points (UTF-8, no length in front)
-//   child_transitions  sequence of 32-bit values
-//   payloads           sequence of optional payloads (see payload_codec.hpp)
-//   uuid_ids           sequence of 16-byte identifiers (raw bytes)
-//   int32_ids          sequence of 32-bit values
-//   id_mode            32-bit value, 0 (Uuid) or 1 (Int32)
-//   is_terminal        sequence of bytes, 0x00 or 0x01
-//
-// A sequence is its element count (64-bit variable-length form, below 2^32)
-// followed by its elements. Variable-length integers: see codec/varint.hpp.
+// The binary encoding of a whole Trie, the stored index format that
+// docs/format.md describes: the eight fields one after the other in
+// declaration order, with no header, padding or checksum.
 #pragma once
 
 #include <cstddef>

@@ -1,4 +1,4 @@
-#include "core/codec/list_buffer.hpp"
+#include "core/memory/list_buffer.hpp"
 
 #include <algorithm>
 #include <cstdlib>
@@ -20,19 +20,28 @@
 #include <sys/mman.h>
 #endif
 
-namespace quillomar::codec {
+namespace quillomar::memory {
 namespace {
 
 constexpr size_t kFirstCapacity = 1024;  // values
+
+#if !defined(QUILLOMAR_LIST_BUFFER_MALLOC_ONLY)
 // Below this many bytes the buffer lives on the malloc heap: mapping pages
 // costs system calls that would dominate decoding a small index.
 constexpr size_t kMapBytes = size_t{1} << 20;
+
+// Growth moves a buffer to mapped pages when it reaches kMapBytes, and a
+// buffer never shrinks, so its capacity tells where it lives.
+bool IsMapped(size_t capacity) {
+  return capacity * sizeof(uint32_t) >= kMapBytes;
+}
+#endif
 
 }  // namespace
 
 ListBuffer::~ListBuffer() {
 #if !defined(QUILLOMAR_LIST_BUFFER_MALLOC_ONLY)
-  if (mapped_) {
+  if (IsMapped(capacity_)) {
     munmap(data_, capacity_ * sizeof(uint32_t));
     return;
   }
@@ -46,7 +55,7 @@ void ListBuffer::Grow(size_t k) {
   const size_t bytes = wanted * sizeof(uint32_t);
   void* block;
 #if !defined(QUILLOMAR_LIST_BUFFER_MALLOC_ONLY)
-  if (mapped_) {
+  if (IsMapped(capacity_)) {
     block = mremap(data_, capacity_ * sizeof(uint32_t), bytes, MREMAP_MAYMOVE);
     if (block == MAP_FAILED) throw std::bad_alloc();
   } else if (bytes >= kMapBytes) {
@@ -55,7 +64,6 @@ void ListBuffer::Grow(size_t k) {
     if (block == MAP_FAILED) throw std::bad_alloc();
     if (size_ != 0) std::memcpy(block, data_, size_ * sizeof(uint32_t));
     std::free(data_);
-    mapped_ = true;
   } else
 #endif
   {
@@ -66,4 +74,4 @@ void ListBuffer::Grow(size_t k) {
   capacity_ = wanted;
 }
 
-}  // namespace quillomar::codec
+}  // namespace quillomar::memory

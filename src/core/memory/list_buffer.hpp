@@ -11,7 +11,7 @@
 #include <cstdint>
 #include <vector>
 
-namespace quillomar::codec {
+namespace quillomar::memory {
 
 class ListBuffer {
  public:
@@ -41,7 +41,6 @@ class ListBuffer {
   uint32_t* data_ = nullptr;
   size_t size_ = 0;
   size_t capacity_ = 0;  // in values
-  bool mapped_ = false;  // pages from mmap, else a malloc block
 };
 
-}  // namespace quillomar::codec
+}  // namespace quillomar::memory
