@@ -19,8 +19,8 @@ from . import __version__
 from ._atomic import write_atomic
 from ._format import FormatError, summarize
 from ._progress import ProgressBar
-from .builder import DEFAULT_TOP_N, IndexBuilder, VideoId
-from .records import RecordsError, read_records
+from .builder import DEFAULT_TOP_N, IndexBuilder
+from .records import Columns, RecordsError, add_file
 
 __all__ = ["main"]
 
@@ -136,38 +136,16 @@ def closest_terms(index: PrefixSearch, term: str, max_dist: int,
 # -- commands ---------------------------------------------------------------
 
 
-def _add_chunk(builder: IndexBuilder, path: str,
-               chunk: List[Tuple[int, Tuple[str, VideoId, int]]]) -> None:
-    try:
-        builder.add_records(record for _, record in chunk)
-    except (ValueError, TypeError):
-        # The batch added nothing; add it again record by record to report
-        # the failing line.
-        for line, record in chunk:
-            try:
-                builder.add(*record)
-            except (ValueError, TypeError) as err:
-                raise CliError(f"{path}:{line}: {err}") from None
-        raise  # unreachable: the same record fails again
-
-
 def cmd_build(args: argparse.Namespace) -> int:
     started = time.monotonic()
     builder = IndexBuilder()
     bar = ProgressBar(f"reading {os.path.basename(args.records)}")
-    rows = 0
-    chunk: List[Tuple[int, Tuple[str, VideoId, int]]] = []
+    columns = Columns(args.term_column, args.video_column, args.count_column)
     try:
-        for item in read_records(
-                args.records,
-                progress=lambda done, total: bar.update(done, total, rows)):
-            chunk.append(item)
-            rows += 1
-            if len(chunk) == 65536:
-                _add_chunk(builder, args.records, chunk)
-                chunk = []
-        _add_chunk(builder, args.records, chunk)
+        rows = add_file(builder, args.records, columns, progress=bar.update)
     except RecordsError as err:
+        raise CliError(str(err)) from None
+    except ImportError as err:
         raise CliError(str(err)) from None
     except OSError as err:
         raise CliError(
@@ -175,10 +153,11 @@ def cmd_build(args: argparse.Namespace) -> int:
         ) from None
     finally:
         bar.close()
+    terms, videos = len(builder), builder.video_count
     if sys.stderr.isatty() and time.monotonic() - started > 1.0:
-        print(f"building the index of {_plural(len(builder), 'term')}...",
-              file=sys.stderr)
-    data = builder.build(args.top_n).to_bytes()
+        print(f"building the index of {_plural(terms, 'term')} from "
+              f"{_plural(rows, 'row')}...", file=sys.stderr)
+    data = builder.to_bytes(args.top_n, release=True)
     try:
         write_atomic(args.output, data)  # what save() does, bytes in hand
     except OSError as err:
@@ -186,8 +165,8 @@ def cmd_build(args: argparse.Namespace) -> int:
             f"cannot write index {args.output!r}: {err.strerror or err}"
         ) from None
     elapsed = time.monotonic() - started
-    print(f"wrote {args.output}: {_plural(len(builder), 'term')}, "
-          f"{_plural(builder.video_count, 'video')}, "
+    print(f"wrote {args.output}: {_plural(terms, 'term')}, "
+          f"{_plural(videos, 'video')}, "
           f"{_plural(len(data), 'byte')} in {elapsed:.1f} s")
     return 0
 
@@ -335,17 +314,24 @@ def make_parser() -> argparse.ArgumentParser:
         "build", help="build an index from a records file",
         description="Build an index from CSV or TSV records with a header "
                     "naming the columns term, video and count (gzip "
-                    "accepted). Records for the same term and video add up; "
+                    "accepted), or from a Parquet file or dataset folder "
+                    "(needs pyarrow: pip install 'quillomar[parquet]'). "
+                    "Records for the same term and video add up; "
                     "video ids are all integers or all UUIDs. The index is "
                     "written atomically: a failed build leaves no file, or "
                     "the old one untouched.")
     build.add_argument("records", metavar="RECORDS",
-                       help="CSV or TSV file, optionally gzip-compressed")
+                       help="CSV or TSV file, optionally gzip-compressed, or "
+                            "a Parquet file or folder")
     build.add_argument("-o", "--output", metavar="INDEX", required=True,
                        help="where to write the index")
     build.add_argument("--top-n", type=_non_negative, default=DEFAULT_TOP_N,
                        metavar="N",
                        help="videos kept per trie node (default: %(default)s)")
+    for column in ("term", "video", "count"):
+        build.add_argument(f"--{column}-column", default=column, metavar="NAME",
+                           help=f"name of the {column} column (default: "
+                                "%(default)s)")
     build.set_defaults(run=cmd_build)
 
     query = commands.add_parser(
