@@ -112,7 +112,7 @@ def _int_column(column: Any, what: str, name: str) -> Union[memoryview, bytes]:
 
 def _video_column(pa: Any, column: Any, name: str) -> Tuple[object, str]:
     t = column.type
-    if isinstance(t, pa.ExtensionType):
+    if isinstance(t, pa.BaseExtensionType):
         column = column.storage
         t = column.type
     if pa.types.is_integer(t):
@@ -180,8 +180,11 @@ def add_batches(
                 row = base + _first_null(pa, column)
                 raise ValueError(f"{prefix}row {row}: {what} is null")
         term_data, term_offsets = _string_column(pa, terms)
-        video_buffers, kind = _video_column(pa, videos, video_column)
-        count_buffer = _int_column(counts, "count", count_column)
+        try:
+            video_buffers, kind = _video_column(pa, videos, video_column)
+            count_buffer = _int_column(counts, "count", count_column)
+        except ValueError as err:
+            raise ValueError(f"{prefix}{err}") from None
         try:
             native.add(term_data, term_offsets, video_buffers, count_buffer,
                        kind)
