@@ -28,15 +28,29 @@ uint32_t Aggregate::NumberOf(std::string_view raw) {
   return number;
 }
 
+// How many rows ahead of a table lookup its slot is fetched.
+constexpr size_t kAhead = 16;
+
 std::optional<RecordFault> Aggregate::NumberTerms(const TermColumn& terms) {
   const size_t n = terms.rows();
   term_numbers_.resize(n);
+  // Check and hash every row first, then look the terms up while fetching
+  // the table slots of the rows ahead: the tables outgrow the caches, and
+  // the lookups would otherwise wait on memory one after the other.
+  const TermTable& table = rewriter_ == nullptr ? terms_ : raw_terms_;
+  hashes_.resize(n);
   for (size_t i = 0; i < n; ++i) {
     const std::string_view raw = terms.at(i);
     if (const TermFault fault = CheckTerm(raw); fault != TermFault::kNone) {
       return RecordFault{i, TermFaultText(fault)};
     }
-    const uint32_t number = NumberOf(raw);
+    hashes_[i] = table.Hash(raw);
+  }
+  for (size_t i = 0; i < n; ++i) {
+    if (i + kAhead < n) table.Prefetch(hashes_[i + kAhead]);
+    const std::string_view raw = terms.at(i);
+    const uint32_t number = rewriter_ == nullptr ? terms_.Intern(raw, hashes_[i])
+                                                 : NumberOf(raw);
     if (number == TermTable::kMissing) {
       const TermFault fault = CheckTerm(scratch_);
       return RecordFault{i, std::string(TermFaultText(fault)) +
@@ -64,18 +78,24 @@ std::optional<RecordFault> Aggregate::Add(const RecordBatch& batch) {
   // Nothing below can fail.
   const uint32_t* numbers = term_numbers_.data();
   const uint32_t* counts = batch.counts.data();
+  // Video numbers first (in row order: they number videos by first
+  // appearance), then the pairs, each with its slots fetched ahead.
+  std::vector<uint32_t>& videos = video_numbers_;
+  videos.resize(n);
   if (batch.id_kind == IdKind::kInt) {
     const uint32_t* keys = batch.int_ids.data();
     for (size_t i = 0; i < n; ++i) {
-      pairs_.Add(numbers[i], ids_.InternInt(keys[i]), counts[i]);
-      MarkPresent(numbers[i], kHasPairs);
+      if (i + kAhead < n) ids_.PrefetchInt(keys[i + kAhead]);
+      videos[i] = ids_.InternInt(keys[i]);
     }
   } else {
     const Uuid* keys = batch.uuid_ids.data();
-    for (size_t i = 0; i < n; ++i) {
-      pairs_.Add(numbers[i], ids_.InternUuid(keys[i]), counts[i]);
-      MarkPresent(numbers[i], kHasPairs);
-    }
+    for (size_t i = 0; i < n; ++i) videos[i] = ids_.InternUuid(keys[i]);
+  }
+  for (size_t i = 0; i < n; ++i) {
+    if (i + kAhead < n) pairs_.Prefetch(numbers[i + kAhead], videos[i + kAhead]);
+    pairs_.Add(numbers[i], videos[i], counts[i]);
+    MarkPresent(numbers[i], kHasPairs);
   }
   return std::nullopt;
 }

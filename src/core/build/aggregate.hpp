@@ -114,6 +114,8 @@ class Aggregate {
   std::string scratch_;
 
   std::vector<uint32_t> term_numbers_;  // per row of the current batch
+  std::vector<uint64_t> hashes_;        // per row of the current batch
+  std::vector<uint32_t> video_numbers_;  // per row of the current batch
 };
 
 }  // namespace quillomar::build

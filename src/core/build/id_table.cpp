@@ -9,8 +9,10 @@ IdTable::IdTable() : slots_(1024, 0), seed_(NewSeed()) {
   mask_ = slots_.size() - 1;
 }
 
+uint64_t IdTable::IntHash(uint32_t key) const { return Mix64(key ^ seed_); }
+
 uint64_t IdTable::HashOf(uint32_t number) const {
-  if (kind_ == IdKind::kInt) return Mix64(ints_[number] ^ seed_);
+  if (kind_ == IdKind::kInt) return IntHash(ints_[number]);
   return HashBytes(uuids_[number].data(), 16, seed_);
 }
 
@@ -33,7 +35,7 @@ uint32_t IdTable::Intern(uint64_t hash, Equal equal, const Key& key,
 uint32_t IdTable::InternInt(uint32_t key) {
   kind_ = IdKind::kInt;
   return Intern(
-      Mix64(key ^ seed_), [key](uint32_t k) { return k == key; }, key, ints_);
+      IntHash(key), [key](uint32_t k) { return k == key; }, key, ints_);
 }
 
 uint32_t IdTable::InternUuid(const Uuid& key) {

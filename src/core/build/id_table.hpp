@@ -26,6 +26,10 @@ class IdTable {
   // REQUIRES: kind() is kNone or the kind of the key.
   uint32_t InternInt(uint32_t key);
   uint32_t InternUuid(const Uuid& key);
+  // Hints that an int id is about to be interned.
+  void PrefetchInt(uint32_t key) const {
+    __builtin_prefetch(&slots_[static_cast<size_t>(IntHash(key)) & mask_]);
+  }
 
  private:
   template <class Key, class Equal>
@@ -33,6 +37,7 @@ class IdTable {
                   std::vector<Key>& keys);
   void Grow();
   uint64_t HashOf(uint32_t number) const;
+  uint64_t IntHash(uint32_t key) const;
 
   IdKind kind_ = IdKind::kNone;
   std::vector<uint32_t> ints_;

@@ -25,6 +25,10 @@ class PairTable {
   size_t size() const { return size_; }
   // Adds `count` to the pair's sum (a new pair starts at 0).
   void Add(uint32_t term, uint32_t video, uint32_t count);
+  // Hints that the pair is about to be added.
+  void Prefetch(uint32_t term, uint32_t video) const {
+    __builtin_prefetch(&slots_[Home(term, video)]);
+  }
   // Every slot, used or not (test `term != kEmpty`).
   const std::vector<Slot>& slots() const { return slots_; }
   void Clear();

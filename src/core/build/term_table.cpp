@@ -22,13 +22,16 @@ size_t TermTable::Probe(std::string_view t, uint64_t hash) const {
   }
 }
 
+uint64_t TermTable::Hash(std::string_view t) const {
+  return HashBytes(t.data(), t.size(), seed_);
+}
+
 uint32_t TermTable::Find(std::string_view t) const {
-  const uint32_t s = slots_[Probe(t, HashBytes(t.data(), t.size(), seed_))];
+  const uint32_t s = slots_[Probe(t, Hash(t))];
   return s == 0 ? kMissing : s - 1;
 }
 
-uint32_t TermTable::Intern(std::string_view t) {
-  const uint64_t hash = HashBytes(t.data(), t.size(), seed_);
+uint32_t TermTable::Intern(std::string_view t, uint64_t hash) {
   size_t i = Probe(t, hash);
   if (slots_[i] != 0) return slots_[i] - 1;
   if (size() >= UINT32_MAX - 1) PanicCapacityOverflow();

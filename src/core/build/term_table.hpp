@@ -23,7 +23,15 @@ class TermTable {
   size_t arena_bytes() const { return bytes_.size(); }
 
   // The number of `term`, adding it when new.
-  uint32_t Intern(std::string_view term);
+  uint32_t Intern(std::string_view term) { return Intern(term, Hash(term)); }
+  // The same, with the term's Hash() computed beforehand.
+  uint32_t Intern(std::string_view term, uint64_t hash);
+  uint64_t Hash(std::string_view term) const;
+  // Hints that `hash` is about to be looked up (batches hash every row
+  // first, then fetch ahead of the lookups).
+  void Prefetch(uint64_t hash) const {
+    __builtin_prefetch(&slots_[static_cast<size_t>(hash) & mask_]);
+  }
   // The number of `term`, or kMissing.
   uint32_t Find(std::string_view term) const;
 

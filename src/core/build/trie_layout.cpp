@@ -13,11 +13,27 @@
 namespace quillomar::build {
 namespace {
 
-// The present terms in code point order (which is UTF-8 byte order).
-std::vector<uint32_t> SortedTerms(const Aggregate& records) {
+// The present terms in code point order (which is UTF-8 byte order), with
+// their bytes copied in that order so that the passes below read memory
+// front to back.
+struct SortedTerms {
+  std::vector<uint32_t> numbers;
+  std::vector<char> bytes;
+  std::vector<uint64_t> starts;  // numbers.size() + 1
+
+  size_t size() const { return numbers.size(); }
+  std::string_view at(size_t i) const {
+    return {bytes.data() + starts[i],
+            static_cast<size_t>(starts[i + 1] - starts[i])};
+  }
+};
+
+SortedTerms SortTerms(const Aggregate& records) {
   const TermTable& terms = records.terms();
+  // Sorting compares 16-byte prefixes held in the keys, reaching into the
+  // term arena only for terms that share them.
   struct Key {
-    uint64_t prefix;  // first 8 bytes, big-endian, zero-padded
+    uint64_t prefix[2];  // first 16 bytes, big-endian, zero-padded
     uint32_t number;
   };
   std::vector<Key> keys;
@@ -25,19 +41,37 @@ std::vector<uint32_t> SortedTerms(const Aggregate& records) {
   for (uint32_t t = 0; t < terms.size(); ++t) {
     if (!records.is_present(t)) continue;
     const std::string_view s = terms.term(t);
-    uint64_t prefix = 0;
-    for (size_t i = 0; i < 8; ++i) {
-      prefix = prefix << 8 |
-               (i < s.size() ? static_cast<unsigned char>(s[i]) : 0u);
+    Key key{{0, 0}, t};
+    for (size_t i = 0; i < 16; ++i) {
+      key.prefix[i / 8] =
+          key.prefix[i / 8] << 8 |
+          (i < s.size() ? static_cast<unsigned char>(s[i]) : 0u);
     }
-    keys.push_back({prefix, t});
+    keys.push_back(key);
   }
   std::sort(keys.begin(), keys.end(), [&terms](const Key& a, const Key& b) {
-    if (a.prefix != b.prefix) return a.prefix < b.prefix;
-    return terms.term(a.number) < terms.term(b.number);
+    if (a.prefix[0] != b.prefix[0]) return a.prefix[0] < b.prefix[0];
+    if (a.prefix[1] != b.prefix[1]) return a.prefix[1] < b.prefix[1];
+    const std::string_view x = terms.term(a.number);
+    const std::string_view y = terms.term(b.number);
+    // Equal prefixes: both are at least 16 bytes long, or equal terms.
+    return x.size() > 16 && y.size() > 16 ? x.substr(16) < y.substr(16)
+                                          : x < y;
   });
-  std::vector<uint32_t> out(keys.size());
-  for (size_t i = 0; i < keys.size(); ++i) out[i] = keys[i].number;
+  SortedTerms out;
+  out.numbers.resize(keys.size());
+  out.starts.resize(keys.size() + 1, 0);
+  size_t total = 0;
+  for (size_t i = 0; i < keys.size(); ++i) {
+    out.numbers[i] = keys[i].number;
+    total += terms.term(keys[i].number).size();
+    out.starts[i + 1] = total;
+  }
+  out.bytes.resize(total);
+  for (size_t i = 0; i < keys.size(); ++i) {
+    const std::string_view t = terms.term(keys[i].number);
+    if (!t.empty()) std::memcpy(out.bytes.data() + out.starts[i], t.data(), t.size());
+  }
   return out;
 }
 
@@ -72,8 +106,7 @@ struct Shape {
 };
 
 // Fills node_shifts, child_labels and child_transitions of `t`.
-Shape LayOutNodes(const TermTable& terms, const std::vector<uint32_t>& sorted,
-                  Trie& t) {
+Shape LayOutNodes(const SortedTerms& sorted, Trie& t) {
   const size_t n = sorted.size();
   // Per term: where its new nodes start (in bytes and in code points) and
   // its length in code points. A sorted successor is never a prefix of its
@@ -82,10 +115,10 @@ Shape LayOutNodes(const TermTable& terms, const std::vector<uint32_t>& sorted,
   size_t max_depth = 0;
   size_t node_count = 1;
   for (size_t i = 0; i < n; ++i) {
-    const std::string_view s = terms.term(sorted[i]);
+    const std::string_view s = sorted.at(i);
     size_t b = 0;
     if (i > 0) {
-      const std::string_view prev = terms.term(sorted[i - 1]);
+      const std::string_view prev = sorted.at(i - 1);
       const size_t limit = std::min(prev.size(), s.size());
       while (b < limit && prev[b] == s[b]) ++b;
       // Back to the start of the code point the two first differ in.
@@ -120,7 +153,7 @@ Shape LayOutNodes(const TermTable& terms, const std::vector<uint32_t>& sorted,
   Shape shape;
   shape.term_nodes.resize(n);
   for (size_t i = 0; i < n; ++i) {
-    const std::string_view s = terms.term(sorted[i]);
+    const std::string_view s = sorted.at(i);
     size_t at = common_bytes[i];
     const uint32_t c = common_points[i];
     uint32_t parent = c == 0 ? 0 : last_at[c];
@@ -149,9 +182,8 @@ Shape LayOutNodes(const TermTable& terms, const std::vector<uint32_t>& sorted,
 }
 
 // Fills payloads and is_terminal from the counted pairs.
-void LayOutPayloads(const Aggregate& records,
-                    const std::vector<uint32_t>& sorted, const Shape& shape,
-                    Trie& t) {
+void LayOutPayloads(const Aggregate& records, const SortedTerms& sorted,
+                    const Shape& shape, Trie& t) {
   const size_t node_count = t.child_labels.size();
   const size_t term_total = records.terms().size();
   // Group the pairs by term: (inverted count << 32 | video) sorts by count
@@ -175,7 +207,7 @@ void LayOutPayloads(const Aggregate& records,
   constexpr uint32_t kNoTerm = UINT32_MAX;
   std::vector<uint32_t> term_at(node_count, kNoTerm);
   for (size_t i = 0; i < sorted.size(); ++i) {
-    term_at[shape.term_nodes[i]] = sorted[i];
+    term_at[shape.term_nodes[i]] = sorted.numbers[i];
   }
   std::vector<uint8_t> present(node_count, 0);
   std::vector<uint32_t> totals(node_count, 0);
@@ -213,8 +245,8 @@ void LayOutPayloads(const Aggregate& records,
 
 Trie LayOut(const Aggregate& records) {
   Trie t;
-  const std::vector<uint32_t> sorted = SortedTerms(records);
-  const Shape shape = LayOutNodes(records.terms(), sorted, t);
+  const SortedTerms sorted = SortTerms(records);
+  const Shape shape = LayOutNodes(sorted, t);
   LayOutPayloads(records, sorted, shape, t);
   switch (records.id_kind()) {
     case IdKind::kInt:
