@@ -234,3 +234,27 @@ def test_column_names_are_configurable(tmp_path):
     expected = IndexBuilder()
     expected.add("cat", 1, 2)
     assert builder.to_bytes() == expected.to_bytes()
+
+
+@pytest.mark.parametrize("records", [[], [("cat", 1, 2), ("car", 2, 3)]])
+def test_writing_into_a_file_gives_the_bytes(tmp_path, records):
+    import os
+
+    builder = IndexBuilder()
+    builder.add_records(records)
+    want = builder.to_bytes(5)
+    path = tmp_path / "out.idx"
+    fd = os.open(path, os.O_RDWR | os.O_CREAT, 0o600)
+    try:
+        assert builder.write_to(fd, 5) == len(want)
+    finally:
+        os.close(fd)
+    assert path.read_bytes() == want
+    fd = os.open(path, os.O_RDONLY)
+    try:
+        with pytest.raises(OSError):
+            builder.write_to(fd, 5, release=True)
+    finally:
+        os.close(fd)
+    with pytest.raises(RuntimeError, match="consumed"):
+        builder.add("dog", 1, 1)

@@ -309,6 +309,17 @@ class IndexBuilder:
         top_n = rules.check_top_n(top_n)
         return self._native.encode(top_n, release=release)
 
+    def write_to(self, fd: int, top_n: int = DEFAULT_TOP_N, *,
+                 release: bool = False) -> int:
+        """Write the stored form of the index into the empty file open (for
+        reading and writing) as descriptor ``fd``; returns its size.
+
+        The index is encoded straight into the file, not held in memory as
+        bytes first. ``release`` as for :meth:`to_bytes`.
+        """
+        top_n = rules.check_top_n(top_n)
+        return self._native.encode_to_file(fd, top_n, release=release)
+
 
 _Layout = Tuple[bytes, bytes, bytes, bytes, bytes, bytes, bytes, Optional[str],
                 bytes]

@@ -16,7 +16,7 @@ from typing import Callable, List, NoReturn, Optional, Sequence, Tuple
 from _quillomar import PrefixSearch
 
 from . import __version__
-from ._atomic import write_atomic
+from ._atomic import write_atomic_with
 from ._format import FormatError, summarize
 from ._progress import ProgressBar
 from .builder import DEFAULT_TOP_N, IndexBuilder
@@ -157,9 +157,14 @@ def cmd_build(args: argparse.Namespace) -> int:
     if sys.stderr.isatty() and time.monotonic() - started > 1.0:
         print(f"building the index of {_plural(terms, 'term')} from "
               f"{_plural(rows, 'row')}...", file=sys.stderr)
-    data = builder.to_bytes(args.top_n, release=True)
+    written = 0
+
+    def fill(fd: int) -> None:
+        nonlocal written
+        written = builder.write_to(fd, args.top_n, release=True)
+
     try:
-        write_atomic(args.output, data)  # what save() does, bytes in hand
+        write_atomic_with(args.output, fill)
     except OSError as err:
         raise CliError(
             f"cannot write index {args.output!r}: {err.strerror or err}"
@@ -167,7 +172,7 @@ def cmd_build(args: argparse.Namespace) -> int:
     elapsed = time.monotonic() - started
     print(f"wrote {args.output}: {_plural(terms, 'term')}, "
           f"{_plural(videos, 'video')}, "
-          f"{_plural(len(data), 'byte')} in {elapsed:.1f} s")
+          f"{_plural(written, 'byte')} in {elapsed:.1f} s")
     return 0
 
 

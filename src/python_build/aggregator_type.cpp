@@ -1,5 +1,10 @@
 #include "python_build/aggregator_type.hpp"
 
+#include <fcntl.h>
+#include <sys/mman.h>
+#include <unistd.h>
+
+#include <cerrno>
 #include <cstring>
 #include <limits>
 #include <memory>
@@ -236,33 +241,109 @@ uint32_t TopN(PyObject* o) {
   return static_cast<uint32_t>(v);
 }
 
+// The finished index of an Aggregator; with `release` the records' memory
+// goes before the index is folded and encoded.
+Trie FinishedTrie(PyObject* self, uint32_t top_n, bool release) {
+  Trie trie = build::LayOut(Live(self));
+  if (release) StateOf(self).aggregate.reset();
+  propagate(trie, top_n);
+  return trie;
+}
+
+bool ParseEncodeArguments(PyObject* args, PyObject* kwargs, const char* format,
+                          uint32_t& top_n, int& release, int* fd) {
+  static const char* kNames[] = {"top_n", "release", nullptr};
+  static const char* kFileNames[] = {"fd", "top_n", "release", nullptr};
+  PyObject* top_n_obj;
+  const bool ok =
+      fd == nullptr
+          ? PyArg_ParseTupleAndKeywords(args, kwargs, format,
+                                        const_cast<char**>(kNames),
+                                        &top_n_obj, &release)
+          : PyArg_ParseTupleAndKeywords(args, kwargs, format,
+                                        const_cast<char**>(kFileNames), fd,
+                                        &top_n_obj, &release);
+  if (!ok) return false;
+  top_n = TopN(top_n_obj);
+  return true;
+}
+
 // encode(top_n, release=False) -> bytes of the stored index
 PyObject* Encode(PyObject* self, PyObject* args, PyObject* kwargs) {
   return Guarded([&]() -> PyObject* {
-    static const char* kNames[] = {"top_n", "release", nullptr};
-    PyObject* top_n_obj;
+    uint32_t top_n;
     int release = 0;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|p:encode",
-                                     const_cast<char**>(kNames), &top_n_obj,
-                                     &release)) {
+    if (!ParseEncodeArguments(args, kwargs, "O|p:encode", top_n, release,
+                              nullptr)) {
       return nullptr;
     }
-    const uint32_t top_n = TopN(top_n_obj);
-    State& s = StateOf(self);
-    Trie trie = build::LayOut(Live(self));
-    // The records are no longer needed: their memory goes before the
-    // index is folded and encoded.
-    if (release) s.aggregate.reset();
-    propagate(trie, top_n);
+    const Trie trie = FinishedTrie(self, top_n, release != 0);
     const size_t size = EncodedSize(trie);
     if (size > static_cast<size_t>(std::numeric_limits<Py_ssize_t>::max())) {
       PanicCapacityOverflow();
     }
     PyRef bytes = Check(
         PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(size)));
-    Encode(trie,
-           {reinterpret_cast<uint8_t*>(PyBytes_AS_STRING(bytes.get())), size});
+    quillomar::Encode(
+        trie,
+        {reinterpret_cast<uint8_t*>(PyBytes_AS_STRING(bytes.get())), size});
     return bytes.release();
+  });
+}
+
+// Maps `size` bytes of the open file `fd` (made that long, its blocks
+// allocated first so that a full disk is an error now rather than a fault
+// while writing through the mapping) and encodes the index into them.
+// Returns false with errno set when the file cannot be sized or mapped.
+bool EncodeIntoFile(const Trie& trie, int fd, size_t size) {
+  if (size == 0) return ftruncate(fd, 0) == 0;
+  const int rc = posix_fallocate(fd, 0, static_cast<off_t>(size));
+  if (rc == EOPNOTSUPP || rc == EINVAL) {
+    // A file system that cannot allocate ahead: encode in memory and write.
+    std::vector<uint8_t> bytes(size);
+    quillomar::Encode(trie, bytes);
+    for (size_t at = 0; at < size;) {
+      const ssize_t n = pwrite(fd, bytes.data() + at, size - at,
+                               static_cast<off_t>(at));
+      if (n < 0 && errno == EINTR) continue;
+      if (n <= 0) return false;
+      at += static_cast<size_t>(n);
+    }
+    return true;
+  }
+  if (rc != 0) {
+    errno = rc;
+    return false;
+  }
+  void* map = mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
+  if (map == MAP_FAILED) return false;
+  quillomar::Encode(trie, {static_cast<uint8_t*>(map), size});
+  return munmap(map, size) == 0;
+}
+
+// encode_to_file(fd, top_n, release=False) -> bytes written: the stored
+// index written into the empty file open for reading and writing as `fd`,
+// without holding it in memory a second time. Raises OSError when the file
+// cannot take it (the caller removes the file).
+PyObject* EncodeToFile(PyObject* self, PyObject* args, PyObject* kwargs) {
+  return Guarded([&]() -> PyObject* {
+    uint32_t top_n;
+    int release = 0;
+    int fd = -1;
+    if (!ParseEncodeArguments(args, kwargs, "iO|p:encode_to_file", top_n,
+                              release, &fd)) {
+      return nullptr;
+    }
+    const Trie trie = FinishedTrie(self, top_n, release != 0);
+    const size_t size = EncodedSize(trie);
+    if (size > static_cast<size_t>(std::numeric_limits<off_t>::max())) {
+      PanicCapacityOverflow();
+    }
+    if (!EncodeIntoFile(trie, fd, size)) {
+      PyErr_SetFromErrno(PyExc_OSError);
+      return nullptr;
+    }
+    return PyLong_FromSize_t(size);
   });
 }
 
@@ -336,6 +417,12 @@ PyMethodDef kMethods[] = {
     {"encode", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(Encode)),
      METH_VARARGS | METH_KEYWORDS,
      "encode(top_n, release=False): the stored form of the index"},
+    {"encode_to_file",
+     reinterpret_cast<PyCFunction>(
+         reinterpret_cast<void (*)()>(EncodeToFile)),
+     METH_VARARGS | METH_KEYWORDS,
+     "encode_to_file(fd, top_n, release=False): write the stored form into "
+     "an open, empty file; returns its size"},
     {"layout", Layout, METH_NOARGS,
      "layout(): the construction arrays before propagation"},
     {nullptr, nullptr, 0, nullptr},
