@@ -234,10 +234,10 @@ void LayOutPayloads(const Aggregate& records, const SortedTerms& sorted,
     }
     offsets[v + 1] = static_cast<PayloadTable::Offset>(out);
   }
-  std::vector<PayloadTable::Offset> count_offsets(offsets);
-  t.payloads = PayloadTable::FromArrays(
-      present, std::move(totals), std::move(offsets), std::move(ids),
-      std::move(count_offsets), std::move(counts));
+  // Every node has as many counts as ids: no count offsets of their own.
+  t.payloads = PayloadTable::FromArrays(present, std::move(totals),
+                                        std::move(offsets), std::move(ids),
+                                        {}, std::move(counts));
   t.is_terminal = std::move(present);
 }
 
