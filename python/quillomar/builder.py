@@ -33,6 +33,7 @@ from __future__ import annotations
 
 import contextlib
 import gc
+import uuid
 from array import array
 from typing import (
     Callable,
@@ -42,17 +43,15 @@ from typing import (
     Mapping,
     NamedTuple,
     Optional,
-    Sequence,
     Tuple,
     Union,
 )
-import uuid
 
 from _quillomar import PrefixSearch
 
 from . import _validation as rules
 from ._engine import Aggregator, RecordError
-from ._staging import stage_records, stage_totals, joined_terms
+from ._staging import joined_terms, stage_records, stage_totals
 
 __all__ = [
     "DEFAULT_TOP_N",

@@ -31,8 +31,7 @@ class PythonRewriter final : public build::TermRewriter {
   void Rewrite(std::string_view raw, std::string& out) override {
     PyRef text = Check(PyUnicode_DecodeUTF8(
         raw.data(), static_cast<Py_ssize_t>(raw.size()), "strict"));
-    PyRef result =
-        Check(PyObject_CallOneArg(callable_.get(), text.get()));
+    PyRef result = Check(PyObject_CallOneArg(callable_.get(), text.get()));
     if (!PyUnicode_Check(result.get())) {
       Raise(PyExc_TypeError, "normalization must return a str");
     }
@@ -60,8 +59,7 @@ struct State {
 };
 
 struct AggregatorObject {
-  PyObject_HEAD
-  State* state;
+  PyObject_HEAD State* state;
 };
 
 State& StateOf(PyObject* self) {
@@ -71,8 +69,9 @@ State& StateOf(PyObject* self) {
 build::Aggregate& Live(PyObject* self) {
   State& s = StateOf(self);
   if (!s.aggregate) {
-    Raise(PyExc_RuntimeError, "this aggregator's records were consumed by "
-                              "encode(release=True)");
+    Raise(PyExc_RuntimeError,
+          "this aggregator's records were consumed by "
+          "encode(release=True)");
   }
   return *s.aggregate;
 }
@@ -128,8 +127,10 @@ build::TermColumn ReadTerms(const BufferView& data, PyObject* offsets,
   } else {
     ReadOffsets(offsets, data.bytes(), out);
     if (out.size() != rows + 1) {
-      Raise(PyExc_ValueError, "term offsets must number one more than the "
-                              "rows (" + std::to_string(rows) + ")");
+      Raise(PyExc_ValueError,
+            "term offsets must number one more than the "
+            "rows (" +
+                std::to_string(rows) + ")");
     }
   }
   terms.offsets = out;
@@ -168,15 +169,14 @@ void ReadIds(State& s, PyObject* videos, const char* kind, size_t rows,
       throw PyErrorAlreadySet{};
     }
     BufferView text(data, "video text");
-    const build::TermColumn column = ReadTerms(text, offsets, rows,
-                                               s.id_offsets);
+    const build::TermColumn column =
+        ReadTerms(text, offsets, rows, s.id_offsets);
     s.uuids.resize(rows);
     for (size_t i = 0; i < rows; ++i) {
       const std::string_view field = build::StripSpace(column.at(i));
       if (!build::ParseUuid(field, s.uuids[i])) {
-        RaiseRecordError("video id " + build::QuoteText(field) +
-                             " is not a UUID",
-                         i);
+        RaiseRecordError(
+            "video id " + build::QuoteText(field) + " is not a UUID", i);
       }
     }
     batch.id_kind = IdKind::kUuid;
@@ -256,13 +256,12 @@ bool ParseEncodeArguments(PyObject* args, PyObject* kwargs, const char* format,
   static const char* kFileNames[] = {"fd", "top_n", "release", nullptr};
   PyObject* top_n_obj;
   const bool ok =
-      fd == nullptr
-          ? PyArg_ParseTupleAndKeywords(args, kwargs, format,
-                                        const_cast<char**>(kNames),
-                                        &top_n_obj, &release)
-          : PyArg_ParseTupleAndKeywords(args, kwargs, format,
-                                        const_cast<char**>(kFileNames), fd,
-                                        &top_n_obj, &release);
+      fd == nullptr ? PyArg_ParseTupleAndKeywords(args, kwargs, format,
+                                                  const_cast<char**>(kNames),
+                                                  &top_n_obj, &release)
+                    : PyArg_ParseTupleAndKeywords(
+                          args, kwargs, format, const_cast<char**>(kFileNames),
+                          fd, &top_n_obj, &release);
   if (!ok) return false;
   top_n = TopN(top_n_obj);
   return true;
@@ -303,8 +302,8 @@ bool EncodeIntoFile(const Trie& trie, int fd, size_t size) {
     std::vector<uint8_t> bytes(size);
     quillomar::Encode(trie, bytes);
     for (size_t at = 0; at < size;) {
-      const ssize_t n = pwrite(fd, bytes.data() + at, size - at,
-                               static_cast<off_t>(at));
+      const ssize_t n =
+          pwrite(fd, bytes.data() + at, size - at, static_cast<off_t>(at));
       if (n < 0 && errno == EINTR) continue;
       if (n <= 0) return false;
       at += static_cast<size_t>(n);
@@ -349,8 +348,9 @@ PyObject* EncodeToFile(PyObject* self, PyObject* args, PyObject* kwargs) {
 
 template <class T>
 PyRef BytesOf(const T* data, size_t n) {
-  return Check(PyBytes_FromStringAndSize(reinterpret_cast<const char*>(data),
-                                         static_cast<Py_ssize_t>(n * sizeof(T))));
+  return Check(
+      PyBytes_FromStringAndSize(reinterpret_cast<const char*>(data),
+                                static_cast<Py_ssize_t>(n * sizeof(T))));
 }
 
 // layout() -> the construction arrays before propagation, as flat buffers:
@@ -371,11 +371,10 @@ PyObject* Layout(PyObject* self, PyObject*) {
     PyRef table = kind == IdKind::kInt
                       ? BytesOf(t.int32_ids.data(), t.int32_ids.size())
                       : BytesOf(t.uuid_ids.data(), t.uuid_ids.size());
-    PyRef kind_name =
-        kind == IdKind::kNone
-            ? PyRef::Borrow(Py_None)
-            : Check(PyUnicode_FromString(kind == IdKind::kInt ? "int"
-                                                              : "uuid"));
+    PyRef kind_name = kind == IdKind::kNone
+                          ? PyRef::Borrow(Py_None)
+                          : Check(PyUnicode_FromString(
+                                kind == IdKind::kInt ? "int" : "uuid"));
     return PyTuple_Pack(9, shifts.get(), labels.get(), present.get(),
                         totals.get(), offsets.get(), ids.get(), counts.get(),
                         kind_name.get(), table.get());
@@ -383,15 +382,12 @@ PyObject* Layout(PyObject* self, PyObject*) {
 }
 
 Py_ssize_t Length(PyObject* self) {
-  return GuardedAs<Py_ssize_t>(-1, [&] {
-    return static_cast<Py_ssize_t>(Live(self).term_count());
-  });
+  return GuardedAs<Py_ssize_t>(
+      -1, [&] { return static_cast<Py_ssize_t>(Live(self).term_count()); });
 }
 
 PyObject* GetVideoCount(PyObject* self, void*) {
-  return Guarded([&] {
-    return PyLong_FromSize_t(Live(self).video_count());
-  });
+  return Guarded([&] { return PyLong_FromSize_t(Live(self).video_count()); });
 }
 
 PyObject* GetIdKind(PyObject* self, void*) {
@@ -414,12 +410,12 @@ PyMethodDef kMethods[] = {
      "records, all or none"},
     {"set_totals", SetTotals, METH_VARARGS,
      "set_totals(terms, offsets, totals): set term totals, all or none"},
-    {"encode", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(Encode)),
+    {"encode",
+     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(Encode)),
      METH_VARARGS | METH_KEYWORDS,
      "encode(top_n, release=False): the stored form of the index"},
     {"encode_to_file",
-     reinterpret_cast<PyCFunction>(
-         reinterpret_cast<void (*)()>(EncodeToFile)),
+     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(EncodeToFile)),
      METH_VARARGS | METH_KEYWORDS,
      "encode_to_file(fd, top_n, release=False): write the stored form into "
      "an open, empty file; returns its size"},
@@ -441,9 +437,9 @@ PyType_Slot kSlots[] = {
     {Py_tp_methods, kMethods},
     {Py_tp_getset, kGetSet},
     {Py_sq_length, reinterpret_cast<void*>(Length)},
-    {Py_tp_doc, const_cast<char*>(
-                    "Aggregator(normalization=None): the records of one "
-                    "index build")},
+    {Py_tp_doc,
+     const_cast<char*>("Aggregator(normalization=None): the records of one "
+                       "index build")},
     {0, nullptr},
 };
 

@@ -27,10 +27,20 @@ namespace {
 
 bool IsIntFormat(char f, bool& is_signed) {
   switch (f) {
-    case 'b': case 'h': case 'i': case 'l': case 'q': case 'n':
+    case 'b':
+    case 'h':
+    case 'i':
+    case 'l':
+    case 'q':
+    case 'n':
       is_signed = true;
       return true;
-    case 'B': case 'H': case 'I': case 'L': case 'Q': case 'N':
+    case 'B':
+    case 'H':
+    case 'I':
+    case 'L':
+    case 'Q':
+    case 'N':
       is_signed = false;
       return true;
     default:
@@ -52,20 +62,52 @@ IntColumn::IntColumn(PyObject* o, const char* what) : buffer_(o, what) {
 int64_t IntColumn::signed_at(size_t i) const {
   const char* p = buffer_.data() + i * buffer_.item_size();
   switch (buffer_.item_size()) {
-    case 1: { int8_t v; std::memcpy(&v, p, 1); return v; }
-    case 2: { int16_t v; std::memcpy(&v, p, 2); return v; }
-    case 4: { int32_t v; std::memcpy(&v, p, 4); return v; }
-    default: { int64_t v; std::memcpy(&v, p, 8); return v; }
+    case 1: {
+      int8_t v;
+      std::memcpy(&v, p, 1);
+      return v;
+    }
+    case 2: {
+      int16_t v;
+      std::memcpy(&v, p, 2);
+      return v;
+    }
+    case 4: {
+      int32_t v;
+      std::memcpy(&v, p, 4);
+      return v;
+    }
+    default: {
+      int64_t v;
+      std::memcpy(&v, p, 8);
+      return v;
+    }
   }
 }
 
 uint64_t IntColumn::unsigned_at(size_t i) const {
   const char* p = buffer_.data() + i * buffer_.item_size();
   switch (buffer_.item_size()) {
-    case 1: { uint8_t v; std::memcpy(&v, p, 1); return v; }
-    case 2: { uint16_t v; std::memcpy(&v, p, 2); return v; }
-    case 4: { uint32_t v; std::memcpy(&v, p, 4); return v; }
-    default: { uint64_t v; std::memcpy(&v, p, 8); return v; }
+    case 1: {
+      uint8_t v;
+      std::memcpy(&v, p, 1);
+      return v;
+    }
+    case 2: {
+      uint16_t v;
+      std::memcpy(&v, p, 2);
+      return v;
+    }
+    case 4: {
+      uint32_t v;
+      std::memcpy(&v, p, 4);
+      return v;
+    }
+    default: {
+      uint64_t v;
+      std::memcpy(&v, p, 8);
+      return v;
+    }
   }
 }
 
@@ -97,17 +139,33 @@ size_t IntColumn::ToU32(std::vector<uint32_t>& out, bool is_id,
   size_t bad = SIZE_MAX;
   if (signed_) {
     switch (buffer_.item_size()) {
-      case 1: bad = Convert<int8_t>(p, size_, dst); break;
-      case 2: bad = Convert<int16_t>(p, size_, dst); break;
-      case 4: bad = Convert<int32_t>(p, size_, dst); break;
-      default: bad = Convert<int64_t>(p, size_, dst); break;
+      case 1:
+        bad = Convert<int8_t>(p, size_, dst);
+        break;
+      case 2:
+        bad = Convert<int16_t>(p, size_, dst);
+        break;
+      case 4:
+        bad = Convert<int32_t>(p, size_, dst);
+        break;
+      default:
+        bad = Convert<int64_t>(p, size_, dst);
+        break;
     }
   } else {
     switch (buffer_.item_size()) {
-      case 1: bad = Convert<uint8_t>(p, size_, dst); break;
-      case 2: bad = Convert<uint16_t>(p, size_, dst); break;
-      case 4: bad = Convert<uint32_t>(p, size_, dst); break;
-      default: bad = Convert<uint64_t>(p, size_, dst); break;
+      case 1:
+        bad = Convert<uint8_t>(p, size_, dst);
+        break;
+      case 2:
+        bad = Convert<uint16_t>(p, size_, dst);
+        break;
+      case 4:
+        bad = Convert<uint32_t>(p, size_, dst);
+        break;
+      default:
+        bad = Convert<uint64_t>(p, size_, dst);
+        break;
     }
   }
   if (bad == SIZE_MAX) return bad;
@@ -155,8 +213,7 @@ void SplitAtNul(std::string_view data, size_t rows,
     out.push_back(static_cast<uint64_t>(p - base));
   }
   if (out.size() != rows + 1 || out.back() != data.size()) {
-    Raise(PyExc_ValueError,
-          "terms must be NUL-terminated, one per count");
+    Raise(PyExc_ValueError, "terms must be NUL-terminated, one per count");
   }
 }
 

@@ -66,7 +66,6 @@ void ReadOffsets(PyObject* o, size_t data_bytes, std::vector<uint64_t>& out);
 // Offsets of `rows` terms each followed by one NUL byte in `data` (read
 // with a separator of 1). Raises ValueError when the count of NULs does not
 // match or the data does not end with one.
-void SplitAtNul(std::string_view data, size_t rows,
-                std::vector<uint64_t>& out);
+void SplitAtNul(std::string_view data, size_t rows, std::vector<uint64_t>& out);
 
 }  // namespace quillomar::pybuild

@@ -18,8 +18,7 @@ struct State {
 };
 
 struct ReaderObject {
-  PyObject_HEAD
-  State* state;
+  PyObject_HEAD State* state;
 };
 
 State& StateOf(PyObject* self) {
@@ -33,8 +32,8 @@ PyObject* New(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     int tsv = 0;
     Py_ssize_t term_at, video_at, count_at;
     if (!PyArg_ParseTupleAndKeywords(args, kwargs, "pnnn:DelimitedReader",
-                                     const_cast<char**>(kNames), &tsv,
-                                     &term_at, &video_at, &count_at)) {
+                                     const_cast<char**>(kNames), &tsv, &term_at,
+                                     &video_at, &count_at)) {
       return nullptr;
     }
     if (term_at < 0 || video_at < 0 || count_at < 0 || term_at == video_at ||
@@ -114,8 +113,8 @@ PyType_Slot kSlots[] = {
     {Py_tp_dealloc, reinterpret_cast<void*>(Dealloc)},
     {Py_tp_methods, kMethods},
     {Py_tp_getset, kGetSet},
-    {Py_tp_doc, const_cast<char*>(
-                    "DelimitedReader(tsv, term_at, video_at, count_at)")},
+    {Py_tp_doc,
+     const_cast<char*>("DelimitedReader(tsv, term_at, video_at, count_at)")},
     {0, nullptr},
 };
 

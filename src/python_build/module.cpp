@@ -13,8 +13,8 @@ PyObject* RecordErrorType() {
   if (type == nullptr) {
     type = PyErr_NewExceptionWithDoc(
         "_quillomar_build.RecordError",
-        "A refused record: args are (message, row or line).",
-        PyExc_ValueError, nullptr);
+        "A refused record: args are (message, row or line).", PyExc_ValueError,
+        nullptr);
   }
   return type;
 }

@@ -49,12 +49,12 @@ std::optional<RecordFault> Aggregate::NumberTerms(const TermColumn& terms) {
   for (size_t i = 0; i < n; ++i) {
     if (i + kAhead < n) table.Prefetch(hashes_[i + kAhead]);
     const std::string_view raw = terms.at(i);
-    const uint32_t number = rewriter_ == nullptr ? terms_.Intern(raw, hashes_[i])
-                                                 : NumberOf(raw);
+    const uint32_t number =
+        rewriter_ == nullptr ? terms_.Intern(raw, hashes_[i]) : NumberOf(raw);
     if (number == TermTable::kMissing) {
       const TermFault fault = CheckTerm(scratch_);
-      return RecordFault{i, std::string(TermFaultText(fault)) +
-                                " after normalisation"};
+      return RecordFault{
+          i, std::string(TermFaultText(fault)) + " after normalisation"};
     }
     term_numbers_[i] = number;
   }
@@ -68,11 +68,10 @@ std::optional<RecordFault> Aggregate::Add(const RecordBatch& batch) {
   if (n == 0) return std::nullopt;
   const IdKind known = ids_.kind();
   if (known != IdKind::kNone && batch.id_kind != known) {
-    return RecordFault{0, std::string("video id is ") +
-                              KindName(batch.id_kind, false) +
-                              " but earlier records used " +
-                              KindName(known, true) +
-                              "; ids must be all ints or all UUIDs"};
+    return RecordFault{
+        0, std::string("video id is ") + KindName(batch.id_kind, false) +
+               " but earlier records used " + KindName(known, true) +
+               "; ids must be all ints or all UUIDs"};
   }
   if (auto fault = NumberTerms(batch.terms)) return fault;
   // Nothing below can fail.
@@ -93,7 +92,8 @@ std::optional<RecordFault> Aggregate::Add(const RecordBatch& batch) {
     for (size_t i = 0; i < n; ++i) videos[i] = ids_.InternUuid(keys[i]);
   }
   for (size_t i = 0; i < n; ++i) {
-    if (i + kAhead < n) pairs_.Prefetch(numbers[i + kAhead], videos[i + kAhead]);
+    if (i + kAhead < n)
+      pairs_.Prefetch(numbers[i + kAhead], videos[i + kAhead]);
     pairs_.Add(numbers[i], videos[i], counts[i]);
     MarkPresent(numbers[i], kHasPairs);
   }

@@ -59,8 +59,7 @@ class Aggregate {
  public:
   // `rewriter` (may be null: terms enter as given) must outlive the
   // Aggregate.
-  explicit Aggregate(TermRewriter* rewriter = nullptr)
-      : rewriter_(rewriter) {}
+  explicit Aggregate(TermRewriter* rewriter = nullptr) : rewriter_(rewriter) {}
 
   // Counts every record of the batch, or none of them.
   // REQUIRES: the batch's columns have equal lengths.
@@ -113,8 +112,8 @@ class Aggregate {
   std::vector<uint32_t> rewritten_;
   std::string scratch_;
 
-  std::vector<uint32_t> term_numbers_;  // per row of the current batch
-  std::vector<uint64_t> hashes_;        // per row of the current batch
+  std::vector<uint32_t> term_numbers_;   // per row of the current batch
+  std::vector<uint64_t> hashes_;         // per row of the current batch
   std::vector<uint32_t> video_numbers_;  // per row of the current batch
 };
 

@@ -48,11 +48,10 @@ LineFault DelimitedParser::TooLong() const {
 std::optional<LineFault> DelimitedParser::EndRecord() {
   ++line_;
   const size_t fields = field_ + 1;
-  const std::string& first =
-      columns_.term_at == 0    ? term_
-      : columns_.video_at == 0 ? video_
-      : columns_.count_at == 0 ? count_
-                               : first_;
+  const std::string& first = columns_.term_at == 0    ? term_
+                             : columns_.video_at == 0 ? video_
+                             : columns_.count_at == 0 ? count_
+                                                      : first_;
   const bool blank = fields == 1 && StripSpace(first).empty();
   // However the record ends, the next one starts at field 0 with empty
   // buffers.

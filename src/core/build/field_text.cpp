@@ -95,8 +95,8 @@ bool ParseCount(std::string_view field, uint32_t& out, std::string& error,
   }
   const uint64_t v = DigitsValue(value);
   if (v > UINT32_MAX) {
-    error = std::string(what) + " " + std::string(value) +
-            " is above 4294967295";
+    error =
+        std::string(what) + " " + std::string(value) + " is above 4294967295";
     return false;
   }
   out = static_cast<uint32_t>(v);
@@ -152,8 +152,7 @@ bool ParseVideo(std::string_view field, VideoValue& out, std::string& error) {
     const std::string_view value = Significant(text);
     const uint64_t v = DigitsValue(value);
     if (v > UINT32_MAX) {
-      error = "video id " + std::string(value) +
-              " is outside 0..4294967295";
+      error = "video id " + std::string(value) + " is outside 0..4294967295";
       return false;
     }
     out.is_int = true;

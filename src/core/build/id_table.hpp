@@ -18,8 +18,9 @@ class IdTable {
   IdTable();
 
   IdKind kind() const { return kind_; }
-  size_t size() const { return kind_ == IdKind::kUuid ? uuids_.size()
-                                                      : ints_.size(); }
+  size_t size() const {
+    return kind_ == IdKind::kUuid ? uuids_.size() : ints_.size();
+  }
   const std::vector<uint32_t>& ints() const { return ints_; }
   const std::vector<Uuid>& uuids() const { return uuids_; }
 

@@ -9,8 +9,7 @@ PairTable::PairTable() : slots_(1024, Slot{kEmpty, 0, 0}), seed_(NewSeed()) {
 }
 
 size_t PairTable::Home(uint32_t term, uint32_t video) const {
-  return static_cast<size_t>(
-             Mix64((uint64_t{term} << 32 | video) ^ seed_)) &
+  return static_cast<size_t>(Mix64((uint64_t{term} << 32 | video) ^ seed_)) &
          mask_;
 }
 

@@ -55,8 +55,7 @@ SortedTerms SortTerms(const Aggregate& records) {
     const std::string_view x = terms.term(a.number);
     const std::string_view y = terms.term(b.number);
     // Equal prefixes: both are at least 16 bytes long, or equal terms.
-    return x.size() > 16 && y.size() > 16 ? x.substr(16) < y.substr(16)
-                                          : x < y;
+    return x.size() > 16 && y.size() > 16 ? x.substr(16) < y.substr(16) : x < y;
   });
   SortedTerms out;
   out.numbers.resize(keys.size());
@@ -70,7 +69,8 @@ SortedTerms SortTerms(const Aggregate& records) {
   out.bytes.resize(total);
   for (size_t i = 0; i < keys.size(); ++i) {
     const std::string_view t = terms.term(keys[i].number);
-    if (!t.empty()) std::memcpy(out.bytes.data() + out.starts[i], t.data(), t.size());
+    if (!t.empty())
+      std::memcpy(out.bytes.data() + out.starts[i], t.data(), t.size());
   }
   return out;
 }
@@ -199,8 +199,7 @@ void LayOutPayloads(const Aggregate& records, const SortedTerms& sorted,
     std::vector<uint32_t> fill(begin.begin(), begin.end() - 1);
     for (const PairTable::Slot& s : slots) {
       if (s.term == PairTable::kEmpty) continue;
-      entries[fill[s.term]++] =
-          uint64_t{~s.sum} << 32 | s.video;
+      entries[fill[s.term]++] = uint64_t{~s.sum} << 32 | s.video;
     }
   }
 
@@ -229,15 +228,15 @@ void LayOutPayloads(const Aggregate& records, const SortedTerms& sorted,
         counts[out] = count;
         sum += count;
       }
-      totals[v] = records.has_total(term) ? records.total(term)
-                                          : SaturateU32(sum);
+      totals[v] =
+          records.has_total(term) ? records.total(term) : SaturateU32(sum);
     }
     offsets[v + 1] = static_cast<PayloadTable::Offset>(out);
   }
   // Every node has as many counts as ids: no count offsets of their own.
-  t.payloads = PayloadTable::FromArrays(present, std::move(totals),
-                                        std::move(offsets), std::move(ids),
-                                        {}, std::move(counts));
+  t.payloads =
+      PayloadTable::FromArrays(present, std::move(totals), std::move(offsets),
+                               std::move(ids), {}, std::move(counts));
   t.is_terminal = std::move(present);
 }
 
