@@ -25,27 +25,20 @@ BufferView::~BufferView() { PyBuffer_Release(&view_); }
 
 namespace {
 
+// Integer struct codes: the signed ones, then their unsigned forms.
+constexpr std::string_view kSignedCodes = "bhilqn";
+constexpr std::string_view kUnsignedCodes = "BHILQN";
+
 bool IsIntFormat(char f, bool& is_signed) {
-  switch (f) {
-    case 'b':
-    case 'h':
-    case 'i':
-    case 'l':
-    case 'q':
-    case 'n':
-      is_signed = true;
-      return true;
-    case 'B':
-    case 'H':
-    case 'I':
-    case 'L':
-    case 'Q':
-    case 'N':
-      is_signed = false;
-      return true;
-    default:
-      return false;
-  }
+  is_signed = kSignedCodes.find(f) != std::string_view::npos;
+  return is_signed || kUnsignedCodes.find(f) != std::string_view::npos;
+}
+
+template <class T>
+T Load(const char* p) {
+  T v;
+  std::memcpy(&v, p, sizeof v);
+  return v;
 }
 
 }  // namespace
@@ -61,54 +54,20 @@ IntColumn::IntColumn(PyObject* o, const char* what) : buffer_(o, what) {
 
 int64_t IntColumn::signed_at(size_t i) const {
   const char* p = buffer_.data() + i * buffer_.item_size();
-  switch (buffer_.item_size()) {
-    case 1: {
-      int8_t v;
-      std::memcpy(&v, p, 1);
-      return v;
-    }
-    case 2: {
-      int16_t v;
-      std::memcpy(&v, p, 2);
-      return v;
-    }
-    case 4: {
-      int32_t v;
-      std::memcpy(&v, p, 4);
-      return v;
-    }
-    default: {
-      int64_t v;
-      std::memcpy(&v, p, 8);
-      return v;
-    }
-  }
+  const size_t w = buffer_.item_size();
+  return w == 1   ? Load<int8_t>(p)
+         : w == 2 ? Load<int16_t>(p)
+         : w == 4 ? Load<int32_t>(p)
+                  : Load<int64_t>(p);
 }
 
 uint64_t IntColumn::unsigned_at(size_t i) const {
   const char* p = buffer_.data() + i * buffer_.item_size();
-  switch (buffer_.item_size()) {
-    case 1: {
-      uint8_t v;
-      std::memcpy(&v, p, 1);
-      return v;
-    }
-    case 2: {
-      uint16_t v;
-      std::memcpy(&v, p, 2);
-      return v;
-    }
-    case 4: {
-      uint32_t v;
-      std::memcpy(&v, p, 4);
-      return v;
-    }
-    default: {
-      uint64_t v;
-      std::memcpy(&v, p, 8);
-      return v;
-    }
-  }
+  const size_t w = buffer_.item_size();
+  return w == 1   ? Load<uint8_t>(p)
+         : w == 2 ? Load<uint16_t>(p)
+         : w == 4 ? Load<uint32_t>(p)
+                  : Load<uint64_t>(p);
 }
 
 namespace {
