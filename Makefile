@@ -27,7 +27,8 @@ venv:
 	$(PY) -m pip install -q --upgrade pip
 	$(PY) -m pip install -q "scikit-build-core>=0.9" cmake ninja
 
-# In-tree build for quick iteration: build/dev/_quillomar*.so, used with
+# In-tree build for quick iteration: build/dev/_quillomar*.so and
+# build/dev/_quillomar_build*.so, used with
 #   PYTHONPATH=build/dev:python python -m pytest
 dev:
 	cmake -S . -B build/dev -G Ninja -DCMAKE_BUILD_TYPE=Release
@@ -77,6 +78,7 @@ test-sanitizers: install
 		"-DQUILLOMAR_EXTRA_FLAGS=$(SAN_FLAGS)" >/dev/null
 	cmake --build build/asan
 	$(SAN_ENV) $(PY) -c "import _quillomar; assert '/build/asan/' in _quillomar.__file__, _quillomar.__file__"
+	$(SAN_ENV) $(PY) -c "import _quillomar_build as m; assert '/build/asan/' in m.__file__, m.__file__"
 	$(SAN_ENV) $(PY) -m pytest -p no:cacheprovider
 
 # One run of the suite under memcheck (slow: about an hour). Passes when no
@@ -104,7 +106,7 @@ fuzz-build: venv
 	cmake --build build/fuzz
 
 fuzz: fuzz-build
-	for t in decode query from_arrays; do \
+	for t in decode query from_arrays build_log; do \
 		mkdir -p build/fuzz/corpus/$$t && \
 		ASAN_OPTIONS=detect_leaks=0 build/fuzz/fuzz_$$t -max_total_time=$(FUZZ_SECONDS) \
 			-print_final_stats=1 -artifact_prefix=build/fuzz/ \

@@ -4,15 +4,29 @@ from __future__ import annotations
 
 import os
 import tempfile
-from typing import Union
+from typing import Callable, Union
 
-__all__ = ["write_atomic"]
+__all__ = ["write_atomic", "write_atomic_with"]
 
 
 def write_atomic(path: Union[str, "os.PathLike[str]"], data: bytes,
                  *more: bytes) -> None:
-    """Write ``data`` (then each of ``more``) to ``path`` through a
-    temporary file and a rename.
+    """Write ``data`` (then each of ``more``) to ``path`` atomically (see
+    write_atomic_with)."""
+
+    def fill(fd: int) -> None:
+        with os.fdopen(os.dup(fd), "wb") as out:
+            out.write(data)
+            for chunk in more:
+                out.write(chunk)
+
+    write_atomic_with(path, fill)
+
+
+def write_atomic_with(path: Union[str, "os.PathLike[str]"],
+                      fill: Callable[[int], None]) -> None:
+    """Fill ``path`` through a temporary file and a rename: ``fill`` gets
+    the descriptor of the new, empty file (open for reading and writing).
 
     The temporary file lives in the target's directory (a rename is atomic
     only within one file system), is flushed to disk before it is renamed
@@ -24,12 +38,11 @@ def write_atomic(path: Union[str, "os.PathLike[str]"], data: bytes,
     fd, temporary = tempfile.mkstemp(prefix=f".{name}.", suffix=".tmp",
                                      dir=directory)
     try:
-        with os.fdopen(fd, "wb") as out:
-            out.write(data)
-            for chunk in more:
-                out.write(chunk)
-            out.flush()
-            os.fsync(out.fileno())
+        try:
+            fill(fd)  # writes the contents through the open descriptor
+            os.fsync(fd)
+        finally:
+            os.close(fd)
         # mkstemp creates the file private (0600); give it the permissions an
         # ordinary open() would have.
         umask = os.umask(0)

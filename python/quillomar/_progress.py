@@ -14,7 +14,8 @@ __all__ = ["ProgressBar"]
 
 
 class ProgressBar:
-    """Draws ``label [#####.....]  45%  1,234,567 rows`` in place."""
+    """Draws ``label [#####.....]  45%  1,234,567 rows  63 of 141 MB`` in
+    place."""
 
     WIDTH = 30
 
@@ -41,6 +42,8 @@ class ProgressBar:
         text = f"\r{self._label} [{bar}] {fraction:4.0%}"
         if self._rows:
             text += f"  {self._rows:,} rows"
+        if total >= 1_000_000:  # bytes are worth showing from a megabyte on
+            text += f"  {done / 1e6:,.0f} of {total / 1e6:,.0f} MB"
         self._stream.write(text)
         self._stream.flush()
         self._drawn = True

@@ -1,8 +1,7 @@
 """Build a :class:`PrefixSearch` from plain (term, video, count) records.
 
-The extension only takes an index as six flat arrays (a breadth-first trie,
-per-node video statistics and an identifier table). :class:`IndexBuilder`
-collects records the way search logs hold them and lays those arrays out::
+:class:`IndexBuilder` collects records the way search logs hold them; a
+native engine aggregates them and lays out the index::
 
     builder = IndexBuilder()
     builder.add("cat videos", 1042, 7)
@@ -26,36 +25,33 @@ What the numbers mean:
 
 Video identifiers are either all ints in 0..4294967295 or all UUIDs (a
 :class:`uuid.UUID` or any text :class:`uuid.UUID` accepts); the first record
-decides. Building uses numpy when it is installed (``pip install
-quillomar[numpy]``) and plain Python otherwise; both give the same index.
+decides. Logs in files and Arrow tables go through :mod:`quillomar.records`
+and :meth:`IndexBuilder.add_arrow` without a Python object per row.
 """
 
 from __future__ import annotations
 
-import collections
 import contextlib
 import gc
-import itertools
-import operator
 import uuid
+from array import array
 from typing import (
-    Dict,
+    Callable,
     Iterable,
     Iterator,
     List,
     Mapping,
     NamedTuple,
     Optional,
-    Sequence,
-    SupportsIndex,
     Tuple,
     Union,
-    cast,
 )
 
 from _quillomar import PrefixSearch
 
-from . import _layout
+from . import _validation as rules
+from ._engine import Aggregator, RecordError
+from ._staging import joined_terms, stage_records, stage_totals
 from .normalization import Normalization, get_normalization
 
 __all__ = [
@@ -67,7 +63,7 @@ __all__ = [
     "build_index",
 ]
 
-U32_MAX = 4294967295
+U32_MAX = rules.U32_MAX
 DEFAULT_TOP_N = 20
 """Videos kept per trie node when ``top_n`` is not given."""
 
@@ -77,8 +73,7 @@ VideoId = Union[int, str, uuid.UUID]
 Payload = Tuple[int, List[int], List[int]]
 """(total count, video numbers, video counts) of one term's node."""
 
-_INT = "int"
-_UUID = "uuid"
+NormalizationLike = Union[None, str, Normalization, Callable[[str], str]]
 
 
 class IndexArrays(NamedTuple):
@@ -103,22 +98,16 @@ _PROMOTE_AT = 100_000
 
 @contextlib.contextmanager
 def _collector_paused() -> Iterator[None]:
-    """Pause the cyclic garbage collector for a bulk build.
+    """Pause the cyclic garbage collector while many objects are made.
 
-    Building creates millions of small lists, tuples and dicts, none of them
-    part of a reference cycle; the collector would otherwise traverse the
-    growing heap again and again while they are made (several times the
-    cost of the build itself).
-
+    Staging a large batch and laying out :meth:`IndexBuilder.arrays` create
+    millions of small lists and tuples, none of them part of a cycle; the
+    collector would otherwise traverse the growing heap again and again.
     When the pause leaves many new containers behind, they go straight to
     the oldest generation (gc.freeze, then gc.unfreeze) instead of waiting
-    for the young collection that the next allocation would start. They are
-    the arrays being returned, long-lived by construction, and a young
-    collection over them costs more than laying them out (they lie scattered
-    in memory). The price: cyclic garbage that other code made just before
-    or during the call is reclaimed by the next full collection rather than
-    the next young one. Skipped while anything is frozen, so that objects
-    the program froze itself stay frozen.
+    for the young collection that the next allocation would start. Skipped
+    while anything is frozen, so that objects the program froze itself
+    stay frozen.
     """
     was_enabled = gc.isenabled()
     gc.disable()
@@ -140,11 +129,18 @@ def _numpy_available() -> bool:
     return True
 
 
-class _Parsed(NamedTuple):
-    term: str
-    mode: str
-    key: Union[int, bytes]
-    amount: int
+def _resolve_normalization(normalization: NormalizationLike) -> Normalization:
+    """The normalisation to record and apply: a name or a Normalization, or
+    any other function from str to str (applied, but recorded under its
+    function's name, which :func:`get_normalization` will not know)."""
+    if normalization is None or isinstance(normalization, (str, Normalization)):
+        return get_normalization(normalization)
+    if not callable(normalization):
+        raise TypeError(
+            "normalization must be a name or a callable taking and "
+            f"returning str, not {type(normalization).__name__}"
+        )
+    return Normalization(getattr(normalization, "__name__", "custom"), normalization)
 
 
 class IndexBuilder:
@@ -154,30 +150,16 @@ class IndexBuilder:
     record that raises leaves the builder exactly as it was, and
     :meth:`add_records` adds either all of its records or none.
 
-    ``normalization`` (a name or a :class:`Normalization`, default
-    ``"none"``) is applied to every term as it comes in, so terms that
-    normalise to the same text are one term of the index, their counts and
-    totals combined as for repeated records of that text.
+    ``normalization`` (a name such as ``"default"``, or a function from str
+    to str) is applied to every term as it enters, memoised per distinct
+    term; the default ``None`` (or ``"none"``) keeps terms as given.
     """
 
-    def __init__(
-        self, *, normalization: Union[str, Normalization, None] = "none"
-    ) -> None:
-        self._normalization = get_normalization(normalization)
-        self._mode: Optional[str] = None
-        # Video key (int id, or the 16 bytes of a UUID) -> video number, in
-        # order of first appearance; the number is the position in the
-        # identifier table.
-        self._videos: Dict[Union[int, bytes], int] = {}
-        # term -> video number -> exact (unsaturated) sum of counts, for the
-        # terms that have videos.
-        self._counts: Dict[str, Dict[int, int]] = {}
-        # term -> total, for the terms given one. A term is in the index when
-        # it is a key of either dict.
-        self._totals: Dict[str, int] = {}
-        # How many terms are only in _totals: keeps len() O(1) and spares a
-        # word list indexed without videos any per-term work in _counts.
-        self._bare = 0
+    def __init__(self, *, normalization: NormalizationLike = "none") -> None:
+        self._normalization = _resolve_normalization(normalization)
+        self._native = Aggregator(
+            None if self._normalization.is_identity else self._normalization
+        )
 
     # -- adding -------------------------------------------------------------
 
@@ -190,46 +172,45 @@ class IndexBuilder:
         0..4294967295, a malformed video id, or an id of the other kind than
         the ids added before.
         """
-        if not self._normalization.is_identity:
-            term = cast(str, _normalized_term(self._normalization, term,
-                                              (term, video, count)))
-        self._commit([self._parse(term, video, count, self._mode)])
+        self._add_staged([(term, video, count)])
 
     def add_records(self, records: Iterable[Tuple[str, VideoId, int]]) -> None:
         """Add many (term, video, count) records; all of them or none."""
-        if not self._normalization.is_identity:
-            records = _normalized_records(self._normalization, records)
-        staged: List[_Parsed] = []
-        mode = self._mode
         with _collector_paused():
-            for record in records:
-                # Fast path for the common shape (ASCII term, int id and
-                # count); anything else, errors included, takes _parse.
-                if type(record) is tuple and len(record) == 3:
-                    term, video, count = record
-                    if (
-                        type(term) is str
-                        and type(video) is int
-                        and type(count) is int
-                        and mode != _UUID
-                        and term
-                        and term.isascii()
-                        and "\x00" not in term
-                        and 0 <= count <= U32_MAX
-                        and 0 <= video <= U32_MAX
-                    ):
-                        mode = _INT
-                        staged.append(_Parsed(term, _INT, video, count))
-                        continue
-                elif not isinstance(record, tuple) or len(record) != 3:
-                    raise ValueError(
-                        f"record {record!r}: expected a (term, video, count) "
-                        "tuple"
-                    )
-                item = self._parse(record[0], record[1], record[2], mode)
-                mode = item.mode
-                staged.append(item)
-            self._commit(staged)
+            self._add_staged(records)
+
+    def _add_staged(self, records: Iterable[Tuple[str, VideoId, int]]) -> None:
+        staged = stage_records(records, self.id_mode)
+        if not staged.rows:
+            return
+        try:
+            self._native.add(
+                staged.terms, None, staged.videos, staged.counts, staged.mode
+            )
+        except RecordError as err:
+            message, row = err.args
+            raise ValueError(f"record {staged.record(row)!r}: {message}") from None
+
+    def add_arrow(
+        self,
+        data: object,
+        *,
+        term_column: str = "term",
+        video_column: str = "video",
+        count_column: str = "count",
+    ) -> int:
+        """Add the rows of an Arrow table, record batch reader or any object
+        with ``__arrow_c_stream__`` / ``__arrow_c_array__`` (polars and
+        DuckDB results, pandas through pyarrow); returns the rows added.
+
+        Read batch by batch without a Python object per row. Requires
+        pyarrow (``pip install quillomar[parquet]``). A bad row raises
+        ValueError naming its position (from 0) and leaves the batches
+        before it added.
+        """
+        from .arrow_input import add_arrow
+
+        return add_arrow(self, data, term_column, video_column, count_column)
 
     def set_total(self, term: str, total: int) -> None:
         """Set the total count of ``term``, replacing the default sum.
@@ -237,23 +218,12 @@ class IndexBuilder:
         The term becomes part of the index even if it has no videos. A later
         call for the same term replaces the earlier total.
         """
-        if not self._normalization.is_identity:
-            term = cast(str, _normalized_term(self._normalization, term,
-                                              (term, total)))
-        if not (
-            type(term) is str
-            and type(total) is int
-            and term.isascii()
-            and term
-            and "\x00" not in term
-            and 0 <= total <= U32_MAX
-        ):
-            record = (term, total)
-            _check_term(term, record)
-            total = _check_count(total, record, "total")
-        if term not in self._totals and term not in self._counts:
-            self._bare += 1
-        self._totals[term] = total
+        record = (term, total)
+        if not (rules.is_plain_term(term) and type(total) is int
+                and 0 <= total <= U32_MAX):
+            rules.check_term(term, record)
+            total = rules.check_count(total, record, "total")
+        self._set_staged({term: total})
 
     def set_totals(
         self, totals: Union[Mapping[str, int], Iterable[Tuple[str, int]]]
@@ -267,28 +237,32 @@ class IndexBuilder:
         builder unchanged. This is the quick way to index a plain word
         list: ``builder.set_totals(dict.fromkeys(words, 1))``.
         """
-        if not self._normalization.is_identity:
-            totals = _normalized_totals(self._normalization, totals)
-        staged = _stage_totals(totals)
-        known_totals, counts = self._totals, self._counts
-        if known_totals or counts:
-            self._bare += sum(
-                1 for t in staged if t not in known_totals and t not in counts
+        with _collector_paused():
+            self._set_staged(stage_totals(totals))
+
+    def _set_staged(self, staged: Mapping[str, int]) -> None:
+        if not staged:
+            return
+        terms = list(staged)
+        try:
+            self._native.set_totals(
+                joined_terms(terms), None, array("I", staged.values())
             )
-        else:
-            self._bare = len(staged)
-        known_totals.update(staged)
+        except RecordError as err:
+            message, row = err.args
+            pair = (terms[row], staged[terms[row]])
+            raise ValueError(f"record {pair!r}: {message}") from None
 
     # -- inspecting ---------------------------------------------------------
 
     def __len__(self) -> int:
         """Number of distinct terms."""
-        return len(self._counts) + self._bare
+        return len(self._native)
 
     @property
     def video_count(self) -> int:
         """Number of distinct videos."""
-        return len(self._videos)
+        return self._native.video_count
 
     @property
     def normalization(self) -> Normalization:
@@ -298,7 +272,7 @@ class IndexBuilder:
     @property
     def id_mode(self) -> Optional[str]:
         """'int' or 'uuid' once an id has been added, else None."""
-        return self._mode
+        return self._native.id_kind
 
     # -- building -----------------------------------------------------------
 
@@ -311,64 +285,13 @@ class IndexBuilder:
         children consecutive and in code point order). Each term's node
         carries (total, video numbers, counts) with its videos ordered by
         count, largest first, equal counts in the order in which the videos
-        were first added; every other node has no payload. ``use_numpy``
-        forces one path (None: numpy if installed).
+        were first added; every other node has no payload. The layout is
+        native; ``use_numpy`` is accepted for compatibility and has no
+        effect on the result.
         """
-        top_n = _check_top_n(top_n)
-        if use_numpy is None:
-            use_numpy = _numpy_available()
+        top_n = rules.check_top_n(top_n)
         with _collector_paused():
-            return self._arrays(top_n, use_numpy)
-
-    def _arrays(self, top_n: int, use_numpy: bool) -> IndexArrays:
-        counts, totals = self._counts, self._totals
-        if not counts:  # only totals, as for a plain word list
-            keys = list(totals)
-            terms = sorted(keys)
-            # Dicts keep insertion order: totals given in term order (the
-            # usual word list) are read off without a lookup per term.
-            if terms == keys:
-                bare_totals = list(totals.values())
-            else:
-                bare_totals = list(map(totals.__getitem__, terms))
-        elif self._bare:
-            terms = sorted(counts.keys() | totals.keys())
-        else:
-            terms = sorted(counts)
-        layout = (_layout.layout_numpy if use_numpy else _layout.layout_pure)(
-            terms
-        )
-        payloads: List[Optional[Payload]] = [None] * layout.node_count
-        term_nodes = layout.term_nodes
-        bare_nodes = term_nodes
-        if counts:
-            per_term = list(map(counts.get, terms))
-            rich = [i for i, videos in enumerate(per_term) if videos is not None]
-            lists = (_video_lists_numpy if use_numpy else _video_lists_pure)(
-                [cast(Dict[int, int], per_term[i]) for i in rich]
-            )
-            for i, (ids, video_counts, exact_sum) in zip(rich, lists):
-                total = totals.get(terms[i], exact_sum)
-                payloads[term_nodes[i]] = (min(total, U32_MAX), ids, video_counts)
-            bare = []
-            if self._bare:
-                bare = [i for i, videos in enumerate(per_term) if videos is None]
-            bare_nodes = [term_nodes[i] for i in bare]
-            bare_totals = [totals[terms[i]] for i in bare]
-        # A set total is already within 0..4294967295. Every payload gets
-        # lists of its own: callers may edit the arrays.
-        bare_payloads: List[Payload] = [(total, [], []) for total in bare_totals]
-        collections.deque(
-            map(payloads.__setitem__, bare_nodes, bare_payloads), maxlen=0
-        )
-        return IndexArrays(
-            node_shifts=layout.node_shifts,
-            child_labels=layout.child_labels,
-            payloads=payloads,
-            child_transitions=list(range(1, layout.node_count)),
-            video_index=self._video_index(),
-            video_top_n=top_n,
-        )
+            return _arrays_from_layout(self._native.layout(), top_n)
 
     def build(self, top_n: int = DEFAULT_TOP_N) -> PrefixSearch:
         """Build the index; each node keeps its subtree's ``top_n`` videos.
@@ -376,304 +299,71 @@ class IndexBuilder:
         The builder is left unchanged and can take more records and build
         again.
         """
-        arrays = self.arrays(top_n)
-        with _collector_paused():
-            return arrays.build()
+        return PrefixSearch.from_bytes(self.to_bytes(top_n))
 
-    # -- internals ----------------------------------------------------------
+    def to_bytes(self, top_n: int = DEFAULT_TOP_N, *, release: bool = False) -> bytes:
+        """The stored form of the index, as ``build(top_n).to_bytes()``.
 
-    def _video_index(self) -> List[bytes]:
-        keys = list(self._videos)  # dicts keep insertion order = numbering
-        if self._mode == _INT:
-            return [key.to_bytes(4, "little") for key in keys if isinstance(key, int)]
-        return [key for key in keys if isinstance(key, bytes)]
+        With ``release=True`` the records' memory is given back before the
+        index is encoded, and the builder cannot be used afterwards.
+        """
+        top_n = rules.check_top_n(top_n)
+        return self._native.encode(top_n, release=release)
 
-    @staticmethod
-    def _parse(
-        term: object, video: object, count: object, mode: Optional[str]
-    ) -> _Parsed:
-        record = (term, video, count)
-        _check_term(term, record)
-        assert isinstance(term, str)
-        checked = _check_count(count, record, "count")
-        video_mode, key = _parse_video(video, record)
-        if mode is not None and video_mode != mode:
-            raise ValueError(
-                f"record {record!r}: video id is {_describe(video_mode)} but "
-                f"earlier records used {_describe(mode, plural=True)}; ids "
-                "must be all ints or all UUIDs"
-            )
-        return _Parsed(term, video_mode, key, checked)
+    def write_to(self, fd: int, top_n: int = DEFAULT_TOP_N, *,
+                 release: bool = False) -> int:
+        """Write the stored form of the index into the empty file open (for
+        reading and writing) as descriptor ``fd``; returns its size.
 
-    def _commit(self, parsed: Sequence[_Parsed]) -> None:
-        # Validation is over: nothing below can fail on the records.
-        videos = self._videos
-        counts = self._counts
-        for item in parsed:
-            self._mode = item.mode
-            number = videos.get(item.key)
-            if number is None:
-                number = videos[item.key] = len(videos)
-            per_term = counts.get(item.term)
-            if per_term is None:
-                per_term = counts[item.term] = {}
-                if self._bare and item.term in self._totals:
-                    self._bare -= 1
-            per_term[number] = per_term.get(number, 0) + item.amount
+        The index is encoded straight into the file, not held in memory as
+        bytes first. ``release`` as for :meth:`to_bytes`.
+        """
+        top_n = rules.check_top_n(top_n)
+        return self._native.encode_to_file(fd, top_n, release=release)
+
+
+_Layout = Tuple[bytes, bytes, bytes, bytes, bytes, bytes, bytes, Optional[str],
+                bytes]
+
+
+def _u32_list(raw: bytes) -> List[int]:
+    return array("I", raw).tolist()
+
+
+def _arrays_from_layout(layout: _Layout, top_n: int) -> IndexArrays:
+    shifts, labels, present, totals, offsets, ids, counts, mode, table = layout
+    node_shifts = _u32_list(shifts)
+    child_labels = list(labels.decode("utf-32-le"))
+    child_labels[0] = ""
+    totals_list = _u32_list(totals)
+    offsets_list = _u32_list(offsets)
+    ids_list = _u32_list(ids)
+    counts_list = _u32_list(counts)
+    payloads: List[Optional[Payload]] = [None] * len(node_shifts)
+    for v, flag in enumerate(present):
+        if flag:
+            begin, end = offsets_list[v], offsets_list[v + 1]
+            payloads[v] = (totals_list[v], ids_list[begin:end],
+                           counts_list[begin:end])
+    width = 4 if mode == rules.INT else 16
+    video_index = [table[i:i + width] for i in range(0, len(table), width)]
+    return IndexArrays(
+        node_shifts=node_shifts,
+        child_labels=child_labels,
+        payloads=payloads,
+        child_transitions=list(range(1, len(node_shifts))),
+        video_index=video_index,
+        video_top_n=top_n,
+    )
 
 
 def build_index(
     records: Iterable[Tuple[str, VideoId, int]],
     top_n: int = DEFAULT_TOP_N,
     *,
-    normalization: Union[str, Normalization, None] = "none",
+    normalization: NormalizationLike = "none",
 ) -> PrefixSearch:
     """Build an index from (term, video, count) records in one call."""
     builder = IndexBuilder(normalization=normalization)
     builder.add_records(records)
     return builder.build(top_n)
-
-
-def _normalized_term(
-    normalization: Normalization, term: object, record: object
-) -> object:
-    """``term`` normalised; anything but a non-empty str is passed on for
-    the usual checks to report."""
-    if not isinstance(term, str) or not term:
-        return term
-    normalized = normalization(term)
-    if not normalized:
-        raise ValueError(
-            f"record {record!r}: term is empty after {normalization.name!r} "
-            "normalization"
-        )
-    return normalized
-
-
-def _normalized_records(
-    normalization: Normalization, records: Iterable[Tuple[str, VideoId, int]]
-) -> Iterator[Tuple[str, VideoId, int]]:
-    # A log repeats its terms many times over: normalise each text once.
-    memo: Dict[str, str] = {}
-    for record in records:
-        if isinstance(record, tuple) and len(record) == 3:
-            term = record[0]
-            if isinstance(term, str) and term:
-                normalized = memo.get(term)
-                if normalized is None:
-                    normalized = memo[term] = cast(
-                        str, _normalized_term(normalization, term, record)
-                    )
-                record = (normalized, record[1], record[2])
-        yield record
-
-
-def _normalized_totals(
-    normalization: Normalization,
-    totals: Union[Mapping[str, int], Iterable[Tuple[str, int]]],
-) -> List[Tuple[str, int]]:
-    items: Iterable[object] = (
-        totals.items() if isinstance(totals, Mapping) else totals
-    )
-    out: List[Tuple[str, int]] = []
-    for item in items:
-        if isinstance(item, tuple) and len(item) == 2:
-            item = (_normalized_term(normalization, item[0], item), item[1])
-        out.append(cast(Tuple[str, int], item))
-    return out
-
-
-def _describe(mode: str, plural: bool = False) -> str:
-    if plural:
-        return "int ids" if mode == _INT else "UUIDs"
-    return "an int" if mode == _INT else "a UUID"
-
-
-def _check_term(term: object, record: object) -> None:
-    if not isinstance(term, str):
-        raise TypeError(
-            f"record {record!r}: term must be a str, not {type(term).__name__}"
-        )
-    if not term:
-        raise ValueError(f"record {record!r}: term is empty")
-    if "\x00" in term:
-        # U+0000 marks "no label": such a node would be invisible to search.
-        raise ValueError(f"record {record!r}: term contains U+0000")
-    if not term.isascii():
-        try:
-            term.encode("utf-8")
-        except UnicodeEncodeError:
-            raise ValueError(
-                f"record {record!r}: term contains a lone surrogate"
-            ) from None
-
-
-def _stage_totals(
-    totals: Union[Mapping[str, int], Iterable[Tuple[str, int]]]
-) -> Dict[str, int]:
-    """The checked {term: total} that set_totals commits; raises on the
-    first bad entry, with set_total's messages."""
-    entries: Iterable[object]
-    if isinstance(totals, Mapping):
-        copied = dict(totals)
-        staged: Optional[Dict[str, int]] = copied
-        entries = copied.items()
-    else:
-        items = list(totals)
-        entries = items
-        # Whole-list checks in C; anything unusual takes the loop below.
-        plain_pairs = set(map(type, items)) <= {tuple} and set(
-            map(len, items)
-        ) <= {2}
-        staged = dict(items) if plain_pairs else None
-    if staged is not None and _plain_totals_valid(staged):
-        return staged
-    checked: Dict[str, int] = {}
-    for item in entries:
-        if not isinstance(item, tuple) or len(item) != 2:
-            raise ValueError(f"record {item!r}: expected a (term, total) tuple")
-        term, total = item
-        record = (term, total)
-        _check_term(term, record)
-        checked[term] = _check_count(total, record, "total")
-    return checked
-
-
-def _plain_totals_valid(staged: Dict[str, int]) -> bool:
-    """Whether every entry is a valid term with an exact-int total.
-
-    Conservative: False sends the caller to the per-entry checks, which
-    raise for a bad entry and convert int-like totals.
-    """
-    try:
-        text = "".join(staged)  # TypeError unless every key is a str
-    except TypeError:
-        return False
-    if "" in staged or "\x00" in text:
-        return False
-    if not text.isascii():
-        try:
-            text.encode("utf-8")
-        except UnicodeEncodeError:  # a lone surrogate
-            return False
-    values = staged.values()
-    if not values:
-        return True
-    return (
-        set(map(type, values)) == {int}
-        and min(values) >= 0
-        and max(values) <= U32_MAX
-    )
-
-
-def _check_count(count: object, record: object, what: str) -> int:
-    if isinstance(count, bool):
-        raise TypeError(f"record {record!r}: {what} must be an int, not bool")
-    try:
-        value = operator.index(cast(SupportsIndex, count))
-    except TypeError:
-        raise TypeError(
-            f"record {record!r}: {what} must be an int, not "
-            f"{type(count).__name__}"
-        ) from None
-    if value < 0:
-        raise ValueError(f"record {record!r}: {what} {value} is negative")
-    if value > U32_MAX:
-        raise ValueError(
-            f"record {record!r}: {what} {value} is above 4294967295"
-        )
-    return value
-
-
-def _parse_video(video: object, record: object) -> Tuple[str, Union[int, bytes]]:
-    if isinstance(video, uuid.UUID):
-        return _UUID, video.bytes
-    if isinstance(video, str):
-        try:
-            return _UUID, uuid.UUID(video).bytes
-        except ValueError:
-            hint = ""
-            if video.strip().isdigit():
-                hint = f" (for an integer id pass int({video!r}))"
-            raise ValueError(
-                f"record {record!r}: video id {video!r} is not a UUID{hint}"
-            ) from None
-    if isinstance(video, bool) or not hasattr(video, "__index__"):
-        raise ValueError(
-            f"record {record!r}: video id must be an int in 0..4294967295 or "
-            f"a UUID, not {type(video).__name__}"
-        )
-    value = operator.index(cast(SupportsIndex, video))
-    if not 0 <= value <= U32_MAX:
-        raise ValueError(
-            f"record {record!r}: video id {value} is outside 0..4294967295"
-        )
-    return _INT, value
-
-
-def _check_top_n(top_n: object) -> int:
-    if isinstance(top_n, bool) or not hasattr(top_n, "__index__"):
-        raise TypeError(f"top_n must be an int, not {type(top_n).__name__}")
-    value = operator.index(cast(SupportsIndex, top_n))
-    if not 0 <= value <= U32_MAX:
-        raise ValueError(f"top_n {value} is outside 0..4294967295")
-    return value
-
-
-_VideoList = Tuple[List[int], List[int], int]
-"""(video numbers, saturated counts, exact sum of counts) of one term."""
-
-
-def _video_lists_pure(per_term: List[Dict[int, int]]) -> List[_VideoList]:
-    out: List[_VideoList] = []
-    for videos in per_term:
-        if len(videos) == 1:  # the long tail of a search log
-            for number, count in videos.items():
-                out.append(([number], [min(count, U32_MAX)], count))
-            continue
-        # Largest count first; equal counts by video number (the order in
-        # which videos were first added), so every run lays out the same.
-        items = sorted(
-            ((number, min(count, U32_MAX)) for number, count in videos.items()),
-            key=lambda kv: (-kv[1], kv[0]),
-        )
-        out.append(
-            (
-                [number for number, _ in items],
-                [count for _, count in items],
-                sum(videos.values()),
-            )
-        )
-    return out
-
-
-def _video_lists_numpy(per_term: List[Dict[int, int]]) -> List[_VideoList]:
-    import numpy as np
-
-    sizes = np.fromiter(map(len, per_term), dtype=np.int64, count=len(per_term))
-    entries = int(sizes.sum())
-    numbers = np.fromiter(
-        itertools.chain.from_iterable(per_term), dtype=np.int64, count=entries
-    )
-    try:
-        exact = np.fromiter(
-            itertools.chain.from_iterable(v.values() for v in per_term),
-            dtype=np.int64,
-            count=entries,
-        )
-    except OverflowError:  # a pair's counts sum past 2**63: plain Python
-        return _video_lists_pure(per_term)
-    ends = np.cumsum(sizes)
-    running = np.concatenate(([0], np.cumsum(exact)))
-    sums = (running[ends] - running[ends - sizes]).tolist()
-    counts = np.minimum(exact, U32_MAX)
-    owner = np.repeat(np.arange(len(per_term), dtype=np.int64), sizes)
-    order = np.lexsort((numbers, -counts, owner))
-    sorted_numbers = numbers[order].tolist()
-    sorted_counts = counts[order].tolist()
-    out: List[_VideoList] = []
-    start = 0
-    for end, total in zip(ends.tolist(), sums):
-        out.append((sorted_numbers[start:end], sorted_counts[start:end], total))
-        start = end
-    return out

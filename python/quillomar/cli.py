@@ -16,12 +16,13 @@ from typing import Callable, List, NoReturn, Optional, Sequence, Tuple, Union
 from _quillomar import PrefixSearch
 
 from . import __version__
+from ._atomic import write_atomic_with
 from ._format import FormatError, summarize
 from ._progress import ProgressBar
-from .builder import DEFAULT_TOP_N, IndexBuilder, VideoId
+from .builder import DEFAULT_TOP_N, IndexBuilder
 from .normalization import DEFAULT_NORMALIZATION, NORMALIZATION_NAMES
-from .records import RecordsError, read_records
-from .storage import StoredIndex, describe, load, read_trailer, write_index
+from .records import Columns, RecordsError, add_file
+from .storage import StoredIndex, append_metadata, load, read_trailer
 
 __all__ = ["main"]
 
@@ -139,38 +140,16 @@ def closest_terms(index: Union[PrefixSearch, StoredIndex], term: str, max_dist: 
 # -- commands ---------------------------------------------------------------
 
 
-def _add_chunk(builder: IndexBuilder, path: str,
-               chunk: List[Tuple[int, Tuple[str, VideoId, int]]]) -> None:
-    try:
-        builder.add_records(record for _, record in chunk)
-    except (ValueError, TypeError):
-        # The batch added nothing; add it again record by record to report
-        # the failing line.
-        for line, record in chunk:
-            try:
-                builder.add(*record)
-            except (ValueError, TypeError) as err:
-                raise CliError(f"{path}:{line}: {err}") from None
-        raise  # unreachable: the same record fails again
-
-
 def cmd_build(args: argparse.Namespace) -> int:
     started = time.monotonic()
     builder = IndexBuilder(normalization=args.normalize)
     bar = ProgressBar(f"reading {os.path.basename(args.records)}")
-    rows = 0
-    chunk: List[Tuple[int, Tuple[str, VideoId, int]]] = []
+    columns = Columns(args.term_column, args.video_column, args.count_column)
     try:
-        for item in read_records(
-                args.records,
-                progress=lambda done, total: bar.update(done, total, rows)):
-            chunk.append(item)
-            rows += 1
-            if len(chunk) == 65536:
-                _add_chunk(builder, args.records, chunk)
-                chunk = []
-        _add_chunk(builder, args.records, chunk)
+        rows = add_file(builder, args.records, columns, progress=bar.update)
     except RecordsError as err:
+        raise CliError(str(err)) from None
+    except ImportError as err:
         raise CliError(str(err)) from None
     except OSError as err:
         raise CliError(
@@ -178,22 +157,29 @@ def cmd_build(args: argparse.Namespace) -> int:
         ) from None
     finally:
         bar.close()
+    terms, videos = len(builder), builder.video_count
     if sys.stderr.isatty() and time.monotonic() - started > 1.0:
-        print(f"building the index of {_plural(len(builder), 'term')}...",
-              file=sys.stderr)
-    data = builder.build(args.top_n).to_bytes()
-    metadata = describe(data, normalization=builder.normalization,
-                        top_n=args.top_n, videos=builder.video_count)
+        print(f"building the index of {_plural(terms, 'term')} from "
+              f"{_plural(rows, 'row')}...", file=sys.stderr)
+    written = 0
+
+    def fill(fd: int) -> None:
+        nonlocal written
+        written = builder.write_to(fd, args.top_n, release=True)
+        # The trailer goes after the index, as save() writes it.
+        append_metadata(fd, written, normalization=builder.normalization,
+                        top_n=args.top_n, videos=videos)
+
     try:
-        write_index(args.output, data, metadata)  # what save() does
+        write_atomic_with(args.output, fill)
     except OSError as err:
         raise CliError(
             f"cannot write index {args.output!r}: {err.strerror or err}"
         ) from None
     elapsed = time.monotonic() - started
-    print(f"wrote {args.output}: {_plural(len(builder), 'term')}, "
-          f"{_plural(builder.video_count, 'video')}, "
-          f"{_plural(len(data), 'byte')} in {elapsed:.1f} s")
+    print(f"wrote {args.output}: {_plural(terms, 'term')}, "
+          f"{_plural(videos, 'video')}, "
+          f"{_plural(written, 'byte')} in {elapsed:.1f} s")
     return 0
 
 
@@ -447,12 +433,15 @@ def make_parser() -> argparse.ArgumentParser:
         "build", help="build an index from a records file",
         description="Build an index from CSV or TSV records with a header "
                     "naming the columns term, video and count (gzip "
-                    "accepted). Records for the same term and video add up; "
+                    "accepted), or from a Parquet file or dataset folder "
+                    "(needs pyarrow: pip install 'quillomar[parquet]'). "
+                    "Records for the same term and video add up; "
                     "video ids are all integers or all UUIDs. The index is "
                     "written atomically: a failed build leaves no file, or "
                     "the old one untouched.")
     build.add_argument("records", metavar="RECORDS",
-                       help="CSV or TSV file, optionally gzip-compressed")
+                       help="CSV or TSV file, optionally gzip-compressed, or "
+                            "a Parquet file or folder")
     build.add_argument("-o", "--output", metavar="INDEX", required=True,
                        help="where to write the index")
     build.add_argument("--top-n", type=_non_negative, default=DEFAULT_TOP_N,
@@ -466,6 +455,10 @@ def make_parser() -> argparse.ArgumentParser:
                             "forms and runs of white space, 'fold-accents' "
                             "also drops accents, 'none' keeps terms as "
                             "logged (default: %(default)s)")
+    for column in ("term", "video", "count"):
+        build.add_argument(f"--{column}-column", default=column, metavar="NAME",
+                           help=f"name of the {column} column (default: "
+                                "%(default)s)")
     build.set_defaults(run=cmd_build)
 
     query = commands.add_parser(

@@ -92,16 +92,24 @@ class Normalization:
     their name.
     """
 
-    __slots__ = ("_name", "_function")
+    __slots__ = ("_name", "_function", "_folds_ascii")
 
-    def __init__(self, name: str, function: Callable[[str], str]) -> None:
+    def __init__(self, name: str, function: Callable[[str], str], *,
+                 folds_ascii: bool = False) -> None:
         self._name = name
         self._function = function
+        self._folds_ascii = folds_ascii
 
     @property
     def name(self) -> str:
         """The name stored in an index file's metadata."""
         return self._name
+
+    @property
+    def folds_ascii(self) -> bool:
+        """Whether on ASCII text this is exactly ``" ".join(text.lower().split())``
+        (the native builder then folds ASCII terms itself)."""
+        return self._folds_ascii
 
     @property
     def is_identity(self) -> bool:
@@ -133,8 +141,8 @@ class Normalization:
 _BY_NAME: Dict[str, Normalization] = {
     n.name: n
     for n in (
-        Normalization("default", _default),
-        Normalization("fold-accents", _fold_accents),
+        Normalization("default", _default, folds_ascii=True),
+        Normalization("fold-accents", _fold_accents, folds_ascii=True),
         Normalization("none", _identity),
     )
 }

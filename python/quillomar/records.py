@@ -1,37 +1,65 @@
-"""Reading (term, video, count) records from CSV or TSV files.
+"""Reading (term, video, count) logs from files into an :class:`IndexBuilder`.
 
-The first line is a header naming the columns ``term``, ``video`` and
-``count`` (in any order, other columns ignored). A header containing a tab
-makes the file TSV (no quoting: every character of a field is literal);
-otherwise it is CSV with the usual double-quote rules. Gzip-compressed files
-are recognised by their content, whatever their name. A video field of ASCII
-digits only is an integer id; anything else is read as UUID text.
+CSV and TSV files: the first line is a header naming the columns (by
+default ``term``, ``video`` and ``count``, in any order, other columns
+ignored, names compared case-blind). A header containing a tab makes the
+file TSV (no quoting: every character of a field is literal); otherwise it
+is CSV with the usual double-quote rules. Gzip-compressed files are
+recognised by their content, whatever their name, and a leading byte-order
+mark is skipped. A video field of ASCII digits only is an integer id;
+anything else is read as UUID text. The native engine parses the bytes; no
+row becomes a Python object.
+
+Parquet files, and dataset folders of them (part files, partition
+subfolders and marker files such as ``_SUCCESS``, as Spark and DuckDB write
+them), are read through pyarrow (``pip install quillomar[parquet]``).
 """
 
 from __future__ import annotations
 
 import csv
 import gzip
-import io
+import importlib
 import os
-from typing import IO, Callable, Iterable, Iterator, List, Optional, Tuple, Union, cast
+import zlib
+from typing import IO, TYPE_CHECKING, Callable, List, Optional, Tuple, Union, cast
 
-from .builder import VideoId
+from ._engine import DelimitedReader, RecordError
 
-__all__ = ["RecordsError", "read_records"]
+if TYPE_CHECKING:
+    from .builder import IndexBuilder, VideoId
+
+__all__ = ["RecordsError", "add_file", "parse_video"]
 
 GZIP_MAGIC = b"\x1f\x8b"
-REQUIRED = ("term", "video", "count")
+PARQUET_MAGIC = b"PAR1"
+BOM = b"\xef\xbb\xbf"
+CHUNK = 1 << 22
+HEADER_LIMIT = 1 << 20
+"""A first line longer than this is not a header: the file is not a log."""
 
-Progress = Callable[[int, int], None]
-"""Called with (bytes read so far, total bytes) of the file as stored."""
+Progress = Callable[[int, int, int], None]
+"""Called with (bytes read so far, total bytes, rows so far)."""
+
+PathLike = Union[str, "os.PathLike[str]"]
 
 
 class RecordsError(ValueError):
     """A records file that cannot be read; the text names file and line."""
 
 
-def parse_video(text: str) -> VideoId:
+class Columns:
+    """The names of the three columns a log must have."""
+
+    def __init__(self, term: str = "term", video: str = "video",
+                 count: str = "count") -> None:
+        self.term, self.video, self.count = term, video, count
+
+    def names(self) -> Tuple[str, str, str]:
+        return (self.term, self.video, self.count)
+
+
+def parse_video(text: str) -> "VideoId":
     """An all-digit field is an integer id, anything else UUID text."""
     text = text.strip()
     if text.isascii() and text.isdigit():
@@ -39,84 +67,163 @@ def parse_video(text: str) -> VideoId:
     return text
 
 
-def read_records(
-    path: Union[str, "os.PathLike[str]"],
+def add_file(
+    builder: "IndexBuilder",
+    path: PathLike,
+    columns: Optional[Columns] = None,
     progress: Optional[Progress] = None,
-    progress_every: int = 8192,
-) -> Iterator[Tuple[int, Tuple[str, VideoId, int]]]:
-    """Yield (line number, (term, video, count)) for each data row.
+) -> int:
+    """Adds every record of a CSV/TSV file (optionally gzip), a Parquet file
+    or a Parquet dataset folder; returns the rows read.
 
-    Raises RecordsError for a missing header column, a row with too few
-    fields or a count that is not a decimal integer; OSError if the file
-    cannot be opened or read. Range and id checks are the builder's.
+    Raises RecordsError naming the file (and line or row) for bad input,
+    OSError if the file cannot be opened or read.
     """
+    columns = columns or Columns()
     name = os.fspath(path)
+    if os.path.isdir(name):
+        return _add_parquet(builder, name, columns, progress)
     with open(name, "rb") as raw:
-        total = os.fstat(raw.fileno()).st_size
-        stream: IO[bytes] = raw
-        if raw.read(2) == GZIP_MAGIC:
-            raw.seek(0)
-            stream = cast(IO[bytes], gzip.GzipFile(fileobj=raw, mode="rb"))
-        else:
-            raw.seek(0)
-        # utf-8-sig: spreadsheet exports often begin with a byte-order mark.
-        text = io.TextIOWrapper(stream, encoding="utf-8-sig", newline="")
-        try:
-            yield from _rows(name, text, raw, total, progress, progress_every)
-        except UnicodeDecodeError as err:
-            raise RecordsError(f"{name}: not UTF-8 text ({err.reason})") from None
-        except (EOFError, gzip.BadGzipFile) as err:
-            raise RecordsError(f"{name}: damaged gzip data ({err})") from None
-        except csv.Error as err:
-            raise RecordsError(f"{name}: {err}") from None
+        magic = raw.read(4)
+        raw.seek(0)
+        if magic == PARQUET_MAGIC:
+            return _add_parquet(builder, name, columns, progress)
+        return _add_delimited(builder, name, raw, columns, progress)
 
 
-def _rows(
-    name: str,
-    text: IO[str],
-    raw: IO[bytes],
-    total: int,
-    progress: Optional[Progress],
-    every: int,
-) -> Iterator[Tuple[int, Tuple[str, VideoId, int]]]:
-    header_line = text.readline()
-    if not header_line:
+# -- CSV and TSV --------------------------------------------------------------
+
+
+def _add_delimited(builder: "IndexBuilder", name: str, raw: IO[bytes],
+                   columns: Columns, progress: Optional[Progress]) -> int:
+    total = os.fstat(raw.fileno()).st_size
+    stream: IO[bytes] = raw
+    if raw.read(2) == GZIP_MAGIC:
+        raw.seek(0)
+        stream = cast(IO[bytes], gzip.GzipFile(fileobj=raw, mode="rb"))
+    else:
+        raw.seek(0)
+    try:
+        header, rest = _header_line(name, stream)
+        reader = _reader_for(name, header, columns)
+        rows = 0
+        chunk = rest
+        while True:
+            final = not chunk
+            try:
+                rows += reader.feed(builder._native, chunk, final)
+            except RecordError as err:
+                message, line = err.args
+                raise RecordsError(f"{name}:{line}: {message}") from None
+            if progress is not None:
+                progress(raw.tell(), total, rows)
+            if final:
+                return rows
+            chunk = stream.read(CHUNK)
+    except (EOFError, gzip.BadGzipFile, zlib.error) as err:
+        raise RecordsError(f"{name}: damaged gzip data ({err})") from None
+
+
+def _header_line(name: str, stream: IO[bytes]) -> Tuple[str, bytes]:
+    """The header (decoded, without its line break) and the bytes after it."""
+    data = b""
+    while True:
+        chunk = stream.read(1 << 16)
+        data += chunk
+        cut = min((i for i in (data.find(b"\n"), data.find(b"\r")) if i >= 0),
+                  default=-1)
+        # A \r at the very end may be the first half of \r\n.
+        if cut >= 0 and (cut + 1 < len(data) or not chunk or data[cut] == 10):
+            break
+        if not chunk:
+            cut = len(data)
+            break
+        if len(data) > HEADER_LIMIT:
+            raise RecordsError(
+                f"{name}:1: no header line in the first {HEADER_LIMIT:,} bytes; "
+                "not a records file")
+    if not data:
         raise RecordsError(f"{name}: empty file, expected a header line "
                            "with term, video and count columns")
+    line = data[:cut]
+    after = cut + 1 if cut < len(data) else cut
+    if data[cut:cut + 2] == b"\r\n":
+        after = cut + 2
+    if line.startswith(BOM):
+        line = line[len(BOM):]
+    try:
+        text = line.decode("utf-8")
+    except UnicodeDecodeError as err:
+        raise RecordsError(f"{name}: not UTF-8 text ({err.reason})") from None
+    return text, data[after:]
+
+
+def _reader_for(name: str, header_line: str, columns: Columns) -> DelimitedReader:
     tabs = "\t" in header_line
-
-    def make_reader(lines: Iterable[str]) -> Iterator[List[str]]:
-        if tabs:
-            return csv.reader(lines, delimiter="\t", quoting=csv.QUOTE_NONE)
-        return csv.reader(lines)
-
-    header = next(make_reader([header_line]), [])
-    names = [field.strip().lower() for field in header]
-    missing = [column for column in REQUIRED if column not in names]
+    if tabs:
+        fields = next(csv.reader([header_line], delimiter="\t",
+                                 quoting=csv.QUOTE_NONE), [])
+    else:
+        fields = next(csv.reader([header_line]), [])
+    names = [field.strip().lower() for field in fields]
+    wanted = [c.strip().lower() for c in columns.names()]
+    missing = [c for c in wanted if c not in names]
     if missing:
         raise RecordsError(
             f"{name}:1: header {header_line.strip()!r} lacks the column(s) "
-            f"{', '.join(missing)}; expected term, video, count")
-    term_at, video_at, count_at = (names.index(c) for c in REQUIRED)
-    width = max(term_at, video_at, count_at) + 1
+            f"{', '.join(missing)}; expected {', '.join(wanted)}")
+    term_at, video_at, count_at = (names.index(c) for c in wanted)
+    return DelimitedReader(tabs, term_at, video_at, count_at)
 
-    line = 1
-    for row in make_reader(text):
-        line += 1
-        if progress is not None and line % every == 0:
-            progress(raw.tell(), total)
-        if not row or (len(row) == 1 and not row[0].strip()):
-            continue  # blank line
-        if len(row) < width:
-            raise RecordsError(
-                f"{name}:{line}: expected {width} fields, found {len(row)}")
-        count_text = row[count_at].strip()
+
+# -- Parquet ------------------------------------------------------------------
+
+
+def _add_parquet(builder: "IndexBuilder", name: str, columns: Columns,
+                 progress: Optional[Progress]) -> int:
+    from .arrow_input import _pyarrow, add_batches
+
+    pa = _pyarrow()
+    ds = importlib.import_module("pyarrow.dataset")
+
+    try:
+        dataset = ds.dataset(name, format="parquet", partitioning="hive")
+        fragments: List[object] = list(dataset.get_fragments())
+    except (pa.ArrowInvalid, pa.ArrowException, OSError) as err:
+        raise RecordsError(f"{name}: not a readable Parquet dataset ({err})") from None
+    if not fragments:
+        raise RecordsError(f"{name}: no Parquet files found")
+    sizes = {}
+    for fragment in fragments:
+        path = getattr(fragment, "path", name)
         try:
-            count = int(count_text)
-        except ValueError:
+            sizes[path] = os.path.getsize(path)
+        except OSError:
+            sizes[path] = 0
+    total = sum(sizes.values())
+    done = 0
+    rows = 0
+    for fragment in fragments:
+        path = getattr(fragment, "path", name)
+        try:
+            schema = fragment.physical_schema  # type: ignore[attr-defined]
+            for wanted in columns.names():
+                if wanted not in schema.names:
+                    raise RecordsError(
+                        f"{path}: no column {wanted!r} (columns: "
+                        f"{', '.join(schema.names) or 'none'})")
+            batches = fragment.to_batches(  # type: ignore[attr-defined]
+                columns=list(columns.names()), batch_size=1 << 20)
+            rows += add_batches(builder, batches, *columns.names(),
+                                where=path)
+        except RecordsError:
+            raise
+        except ValueError as err:
+            raise RecordsError(str(err)) from None
+        except (pa.ArrowException, OSError) as err:
             raise RecordsError(
-                f"{name}:{line}: count {count_text!r} is not an integer"
-            ) from None
-        yield line, (row[term_at], parse_video(row[video_at]), count)
-    if progress is not None:
-        progress(total, total)
+                f"{path}: not a readable Parquet file ({err})") from None
+        done += sizes[path]
+        if progress is not None:
+            progress(done, total, rows)
+    return rows

@@ -9,8 +9,9 @@ whose terms were not normalised.
 
 from __future__ import annotations
 
+import mmap
 import os
-from typing import BinaryIO, Callable, List, Optional, Tuple, Union
+from typing import BinaryIO, Callable, List, Optional, Tuple, Union, cast
 
 from _quillomar import PrefixSearch
 
@@ -29,7 +30,7 @@ from .metadata import (
 )
 from .normalization import Normalization, get_normalization
 
-__all__ = ["StoredIndex", "describe", "load", "read_metadata", "read_trailer",
+__all__ = ["StoredIndex", "append_metadata", "describe", "load", "read_metadata", "read_trailer",
            "save", "write_index"]
 
 PathLike = Union[str, "os.PathLike[str]"]
@@ -138,6 +139,26 @@ def describe(
         videos=videos, id_mode=id_mode,
         built_at=built_at if built_at is not None else utc_now(),
         writer=f"quillomar {__version__}")
+
+
+def append_metadata(
+    fd: int,
+    index_length: int,
+    *,
+    normalization: Union[str, Normalization, None],
+    top_n: Optional[int],
+    videos: int,
+) -> None:
+    """Append the metadata trailer to the file open as ``fd`` (for reading
+    and writing), which holds an encoded index of ``index_length`` bytes.
+
+    Only the two ends of the index are read, through a mapping of the file,
+    so a large index is not read back into memory.
+    """
+    with mmap.mmap(fd, index_length, access=mmap.ACCESS_READ) as view:
+        metadata = describe(cast(bytes, view), normalization=normalization,
+                            top_n=top_n, videos=videos)
+    os.pwrite(fd, encode_trailer(metadata, index_length), index_length)
 
 
 def write_index(path: PathLike, data: bytes, metadata: IndexMetadata) -> None:

@@ -1,0 +1,95 @@
+"""Write a deterministic synthetic search log as CSV (term,video,count).
+
+    .venv/bin/python bench/make_search_log.py OUT.csv [--rows N] [--terms N]
+        [--videos N] [--seed S]
+
+Defaults: 5,000,000 rows, 1,000,000 distinct terms, 250,000 videos. Terms
+are one to four words of Debian's wamerican list (installed with apt-get
+when missing), words drawn with Zipf-like popularity; every term appears at
+least once and the remaining rows pick terms with Zipf-like popularity too.
+Each term has a home video (every video is some term's home) and its rows
+go to a few videos near it, the first ones most often; counts are small,
+geometrically distributed. The same arguments always give the same file.
+"""
+
+from __future__ import annotations
+
+import argparse
+import os
+import subprocess
+
+import numpy as np
+
+WORDS = "/usr/share/dict/american-english"
+
+
+def load_words() -> list:
+    if not os.path.exists(WORDS):
+        subprocess.run(["apt-get", "update", "-qq"], check=True)
+        subprocess.run(["apt-get", "install", "-y", "-qq", "wamerican"], check=True)
+    with open(WORDS, encoding="utf-8") as f:
+        words = {w.strip().lower() for w in f}
+    return sorted(w for w in words if w.isascii() and w.isalpha())
+
+
+def zipf_weights(n: int, s: float, shift: float) -> np.ndarray:
+    w = 1.0 / (np.arange(n, dtype=np.float64) + shift) ** s
+    return w / w.sum()
+
+
+def make_terms(rng: np.random.Generator, words: list, count: int) -> list:
+    p = zipf_weights(len(words), 1.0, 20.0)
+    seen: dict = {}
+    while len(seen) < count:
+        batch = 2 * (count - len(seen)) + 1000
+        lengths = rng.choice([1, 2, 3, 4], size=batch, p=[0.15, 0.4, 0.3, 0.15])
+        picks = rng.choice(len(words), size=int(lengths.sum()), p=p)
+        at = 0
+        for k in lengths.tolist():
+            term = " ".join(words[i] for i in picks[at:at + k].tolist())
+            at += k
+            if term not in seen:
+                seen[term] = None
+                if len(seen) == count:
+                    break
+    return list(seen)
+
+
+def main() -> None:
+    ap = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    ap.add_argument("out")
+    ap.add_argument("--rows", type=int, default=5_000_000)
+    ap.add_argument("--terms", type=int, default=1_000_000)
+    ap.add_argument("--videos", type=int, default=250_000)
+    ap.add_argument("--seed", type=int, default=11)
+    args = ap.parse_args()
+    rng = np.random.default_rng(args.seed)
+    terms = make_terms(rng, load_words(), args.terms)
+    # Popularity order is unrelated to alphabetical order.
+    order = rng.permutation(args.terms)
+    home = rng.permutation(np.arange(args.terms) % args.videos)
+    chunk = 1_000_000
+    written = 0
+    with open(args.out, "w", encoding="utf-8", newline="") as out:
+        out.write("term,video,count\n")
+        while written < args.rows:
+            n = min(chunk, args.rows - written)
+            first = np.arange(written, written + n)
+            # The first `terms` rows name every term once.
+            picked = np.where(
+                first < args.terms, first % args.terms,
+                order[np.minimum(rng.zipf(1.3, size=n) - 1, args.terms - 1)])
+            near = np.where(first < args.terms, 0,
+                            np.minimum(rng.geometric(0.45, size=n) - 1, 7))
+            videos = (home[picked] + near * 7919) % args.videos
+            counts = rng.geometric(0.3, size=n)
+            out.write("".join(
+                f"{terms[t]},{v},{c}\n" for t, v, c in
+                zip(picked.tolist(), videos.tolist(), counts.tolist())))
+            written += n
+    print(f"wrote {args.out}: {args.rows:,} rows, {args.terms:,} terms, "
+          f"{args.videos:,} videos")
+
+
+if __name__ == "__main__":
+    main()

@@ -1,0 +1,137 @@
+#include "python_build/delimited_reader_type.hpp"
+
+#include <memory>
+#include <optional>
+
+#include "core/build/delimited_parser.hpp"
+#include "python_build/aggregator_type.hpp"
+#include "python_build/buffer_columns.hpp"
+#include "python_build/guard.hpp"
+
+namespace quillomar::pybuild {
+namespace {
+
+struct State {
+  build::DelimitedColumns columns;
+  std::optional<build::DelimitedParser> parser;
+  bool failed = false;
+};
+
+struct ReaderObject {
+  PyObject_HEAD State* state;
+};
+
+State& StateOf(PyObject* self) {
+  return *reinterpret_cast<ReaderObject*>(self)->state;
+}
+
+PyObject* New(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+  return Guarded([&]() -> PyObject* {
+    static const char* kNames[] = {"tsv", "term_at", "video_at", "count_at",
+                                   nullptr};
+    int tsv = 0;
+    Py_ssize_t term_at, video_at, count_at;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "pnnn:DelimitedReader",
+                                     const_cast<char**>(kNames), &tsv, &term_at,
+                                     &video_at, &count_at)) {
+      return nullptr;
+    }
+    if (term_at < 0 || video_at < 0 || count_at < 0 || term_at == video_at ||
+        term_at == count_at || video_at == count_at) {
+      Raise(PyExc_ValueError, "column positions must be distinct and >= 0");
+    }
+    auto state = std::make_unique<State>();
+    state->columns = {tsv != 0, static_cast<size_t>(term_at),
+                      static_cast<size_t>(video_at),
+                      static_cast<size_t>(count_at)};
+    PyRef self = Check(type->tp_alloc(type, 0));
+    reinterpret_cast<ReaderObject*>(self.get())->state = state.release();
+    return self.release();
+  });
+}
+
+void Dealloc(PyObject* self) {
+  delete reinterpret_cast<ReaderObject*>(self)->state;
+  PyTypeObject* type = Py_TYPE(self);
+  type->tp_free(self);
+  Py_DECREF(type);
+}
+
+// feed(aggregator, chunk, final) -> rows counted from this chunk. Raises
+// RecordError(message, line) for a bad row.
+PyObject* Feed(PyObject* self, PyObject* args) {
+  return Guarded([&]() -> PyObject* {
+    PyObject *aggregator, *chunk;
+    int final = 0;
+    if (!PyArg_ParseTuple(args, "OOp:feed", &aggregator, &chunk, &final)) {
+      return nullptr;
+    }
+    State& s = StateOf(self);
+    build::Aggregate& aggregate = AggregateOf(aggregator);
+    if (s.failed) Raise(PyExc_RuntimeError, "the reader met a bad row");
+    if (!s.parser) s.parser.emplace(s.columns, aggregate.id_kind());
+    BufferView bytes(chunk, "chunk");
+    build::DelimitedParser& parser = *s.parser;
+    parser.ClearBatch();
+    const auto fault = parser.Feed(bytes.data(), bytes.bytes(), final != 0);
+    if (fault) {
+      s.failed = true;
+      RaiseRecordError(fault->message, fault->line);
+    }
+    const build::RecordBatch batch = parser.batch();
+    if (auto bad = aggregate.Add(batch)) {
+      s.failed = true;
+      RaiseRecordError(bad->message, parser.line_of(bad->row));
+    }
+    const size_t rows = batch.terms.rows();
+    parser.ClearBatch();
+    return PyLong_FromSize_t(rows);
+  });
+}
+
+PyObject* GetLines(PyObject* self, void*) {
+  return Guarded([&] {
+    State& s = StateOf(self);
+    return PyLong_FromUnsignedLongLong(s.parser ? s.parser->lines_seen() : 1);
+  });
+}
+
+PyMethodDef kMethods[] = {
+    {"feed", Feed, METH_VARARGS,
+     "feed(aggregator, chunk, final): parse bytes and count their rows"},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyGetSetDef kGetSet[] = {
+    {"lines", GetLines, nullptr, "lines read so far, the header included",
+     nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyType_Slot kSlots[] = {
+    {Py_tp_new, reinterpret_cast<void*>(New)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(Dealloc)},
+    {Py_tp_methods, kMethods},
+    {Py_tp_getset, kGetSet},
+    {Py_tp_doc,
+     const_cast<char*>("DelimitedReader(tsv, term_at, video_at, count_at)")},
+    {0, nullptr},
+};
+
+PyType_Spec kSpec = {
+    "_quillomar_build.DelimitedReader",
+    sizeof(ReaderObject),
+    0,
+    Py_TPFLAGS_DEFAULT,
+    kSlots,
+};
+
+}  // namespace
+
+PyTypeObject* DelimitedReaderType() {
+  static PyObject* type = nullptr;
+  if (type == nullptr) type = PyType_FromSpec(&kSpec);
+  return reinterpret_cast<PyTypeObject*>(type);
+}
+
+}  // namespace quillomar::pybuild
