@@ -20,7 +20,7 @@
 
 #include "core/matcher/node_matching.hpp"
 #include "core/matcher/term_matching.hpp"
-#include "core/matcher/walk.hpp"
+#include "core/matcher/dispatch.hpp"
 #include "core/ranking/video_ranking.hpp"
 #include "core/search_index.hpp"
 #include "core/trie/propagate.hpp"
@@ -141,7 +141,7 @@ Records General(const q::SearchIndex& index, std::span<const uint32_t> query,
   auto sink = [&](uint32_t node, uint32_t distance, std::span<const uint32_t>) {
     out.emplace_back(node, distance);
   };
-  q::WalkTrie<Access, Rows>(index, query, q::EffectiveBound(max_dist),
+  q::RowWalk<Access, Rows>(index, query, q::EffectiveBound(max_dist),
                             terminal_only, limit ? *limit : UINT64_MAX, sink);
   return out;
 }
