@@ -119,7 +119,13 @@ bool Run(const q::SearchIndex& index,
     const Records r2 = TwoWay<kBound>(index, qp);
     const auto c = Clock::now();
     if (r1 != r2) {
-      std::fprintf(stderr, "k=%u: the walks disagree\n", kBound);
+      std::fprintf(stderr, "k=%u: the walks disagree (%zu vs %zu):", kBound,
+                   r1.size(), r2.size());
+      for (uint32_t c : qp) std::fprintf(stderr, " %u", c);
+      for (auto& [a, b] : r1) std::fprintf(stderr, " [%u %u]", a, b);
+      std::fprintf(stderr, " |");
+      for (auto& [a, b] : r2) std::fprintf(stderr, " [%u %u]", a, b);
+      std::fprintf(stderr, "\n");
       return false;
     }
     const size_t n = qp.size();

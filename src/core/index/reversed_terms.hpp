@@ -8,8 +8,10 @@
 // reversed trie then has one node for both.
 #pragma once
 
+#include <bit>
 #include <cstdint>
 #include <span>
+#include <utility>
 #include <vector>
 
 #include "core/index/search_records.hpp"
@@ -19,13 +21,32 @@ namespace quillomar {
 
 class ReversedTerms {
  public:
+  // terms[i]: the index node of the term that ends at the i-th terminal
+  // reversed node, or kShared | j when several do: shared[j] is their count
+  // and shared[j + 1 ..] the nodes.
+  static constexpr uint32_t kShared = uint32_t{1} << 31;
+
   ReversedTerms() = default;
   ReversedTerms(std::vector<SearchRecord> records, std::vector<uint32_t> shifts,
-                std::vector<uint32_t> term_of, std::vector<uint32_t> shared)
+                std::vector<uint32_t> terms, std::vector<uint32_t> shared)
       : records_(std::move(records)),
         shifts_(std::move(shifts)),
-        term_of_(std::move(term_of)),
-        shared_(std::move(shared)) {}
+        terms_(std::move(terms)),
+        shared_(std::move(shared)) {
+    // Terminal nodes before each block of 64, for the rank of a terminal.
+    const size_t blocks = (records_.size() + 63) / 64;
+    terminal_bits_.assign(blocks, 0);
+    for (size_t v = 0; v < records_.size(); ++v) {
+      if (records_[v].terminal())
+        terminal_bits_[v / 64] |= uint64_t{1} << (v % 64);
+    }
+    block_ranks_.resize(blocks);
+    uint32_t count = 0;
+    for (size_t b = 0; b < blocks; ++b) {
+      block_ranks_[b] = count;
+      count += static_cast<uint32_t>(std::popcount(terminal_bits_[b]));
+    }
+  }
 
   bool empty() const { return records_.empty(); }
   size_t node_count() const { return records_.size(); }
@@ -36,10 +57,14 @@ class ReversedTerms {
   }
 
   // Calls f(index node) for each index node whose term ends at reversed
-  // node v. REQUIRES: records()[v] is terminal.
+  // node v. REQUIRES: v is terminal.
   template <class F>
   void ForEachTerm(uint32_t v, F&& f) const {
-    const uint32_t t = term_of_[v];
+    const uint64_t below = (uint64_t{1} << (v % 64)) - 1;
+    const uint32_t rank =
+        block_ranks_[v / 64] +
+        static_cast<uint32_t>(std::popcount(terminal_bits_[v / 64] & below));
+    const uint32_t t = terms_[rank];
     if ((t & kShared) == 0) {
       f(t);
       return;
@@ -50,25 +75,25 @@ class ReversedTerms {
 
   size_t memory_bytes() const {
     return records_.capacity() * sizeof(SearchRecord) +
-           (shifts_.capacity() + term_of_.capacity() + shared_.capacity()) *
-               sizeof(uint32_t);
+           (shifts_.capacity() + terms_.capacity() + shared_.capacity() +
+            block_ranks_.capacity()) *
+               sizeof(uint32_t) +
+           terminal_bits_.capacity() * sizeof(uint64_t);
   }
-
-  // term_of[v] with this bit set points into `shared`: a count, then the
-  // index nodes that spell the same term.
-  static constexpr uint32_t kShared = uint32_t{1} << 31;
 
  private:
   std::vector<SearchRecord> records_;
   std::vector<uint32_t> shifts_;
-  std::vector<uint32_t> term_of_;
+  std::vector<uint32_t> terms_;
   std::vector<uint32_t> shared_;
+  std::vector<uint64_t> terminal_bits_;
+  std::vector<uint32_t> block_ranks_;
 };
 
 // The reversed trie of t's reachable terms; empty when t has none, or when
 // t has more nodes than a reversed node can name.
 // REQUIRES: `records` is DeriveSearchRecords(t) and not empty, `ranks`
-// DerivePreorderRanks(t, records).
+// DerivePreorderRanks(t, records) and not empty.
 ReversedTerms DeriveReversedTerms(const Trie& t,
                                   std::span<const SearchRecord> records,
                                   std::span<const uint32_t> ranks);

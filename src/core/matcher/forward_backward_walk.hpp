@@ -68,7 +68,31 @@ void FromAnchors(const RecordTrie& graph, std::span<const uint32_t> query,
   };
   std::vector<Anchor> anchors;
   std::vector<uint32_t> anchor_paths;
-  {
+  if constexpr (kHalf == 0) {
+    // The nodes spelling the head, found by following its labels (several
+    // when siblings share a label); every one's path is the head itself.
+    std::vector<uint32_t> level{0};
+    std::vector<uint32_t> next;
+    for (size_t d = 0; d < head.size() && !level.empty(); ++d) {
+      next.clear();
+      const uint32_t label = head[d];
+      for (uint32_t v : level) {
+        const uint32_t first = graph.shifts[v];
+        const uint32_t end =
+            v + 1 < graph.node_count ? graph.shifts[v + 1] : graph.slot_count;
+        for (uint32_t s = first; s < end; ++s) {
+          if (graph.records[s + 1].label() == label && label != 0) {
+            next.push_back(s + 1);
+          }
+        }
+      }
+      level.swap(next);
+    }
+    anchor_paths.assign(head.begin(), head.end());
+    for (uint32_t v : level) {
+      anchors.push_back({v, 0, static_cast<uint32_t>(head.size())});
+    }
+  } else {
     const QueryMasks head_masks(head, kHalf);
     auto keep = [&](uint32_t node, uint32_t, std::span<const uint32_t> path) {
       anchors.push_back({node, static_cast<uint32_t>(anchor_paths.size()),
