@@ -122,4 +122,5 @@ fuzz: fuzz-build
 # should run on an otherwise idle machine.
 bench-peers: venv
 	$(PY) -m pip install -q --no-build-isolation ".[bench]"
+	bench/peers/install_cpp_peer.sh $(PY)
 	$(PY) bench/compare_peers.py

@@ -2,10 +2,11 @@
 // Term matching is checked against a plain Levenshtein computation over
 // every indexed term, and nothing may throw.
 //
-// Small bounds on a breadth-first index take the layout walk; it must give
-// exactly what the general walk gives (nodes, distances, order), for terms
-// and for nodes, on the fixed index and on a trie spelled by the input
-// itself over letters that collide wherever the layout walk groups them.
+// Small bounds on a breadth-first index take the automaton walk, and term
+// searches at bounds 1 and 2 the forward-backward walk; each must give
+// exactly what the row walk gives (nodes, distances, order, limit cuts),
+// on the fixed index and on a trie spelled by the input itself over letters
+// that collide wherever the faster walks group them.
 #include <fuzzer/FuzzedDataProvider.h>
 
 #include <algorithm>
@@ -18,9 +19,9 @@
 #include <utility>
 #include <vector>
 
+#include "core/matcher/dispatch.hpp"
 #include "core/matcher/node_matching.hpp"
 #include "core/matcher/term_matching.hpp"
-#include "core/matcher/walk.hpp"
 #include "core/ranking/video_ranking.hpp"
 #include "core/search_index.hpp"
 #include "core/trie/propagate.hpp"
@@ -119,7 +120,7 @@ uint32_t Levenshtein(std::span<const uint32_t> a, const std::u32string& b) {
 
 using Records = std::vector<std::pair<uint32_t, uint32_t>>;
 
-// What Walk() records: the layout walk whenever it fits.
+// What Walk() records: the fastest walk that fits.
 Records Dispatched(const q::SearchIndex& index, std::span<const uint32_t> query,
                    uint32_t max_dist, bool terminal_only,
                    std::optional<uint32_t> limit) {
@@ -141,15 +142,33 @@ Records General(const q::SearchIndex& index, std::span<const uint32_t> query,
   auto sink = [&](uint32_t node, uint32_t distance, std::span<const uint32_t>) {
     out.emplace_back(node, distance);
   };
-  q::WalkTrie<Access, Rows>(index, query, q::EffectiveBound(max_dist),
-                            terminal_only, limit ? *limit : UINT64_MAX, sink);
+  q::RowWalk<Access, Rows>(index, query, q::EffectiveBound(max_dist),
+                           terminal_only, limit ? *limit : UINT64_MAX, sink);
   return out;
 }
 
-// Walk() against the general walk with full rows (plain array reads) and,
-// for the bounds the layout walk takes, with band rows (through the search
-// records; a band as wide as 2 * 65535 + 1 cells would be too slow here).
-// Terms and nodes alike.
+// What the forward-backward walk records (bounds 1 and 2 only).
+Records TwoWay(const q::SearchIndex& index, std::span<const uint32_t> query,
+               uint32_t bound, std::optional<uint32_t> limit) {
+  Records out;
+  if (limit == 0u) return out;
+  auto sink = [&](uint32_t node, uint32_t distance, std::span<const uint32_t>) {
+    out.emplace_back(node, distance);
+  };
+  const uint64_t cap = limit ? *limit : UINT64_MAX;
+  if (bound == 1) {
+    q::ForwardBackwardWalk<1>(index, query, cap, sink);
+  } else {
+    q::ForwardBackwardWalk<2>(index, query, cap, sink);
+  }
+  return out;
+}
+
+// Walk() against the row walk with full rows (plain array reads) and, for
+// the bounds the automaton walk takes, with band rows (through the search
+// records; a band as wide as 2 * 65535 + 1 cells would be too slow here),
+// and the automaton walk from the root; terms and nodes alike. Where the
+// forward-backward walk fits, it is also held to both directly.
 void CheckWalksAgree(const q::SearchIndex& index,
                      std::span<const uint32_t> query, uint32_t max_dist,
                      std::optional<uint32_t> limit) {
@@ -166,6 +185,28 @@ void CheckWalksAgree(const q::SearchIndex& index,
                                                      terminal_only, limit)) {
       std::abort();
     }
+  }
+  const uint32_t bound = q::EffectiveBound(max_dist);
+  if (!q::ForwardBackwardWalkFits(index, query.size(), bound)) return;
+  if (index.trie().node_count() == 0) return;
+  Records from_root;
+  if (limit != 0u) {
+    auto sink = [&](uint32_t node, uint32_t distance,
+                    std::span<const uint32_t>) {
+      from_root.emplace_back(node, distance);
+    };
+    const uint64_t cap = limit ? *limit : UINT64_MAX;
+    if (bound == 1) {
+      q::AutomatonWalk<1, true>(index, query, cap, sink);
+    } else {
+      q::AutomatonWalk<2, true>(index, query, cap, sink);
+    }
+  }
+  const Records two_way = TwoWay(index, query, bound, limit);
+  if (two_way != from_root ||
+      two_way != General<q::UncheckedAccess, q::FullRows>(
+                     index, query, max_dist, true, limit)) {
+    std::abort();
   }
 }
 

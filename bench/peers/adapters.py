@@ -264,6 +264,34 @@ class SymSpell(Peer):
         return [(item.term, item.distance) for item in state.lookup(query, self._all, max_edit_distance=k)]
 
 
+class SymSpellCpp(Peer):
+    """The C++ port of the same delete-neighbourhood method. It has no
+    choice of distance: it counts transpositions as one edit and measures
+    UTF-8 bytes rather than characters, so its answers differ from plain
+    Levenshtein; the report counts those queries. Installed from its source
+    distribution by bench/peers/install_cpp_peer.sh."""
+
+    name = "symspellcpppy"
+    title = "SymSpellCppPy lookup (Verbosity.ALL)"
+    module = "SymSpellCppPy"
+    dist = "SymSpellCppPy"
+    max_dictionary_edit_distance = 2
+
+    def setup(self, workload):
+        import SymSpellCppPy
+
+        self._module = SymSpellCppPy
+
+    def build(self, workload):
+        spell = self._module.SymSpell(max_dictionary_edit_distance=self.max_dictionary_edit_distance)
+        for word in workload.words:
+            spell.create_dictionary_entry(word, 1)
+        return spell
+
+    def search(self, state, query, k):
+        return [(item.term, item.distance) for item in state.lookup(query, self._module.Verbosity.ALL, k)]
+
+
 class Tantivy(Peer):
     name = "tantivy"
     title = "tantivy fuzzy_term_query"
@@ -358,5 +386,5 @@ class Marisa(Peer):
         return list(itertools.islice(state.iterkeys(prefix), limit))
 
 
-PEERS = [Ours, OursTermsOnly, RapidFuzz, SymSpell, Tantivy, LevenSearch, Marisa]
+PEERS = [Ours, OursTermsOnly, RapidFuzz, SymSpell, SymSpellCpp, Tantivy, LevenSearch, Marisa]
 BY_NAME = {peer.name: peer for peer in PEERS}

@@ -229,6 +229,10 @@ CONFIG = {
     "symspellpy": "`SymSpell(max_dictionary_edit_distance=2)` with its distance comparer set to plain"
     " Levenshtein, one `create_dictionary_entry(word, 1)` per word; queries are"
     " `lookup(q, Verbosity.ALL, max_edit_distance=k)`",
+    "symspellcpppy": "the C++ port of the same method, `SymSpell(max_dictionary_edit_distance=2)` (its"
+    " distance cannot be changed: transpositions cost one, and it counts UTF-8 bytes), one"
+    " `create_dictionary_entry(word, 1)` per word; queries are `lookup(q, Verbosity.ALL, k)`;"
+    " built from its source distribution by `bench/peers/install_cpp_peer.sh`",
     "tantivy": "one document per word in an in-memory index, a `raw`-tokenised text field, one"
     " writer thread, one segment; queries are `Query.fuzzy_term_query(schema, 'w', q, distance=k,"
     " transposition_cost_one=False)` searched with a limit of 10,000 (re-run with the whole index as"

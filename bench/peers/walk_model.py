@@ -7,7 +7,7 @@ is computed per query by the plain walk (row-minimum cut-off, and no row for
 a child whose label is missing from the query when its parent's minimum
 already equals the bound), and how many rows two subtree filters save, while
 checking that the matches stay the same. The native walk for bounds up to 2
-applies weaker, cheaper forms of both (src/core/matcher/layout_walk.hpp):
+applies weaker, cheaper forms of both (src/core/matcher/automaton_walk.hpp):
 
 - length: every node keeps the shortest and longest remaining length to a
   term in its subtree; a subtree is not entered when no cell j of the row

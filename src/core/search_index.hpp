@@ -1,21 +1,38 @@
 // A loaded index: the Trie as built or decoded, plus what is derived from it
-// once at load so that every query can rely on it.
+// so that every query can rely on it (the derived data lives in
+// core/index/).
 #pragma once
 
 #include <cstdint>
+#include <memory>
+#include <mutex>
+#include <new>
 #include <utility>
 #include <vector>
 
-#include "core/matcher/search_layout.hpp"
+#include "core/index/preorder_ranks.hpp"
+#include "core/index/reversed_terms.hpp"
+#include "core/index/search_records.hpp"
 #include "core/trie/soundness.hpp"
 #include "core/trie/trie.hpp"
 
 namespace quillomar {
 
+// What a search reading the query from both ends needs: where each node
+// stands in walk order, and the trie of the reversed terms.
+struct TwoWayData {
+  std::vector<uint32_t> ranks;
+  ReversedTerms reversed;
+
+  bool empty() const { return reversed.empty(); }
+};
+
 class SearchIndex {
  public:
   explicit SearchIndex(Trie trie)
-      : trie_(std::move(trie)), sound_(IsSound(trie_)) {
+      : trie_(std::move(trie)),
+        sound_(IsSound(trie_)),
+        two_way_(std::make_unique<LazyTwoWay>()) {
     if (sound_) records_ = DeriveSearchRecords(trie_);
   }
 
@@ -27,13 +44,52 @@ class SearchIndex {
 
   // One search record per node, derived at load when the index is sound
   // and has the breadth-first layout; empty otherwise (see
-  // search_layout.hpp).
+  // index/search_records.hpp).
   const std::vector<SearchRecord>& records() const { return records_; }
 
+  // Derived on first use, once (thread-safe), when the records exist; empty
+  // otherwise, or when there was no memory for it: the searches then walk
+  // the trie from its root alone, with the same results.
+  const TwoWayData& two_way() const {
+    std::call_once(two_way_->once, [this] {
+      if (records_.empty()) return;
+      try {
+        TwoWayData d;
+        d.ranks = DerivePreorderRanks(trie_, records_);
+        if (d.ranks.empty()) return;
+        d.reversed = DeriveReversedTerms(trie_, records_, d.ranks);
+        if (!d.reversed.empty()) two_way_->data = std::move(d);
+      } catch (const std::bad_alloc&) {
+      }
+    });
+    return two_way_->data;
+  }
+
+  // Bytes held by the derived data so far.
+  size_t derived_bytes() const {
+    const TwoWayData& d = two_way_->data;
+    return records_.capacity() * sizeof(SearchRecord) +
+           d.ranks.capacity() * sizeof(uint32_t) + d.reversed.memory_bytes();
+  }
+
  private:
+  struct LazyTwoWay {
+    std::once_flag once;
+    TwoWayData data;
+  };
+
   Trie trie_;
   bool sound_;
   std::vector<SearchRecord> records_;
+  std::unique_ptr<LazyTwoWay> two_way_;
 };
+
+// The index's own trie as the automaton walk reads it.
+// REQUIRES: index.records() is not empty.
+inline RecordTrie ForwardRecordTrie(const SearchIndex& index) {
+  return {index.records().data(), index.trie().node_shifts.data(),
+          index.trie().node_count(),
+          static_cast<uint32_t>(index.trie().child_transitions.size())};
+}
 
 }  // namespace quillomar

@@ -10,13 +10,13 @@
 // same property. Either way a value grows by at most one per level, so no
 // value can wrap, however long the query or the path.
 //
-// Two layouts with one interface (Advance, Min):
+// Two forms of row with one interface (Advance, Min):
 //  - FullRows keeps all n + 1 cells of a row.
 //  - BandRows keeps only the 2 * bound + 1 cells around the diagonal j = d:
 //    a cell with |j - d| > bound is at least |j - d| and so always above the
 //    bound; treating it as C gives the same row minimum test and the same
 //    distance as the full row.
-// Rows live in numbered slots that the walk manages (see walk.hpp): a slot
+// Rows live in numbered slots that the walk manages (see row_walk.hpp): a slot
 // is allocated when first used, never up front, so memory follows what the
 // walk actually keeps rather than n + bound.
 #pragma once
@@ -99,15 +99,18 @@ class FullRows {
   std::vector<uint32_t> mins_;
 };
 
-// kBound > 0 fixes the bound at compile time (the band's width is then a
-// constant and its loops unroll); kBound == 0 takes it from the constructor.
+// Marks a band whose bound comes from the constructor.
+inline constexpr uint32_t kRunTimeBound = UINT32_MAX;
+
+// A bound other than kRunTimeBound is fixed at compile time (the band's
+// width is then a constant and its loops unroll).
 template <uint32_t kBound>
-class BandRowsT {
+class BandRowsOf {
  public:
-  BandRowsT(std::span<const uint32_t> query, uint32_t bound)
+  BandRowsOf(std::span<const uint32_t> query, uint32_t bound)
       : q_(query),
         n_(static_cast<int64_t>(query.size())),
-        bound_(kBound != 0 ? kBound : bound),
+        bound_(kBound != kRunTimeBound ? kBound : bound),
         width_(2 * int64_t{bound_} + 1),
         cap_(static_cast<uint32_t>(bound_ + 1)) {
     rows_.resize(static_cast<size_t>(width()));
@@ -136,7 +139,7 @@ class BandRowsT {
     // cells left of `first` are never read from prev, so prev may alias cur.
     const int64_t base = depth - bound();
     const uint32_t* q = q_.data();
-    if constexpr (kBound != 0) {
+    if constexpr (kBound != kRunTimeBound) {
       if (base >= 1 && base + w - 1 <= n_) {
         const RowStep step =
             Interior(prev, cur, q + (base - 1), label, n_ - base);
@@ -223,9 +226,11 @@ class BandRowsT {
     return {mn, tn < kW ? v[tn] : cap_};
   }
 
-  int64_t bound() const { return kBound != 0 ? int64_t{kBound} : bound_; }
+  int64_t bound() const {
+    return kBound != kRunTimeBound ? int64_t{kBound} : bound_;
+  }
   int64_t width() const {
-    return kBound != 0 ? 2 * int64_t{kBound} + 1 : width_;
+    return kBound != kRunTimeBound ? 2 * int64_t{kBound} + 1 : width_;
   }
 
   void Reserve(size_t r) {
@@ -244,7 +249,7 @@ class BandRowsT {
   std::vector<uint32_t> mins_;
 };
 
-using BandRows = BandRowsT<0>;
+using BandRows = BandRowsOf<kRunTimeBound>;
 
 // Full rows when they are no wider than the band (short queries or large
 // bounds), the band otherwise: the cheaper of the two, with the same

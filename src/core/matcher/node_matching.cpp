@@ -1,6 +1,6 @@
 #include "core/matcher/node_matching.hpp"
 
-#include "core/matcher/walk.hpp"
+#include "core/matcher/dispatch.hpp"
 
 namespace quillomar {
 

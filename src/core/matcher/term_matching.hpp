@@ -6,7 +6,7 @@
 #include <optional>
 #include <span>
 
-#include "core/matcher/walk.hpp"
+#include "core/matcher/dispatch.hpp"
 #include "core/search_index.hpp"
 
 namespace quillomar {

@@ -17,7 +17,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "core/matcher/search_layout.hpp"
+#include "core/index/search_records.hpp"
 #include "core/panic.hpp"
 #include "core/search_index.hpp"
 #include "core/trie/trie.hpp"

@@ -15,7 +15,9 @@
 // in it, without changing any result.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
+#include <span>
 #include <vector>
 
 #include "core/trie/trie.hpp"
@@ -44,6 +46,21 @@ struct SearchRecord {
 static_assert(sizeof(SearchRecord) == 8);
 
 inline uint32_t LetterBucket(uint32_t cp) { return cp & 31; }
+
+// A trie in the breadth-first layout as the searches read it: node v's
+// children are nodes s + 1 for the slots s in [shifts[v], end), end being
+// shifts[v + 1], or slot_count for the last node.
+struct RecordTrie {
+  const SearchRecord* records;
+  const uint32_t* shifts;
+  size_t node_count;
+  uint32_t slot_count;
+};
+
+// The record of a node with edge label `label` from the records of its
+// children; hidden children (label 0) count for nothing.
+SearchRecord ComposeRecord(uint32_t label, bool terminal,
+                           std::span<const SearchRecord> children);
 
 // The record of every node, or an empty vector when the trie does not have
 // the layout above or a child does not come after its parent (which the

@@ -1,6 +1,7 @@
-// The walk of walk.hpp for an index with search records (search_layout.hpp)
-// and a bound of at most kMaxAutomatonBound: the same visiting order,
-// records and distances, found with far less work per node.
+// The automaton walk: the row walk's visiting order, records and distances
+// for a breadth-first trie with search records (index/search_records.hpp)
+// and a bound of at most kMaxAutomatonBound, found with far less work per
+// node.
 //
 //  - A row is an automaton state (band_automaton.hpp), so a child costs a
 //    record read, a mask lookup and one table read.
@@ -10,6 +11,10 @@
 //    candidate stack in slot order; the walk then takes them one by one.
 //  - A live row at depth d has d <= n + bound (band_automaton.hpp), so the
 //    path and the frames fit fixed arrays of 64 entries.
+//
+// The walk can start below the root, at a node whose state is known, and
+// runs over any trie in that form: the index's own, or the trie of its
+// reversed terms (index/reversed_terms.hpp).
 #pragma once
 
 #include <algorithm>
@@ -21,25 +26,64 @@
 #include <span>
 #include <vector>
 
+#include "core/index/search_records.hpp"
 #include "core/matcher/band_automaton.hpp"
 #include "core/matcher/query_masks.hpp"
-#include "core/matcher/search_layout.hpp"
 #include "core/search_index.hpp"
 
 namespace quillomar {
 
-// Whether the layout walk can take a query of n code points at `bound` on
-// `index`: it needs the records, and masks that hold positions -bound..n-1.
-inline bool LayoutWalkFits(const SearchIndex& index, size_t n, uint32_t bound) {
-  return !index.records().empty() && bound <= kMaxAutomatonBound &&
-         n <= QueryMasks::Capacity(bound);
+// What a walk records, among the nodes whose distance is within the bound.
+enum class Recorded {
+  kTerms,     // the nodes where a term ends
+  kNodes,     // every node
+  kTopNodes,  // every node, whose subtree is then left alone
+};
+
+// Where a walk starts: a node, the automaton state of its row, its depth and
+// its path from the root (path.size() == depth). The node itself is not
+// examined; its children are.
+struct WalkStart {
+  uint32_t node;
+  uint32_t state;
+  std::span<const uint32_t> path;
+};
+
+// The automaton state of the row of `path`, read from the root's state one
+// label at a time (kDead once every cell exceeds the bound).
+template <uint32_t kBound>
+uint32_t StateAlong(const QueryMasks& masks, std::span<const uint32_t> path) {
+  constexpr uint32_t kChiCount = uint32_t{1} << (2 * kBound + 1);
+  const BandAutomaton& am = AutomatonFor(kBound);
+  uint32_t state = BandAutomaton::kStart;
+  for (size_t i = 0; i < path.size() && state != BandAutomaton::kDead; ++i) {
+    const uint64_t chi =
+        i < 64 ? (masks.Of(path[i]) >> i) & (kChiCount - 1) : 0;
+    state = am.next[size_t{state} * kChiCount + chi];
+  }
+  return state;
 }
 
-// REQUIRES: limit >= 1, index.trie().node_count() > 0 and
-// LayoutWalkFits(index, query.size(), kBound). Sink as for WalkTrie.
-template <uint32_t kBound, bool kTerminalOnly, class Sink>
-void WalkLayout(const SearchIndex& index, std::span<const uint32_t> query,
-                uint64_t limit, Sink& sink) {
+// The distance (cell n) of a row at `depth` in state `state`, capped at
+// kBound + 1.
+template <uint32_t kBound>
+uint32_t StateDistance(uint32_t state, size_t n, size_t depth) {
+  constexpr uint32_t kWidth = 2 * kBound + 1;
+  const int64_t tn =
+      static_cast<int64_t>(n) - static_cast<int64_t>(depth) + int64_t{kBound};
+  if (tn < 0 || tn >= int64_t{kWidth}) return kBound + 1;
+  return AutomatonFor(kBound).cells[size_t{state} * kWidth + tn];
+}
+
+// Walks the subtree below `start` in pre-order, calling sink(node, distance,
+// path) for what `kRecorded` asks, until `limit` records. `masks` must be
+// QueryMasks(query, kBound). REQUIRES: limit >= 1, graph non-empty,
+// query.size() <= QueryMasks::Capacity(kBound) and start.state not kDead.
+template <uint32_t kBound, Recorded kRecorded, class Sink>
+void AutomatonWalkFrom(const RecordTrie& graph, std::span<const uint32_t> query,
+                       const QueryMasks& masks, WalkStart start, uint64_t limit,
+                       Sink& sink) {
+  constexpr bool kTerminalOnly = kRecorded == Recorded::kTerms;
   constexpr uint32_t kWidth = 2 * kBound + 1;
   constexpr uint32_t kChiCount = uint32_t{1} << kWidth;
   constexpr int32_t kFar = 1 << 20;  // above any penalty the bound allows
@@ -47,12 +91,10 @@ void WalkLayout(const SearchIndex& index, std::span<const uint32_t> query,
   const uint8_t* const state_min = am.min.data();
   const uint8_t* const first_live = am.first_live.data();
   const uint8_t* const last_live = am.last_live.data();
-  const SearchRecord* const rec = index.records().data();
-  const uint32_t* const shifts = index.trie().node_shifts.data();
-  const size_t node_count = index.trie().node_count();
-  const uint32_t slot_count =
-      static_cast<uint32_t>(index.trie().child_transitions.size());
-  const QueryMasks masks(query, kBound);
+  const SearchRecord* const rec = graph.records;
+  const uint32_t* const shifts = graph.shifts;
+  const size_t node_count = graph.node_count;
+  const uint32_t slot_count = graph.slot_count;
   const int32_t n = static_cast<int32_t>(query.size());
 
   // suffix_letters[j]: the letter buckets of q[j..n).
@@ -74,11 +116,14 @@ void WalkLayout(const SearchIndex& index, std::span<const uint32_t> query,
     uint32_t depth;  // depth of the candidates
   };
   // Frames hold candidates at depths 1..n + kBound, one frame per depth,
-  // and n + kBound <= kMaxDepth (LayoutWalkFits).
+  // and n + kBound <= kMaxDepth (AutomatonWalkFits).
   constexpr size_t kMaxDepth = QueryMasks::Capacity(0);
   std::array<Frame, kMaxDepth> stack;
   size_t frames = 0;
   std::array<uint32_t, kMaxDepth> path;  // path[d - 1]: label at depth d
+  const uint32_t start_depth = static_cast<uint32_t>(start.path.size());
+  assert(start_depth <= kMaxDepth);
+  std::copy(start.path.begin(), start.path.end(), path.begin());
   // Candidates live on the C stack until a query needs more room (a node
   // with thousands of children); they are written before they are read.
   std::array<Candidate, 512> local;
@@ -91,12 +136,12 @@ void WalkLayout(const SearchIndex& index, std::span<const uint32_t> query,
   // Pushes a frame with the candidates among the children of `v`, whose row
   // is `state`; the children are at depth `depth`.
   auto expand = [&](uint32_t v, uint32_t state, uint32_t depth) {
-    const uint32_t start = shifts[v];
+    const uint32_t first = shifts[v];
     const uint32_t end = v + 1 < node_count ? shifts[v + 1] : slot_count;
-    if (start >= end) return;
-    if (capacity < size_t{top} + (end - start)) {
+    if (first >= end) return;
+    if (capacity < size_t{top} + (end - first)) {
       std::vector<Candidate> more(
-          std::max(2 * capacity, size_t{top} + (end - start)));
+          std::max(2 * capacity, size_t{top} + (end - first)));
       std::copy(candidates, candidates + top, more.begin());
       spilled.swap(more);
       candidates = spilled.data();
@@ -111,7 +156,7 @@ void WalkLayout(const SearchIndex& index, std::span<const uint32_t> query,
     // Hidden children (label 0) are dropped with the filter below, which
     // sees far fewer candidates than this loop sees children.
     uint32_t count = 0;
-    for (uint32_t s = start; s < end; ++s) {
+    for (uint32_t s = first; s < end; ++s) {
       const uint32_t c = s + 1;
       const uint32_t to =
           next[(masks.Of(rec[c].label()) >> (shift & 63)) & chi_mask];
@@ -153,7 +198,7 @@ void WalkLayout(const SearchIndex& index, std::span<const uint32_t> query,
     top += kept;
   };
 
-  expand(0, BandAutomaton::kStart, 1);
+  expand(start.node, start.state, start_depth + 1);
   while (frames > 0) {
     Frame& f = stack[frames - 1];
     if (f.next == f.end) {
@@ -173,10 +218,33 @@ void WalkLayout(const SearchIndex& index, std::span<const uint32_t> query,
         sink(cand.node, distance,
              std::span<const uint32_t>(path.data(), depth));
         if (++recorded >= limit) return;
+        if constexpr (kRecorded == Recorded::kTopNodes) continue;
       }
     }
     expand(cand.node, cand.state, depth + 1);
   }
+}
+
+// Whether the automaton walk can take a query of n code points at `bound`
+// on `index`: it needs the records, and masks that hold positions
+// -bound..n-1.
+inline bool AutomatonWalkFits(const SearchIndex& index, size_t n,
+                              uint32_t bound) {
+  return !index.records().empty() && bound <= kMaxAutomatonBound &&
+         n <= QueryMasks::Capacity(bound);
+}
+
+// The whole index from its root. REQUIRES: limit >= 1,
+// index.trie().node_count() > 0 and AutomatonWalkFits(index, query.size(),
+// kBound). Sink as for RowWalk.
+template <uint32_t kBound, bool kTerminalOnly, class Sink>
+void AutomatonWalk(const SearchIndex& index, std::span<const uint32_t> query,
+                   uint64_t limit, Sink& sink) {
+  const QueryMasks masks(query, kBound);
+  AutomatonWalkFrom<kBound,
+                    kTerminalOnly ? Recorded::kTerms : Recorded::kNodes>(
+      ForwardRecordTrie(index), query, masks, {0, BandAutomaton::kStart, {}},
+      limit, sink);
 }
 
 }  // namespace quillomar

@@ -1,4 +1,5 @@
-// The bounded edit-distance walk shared by term matching and node matching.
+// The row walk: the bounded edit-distance walk for any index and bound,
+// one edit-distance row computed per examined node.
 //
 // Depth-first pre-order from the root: siblings in child-slot order, a node
 // recorded before its subtree, a whole subtree finished before the next
@@ -20,7 +21,6 @@
 #include <vector>
 
 #include "core/matcher/edit_rows.hpp"
-#include "core/matcher/layout_walk.hpp"
 #include "core/matcher/trie_access.hpp"
 #include "core/search_index.hpp"
 #include "core/trie/trie.hpp"
@@ -53,8 +53,8 @@ class QueryLetters {
 //                        std::span<const uint32_t> path).
 // It may throw; the walk holds nothing that needs cleaning up by hand.
 template <class Access, class Rows, class Sink>
-void WalkTrie(const SearchIndex& index, std::span<const uint32_t> query,
-              uint32_t bound, bool terminal_only, uint64_t limit, Sink& sink) {
+void RowWalk(const SearchIndex& index, std::span<const uint32_t> query,
+             uint32_t bound, bool terminal_only, uint64_t limit, Sink& sink) {
   // REQUIRES: limit >= 1 and index.trie().node_count() > 0.
   const Access a(index);
   Rows rows(query, bound);
@@ -118,56 +118,6 @@ void WalkTrie(const SearchIndex& index, std::span<const uint32_t> query,
       break;
     }
     if (!entered) stack.pop_back();
-  }
-}
-
-// Runs the walk with the access policy the index allows and the row layout
-// that suits the query. `limit` nullopt means no limit; 0 records nothing.
-template <class Sink>
-void Walk(const SearchIndex& index, std::span<const uint32_t> query,
-          uint32_t max_dist, bool terminal_only, std::optional<uint32_t> limit,
-          Sink& sink) {
-  if (index.trie().node_count() == 0) return;  // no root: nothing can match
-  const uint64_t cap = limit ? *limit : UINT64_MAX;
-  if (cap == 0) return;
-  const uint32_t bound = EffectiveBound(max_dist);
-  if (LayoutWalkFits(index, query.size(), bound)) {
-    auto layout = [&]<bool kTerminalOnly>() {
-      if (bound == 0) {
-        WalkLayout<0, kTerminalOnly>(index, query, cap, sink);
-      } else if (bound == 1) {
-        WalkLayout<1, kTerminalOnly>(index, query, cap, sink);
-      } else {
-        WalkLayout<2, kTerminalOnly>(index, query, cap, sink);
-      }
-    };
-    if (terminal_only) {
-      layout.template operator()<true>();
-    } else {
-      layout.template operator()<false>();
-    }
-    return;
-  }
-  const bool band = UseBand(query.size(), bound);
-  auto run = [&]<class Access>() {
-    if (!band) {
-      WalkTrie<Access, FullRows>(index, query, bound, terminal_only, cap, sink);
-    } else if (bound == 1) {
-      WalkTrie<Access, BandRowsT<1>>(index, query, bound, terminal_only, cap,
-                                     sink);
-    } else if (bound == 2) {
-      WalkTrie<Access, BandRowsT<2>>(index, query, bound, terminal_only, cap,
-                                     sink);
-    } else {
-      WalkTrie<Access, BandRows>(index, query, bound, terminal_only, cap, sink);
-    }
-  };
-  if (!index.sound()) {
-    run.template operator()<CheckedAccess>();
-  } else if (!index.records().empty()) {
-    run.template operator()<PackedAccess>();
-  } else {
-    run.template operator()<UncheckedAccess>();
   }
 }
 
