@@ -30,8 +30,7 @@ from quillomar import IndexBuilder, PrefixSearch
 def synthetic_records(terms: int, seed: int = 1):
     rng = random.Random(seed)
     letters = "abcdefghijklmnopqrstuvwxyz"
-    words = ["".join(rng.choice(letters) for _ in range(rng.randint(2, 9)))
-             for _ in range(5000)]
+    words = ["".join(rng.choice(letters) for _ in range(rng.randint(2, 9))) for _ in range(5000)]
     seen = set()
     while len(seen) < terms:
         seen.add(" ".join(rng.choice(words) for _ in range(rng.randint(1, 4))))
@@ -52,8 +51,7 @@ class Timer:
     def __exit__(self, *exc):
         wall = time.perf_counter() - self.wall
         cpu = time.process_time() - self.cpu
-        print(f"{self.label:32} {wall:7.2f} s wall {cpu:7.2f} s cpu  "
-              f"{getattr(self, 'note', '')}")
+        print(f"{self.label:32} {wall:7.2f} s wall {cpu:7.2f} s cpu  {getattr(self, 'note', '')}")
 
 
 def best_of(runs, step):
@@ -83,6 +81,7 @@ def terms_only(runs: int = 3) -> None:
 
     fills = [("set_total loop", loop)]
     if hasattr(IndexBuilder, "set_totals"):
+
         def bulk():
             builder = IndexBuilder()
             builder.set_totals(dict.fromkeys(words, 1))
@@ -91,16 +90,18 @@ def terms_only(runs: int = 3) -> None:
         fills.append(("set_totals", bulk))
     for label, fill in fills:
         fill_time, builder = best_of(runs, fill)
-        arrays_time, arrays = best_of(runs, lambda: builder.arrays(top_n))
-        native_time, index = best_of(
-            runs, lambda: PrefixSearch.from_internal_data_v2(*arrays))
+        arrays_time, arrays = best_of(runs, lambda b=builder: b.arrays(top_n))
+        native_time, index = best_of(runs, lambda a=arrays: PrefixSearch.from_internal_data_v2(*a))
         total_time, _ = best_of(
-            runs, lambda: PrefixSearch.from_internal_data_v2(*fill().arrays(top_n)))
-        print(f"{label:16} fill {fill_time:6.3f} s  arrays {arrays_time:6.3f} s  "
-              f"from_internal_data_v2 {native_time:6.3f} s  "
-              f"whole path {total_time:6.3f} s  "
-              f"({len(arrays.child_labels):,} nodes, "
-              f"{len(index.to_bytes()):,} bytes)")
+            runs, lambda: PrefixSearch.from_internal_data_v2(*fill().arrays(top_n))
+        )
+        print(
+            f"{label:16} fill {fill_time:6.3f} s  arrays {arrays_time:6.3f} s  "
+            f"from_internal_data_v2 {native_time:6.3f} s  "
+            f"whole path {total_time:6.3f} s  "
+            f"({len(arrays.child_labels):,} nodes, "
+            f"{len(index.to_bytes()):,} bytes)"
+        )
         del arrays, index, builder
 
 

@@ -103,15 +103,21 @@ def encode_index(idx: dict) -> bytes:
     stream[s[node_of] + 4 + k[node_of] + j] = counts
     uuid = idx.get("uuid_ids")
     parts = [
-        count(n), varints(idx["shifts"]),
-        count(n), utf8(idx["labels"]),
-        count(len(idx["slots"])), varints(idx["slots"]),
-        count(n), varints(stream),
+        count(n),
+        varints(idx["shifts"]),
+        count(n),
+        utf8(idx["labels"]),
+        count(len(idx["slots"])),
+        varints(idx["slots"]),
+        count(n),
+        varints(stream),
         count(0 if uuid is None else len(uuid)),
         np.zeros(0, np.uint8) if uuid is None else uuid.reshape(-1),
-        count(len(idx["int32_ids"])), varints(idx["int32_ids"]),
+        count(len(idx["int32_ids"])),
+        varints(idx["int32_ids"]),
         np.array([idx["id_mode"]], dtype=np.uint8),
-        count(n), idx["terminal"].astype(np.uint8),
+        count(n),
+        idx["terminal"].astype(np.uint8),
     ]
     return np.concatenate(parts).tobytes()
 
@@ -124,14 +130,15 @@ def make_index(n: int, videos: int, top_n: int, uuids: bool, seed: int) -> dict:
     wide near the root and thin below; payloads as propagation leaves them
     (inner nodes carry up to top_n videos, leaves a few)."""
     rng = np.random.default_rng(seed)
-    deg = rng.choice(np.arange(9), size=n,
-                     p=[0.42, 0.30, 0.13, 0.06, 0.04, 0.02, 0.015, 0.01, 0.005])
+    deg = rng.choice(
+        np.arange(9), size=n, p=[0.42, 0.30, 0.13, 0.06, 0.04, 0.02, 0.015, 0.01, 0.005]
+    )
     deg[0] = 40
     deg[1:41] = 20
     ends = np.cumsum(deg)
     last = int(np.searchsorted(ends, n - 1))
     deg[last] -= ends[last] - (n - 1)
-    deg[last + 1:] = 0
+    deg[last + 1 :] = 0
     shifts = np.zeros(n, dtype=np.uint32)
     shifts[1:] = np.cumsum(deg)[:-1]
     slots = np.arange(1, n, dtype=np.uint32)
@@ -139,11 +146,13 @@ def make_index(n: int, videos: int, top_n: int, uuids: bool, seed: int) -> dict:
     special = rng.random(n) < 0.05
     labels[special] = rng.choice(
         np.array([0xE9, 0xFC, 0x3B1, 0x4E2D, 0x65E5, 0x1F600], dtype=np.uint32),
-        size=int(special.sum()))
+        size=int(special.sum()),
+    )
     labels[0] = 0
     inner = deg > 0
-    k = np.where(inner, np.minimum(top_n, 1 + rng.geometric(0.15, size=n)),
-                 rng.integers(1, 4, size=n))
+    k = np.where(
+        inner, np.minimum(top_n, 1 + rng.geometric(0.15, size=n)), rng.integers(1, 4, size=n)
+    )
     off = np.zeros(n + 1, dtype=np.int64)
     np.cumsum(k, out=off[1:])
     m = int(off[-1])
@@ -152,10 +161,16 @@ def make_index(n: int, videos: int, top_n: int, uuids: bool, seed: int) -> dict:
     node_of = np.repeat(np.arange(n), k)
     totals = np.bincount(node_of, weights=video_counts, minlength=n)
     totals = np.minimum(totals + rng.integers(0, 50, size=n), 2**32 - 1)
-    idx = dict(shifts=shifts, labels=labels, slots=slots,
-               video_ids=video_ids, video_counts=video_counts, offsets=off,
-               totals=totals.astype(np.uint32),
-               terminal=rng.random(n) < 0.35)
+    idx = dict(
+        shifts=shifts,
+        labels=labels,
+        slots=slots,
+        video_ids=video_ids,
+        video_counts=video_counts,
+        offsets=off,
+        totals=totals.astype(np.uint32),
+        terminal=rng.random(n) < 0.35,
+    )
     if uuids:
         idx["uuid_ids"] = rng.integers(0, 256, size=(videos, 16), dtype=np.uint8)
         idx["int32_ids"] = np.zeros(0, dtype=np.uint32)
@@ -176,10 +191,14 @@ def check_encoder_against_reference() -> None:
             node_shifts=idx["shifts"].tolist(),
             child_labels=idx["labels"].tolist(),
             child_transitions=idx["slots"].tolist(),
-            payloads=[(int(idx["totals"][v]),
-                       idx["video_ids"][off[v]:off[v + 1]].tolist(),
-                       idx["video_counts"][off[v]:off[v + 1]].tolist())
-                      for v in range(len(idx["labels"]))],
+            payloads=[
+                (
+                    int(idx["totals"][v]),
+                    idx["video_ids"][off[v] : off[v + 1]].tolist(),
+                    idx["video_counts"][off[v] : off[v + 1]].tolist(),
+                )
+                for v in range(len(idx["labels"]))
+            ],
             uuid_ids=[bytes(r) for r in idx["uuid_ids"]] if uuids else [],
             int32_ids=idx["int32_ids"].tolist(),
             id_mode=idx["id_mode"],
@@ -250,10 +269,12 @@ def main() -> None:
     del idx
     gc.collect()
     mb = len(data) / 1e6
-    print(f"index: {n} nodes, {e} child slots, {total_ids} payload entries "
-          f"({total_ids / n:.2f} per node), {args.videos} videos "
-          f"({'uuid' if args.uuid else 'int32'} ids); encoded {mb:.1f} MB "
-          f"({len(data) / n:.1f} bytes per node)")
+    print(
+        f"index: {n} nodes, {e} child slots, {total_ids} payload entries "
+        f"({total_ids / n:.2f} per node), {args.videos} videos "
+        f"({'uuid' if args.uuid else 'int32'} ids); encoded {mb:.1f} MB "
+        f"({len(data) / n:.1f} bytes per node)"
+    )
 
     # Memory in a fresh process that only reads the bytes and decodes them:
     # here, memory freed by building the index could be reused and hide
@@ -261,17 +282,31 @@ def main() -> None:
     with tempfile.NamedTemporaryFile(suffix=".idx") as f:
         f.write(data)
         f.flush()
-        added = int(subprocess.run(
-            [sys.executable, os.path.abspath(__file__), "--measure-memory",
-             f.name], check=True, capture_output=True, text=True).stdout)
-    raw = (4 * n + 4 * n + 4 * e + 4 * total_ids + 4 * total_ids  # arrays
-           + 2 * n  # is_terminal and payload-present flags
-           + 4 * (n + 1) + 4 * n  # payload offsets and totals
-           + id_table)
-    print(f"memory: loaded index adds {added / 1e6:.1f} MB resident = "
-          f"{added / n:.1f} bytes per node; raw arrays {raw / 1e6:.1f} MB = "
-          f"{raw / n:.1f} bytes per node; ratio {added / raw:.3f} "
-          f"(target <= 1.25)")
+        added = int(
+            subprocess.run(
+                [sys.executable, os.path.abspath(__file__), "--measure-memory", f.name],
+                check=True,
+                capture_output=True,
+                text=True,
+            ).stdout
+        )
+    raw = (
+        4 * n
+        + 4 * n
+        + 4 * e
+        + 4 * total_ids
+        + 4 * total_ids  # arrays
+        + 2 * n  # is_terminal and payload-present flags
+        + 4 * (n + 1)
+        + 4 * n  # payload offsets and totals
+        + id_table
+    )
+    print(
+        f"memory: loaded index adds {added / 1e6:.1f} MB resident = "
+        f"{added / n:.1f} bytes per node; raw arrays {raw / 1e6:.1f} MB = "
+        f"{raw / n:.1f} bytes per node; ratio {added / raw:.3f} "
+        f"(target <= 1.25)"
+    )
     index = PrefixSearch.from_bytes(data)
     assert index.to_bytes() == data
 
@@ -280,9 +315,11 @@ def main() -> None:
         ("to_bytes", index.to_bytes, 800),
     ):
         wall, cpu = best_of(args.runs, fn)
-        print(f"{name + ':':12}{mb / wall:6.0f} MB/s wall ({wall * 1e3:.1f} ms), "
-              f"{mb / cpu:6.0f} MB/s by CPU time ({cpu * 1e3:.1f} ms); "
-              f"best of {args.runs}; target >= {target}")
+        print(
+            f"{name + ':':12}{mb / wall:6.0f} MB/s wall ({wall * 1e3:.1f} ms), "
+            f"{mb / cpu:6.0f} MB/s by CPU time ({cpu * 1e3:.1f} ms); "
+            f"best of {args.runs}; target >= {target}"
+        )
     print(f"load average: {os.getloadavg()[0]:.2f} on {os.cpu_count()} cores")
 
 

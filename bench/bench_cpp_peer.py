@@ -95,8 +95,9 @@ def edited(word: str, k: int, letters: str, rng: random.Random) -> str:
 
 
 def run_list(name: str, queries: int, seed: int, most: int | None) -> None:
-    from _quillomar import PrefixSearch
     import SymSpellCppPy
+
+    from _quillomar import PrefixSearch
 
     words = load_list(name)
     rng = random.Random(seed)
@@ -145,7 +146,7 @@ def run_list(name: str, queries: int, seed: int, most: int | None) -> None:
         gc.disable()
         try:
             for i, q in enumerate(qs):
-                for turn in ((0, 1) if i % 2 == 0 else (1, 0)):
+                for turn in (0, 1) if i % 2 == 0 else (1, 0):
                     if turn == 0:
                         t0 = clock()
                         got = ours.fuzzy_match(q, k)
@@ -180,12 +181,18 @@ def run_list(name: str, queries: int, seed: int, most: int | None) -> None:
 
 
 def main(argv=None) -> int:
-    parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+    parser = argparse.ArgumentParser(
+        description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter
+    )
     parser.add_argument("--queries", type=int, default=2000)
-    parser.add_argument("--lists", default=",".join(LISTS), help="comma-separated: " + ", ".join(LISTS))
+    parser.add_argument(
+        "--lists", default=",".join(LISTS), help="comma-separated: " + ", ".join(LISTS)
+    )
     parser.add_argument("--seed", type=int, default=20261209)
     parser.add_argument(
-        "--most", type=int, help="index a random sample of at most this many words of each list (the peer takes minutes to build a list of millions)"
+        "--most",
+        type=int,
+        help="index a random sample of at most this many words of each list (the peer takes minutes to build a list of millions)",
     )
     args = parser.parse_args(argv)
     for name in args.lists.split(","):

@@ -37,8 +37,10 @@ def main() -> None:
                 pass
             best = min(best, time.perf_counter() - start)
         times.append(best)
-    print(f"variants {len(times)}: median {statistics.median(times) * 1e6:.2f} us, "
-          f"slowest {max(times) * 1e6:.2f} us")
+    print(
+        f"variants {len(times)}: median {statistics.median(times) * 1e6:.2f} us, "
+        f"slowest {max(times) * 1e6:.2f} us"
+    )
 
 
 if __name__ == "__main__":

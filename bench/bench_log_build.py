@@ -56,8 +56,7 @@ print(len(data), best)
 def run_child(argv, env=None):
     """(stdout, wall s, cpu s, peak RSS bytes) of one child process."""
     start = time.perf_counter()
-    proc = subprocess.Popen(argv, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
-                            env=env)
+    proc = subprocess.Popen(argv, stdout=subprocess.PIPE, stderr=subprocess.PIPE, env=env)
     _, status, usage = os.wait4(proc.pid, 0)
     wall = time.perf_counter() - start
     out = proc.stdout.read().decode() if proc.stdout else ""
@@ -69,8 +68,7 @@ def run_child(argv, env=None):
 
 
 def cli_build(python, log, out):
-    return run_child([python, "-m", "quillomar", "build", log, "-o", out,
-                      "--top-n", "20"])
+    return run_child([python, "-m", "quillomar", "build", log, "-o", out, "--top-n", "20"])
 
 
 def main() -> None:
@@ -92,8 +90,7 @@ def main() -> None:
     for _ in range(args.repeat):
         for name, (python, out) in paths.items():
             results[name].append(cli_build(python, args.log, out)[1:])
-    print("\nquillomar build (CSV to index file), best of "
-          f"{args.repeat}:")
+    print(f"\nquillomar build (CSV to index file), best of {args.repeat}:")
     best = {}
     for name, runs in results.items():
         wall = min(r[0] for r in runs)
@@ -101,24 +98,32 @@ def main() -> None:
         rss = max(r[2] for r in runs)
         size = os.path.getsize(paths[name][1])
         best[name] = (wall, cpu)
-        print(f"  {name}: {wall:6.2f} s wall ({rows / wall / 1e6:.2f}M rows/s), "
-              f"{cpu:6.2f} s cpu ({rows / cpu / 1e6:.2f}M rows/s), "
-              f"peak {rss / 1e6:,.0f} MB = {rss / size:.2f}x the "
-              f"{size / 1e6:,.0f} MB index")
+        print(
+            f"  {name}: {wall:6.2f} s wall ({rows / wall / 1e6:.2f}M rows/s), "
+            f"{cpu:6.2f} s cpu ({rows / cpu / 1e6:.2f}M rows/s), "
+            f"peak {rss / 1e6:,.0f} MB = {rss / size:.2f}x the "
+            f"{size / 1e6:,.0f} MB index"
+        )
     if "old" in best:
         same = open(paths["old"][1], "rb").read() == open(paths["new"][1], "rb").read()
-        print(f"  new/old speed: {best['old'][0] / best['new'][0]:.1f}x wall, "
-              f"{best['old'][1] / best['new'][1]:.1f}x cpu; identical bytes: {same}")
+        print(
+            f"  new/old speed: {best['old'][0] / best['new'][0]:.1f}x wall, "
+            f"{best['old'][1] / best['new'][1]:.1f}x cpu; identical bytes: {same}"
+        )
     if not args.skip_arrow:
         out = run_child([sys.executable, "-c", ARROW_CODE, args.log])[0].split()
         n, add_wall, add_cpu, enc_wall, enc_cpu = int(out[0]), *map(float, out[1:5])
         print(f"\nfrom an in-memory Arrow table ({n:,} rows):")
-        print(f"  add_arrow: {add_wall:.2f} s wall ({n / add_wall / 1e6:.2f}M rows/s), "
-              f"{add_cpu:.2f} s cpu ({n / add_cpu / 1e6:.2f}M rows/s)")
+        print(
+            f"  add_arrow: {add_wall:.2f} s wall ({n / add_wall / 1e6:.2f}M rows/s), "
+            f"{add_cpu:.2f} s cpu ({n / add_cpu / 1e6:.2f}M rows/s)"
+        )
         total_wall, total_cpu = add_wall + enc_wall, add_cpu + enc_cpu
-        print(f"  add_arrow + to_bytes: {total_wall:.2f} s wall "
-              f"({n / total_wall / 1e6:.2f}M rows/s), {total_cpu:.2f} s cpu "
-              f"({n / total_cpu / 1e6:.2f}M rows/s)")
+        print(
+            f"  add_arrow + to_bytes: {total_wall:.2f} s wall "
+            f"({n / total_wall / 1e6:.2f}M rows/s), {total_cpu:.2f} s cpu "
+            f"({n / total_cpu / 1e6:.2f}M rows/s)"
+        )
     if not args.skip_from_bytes:
         print("\nPrefixSearch.from_bytes on the new index (best of 3, cpu):")
         index = paths["new"][1]

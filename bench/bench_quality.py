@@ -45,25 +45,30 @@ from typing import Callable, Dict, List, Optional, Sequence, Tuple
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 
-from wordlist import load_words  # noqa: E402
-
 import quillomar  # noqa: E402
 from quillomar import Autocomplete, IndexBuilder  # noqa: E402
 from quillomar.normalization import get_normalization  # noqa: E402
+from wordlist import load_words  # noqa: E402
 
 ROOT = Path(__file__).resolve().parent.parent
 SEED = 1209
 BUCKETS: Tuple[Tuple[str, int, int], ...] = (
-    ("2", 2, 2), ("3", 3, 3), ("4", 4, 4), ("5-6", 5, 6), ("7-9", 7, 9),
-    ("10+", 10, 10**9))
+    ("2", 2, 2),
+    ("3", 3, 3),
+    ("4", 4, 4),
+    ("5-6", 5, 6),
+    ("7-9", 7, 9),
+    ("10+", 10, 10**9),
+)
 
 Record = Tuple[str, int, int]
 
 # -- logs -------------------------------------------------------------------
 
 
-def generated_log(terms_wanted: int, seed: int = SEED,
-                  words: Optional[List[str]] = None) -> List[Record]:
+def generated_log(
+    terms_wanted: int, seed: int = SEED, words: Optional[List[str]] = None
+) -> List[Record]:
     """A search log of ``terms_wanted`` distinct terms (after normalisation).
 
     Terms are one to three words; the first word follows a Zipf law (a few
@@ -78,9 +83,8 @@ def generated_log(terms_wanted: int, seed: int = SEED,
     rng.shuffle(words)
     split = min(20000, len(words) // 6)
     heads = words[:split]
-    tails = words[split:split * 6]
-    head_weights = list(itertools.accumulate(1.0 / (r + 1) ** 0.9
-                                             for r in range(len(heads))))
+    tails = words[split : split * 6]
+    head_weights = list(itertools.accumulate(1.0 / (r + 1) ** 0.9 for r in range(len(heads))))
     terms: Dict[str, None] = {}
     while len(terms) < terms_wanted:
         head = heads[bisect.bisect(head_weights, rng.random() * head_weights[-1])]
@@ -105,8 +109,7 @@ def generated_log(terms_wanted: int, seed: int = SEED,
         for j in range(videos):
             part = share if j == videos - 1 else max(1, share * 2 // 3)
             share -= part
-            video = pool + rng.randrange(8) if rng.random() > 0.05 \
-                else rng.randrange(200_000)
+            video = pool + rng.randrange(8) if rng.random() > 0.05 else rng.randrange(200_000)
             if part > 0:
                 records.append((term, video, part))
             if share <= 0:
@@ -135,8 +138,7 @@ def _neighbours(ch: str) -> List[str]:
 
 
 def _unaccented(ch: str) -> str:
-    bare = "".join(c for c in unicodedata.normalize("NFD", ch)
-                   if not unicodedata.combining(c))
+    bare = "".join(c for c in unicodedata.normalize("NFD", ch) if not unicodedata.combining(c))
     return bare if bare != ch else ""
 
 
@@ -147,9 +149,14 @@ def with_typo(term: str, rng: random.Random) -> Tuple[str, str]:
         ("neighbour key", [i for i in letters if _neighbours(term[i])]),
         ("dropped letter", letters),
         ("doubled letter", letters),
-        ("swapped letters", [i for i in range(len(term) - 1)
-                             if term[i] != term[i + 1] and term[i] != " "
-                             and term[i + 1] != " "]),
+        (
+            "swapped letters",
+            [
+                i
+                for i in range(len(term) - 1)
+                if term[i] != term[i + 1] and term[i] != " " and term[i + 1] != " "
+            ],
+        ),
         ("capital letter", [i for i in letters if term[i].upper() != term[i]]),
         ("accent left out", [i for i in letters if _unaccented(term[i])]),
     ]
@@ -158,17 +165,17 @@ def with_typo(term: str, rng: random.Random) -> Tuple[str, str]:
     i = rng.choice(positions)
     ch = term[i]
     if kind == "neighbour key":
-        typed = term[:i] + rng.choice(_neighbours(ch)) + term[i + 1:]
+        typed = term[:i] + rng.choice(_neighbours(ch)) + term[i + 1 :]
     elif kind == "dropped letter":
-        typed = term[:i] + term[i + 1:]
+        typed = term[:i] + term[i + 1 :]
     elif kind == "doubled letter":
         typed = term[:i] + ch + term[i:]
     elif kind == "swapped letters":
-        typed = term[:i] + term[i + 1] + ch + term[i + 2:]
+        typed = term[:i] + term[i + 1] + ch + term[i + 2 :]
     elif kind == "capital letter":
-        typed = term[:i] + ch.upper() + term[i + 1:]
+        typed = term[:i] + ch.upper() + term[i + 1 :]
     else:
-        typed = term[:i] + _unaccented(ch) + term[i + 1:]
+        typed = term[:i] + _unaccented(ch) + term[i + 1 :]
     return typed, kind
 
 
@@ -182,13 +189,11 @@ class Query:
         self.typo = typo
 
 
-def simulate(records: Sequence[Record], users: int,
-             seed: int = SEED) -> List[Query]:
+def simulate(records: Sequence[Record], users: int, seed: int = SEED) -> List[Query]:
     """Every prefix (two characters on) that ``users`` simulated users type."""
     normalize = get_normalization("default")
     totals: Dict[str, int] = collections.Counter()
-    per_video: Dict[str, Dict[int, int]] = collections.defaultdict(
-        collections.Counter)
+    per_video: Dict[str, Dict[int, int]] = collections.defaultdict(collections.Counter)
     for term, video, count in records:
         t = normalize(term)
         totals[t] += count
@@ -196,8 +201,7 @@ def simulate(records: Sequence[Record], users: int,
     terms = [t for t in totals if len(t) >= 2 and per_video[t]]
     # The most-clicked video; equal counts go to the lower id, as a reader
     # of the log would settle them.
-    best = {t: str(min(per_video[t].items(), key=lambda kv: (-kv[1], kv[0]))[0])
-            for t in terms}
+    best = {t: str(min(per_video[t].items(), key=lambda kv: (-kv[1], kv[0]))[0]) for t in terms}
     weights = list(itertools.accumulate(totals[t] for t in terms))
     rng = random.Random(seed)
     queries: List[Query] = []
@@ -216,8 +220,7 @@ def simulate(records: Sequence[Record], users: int,
 Answer = Callable[[str], List[str]]
 
 
-def evaluate(answer: Answer, queries: Sequence[Query],
-             repeat: int = 3) -> Dict[str, object]:
+def evaluate(answer: Answer, queries: Sequence[Query], repeat: int = 3) -> Dict[str, object]:
     """success@10 and MRR per bucket and overall, and call times (us).
 
     Each query is timed ``repeat`` times and its fastest call kept: the
@@ -275,8 +278,7 @@ def variants(records: Sequence[Record]) -> Dict[str, Answer]:
     def autocomplete(text: str) -> List[str]:
         return [s.video for s in ac.complete(text).results]
 
-    return {"raw": raw_default, "raw+prefix": raw_prefix,
-            "autocomplete": autocomplete, "_ac": ac}  # type: ignore[dict-item]
+    return {"raw": raw_default, "raw+prefix": raw_prefix, "autocomplete": autocomplete, "_ac": ac}  # type: ignore[dict-item]
 
 
 def explore(name: str, records: Sequence[Record], queries: Sequence[Query]) -> None:
@@ -288,16 +290,19 @@ def explore(name: str, records: Sequence[Record], queries: Sequence[Query]) -> N
             if two <= one:
                 continue
             steps = ((one, 1), (two, 2))
-            candidates.append((f"k1@{one} k2@{two}",
-                               {"max_dist": _budget(steps)}))
+            candidates.append((f"k1@{one} k2@{two}", {"max_dist": _budget(steps)}))
     for score in (0.01, 0.001, 0.0001, 0.0):
         candidates.append((f"min_score={score}", {"min_score": score}))
     candidates.append(("no prefix nodes", {"include_prefix_nodes": False}))
     candidates.append(("one call, mixed", {}))
     print(f"\n{name}: {len(queries):,} queries")
-    print(f"{'setting':22} {'all':>6} " + " ".join(f"{b:>6}" for b, _, _ in BUCKETS)
-          + "   mrr    p99 us")
+    print(
+        f"{'setting':22} {'all':>6} "
+        + " ".join(f"{b:>6}" for b, _, _ in BUCKETS)
+        + "   mrr    p99 us"
+    )
     for label, overrides in candidates:
+
         def answer(text: str, o: Dict[str, object] = overrides) -> List[str]:
             return [s.video for s in ac.complete(text, **o).results]  # type: ignore[arg-type]
 
@@ -306,20 +311,29 @@ def explore(name: str, records: Sequence[Record], queries: Sequence[Query]) -> N
             # the same edits, prefix nodes and minimum score.
             def answer(text: str) -> List[str]:
                 query = ac.normalization(text)
-                return [v for v, _ in ac.index.fuzzy_match_video(
-                    query, ac.edits_for(query), 10, True, 0.001)]
+                return [
+                    v
+                    for v, _ in ac.index.fuzzy_match_video(
+                        query, ac.edits_for(query), 10, True, 0.001
+                    )
+                ]
+
         r = evaluate(answer, queries, repeat=1)
         s = r["success"]
         assert isinstance(s, dict)
         m = r["mrr"]
         assert isinstance(m, dict)
-        print(f"{label:22} {s['all']:6.3f} " + " ".join(
-            f"{s[b]:6.3f}" for b, _, _ in BUCKETS) + f"  {m['all']:.3f}  {r['p99_us']:7.0f}")
+        print(
+            f"{label:22} {s['all']:6.3f} "
+            + " ".join(f"{s[b]:6.3f}" for b, _, _ in BUCKETS)
+            + f"  {m['all']:.3f}  {r['p99_us']:7.0f}"
+        )
 
 
 def _budget(steps: Tuple[Tuple[int, int], ...]) -> Callable[[int], int]:
     def budget(length: int) -> int:
         return quillomar.autocomplete.typing_max_dist(length, steps)
+
     return budget
 
 
@@ -336,38 +350,43 @@ def report(results: Dict[str, Dict[str, Dict[str, object]]]) -> str:
         header = ["", "all"] + [b for b, _, _ in BUCKETS]
         out.append("| " + " | ".join(header) + " | median | p99 |")
         out.append("|" + "---|" * (len(header) + 2))
-        out.append("| queries | " + " | ".join(
-            f"{counts[k]:,}" for k in ["all"] + [b for b, _, _ in BUCKETS]) + " | | |")
+        out.append(
+            "| queries | "
+            + " | ".join(f"{counts[k]:,}" for k in ["all"] + [b for b, _, _ in BUCKETS])
+            + " | | |"
+        )
         for metric, label in (("success", "success@10"), ("mrr", "MRR")):
             for variant, r in by_variant.items():
                 values = r[metric]
                 assert isinstance(values, dict)
                 cells = [f"{values[k]:.3f}" for k in ["all"] + [b for b, _, _ in BUCKETS]]
-                timing = (f"{r['median_us']:.0f} us | {r['p99_us']:.0f} us"
-                          if metric == "success" else " | ")
-                out.append(f"| {label}, {variant} | " + " | ".join(cells)
-                           + f" | {timing} |")
+                timing = (
+                    f"{r['median_us']:.0f} us | {r['p99_us']:.0f} us"
+                    if metric == "success"
+                    else " | "
+                )
+                out.append(f"| {label}, {variant} | " + " | ".join(cells) + f" | {timing} |")
         out.append("")
     return "\n".join(out)
 
 
 def plot(results: Dict[str, Dict[str, Dict[str, object]]], path: Path) -> None:
     import matplotlib
+
     matplotlib.use("Agg")
     import matplotlib.pyplot as plt
 
     names = [b for b, _, _ in BUCKETS]
-    fig, axes = plt.subplots(2, len(results), figsize=(5.5 * len(results), 7),
-                             squeeze=False)
+    fig, axes = plt.subplots(2, len(results), figsize=(5.5 * len(results), 7), squeeze=False)
     for col, (log, by_variant) in enumerate(results.items()):
-        for row, (metric, label) in enumerate((("success", "success@10"),
-                                               ("mrr", "mean reciprocal rank"))):
+        for row, (metric, label) in enumerate(
+            (("success", "success@10"), ("mrr", "mean reciprocal rank"))
+        ):
             ax = axes[row][col]
             for variant, r in by_variant.items():
                 values = r[metric]
                 assert isinstance(values, dict)
-                ax.plot(names, [values[b] for b in names], marker="o",
-                        label=variant)
+                ax.plot(names, [values[b] for b in names], marker="o", label=variant)
             ax.set_ylim(0, 1)
             ax.set_xlabel("characters typed")
             ax.set_ylabel(label)
@@ -381,21 +400,30 @@ def plot(results: Dict[str, Dict[str, Dict[str, object]]], path: Path) -> None:
 
 def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
-    parser.add_argument("--terms", type=int, default=200_000,
-                        help="distinct terms of the generated log (default: "
-                             "%(default)s)")
-    parser.add_argument("--users", type=int, default=3000,
-                        help="simulated users per log (default: %(default)s)")
-    parser.add_argument("--explore", action="store_true",
-                        help="compare candidate Autocomplete settings")
-    parser.add_argument("--write", action="store_true",
-                        help="write docs/quality.md and docs/quality.png")
+    parser.add_argument(
+        "--terms",
+        type=int,
+        default=200_000,
+        help="distinct terms of the generated log (default: %(default)s)",
+    )
+    parser.add_argument(
+        "--users", type=int, default=3000, help="simulated users per log (default: %(default)s)"
+    )
+    parser.add_argument(
+        "--explore", action="store_true", help="compare candidate Autocomplete settings"
+    )
+    parser.add_argument(
+        "--write", action="store_true", help="write docs/quality.md and docs/quality.png"
+    )
     args = parser.parse_args()
     logs = {"sample log": list(quillomar.sample_records())}
     started = time.monotonic()
     logs[f"generated log ({args.terms:,} terms)"] = generated_log(args.terms)
-    print(f"generated {len(logs[f'generated log ({args.terms:,} terms)']):,} "
-          f"records in {time.monotonic() - started:.1f} s", file=sys.stderr)
+    print(
+        f"generated {len(logs[f'generated log ({args.terms:,} terms)']):,} "
+        f"records in {time.monotonic() - started:.1f} s",
+        file=sys.stderr,
+    )
     results: Dict[str, Dict[str, Dict[str, object]]] = {}
     for name, records in logs.items():
         queries = simulate(records, args.users)

@@ -50,8 +50,7 @@ def synthetic_payloads(word_at: list[int], rng: random.Random):
             payloads.append(None)
             continue
         k = rng.randint(1, 4)
-        ids = [min(int(rng.paretovariate(1.2)) - 1, VIDEOS - 1) * 7919 % VIDEOS
-               for _ in range(k)]
+        ids = [min(int(rng.paretovariate(1.2)) - 1, VIDEOS - 1) * 7919 % VIDEOS for _ in range(k)]
         counts = [rng.randint(1, 100) for _ in range(k)]
         payloads.append((sum(counts) + rng.randint(0, 10), ids, counts))
     return payloads
@@ -66,15 +65,15 @@ def make_queries(words: list[str], rng: random.Random, count: int):
         if op == 0:
             w = w[:i] + rng.choice(LETTERS) + w[i:]
         elif op == 1 and len(w) > 1:
-            w = w[:i] + w[i + 1:]
+            w = w[:i] + w[i + 1 :]
         else:
-            w = w[:i] + rng.choice(LETTERS.replace(w[i], "")) + w[i + 1:]
+            w = w[:i] + rng.choice(LETTERS.replace(w[i], "")) + w[i + 1 :]
         edits.append(w)
     prefixes = []
     while len(prefixes) < count:
         w = rng.choice(words)
         if len(w) >= 2:
-            prefixes.append(w[:rng.randint(2, min(6, len(w)))])
+            prefixes.append(w[: rng.randint(2, min(6, len(w)))])
     return {"edit": edits, "prefix": prefixes}
 
 
@@ -86,8 +85,7 @@ class NodeCounter:
         self.shifts = np.asarray(shifts, dtype=np.int64)
         self.ends = np.append(self.shifts[1:], len(slots))
         self.slots = np.asarray(slots, dtype=np.int64)
-        self.labels = np.array([ord(x[0]) if x else 0 for x in labels],
-                               dtype=np.int64)
+        self.labels = np.array([ord(x[0]) if x else 0 for x in labels], dtype=np.int64)
 
     def count(self, query: str, bound: int) -> tuple[int, int]:
         q = [ord(ch) for ch in query]
@@ -118,8 +116,9 @@ class NodeCounter:
             cur[:, 0] = depth + 1
             for j in range(1, n + 1):
                 cur[:, j] = np.minimum(
-                    np.minimum(prev[:, j - 1] + (lab != q[j - 1]),
-                               prev[:, j] + 1), cur[:, j - 1] + 1)
+                    np.minimum(prev[:, j - 1] + (lab != q[j - 1]), prev[:, j] + 1),
+                    cur[:, j - 1] + 1,
+                )
             rmin = cur.min(axis=1)
             ok = rmin <= bound
             frontier, rows, mins = child[ok], cur[ok], rmin[ok]
@@ -157,13 +156,14 @@ def percentile(sorted_values, p):
 
 def main() -> None:
     ap = argparse.ArgumentParser(description=__doc__.split("\n")[0])
-    ap.add_argument("--queries", type=int, default=10_000,
-                    help="queries per set (default 10000)")
+    ap.add_argument("--queries", type=int, default=10_000, help="queries per set (default 10000)")
     ap.add_argument("--seed", type=int, default=20240601)
-    ap.add_argument("--repeat", type=int, default=3,
-                    help="timed passes per query set; each query's best counts")
-    ap.add_argument("--no-count", action="store_true",
-                    help="skip the visited-node count (the slow part)")
+    ap.add_argument(
+        "--repeat", type=int, default=3, help="timed passes per query set; each query's best counts"
+    )
+    ap.add_argument(
+        "--no-count", action="store_true", help="skip the visited-node count (the slow part)"
+    )
     args = ap.parse_args()
 
     rng = random.Random(args.seed)
@@ -172,44 +172,45 @@ def main() -> None:
     payloads = synthetic_payloads(word_at, rng)
     video_index = [v.to_bytes(4, "little") for v in range(VIDEOS)]
     t0 = time.perf_counter()
-    index = PrefixSearch.from_internal_data_v2(shifts, labels, payloads, slots,
-                                               video_index, TOP_N)
+    index = PrefixSearch.from_internal_data_v2(shifts, labels, payloads, slots, video_index, TOP_N)
     build_s = time.perf_counter() - t0
-    print(f"words {len(words):,}  nodes {len(labels):,}  "
-          f"(built in {build_s:.1f} s)")
+    print(f"words {len(words):,}  nodes {len(labels):,}  (built in {build_s:.1f} s)")
     sets = make_queries(words, rng, args.queries)
     for name, qs in sets.items():
-        print(f"{name:6s} queries: {len(qs):,}, mean length "
-              f"{statistics.mean(map(len, qs)):.1f}")
+        print(f"{name:6s} queries: {len(qs):,}, mean length {statistics.mean(map(len, qs)):.1f}")
     counter = None if args.no_count else NodeCounter(shifts, labels, slots)
 
     runs = [
         ("fuzzy_match", 1, lambda q: index.fuzzy_match(q, 1)),
         ("fuzzy_match", 2, lambda q: index.fuzzy_match(q, 2)),
         ("fuzzy_match_video", 1, lambda q: index.fuzzy_match_video(q, 1)),
-        ("fuzzy_match_video limit=10", 1,
-         lambda q: index.fuzzy_match_video(q, 1, 10)),
+        ("fuzzy_match_video limit=10", 1, lambda q: index.fuzzy_match_video(q, 1, 10)),
     ]
     counts: dict[tuple[str, int], tuple[int, int]] = {}
     print()
-    print(f"{'method':28s} {'k':>1s} {'queries':7s} {'median us':>9s} "
-          f"{'p99 us':>8s} {'results':>8s} {'visited':>8s} {'rows':>7s} "
-          f"{'ns/visited':>10s}")
+    print(
+        f"{'method':28s} {'k':>1s} {'queries':7s} {'median us':>9s} "
+        f"{'p99 us':>8s} {'results':>8s} {'visited':>8s} {'rows':>7s} "
+        f"{'ns/visited':>10s}"
+    )
     for method, k, fn in runs:
         for name, qs in sets.items():
             times = time_calls(fn, qs, args.repeat)
             results = statistics.mean(len(fn(q)) for q in qs[:1000])
             st = sorted(times)
-            line = (f"{method:28s} {k:1d} {name:7s} {statistics.median(st) / 1e3:9.1f} "
-                    f"{percentile(st, 99) / 1e3:8.1f} {results:8.1f}")
+            line = (
+                f"{method:28s} {k:1d} {name:7s} {statistics.median(st) / 1e3:9.1f} "
+                f"{percentile(st, 99) / 1e3:8.1f} {results:8.1f}"
+            )
             if counter is not None and method == "fuzzy_match":
                 if (name, k) not in counts:
                     vs = [counter.count(q, k) for q in qs]
-                    counts[(name, k)] = (sum(v for v, _ in vs),
-                                         sum(c for _, c in vs))
+                    counts[(name, k)] = (sum(v for v, _ in vs), sum(c for _, c in vs))
                 visited, computed = counts[(name, k)]
-                line += (f" {visited / len(qs):8.0f} {computed / len(qs):7.0f}"
-                         f" {sum(times) / visited:10.1f}")
+                line += (
+                    f" {visited / len(qs):8.0f} {computed / len(qs):7.0f}"
+                    f" {sum(times) / visited:10.1f}"
+                )
             print(line, flush=True)
 
 

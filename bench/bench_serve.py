@@ -94,8 +94,11 @@ def synthetic_records(terms: int, seed: int):
     chosen: set[str] = set()
     while len(chosen) < terms:
         chosen.add(" ".join(rng.choice(words) for _ in range(rng.randint(2, 4))))
-    records = [(term, rng.randrange(1, 10**6), rng.randint(1, 50))
-               for term in sorted(chosen) for _ in range(3)]
+    records = [
+        (term, rng.randrange(1, 10**6), rng.randint(1, 50))
+        for term in sorted(chosen)
+        for _ in range(3)
+    ]
     return sorted(chosen), records
 
 
@@ -103,11 +106,11 @@ def typo(text: str, rng: random.Random) -> str:
     at = rng.randrange(len(text))
     kind = rng.choice("sdti")
     if kind == "s":
-        return text[:at] + rng.choice("abcdefghijklmnopqrstuvwxyz") + text[at + 1:]
+        return text[:at] + rng.choice("abcdefghijklmnopqrstuvwxyz") + text[at + 1 :]
     if kind == "d":
-        return text[:at] + text[at + 1:]
+        return text[:at] + text[at + 1 :]
     if kind == "t" and at + 1 < len(text):
-        return text[:at] + text[at + 1] + text[at] + text[at + 2:]
+        return text[:at] + text[at + 1] + text[at] + text[at + 2 :]
     return text[:at] + rng.choice("aeiou") + text[at:]
 
 
@@ -151,8 +154,10 @@ def memory_table(pids, label):
         shared = m.get("Shared_Clean", 0) + m.get("Shared_Dirty", 0)
         private = m.get("Private_Clean", 0) + m.get("Private_Dirty", 0)
         role = "parent" if pid == pids[0] and len(pids) > 1 else "worker"
-        lines.append(f"    {role:>20} {pid:>6} {m['Rss'] / 1024:8.1f} "
-                     f"{m['Pss'] / 1024:8.1f} {shared / 1024:7.1f} {private / 1024:8.1f}")
+        lines.append(
+            f"    {role:>20} {pid:>6} {m['Rss'] / 1024:8.1f} "
+            f"{m['Pss'] / 1024:8.1f} {shared / 1024:7.1f} {private / 1024:8.1f}"
+        )
     return "\n".join(lines)
 
 
@@ -162,9 +167,11 @@ def ensure_wrk() -> str:
         return found
     print("installing wrk with apt-get", file=sys.stderr)
     subprocess.run(["apt-get", "update", "-qq"], check=True)
-    subprocess.run(["apt-get", "-o", "DPkg::Lock::Timeout=600", "install",
-                    "-y", "-qq", "wrk"], check=True,
-                   env=dict(os.environ, DEBIAN_FRONTEND="noninteractive"))
+    subprocess.run(
+        ["apt-get", "-o", "DPkg::Lock::Timeout=600", "install", "-y", "-qq", "wrk"],
+        check=True,
+        env=dict(os.environ, DEBIAN_FRONTEND="noninteractive"),
+    )
     return shutil.which("wrk") or "wrk"
 
 
@@ -176,14 +183,30 @@ def generations(url: str, tries: int = 40):
     return sorted(seen)
 
 
-def run(workers: int, rate: int, args, index: Path, replacement: bytes,
-        script: Path, wrk: str):
+def run(workers: int, rate: int, args, index: Path, replacement: bytes, script: Path, wrk: str):
     env = dict(os.environ)
     proc = subprocess.Popen(
-        [sys.executable, "-m", "quillomar", "serve", str(index), "--port", "0",
-         "--workers", str(workers), "--reload-on-change",
-         "--poll-interval", "0.2", "--log-level", "info"],
-        stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, text=True, env=env)
+        [
+            sys.executable,
+            "-m",
+            "quillomar",
+            "serve",
+            str(index),
+            "--port",
+            "0",
+            "--workers",
+            str(workers),
+            "--reload-on-change",
+            "--poll-interval",
+            "0.2",
+            "--log-level",
+            "info",
+        ],
+        stdout=subprocess.DEVNULL,
+        stderr=subprocess.PIPE,
+        text=True,
+        env=env,
+    )
     log_lines = []
     url = None
     for line in proc.stderr:
@@ -210,8 +233,20 @@ def run(workers: int, rate: int, args, index: Path, replacement: bytes,
     swapper = threading.Thread(target=swap)
     swapper.start()
     out = subprocess.run(
-        [wrk, "-t2", f"-c{args.connections}", f"-d{args.duration}s", "--timeout", "5s",
-         "-s", str(script), url], capture_output=True, text=True)
+        [
+            wrk,
+            "-t2",
+            f"-c{args.connections}",
+            f"-d{args.duration}s",
+            "--timeout",
+            "5s",
+            "-s",
+            str(script),
+            url,
+        ],
+        capture_output=True,
+        text=True,
+    )
     swapper.join()
     after = memory_table(processes(proc.pid), "after the swap")
     seen = generations(url)
@@ -224,15 +259,23 @@ def run(workers: int, rate: int, args, index: Path, replacement: bytes,
     errors = r["connect"] + r["read"] + r["write"] + r["status"] + r["timeout"]
     loads = [float(x) for x in re.findall(r"loaded in (\d+) ms", "".join(log_lines))]
     offered = f"paced at about {rate:,} rps" if rate else "as fast as it answers"
-    print(f"\n{workers} worker{'s' if workers > 1 else ''}, {args.connections} "
-          f"connections {offered}, {r['duration_us'] / 1e6:.1f} s:")
+    print(
+        f"\n{workers} worker{'s' if workers > 1 else ''}, {args.connections} "
+        f"connections {offered}, {r['duration_us'] / 1e6:.1f} s:"
+    )
     print(f"  {r['requests']:,} requests, {r['requests'] / (r['duration_us'] / 1e6):,.0f} rps")
-    print(f"  latency p50 {r['p50_us'] / 1000:.2f} ms, p99 {r['p99_us'] / 1000:.2f} ms, "
-          f"max {r['max_us'] / 1000:.1f} ms")
-    print(f"  errors {errors} (connect {r['connect']}, read {r['read']}, write "
-          f"{r['write']}, timeout {r['timeout']}, non-2xx {r['status']})")
-    print(f"  index swapped: generations answering after the run {seen}; "
-          f"index loaded by the parent in {', '.join(f'{x:.0f} ms' for x in loads) or 'none'}")
+    print(
+        f"  latency p50 {r['p50_us'] / 1000:.2f} ms, p99 {r['p99_us'] / 1000:.2f} ms, "
+        f"max {r['max_us'] / 1000:.1f} ms"
+    )
+    print(
+        f"  errors {errors} (connect {r['connect']}, read {r['read']}, write "
+        f"{r['write']}, timeout {r['timeout']}, non-2xx {r['status']})"
+    )
+    print(
+        f"  index swapped: generations answering after the run {seen}; "
+        f"index loaded by the parent in {', '.join(f'{x:.0f} ms' for x in loads) or 'none'}"
+    )
     print(before)
     print(after)
 
@@ -242,17 +285,25 @@ def main() -> None:
     parser.add_argument("--workers", type=int, nargs="+", default=[1, 2])
     parser.add_argument("--duration", type=int, default=30, help="seconds per run")
     parser.add_argument("--connections", type=int, default=64)
-    parser.add_argument("--terms", type=int, default=100_000,
-                        help="terms in the synthetic index")
-    parser.add_argument("--queries", type=int, default=20_000,
-                        help="distinct keystroke queries cycled through")
-    parser.add_argument("--max-requests", type=int, default=2_000_000,
-                        help="stop each wrk thread after this many answers")
-    parser.add_argument("--rates", type=int, nargs="+", default=[0, 2000],
-                        help="offered requests per second, 0 for as many as "
-                             "the server takes (default: %(default)s)")
-    parser.add_argument("--no-swap", action="store_true",
-                        help="leave the index alone, to compare")
+    parser.add_argument("--terms", type=int, default=100_000, help="terms in the synthetic index")
+    parser.add_argument(
+        "--queries", type=int, default=20_000, help="distinct keystroke queries cycled through"
+    )
+    parser.add_argument(
+        "--max-requests",
+        type=int,
+        default=2_000_000,
+        help="stop each wrk thread after this many answers",
+    )
+    parser.add_argument(
+        "--rates",
+        type=int,
+        nargs="+",
+        default=[0, 2000],
+        help="offered requests per second, 0 for as many as "
+        "the server takes (default: %(default)s)",
+    )
+    parser.add_argument("--no-swap", action="store_true", help="leave the index alone, to compare")
     args = parser.parse_args()
     wrk = ensure_wrk()
     with tempfile.TemporaryDirectory() as tmp:
@@ -263,19 +314,29 @@ def main() -> None:
         # The replacement: the same terms, other videos and counts.
         _, other = synthetic_records(args.terms, seed=2)
         replacement = quillomar.build_index(other).to_bytes()
-        print(f"index: {len(terms):,} terms, {index.stat().st_size / 2**20:.1f} MiB "
-              f"on disk (built in {time.monotonic() - started:.1f} s)")
+        print(
+            f"index: {len(terms):,} terms, {index.stat().st_size / 2**20:.1f} MiB "
+            f"on disk (built in {time.monotonic() - started:.1f} s)"
+        )
         paths = keystroke_paths(terms, args.queries, seed=3)
         scripts = {}
         for rate in args.rates:
             scripts[rate] = Path(tmp) / f"keystrokes-{rate}.lua"
-            scripts[rate].write_text(LUA % {
-                "paths": ",".join(json.dumps(p) for p in paths),
-                "max_requests": args.max_requests // 2,
-                # Less the ~1.5 ms an answer takes, so the rate is about as offered.
-                "mean_delay_ms": max(args.connections * 1000 / rate - 1.5, 0.0) if rate else 0.0})
-        print(f"queries: {len(paths):,} keystroke prefixes, e.g. "
-              f"{', '.join(urllib.parse.unquote(p[12:]) for p in paths[5:12])}")
+            scripts[rate].write_text(
+                LUA
+                % {
+                    "paths": ",".join(json.dumps(p) for p in paths),
+                    "max_requests": args.max_requests // 2,
+                    # Less the ~1.5 ms an answer takes, so the rate is about as offered.
+                    "mean_delay_ms": max(args.connections * 1000 / rate - 1.5, 0.0)
+                    if rate
+                    else 0.0,
+                }
+            )
+        print(
+            f"queries: {len(paths):,} keystroke prefixes, e.g. "
+            f"{', '.join(urllib.parse.unquote(p[12:]) for p in paths[5:12])}"
+        )
         for workers in args.workers:
             for rate in args.rates:
                 run(workers, rate, args, index, replacement, scripts[rate], wrk)

@@ -24,7 +24,8 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 if HERE not in sys.path:
     sys.path.insert(0, HERE)
 
-from peers import adapters, measure, report, workload as wl  # noqa: E402
+from peers import adapters, measure, report  # noqa: E402
+from peers import workload as wl  # noqa: E402
 
 ROOT = os.path.dirname(HERE)
 
@@ -36,7 +37,14 @@ def load_benchmark_words(path: str | None) -> tuple[list[str], str]:
 
 
 def run_peer_in_child(name: str, workload_path: str, result_path: str, sample) -> None:
-    command = [sys.executable, os.path.abspath(__file__), "--worker", name, "--workload", workload_path]
+    command = [
+        sys.executable,
+        os.path.abspath(__file__),
+        "--worker",
+        name,
+        "--workload",
+        workload_path,
+    ]
     command += ["--result", result_path]
     if sample is not None:
         command += ["--sample", str(sample)]
@@ -75,7 +83,9 @@ def run(
     wanted = [adapters.BY_NAME[name] for name in peers] if peers else adapters.PEERS
     available = [peer for peer in wanted if peer.available()]
     missing = [peer.name for peer in wanted if not peer.available()]
-    work = wl.build_workload(words, source, seed=seed, queries=queries, prefixes=prefixes, videos=videos)
+    work = wl.build_workload(
+        words, source, seed=seed, queries=queries, prefixes=prefixes, videos=videos
+    )
     load_start = os.getloadavg()
     started = time.time()
     results = {}
@@ -87,7 +97,9 @@ def run(
             log(f"[{time.strftime('%H:%M:%S')}] {peer.name}: building and querying")
             begin = time.perf_counter()
             if in_process:
-                results[peer.name] = measure.measure(peer(), work, sample=sample, warmup=min(100, queries))
+                results[peer.name] = measure.measure(
+                    peer(), work, sample=sample, warmup=min(100, queries)
+                )
             else:
                 result_path = os.path.join(tmp, f"{peer.name}.pickle")
                 run_peer_in_child(peer.name, workload_path, result_path, sample)
@@ -111,17 +123,31 @@ def run(
 
 
 def main(argv=None) -> int:
-    parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
-    parser.add_argument("--words", help="word list file (default: Debian's wamerican-huge, installed if missing)")
-    parser.add_argument("--out", default=os.path.join(ROOT, "docs", "benchmarks.md"), help="report path")
-    parser.add_argument("--peers", help="comma-separated libraries to run: " + ", ".join(adapters.BY_NAME))
+    parser = argparse.ArgumentParser(
+        description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter
+    )
+    parser.add_argument(
+        "--words", help="word list file (default: Debian's wamerican-huge, installed if missing)"
+    )
+    parser.add_argument(
+        "--out", default=os.path.join(ROOT, "docs", "benchmarks.md"), help="report path"
+    )
+    parser.add_argument(
+        "--peers", help="comma-separated libraries to run: " + ", ".join(adapters.BY_NAME)
+    )
     parser.add_argument("--queries", type=int, default=10_000)
     parser.add_argument("--prefixes", type=int, default=10_000)
     parser.add_argument("--seed", type=int, default=20240601)
-    parser.add_argument("--sample", type=int, help="time at most this many term queries per library")
-    parser.add_argument("--in-process", action="store_true", help="no child processes (memory figures then overlap)")
+    parser.add_argument(
+        "--sample", type=int, help="time at most this many term queries per library"
+    )
+    parser.add_argument(
+        "--in-process", action="store_true", help="no child processes (memory figures then overlap)"
+    )
     parser.add_argument("--save-results", help="also pickle the raw figures to this file")
-    parser.add_argument("--from-results", help="rewrite the report from a --save-results file; run nothing")
+    parser.add_argument(
+        "--from-results", help="rewrite the report from a --save-results file; run nothing"
+    )
     parser.add_argument("--worker", help=argparse.SUPPRESS)
     parser.add_argument("--workload", help=argparse.SUPPRESS)
     parser.add_argument("--result", help=argparse.SUPPRESS)

@@ -46,7 +46,7 @@ def make_terms(rng: np.random.Generator, words: list, count: int) -> list:
         picks = rng.choice(len(words), size=int(lengths.sum()), p=p)
         at = 0
         for k in lengths.tolist():
-            term = " ".join(words[i] for i in picks[at:at + k].tolist())
+            term = " ".join(words[i] for i in picks[at : at + k].tolist())
             at += k
             if term not in seen:
                 seen[term] = None
@@ -77,18 +77,21 @@ def main() -> None:
             first = np.arange(written, written + n)
             # The first `terms` rows name every term once.
             picked = np.where(
-                first < args.terms, first % args.terms,
-                order[np.minimum(rng.zipf(1.3, size=n) - 1, args.terms - 1)])
-            near = np.where(first < args.terms, 0,
-                            np.minimum(rng.geometric(0.45, size=n) - 1, 7))
+                first < args.terms,
+                first % args.terms,
+                order[np.minimum(rng.zipf(1.3, size=n) - 1, args.terms - 1)],
+            )
+            near = np.where(first < args.terms, 0, np.minimum(rng.geometric(0.45, size=n) - 1, 7))
             videos = (home[picked] + near * 7919) % args.videos
             counts = rng.geometric(0.3, size=n)
-            out.write("".join(
-                f"{terms[t]},{v},{c}\n" for t, v, c in
-                zip(picked.tolist(), videos.tolist(), counts.tolist())))
+            out.write(
+                "".join(
+                    f"{terms[t]},{v},{c}\n"
+                    for t, v, c in zip(picked.tolist(), videos.tolist(), counts.tolist())
+                )
+            )
             written += n
-    print(f"wrote {args.out}: {args.rows:,} rows, {args.terms:,} terms, "
-          f"{args.videos:,} videos")
+    print(f"wrote {args.out}: {args.rows:,} rows, {args.terms:,} terms, {args.videos:,} videos")
 
 
 if __name__ == "__main__":

@@ -38,7 +38,7 @@ def layout(words: list[str]):
     word_at = [-1] * len(labels)
     for v in range(len(labels)):  # parents come before their children
         end = shifts[v + 1] if v + 1 < len(shifts) else len(slots)
-        for c in slots[shifts[v]:end]:
+        for c in slots[shifts[v] : end]:
             texts[c] = texts[v] + labels[c]
             word_at[c] = index_of.get(texts[c], -1)
     return arrays, word_at

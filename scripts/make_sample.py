@@ -156,50 +156,144 @@ TEMPLATES_ALL = [
     "{s} live stream",
 ]
 TEMPLATES_KIND = {
-    "music": ["{s} chords", "{s} lessons", "{s} cover", "{s} scales",
-              "{s} songs easy", "{s} practice routine", "{s} solo"],
-    "food": ["{s} recipe", "easy {s} recipe", "{s} at home",
-             "vegan {s}", "{s} without oven", "quick {s}", "{s} asmr"],
-    "game": ["{s} speedrun", "{s} walkthrough", "{s} tricks",
-             "{s} funny moments", "{s} live", "{s} world record"],
-    "code": ["{s} course", "{s} crash course", "{s} interview questions",
-             "{s} project ideas", "{s} full course", "{s} cheat sheet"],
-    "art": ["{s} ideas", "{s} techniques", "{s} timelapse",
-            "{s} for beginners step by step", "{s} easy ideas"],
-    "fitness": ["{s} at home", "{s} workout", "{s} for back pain",
-                "{s} morning routine", "{s} 30 days", "{s} music"],
-    "language": ["{s} lesson 1", "{s} conversation", "{s} pronunciation",
-                 "{s} grammar", "{s} vocabulary", "{s} listening practice"],
-    "school": ["{s} explained simply", "{s} documentary", "{s} lecture",
-               "{s} for dummies", "{s} animation", "{s} exam review"],
-    "pets": ["{s} tips", "{s} mistakes to avoid", "{s} funny",
-             "{s} basics", "{s} at home"],
+    "music": [
+        "{s} chords",
+        "{s} lessons",
+        "{s} cover",
+        "{s} scales",
+        "{s} songs easy",
+        "{s} practice routine",
+        "{s} solo",
+    ],
+    "food": [
+        "{s} recipe",
+        "easy {s} recipe",
+        "{s} at home",
+        "vegan {s}",
+        "{s} without oven",
+        "quick {s}",
+        "{s} asmr",
+    ],
+    "game": [
+        "{s} speedrun",
+        "{s} walkthrough",
+        "{s} tricks",
+        "{s} funny moments",
+        "{s} live",
+        "{s} world record",
+    ],
+    "code": [
+        "{s} course",
+        "{s} crash course",
+        "{s} interview questions",
+        "{s} project ideas",
+        "{s} full course",
+        "{s} cheat sheet",
+    ],
+    "art": [
+        "{s} ideas",
+        "{s} techniques",
+        "{s} timelapse",
+        "{s} for beginners step by step",
+        "{s} easy ideas",
+    ],
+    "fitness": [
+        "{s} at home",
+        "{s} workout",
+        "{s} for back pain",
+        "{s} morning routine",
+        "{s} 30 days",
+        "{s} music",
+    ],
+    "language": [
+        "{s} lesson 1",
+        "{s} conversation",
+        "{s} pronunciation",
+        "{s} grammar",
+        "{s} vocabulary",
+        "{s} listening practice",
+    ],
+    "school": [
+        "{s} explained simply",
+        "{s} documentary",
+        "{s} lecture",
+        "{s} for dummies",
+        "{s} animation",
+        "{s} exam review",
+    ],
+    "pets": ["{s} tips", "{s} mistakes to avoid", "{s} funny", "{s} basics", "{s} at home"],
     "garden": ["{s} care", "{s} from seed", "{s} indoors", "{s} watering"],
     "home": ["{s} tools", "{s} projects", "{s} at home", "{s} diy"],
     "tech": ["{s} tricks", "{s} settings", "{s} battery", "{s} hidden features"],
     "career": ["{s} tips", "{s} examples", "{s} questions", "{s} template"],
-    "money": ["{s} for beginners 2024", "{s} explained", "{s} tips",
-              "{s} apps"],
+    "money": ["{s} for beginners 2024", "{s} explained", "{s} tips", "{s} apps"],
 }
 TITLE_PARTS = {
-    "music": ["Lesson {n}", "Easy Songs Part {n}", "Practice Routine",
-              "Chords You Must Know", "Finger Exercises", "Live Session"],
-    "food": ["Recipe", "The Easy Way", "Restaurant Style", "In 15 Minutes",
-             "Grandma's Secret", "Mistakes to Avoid"],
-    "game": ["Speedrun", "Let's Play Part {n}", "Tips and Tricks",
-             "Funny Moments", "Beginner Guide", "World Record"],
-    "code": ["Full Course", "Crash Course", "Project {n}", "In 100 Seconds",
-             "Interview Prep", "Tutorial Part {n}"],
-    "art": ["Step by Step", "Timelapse", "Beginner Techniques",
-            "Ideas for Beginners", "Master Class", "Day {n}"],
-    "fitness": ["Workout {n}", "Morning Routine", "For Beginners",
-                "30 Day Challenge", "At Home", "Follow Along"],
-    "language": ["Lesson {n}", "Conversation Practice", "Pronunciation",
-                 "Grammar Made Easy", "Vocabulary", "Listening Practice"],
-    "school": ["Explained", "Documentary", "Lecture {n}", "In 5 Minutes",
-               "Animated", "Exam Review"],
-    "pets": ["Tips", "Week {n}", "Mistakes to Avoid", "Funny Compilation",
-             "Complete Guide"],
+    "music": [
+        "Lesson {n}",
+        "Easy Songs Part {n}",
+        "Practice Routine",
+        "Chords You Must Know",
+        "Finger Exercises",
+        "Live Session",
+    ],
+    "food": [
+        "Recipe",
+        "The Easy Way",
+        "Restaurant Style",
+        "In 15 Minutes",
+        "Grandma's Secret",
+        "Mistakes to Avoid",
+    ],
+    "game": [
+        "Speedrun",
+        "Let's Play Part {n}",
+        "Tips and Tricks",
+        "Funny Moments",
+        "Beginner Guide",
+        "World Record",
+    ],
+    "code": [
+        "Full Course",
+        "Crash Course",
+        "Project {n}",
+        "In 100 Seconds",
+        "Interview Prep",
+        "Tutorial Part {n}",
+    ],
+    "art": [
+        "Step by Step",
+        "Timelapse",
+        "Beginner Techniques",
+        "Ideas for Beginners",
+        "Master Class",
+        "Day {n}",
+    ],
+    "fitness": [
+        "Workout {n}",
+        "Morning Routine",
+        "For Beginners",
+        "30 Day Challenge",
+        "At Home",
+        "Follow Along",
+    ],
+    "language": [
+        "Lesson {n}",
+        "Conversation Practice",
+        "Pronunciation",
+        "Grammar Made Easy",
+        "Vocabulary",
+        "Listening Practice",
+    ],
+    "school": [
+        "Explained",
+        "Documentary",
+        "Lecture {n}",
+        "In 5 Minutes",
+        "Animated",
+        "Exam Review",
+    ],
+    "pets": ["Tips", "Week {n}", "Mistakes to Avoid", "Funny Compilation", "Complete Guide"],
     "garden": ["Care Guide", "From Seed", "Indoor Setup", "Month {n} Update"],
     "home": ["DIY", "Tools You Need", "Project {n}", "Beginner Guide"],
     "tech": ["Hidden Features", "Battery Tips", "Settings", "Fix It Yourself"],
@@ -210,7 +304,7 @@ SUBJECT_VIDEOS = (8, 24)  # videos per subject, inclusive range
 
 
 def zipf_weights(n: int, s: float) -> List[float]:
-    return [1.0 / (rank ** s) for rank in range(1, n + 1)]
+    return [1.0 / (rank**s) for rank in range(1, n + 1)]
 
 
 def make(rng: random.Random) -> Tuple[List[Tuple[str, int, int]], List[Tuple[int, str]]]:
@@ -265,24 +359,32 @@ def write_gzip_tsv(path: Path, header: str, rows: List[str]) -> None:
     buffer = io.BytesIO()
     # mtime=0 and no file name in the header: the same input gives the same
     # bytes, so regenerating does not churn the repository.
-    with gzip.GzipFile(filename="", mode="wb", fileobj=buffer, mtime=0,
-                       compresslevel=9) as out:
+    with gzip.GzipFile(filename="", mode="wb", fileobj=buffer, mtime=0, compresslevel=9) as out:
         out.write(text.encode("utf-8"))
     path.write_bytes(buffer.getvalue())
 
 
 def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
-    parser.add_argument("--out", type=Path, default=OUT,
-                        help="directory to write to (default: the package's "
-                             "data directory)")
+    parser.add_argument(
+        "--out",
+        type=Path,
+        default=OUT,
+        help="directory to write to (default: the package's data directory)",
+    )
     out = parser.parse_args().out
     records, videos = make(random.Random(SEED))
     out.mkdir(parents=True, exist_ok=True)
-    write_gzip_tsv(out / "sample_records.tsv.gz", "term\tvideo\tcount",
-                   [f"{t}\t{v}\t{c}" for t, v, c in records])
-    write_gzip_tsv(out / "sample_videos.tsv.gz", "video\ttitle",
-                   [f"{v}\t{title}" for v, title in sorted(videos)])
+    write_gzip_tsv(
+        out / "sample_records.tsv.gz",
+        "term\tvideo\tcount",
+        [f"{t}\t{v}\t{c}" for t, v, c in records],
+    )
+    write_gzip_tsv(
+        out / "sample_videos.tsv.gz",
+        "video\ttitle",
+        [f"{v}\t{title}" for v, title in sorted(videos)],
+    )
     terms = len({t for t, _, _ in records})
     print(f"{len(records)} records, {terms} terms, {len(videos)} videos -> {out}")
 

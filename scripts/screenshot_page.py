@@ -23,17 +23,19 @@ def main() -> None:
     parser.add_argument("--out", type=Path, default=ROOT / "docs")
     args = parser.parse_args()
     with running() as server, sync_playwright() as pw:
-        browser = pw.chromium.launch(executable_path="/usr/bin/chromium",
-                                     args=["--no-sandbox"])
-        for name, viewport, scale in [("serve-page.png", (820, 620), 1),
-                                      ("serve-page-phone.png", (375, 700), 2)]:
-            page = browser.new_page(viewport=dict(zip(("width", "height"), viewport)),
-                                    device_scale_factor=scale)
+        browser = pw.chromium.launch(executable_path="/usr/bin/chromium", args=["--no-sandbox"])
+        for name, viewport, scale in [
+            ("serve-page.png", (820, 620), 1),
+            ("serve-page-phone.png", (375, 700), 2),
+        ]:
+            page = browser.new_page(
+                viewport=dict(zip(("width", "height"), viewport)), device_scale_factor=scale
+            )
             page.goto(server.url)
             page.locator("#q").press_sequentially(args.query, delay=30)
             page.wait_for_function(
-                "q => document.getElementById('results').dataset.query === q",
-                arg=args.query)
+                "q => document.getElementById('results').dataset.query === q", arg=args.query
+            )
             page.locator("#q").press("ArrowDown")
             page.screenshot(path=str(args.out / name))
             print(f"wrote {args.out / name}")

@@ -8,9 +8,7 @@ from _quillomar import PrefixSearch
 # Timing never decides a test: no deadlines, and no health check that fails
 # a run for being slow on a busy or instrumented machine. "quick" serves the
 # very slow valgrind run.
-settings.register_profile(
-    "default", deadline=None, suppress_health_check=[HealthCheck.too_slow]
-)
+settings.register_profile("default", deadline=None, suppress_health_check=[HealthCheck.too_slow])
 settings.register_profile(
     "quick",
     max_examples=10,

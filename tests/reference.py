@@ -18,8 +18,7 @@ def levenshtein(a: str, b: str) -> int:
     return prev[-1]
 
 
-def reference_matches(a, query: str, bound: int, terminal_only: bool
-                      ) -> List[Tuple[str, int, int]]:
+def reference_matches(a, query: str, bound: int, terminal_only: bool) -> List[Tuple[str, int, int]]:
     """(text, node, distance) of every recorded node, in walk order: a plain
     recursive walk with whole rows (fine for the small tries of the tests)."""
     q = list(query)
@@ -38,8 +37,7 @@ def reference_matches(a, query: str, bound: int, terminal_only: bool
                 continue
             cur = [d + 1]
             for j in range(1, n + 1):
-                cur.append(min(prev[j - 1] + (lab != q[j - 1]), prev[j] + 1,
-                               cur[j - 1] + 1))
+                cur.append(min(prev[j - 1] + (lab != q[j - 1]), prev[j] + 1, cur[j - 1] + 1))
             if min(cur) > bound:
                 continue
             if cur[n] <= bound and (not terminal_only or term[c]):
@@ -50,13 +48,23 @@ def reference_matches(a, query: str, bound: int, terminal_only: bool
     return out
 
 
-def reference_ranking(a, payloads, terminal, ids, query, max_dist=1,
-                      limit=None, include_prefix_nodes=None, min_score=None):
+def reference_ranking(
+    a,
+    payloads,
+    terminal,
+    ids,
+    query,
+    max_dist=1,
+    limit=None,
+    include_prefix_nodes=None,
+    min_score=None,
+):
     """The ranking written out plainly, in the same order of operations."""
     bound = min(max_dist, 65535)
     if include_prefix_nodes is None:
-        nodes = (reference_matches(a, query, bound, True)
-                 or reference_matches(a, query, bound, False))
+        nodes = reference_matches(a, query, bound, True) or reference_matches(
+            a, query, bound, False
+        )
     else:
         nodes = reference_matches(a, query, bound, not include_prefix_nodes)
     length = len(query)
@@ -82,8 +90,7 @@ def reference_ranking(a, payloads, terminal, ids, query, max_dist=1,
     if total <= 0.0:
         return []
     m = 0.01 if min_score is None else min_score
-    scored = [(v, mass / total) for v, mass in masses.items()
-              if mass / total >= m]
+    scored = [(v, mass / total) for v, mass in masses.items() if mass / total >= m]
     scored.sort(key=lambda r: (-r[1], r[0]))
     if limit is not None:
         scored = scored[:limit]

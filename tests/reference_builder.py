@@ -26,7 +26,6 @@ from typing import (
 )
 
 from _quillomar import PrefixSearch
-
 from quillomar import _layout
 
 __all__ = [
@@ -172,10 +171,7 @@ class IndexBuilder:
                         staged.append(_Parsed(term, _INT, video, count))
                         continue
                 elif not isinstance(record, tuple) or len(record) != 3:
-                    raise ValueError(
-                        f"record {record!r}: expected a (term, video, count) "
-                        "tuple"
-                    )
+                    raise ValueError(f"record {record!r}: expected a (term, video, count) tuple")
                 item = self._parse(record[0], record[1], record[2], mode)
                 mode = item.mode
                 staged.append(item)
@@ -202,9 +198,7 @@ class IndexBuilder:
             self._bare += 1
         self._totals[term] = total
 
-    def set_totals(
-        self, totals: Union[Mapping[str, int], Iterable[Tuple[str, int]]]
-    ) -> None:
+    def set_totals(self, totals: Union[Mapping[str, int], Iterable[Tuple[str, int]]]) -> None:
         """Set the totals of many terms at once; all of them or none.
 
         ``totals`` is a mapping from term to total, or an iterable of
@@ -217,9 +211,7 @@ class IndexBuilder:
         staged = _stage_totals(totals)
         known_totals, counts = self._totals, self._counts
         if known_totals or counts:
-            self._bare += sum(
-                1 for t in staged if t not in known_totals and t not in counts
-            )
+            self._bare += sum(1 for t in staged if t not in known_totals and t not in counts)
         else:
             self._bare = len(staged)
         known_totals.update(staged)
@@ -281,9 +273,7 @@ class IndexBuilder:
         if counts:
             per_term = list(map(counts.get, terms))
             rich = [i for i, videos in enumerate(per_term) if videos is not None]
-            lists = _video_lists_pure(
-                [cast(Dict[int, int], per_term[i]) for i in rich]
-            )
+            lists = _video_lists_pure([cast(Dict[int, int], per_term[i]) for i in rich])
             for i, (ids, video_counts, exact_sum) in zip(rich, lists):
                 total = totals.get(terms[i], exact_sum)
                 payloads[term_nodes[i]] = (min(total, U32_MAX), ids, video_counts)
@@ -295,9 +285,7 @@ class IndexBuilder:
         # A set total is already within 0..4294967295. Every payload gets
         # lists of its own: callers may edit the arrays.
         bare_payloads: List[Payload] = [(total, [], []) for total in bare_totals]
-        collections.deque(
-            map(payloads.__setitem__, bare_nodes, bare_payloads), maxlen=0
-        )
+        collections.deque(map(payloads.__setitem__, bare_nodes, bare_payloads), maxlen=0)
         return IndexArrays(
             node_shifts=layout.node_shifts,
             child_labels=layout.child_labels,
@@ -326,9 +314,7 @@ class IndexBuilder:
         return [key for key in keys if isinstance(key, bytes)]
 
     @staticmethod
-    def _parse(
-        term: object, video: object, count: object, mode: Optional[str]
-    ) -> _Parsed:
+    def _parse(term: object, video: object, count: object, mode: Optional[str]) -> _Parsed:
         record = (term, video, count)
         _check_term(term, record)
         assert isinstance(term, str)
@@ -376,9 +362,7 @@ def _describe(mode: str, plural: bool = False) -> str:
 
 def _check_term(term: object, record: object) -> None:
     if not isinstance(term, str):
-        raise TypeError(
-            f"record {record!r}: term must be a str, not {type(term).__name__}"
-        )
+        raise TypeError(f"record {record!r}: term must be a str, not {type(term).__name__}")
     if not term:
         raise ValueError(f"record {record!r}: term is empty")
     if "\x00" in term:
@@ -388,14 +372,10 @@ def _check_term(term: object, record: object) -> None:
         try:
             term.encode("utf-8")
         except UnicodeEncodeError:
-            raise ValueError(
-                f"record {record!r}: term contains a lone surrogate"
-            ) from None
+            raise ValueError(f"record {record!r}: term contains a lone surrogate") from None
 
 
-def _stage_totals(
-    totals: Union[Mapping[str, int], Iterable[Tuple[str, int]]]
-) -> Dict[str, int]:
+def _stage_totals(totals: Union[Mapping[str, int], Iterable[Tuple[str, int]]]) -> Dict[str, int]:
     """The checked {term: total} that set_totals commits; raises on the
     first bad entry, with set_total's messages."""
     entries: Iterable[object]
@@ -407,9 +387,7 @@ def _stage_totals(
         items = list(totals)
         entries = items
         # Whole-list checks in C; anything unusual takes the loop below.
-        plain_pairs = set(map(type, items)) <= {tuple} and set(
-            map(len, items)
-        ) <= {2}
+        plain_pairs = set(map(type, items)) <= {tuple} and set(map(len, items)) <= {2}
         staged = dict(items) if plain_pairs else None
     if staged is not None and _plain_totals_valid(staged):
         return staged
@@ -444,11 +422,7 @@ def _plain_totals_valid(staged: Dict[str, int]) -> bool:
     values = staged.values()
     if not values:
         return True
-    return (
-        set(map(type, values)) == {int}
-        and min(values) >= 0
-        and max(values) <= U32_MAX
-    )
+    return set(map(type, values)) == {int} and min(values) >= 0 and max(values) <= U32_MAX
 
 
 def _check_count(count: object, record: object, what: str) -> int:
@@ -458,15 +432,12 @@ def _check_count(count: object, record: object, what: str) -> int:
         value = operator.index(cast(SupportsIndex, count))
     except TypeError:
         raise TypeError(
-            f"record {record!r}: {what} must be an int, not "
-            f"{type(count).__name__}"
+            f"record {record!r}: {what} must be an int, not {type(count).__name__}"
         ) from None
     if value < 0:
         raise ValueError(f"record {record!r}: {what} {value} is negative")
     if value > U32_MAX:
-        raise ValueError(
-            f"record {record!r}: {what} {value} is above 4294967295"
-        )
+        raise ValueError(f"record {record!r}: {what} {value} is above 4294967295")
     return value
 
 
@@ -480,9 +451,7 @@ def _parse_video(video: object, record: object) -> Tuple[str, Union[int, bytes]]
             hint = ""
             if video.strip().isdigit():
                 hint = f" (for an integer id pass int({video!r}))"
-            raise ValueError(
-                f"record {record!r}: video id {video!r} is not a UUID{hint}"
-            ) from None
+            raise ValueError(f"record {record!r}: video id {video!r} is not a UUID{hint}") from None
     if isinstance(video, bool) or not hasattr(video, "__index__"):
         raise ValueError(
             f"record {record!r}: video id must be an int in 0..4294967295 or "
@@ -490,9 +459,7 @@ def _parse_video(video: object, record: object) -> Tuple[str, Union[int, bytes]]
         )
     value = operator.index(cast(SupportsIndex, video))
     if not 0 <= value <= U32_MAX:
-        raise ValueError(
-            f"record {record!r}: video id {value} is outside 0..4294967295"
-        )
+        raise ValueError(f"record {record!r}: video id {value} is outside 0..4294967295")
     return _INT, value
 
 

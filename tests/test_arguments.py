@@ -43,18 +43,15 @@ def message(call):
     [
         (
             lambda s: s.fuzzy_match(),
-            "PrefixSearch.fuzzy_match() missing 1 required positional "
-            "argument: 'term'",
+            "PrefixSearch.fuzzy_match() missing 1 required positional argument: 'term'",
         ),
         (
             lambda s: s.fuzzy_match_video(max_dist=2),
-            "PrefixSearch.fuzzy_match_video() missing 1 required positional "
-            "argument: 'term'",
+            "PrefixSearch.fuzzy_match_video() missing 1 required positional argument: 'term'",
         ),
         (
             lambda s: PrefixSearch.from_bytes(),
-            "PrefixSearch.from_bytes() missing 1 required positional "
-            "argument: 'b'",
+            "PrefixSearch.from_bytes() missing 1 required positional argument: 'b'",
         ),
         (
             lambda s: FIDV2(),
@@ -74,8 +71,7 @@ def message(call):
         ),
         (
             lambda s: s.fuzzy_match("a", 1, 2, 3),
-            "PrefixSearch.fuzzy_match() takes from 1 to 3 positional arguments "
-            "but 4 were given",
+            "PrefixSearch.fuzzy_match() takes from 1 to 3 positional arguments but 4 were given",
         ),
         (
             lambda s: s.fuzzy_match_video("a", 1, 2, 3, 4, 5),
@@ -84,13 +80,11 @@ def message(call):
         ),
         (
             lambda s: PrefixSearch.from_bytes(b"", b""),
-            "PrefixSearch.from_bytes() takes 1 positional arguments but 2 were "
-            "given",
+            "PrefixSearch.from_bytes() takes 1 positional arguments but 2 were given",
         ),
         (
             lambda s: FIDV2(1, 2, 3, 4, 5, 6, 7),
-            "PrefixSearch.from_internal_data_v2() takes 6 positional arguments "
-            "but 7 were given",
+            "PrefixSearch.from_internal_data_v2() takes 6 positional arguments but 7 were given",
         ),
         (
             lambda s: s.fuzzy_match("a", term="b"),
@@ -115,8 +109,7 @@ def message(call):
         ),
         (
             lambda s: s.fuzzy_match(None, None, None, None),
-            "PrefixSearch.fuzzy_match() takes from 1 to 3 positional arguments "
-            "but 4 were given",
+            "PrefixSearch.fuzzy_match() takes from 1 to 3 positional arguments but 4 were given",
         ),
     ],
 )
@@ -216,9 +209,7 @@ def test_type_error_subclass_is_not_prefixed(empty_index):
     class Strict(TypeError):
         pass
 
-    kind, text = message(
-        lambda: empty_index.fuzzy_match("a", Index(error=Strict("own")))
-    )
+    kind, text = message(lambda: empty_index.fuzzy_match("a", Index(error=Strict("own"))))
     assert kind is Strict and text == "own"
 
 
@@ -311,12 +302,37 @@ ARRAYS = dict(
         ("child_labels", {"a"}, TypeError, "argument 'child_labels': 'set" + CANNOT + "Sequence'"),
         ("child_labels", [5], TypeError, "argument 'child_labels': 'int" + CANNOT + "PyString'"),
         ("payloads", None, TypeError, "argument 'payloads': 'NoneType" + CANNOT + "Sequence'"),
-        ("child_transitions", [1.5], TypeError, "argument 'child_transitions': 'float' object cannot be interpreted as an integer"),
+        (
+            "child_transitions",
+            [1.5],
+            TypeError,
+            "argument 'child_transitions': 'float' object cannot be interpreted as an integer",
+        ),
         ("child_transitions", [-1], OverflowError, None),
-        ("video_index", ["abcd"], TypeError, "argument 'video_index': Can't extract `str` to `Vec`"),
-        ("video_index", [[256, 0, 0, 0]], OverflowError, "out of range integral type conversion attempted"),
-        ("video_top_n", None, TypeError, "argument 'video_top_n': 'NoneType' object cannot be interpreted as an integer"),
-        ("video_top_n", [], TypeError, "argument 'video_top_n': 'list' object cannot be interpreted as an integer"),
+        (
+            "video_index",
+            ["abcd"],
+            TypeError,
+            "argument 'video_index': Can't extract `str` to `Vec`",
+        ),
+        (
+            "video_index",
+            [[256, 0, 0, 0]],
+            OverflowError,
+            "out of range integral type conversion attempted",
+        ),
+        (
+            "video_top_n",
+            None,
+            TypeError,
+            "argument 'video_top_n': 'NoneType' object cannot be interpreted as an integer",
+        ),
+        (
+            "video_top_n",
+            [],
+            TypeError,
+            "argument 'video_top_n': 'list' object cannot be interpreted as an integer",
+        ),
     ],
 )
 def test_from_internal_data_v2_top_level_conversions(name, value, kind, expected):
@@ -330,11 +346,15 @@ def test_from_internal_data_v2_top_level_conversions(name, value, kind, expected
 def test_any_sequence_is_accepted(kind):
     # Every array argument and the payload lists in the given kind build the
     # same index as plain lists do.
-    args = ([0, 1], ["", "a"], [None, (5, [0, 2], [5, 1])], [1],
-            [b"\x07\0\0\0", b"\x08\0\0\0", b"\x09\0\0\0"])
+    args = (
+        [0, 1],
+        ["", "a"],
+        [None, (5, [0, 2], [5, 1])],
+        [1],
+        [b"\x07\0\0\0", b"\x08\0\0\0", b"\x09\0\0\0"],
+    )
     payloads = [None, (5, kind([0, 2]), kind([5, 1]))]
-    got = FIDV2(kind(args[0]), kind(args[1]), kind(payloads), kind(args[3]),
-                kind(args[4]), 10)
+    got = FIDV2(kind(args[0]), kind(args[1]), kind(payloads), kind(args[3]), kind(args[4]), 10)
     assert got.to_bytes() == FIDV2(*args, 10).to_bytes()
     assert got.fuzzy_match_video("a") == [("7", 5 / 5), ("9", 1 / 5)]
 

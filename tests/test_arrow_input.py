@@ -11,8 +11,14 @@ pq = pytest.importorskip("pyarrow.parquet")
 from quillomar import IndexBuilder  # noqa: E402
 from quillomar.records import RecordsError, add_file  # noqa: E402
 
-RECORDS = [("cat", 5, 2), ("car", 7, 1), ("cat", 5, 3), ("\u4e2d\U0001f600", 9, 4),
-           ("dog", 7, 0), ("cat", 9, 2147483647)]
+RECORDS = [
+    ("cat", 5, 2),
+    ("car", 7, 1),
+    ("cat", 5, 3),
+    ("\u4e2d\U0001f600", 9, 4),
+    ("dog", 7, 0),
+    ("cat", 9, 2147483647),
+]
 UUIDS = [uuid.UUID(int=n * 977 + 1) for n in range(10)]
 
 
@@ -32,13 +38,14 @@ def table_of(records, term_type=None, video_type=None, count_type=None, chunks=1
     table = pa.table(columns)
     if chunks > 1:
         step = max(1, len(records) // chunks)
-        table = pa.concat_tables(
-            [table.slice(i, step) for i in range(0, len(records), step)])
+        table = pa.concat_tables([table.slice(i, step) for i in range(0, len(records), step)])
     return table
 
 
-@pytest.mark.parametrize("term_type", [pa.string(), pa.large_string(),
-                                       pa.string_view(), pa.dictionary(pa.int32(), pa.string())])
+@pytest.mark.parametrize(
+    "term_type",
+    [pa.string(), pa.large_string(), pa.string_view(), pa.dictionary(pa.int32(), pa.string())],
+)
 @pytest.mark.parametrize("video_type", [pa.uint32(), pa.int64(), pa.int32()])
 @pytest.mark.parametrize("count_type", [pa.int32(), pa.int64(), pa.uint32()])
 @pytest.mark.parametrize("chunks", [1, 4])
@@ -84,19 +91,43 @@ def test_readers_polars_and_capsule_objects_give_the_same_index():
         assert builder.to_bytes(3) == want, type(source)
 
 
-@pytest.mark.parametrize("table, message", [
-    (pa.table({"term": ["a", None], "video": [1, 2], "count": [1, 1]}), "row 1: term is null"),
-    (pa.table({"term": ["a", "b"], "video": [1, None], "count": [1, 1]}), "row 1: video id is null"),
-    (pa.table({"term": ["a", "b"], "video": [1, 2], "count": [1, -3]}), "row 1: count -3 is negative"),
-    (pa.table({"term": ["a", ""], "video": [1, 2], "count": [1, 1]}), "row 1: term is empty"),
-    (pa.table({"term": ["a", "b\x00"], "video": [1, 2], "count": [1, 1]}), "row 1: term contains U+0000"),
-    (pa.table({"term": ["a", "b"], "video": [1, 2**32], "count": [1, 1]}), "row 1: video id 4294967296 is outside"),
-    (pa.table({"term": ["a", "b"], "video": ["x", "y"], "count": [1, 1]}), "row 0: video id 'x' is not a UUID"),
-    (pa.table({"term": ["a"], "video": [1], "count": [1.5]}), "count column 'count' has type double"),
-    (pa.table({"term": [1], "video": [1], "count": [1]}), "term column 'term' has type int64"),
-    (pa.table({"term": ["a"], "video": [1.0], "count": [1]}), "video column 'video' has type double"),
-    (pa.table({"term": ["a"], "count": [1]}), "no column 'video' (columns: term, count)"),
-])
+@pytest.mark.parametrize(
+    "table, message",
+    [
+        (pa.table({"term": ["a", None], "video": [1, 2], "count": [1, 1]}), "row 1: term is null"),
+        (
+            pa.table({"term": ["a", "b"], "video": [1, None], "count": [1, 1]}),
+            "row 1: video id is null",
+        ),
+        (
+            pa.table({"term": ["a", "b"], "video": [1, 2], "count": [1, -3]}),
+            "row 1: count -3 is negative",
+        ),
+        (pa.table({"term": ["a", ""], "video": [1, 2], "count": [1, 1]}), "row 1: term is empty"),
+        (
+            pa.table({"term": ["a", "b\x00"], "video": [1, 2], "count": [1, 1]}),
+            "row 1: term contains U+0000",
+        ),
+        (
+            pa.table({"term": ["a", "b"], "video": [1, 2**32], "count": [1, 1]}),
+            "row 1: video id 4294967296 is outside",
+        ),
+        (
+            pa.table({"term": ["a", "b"], "video": ["x", "y"], "count": [1, 1]}),
+            "row 0: video id 'x' is not a UUID",
+        ),
+        (
+            pa.table({"term": ["a"], "video": [1], "count": [1.5]}),
+            "count column 'count' has type double",
+        ),
+        (pa.table({"term": [1], "video": [1], "count": [1]}), "term column 'term' has type int64"),
+        (
+            pa.table({"term": ["a"], "video": [1.0], "count": [1]}),
+            "video column 'video' has type double",
+        ),
+        (pa.table({"term": ["a"], "count": [1]}), "no column 'video' (columns: term, count)"),
+    ],
+)
 def test_bad_rows_and_columns_name_what_is_wrong(table, message):
     builder = IndexBuilder()
     with pytest.raises(ValueError) as info:
@@ -145,7 +176,8 @@ def test_duckdb_aggregation_to_parquet_then_build(tmp_path):
     duckdb.sql(
         f"COPY (SELECT term, video, sum(count)::BIGINT AS count "
         f"FROM read_csv('{raw}') GROUP BY term, video ORDER BY term, video) "
-        f"TO '{out}' (FORMAT parquet, PER_THREAD_OUTPUT true)")
+        f"TO '{out}' (FORMAT parquet, PER_THREAD_OUTPUT true)"
+    )
     from_duckdb = IndexBuilder()
     add_file(from_duckdb, out)
     # Video numbers follow first appearance, so compare with the same order.

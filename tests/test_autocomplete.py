@@ -13,9 +13,12 @@ from quillomar.autocomplete import DEFAULT_LIMIT, typing_max_dist
 # "git" is far more popular than "guitar": one edit from the half-typed
 # "guit", it is what the index's own ranking answers with.
 RECORDS = [
-    ("Guitar Chords", 101, 50), ("guitar lessons", 102, 20),
-    ("Git", 201, 5000), ("git rebase", 202, 900),
-    ("piano", 301, 40), ("café crème", 401, 7),
+    ("Guitar Chords", 101, 50),
+    ("guitar lessons", 102, 20),
+    ("Git", 201, 5000),
+    ("git rebase", 202, 900),
+    ("piano", 301, 40),
+    ("café crème", 401, 7),
     ("ab", 501, 3),
 ]
 
@@ -42,15 +45,17 @@ def videos(completion):
     return [s.video for s in completion.results]
 
 
-@pytest.mark.parametrize("length, edits", [
-    (0, 0), (1, 0), (2, 0), (3, 1), (4, 1), (5, 1), (6, 2), (9, 2), (40, 2)])
+@pytest.mark.parametrize(
+    "length, edits", [(0, 0), (1, 0), (2, 0), (3, 1), (4, 1), (5, 1), (6, 2), (9, 2), (40, 2)]
+)
 def test_edits_grow_with_the_normalised_length(ac, length, edits):
     assert typing_max_dist(length) == edits
     assert ac.edits_for("x" * length) == edits
 
 
-@pytest.mark.parametrize("text", [
-    "Guitar Chords", "GUITAR  CHORDS", " guitar\tchords\u00a0", "ｇｕｉｔａｒ chords"])
+@pytest.mark.parametrize(
+    "text", ["Guitar Chords", "GUITAR  CHORDS", " guitar\tchords\u00a0", "ｇｕｉｔａｒ chords"]
+)
 def test_queries_are_normalised_like_the_terms(ac, text):
     found = ac.complete(text)
     assert found.query == "guitar chords"
@@ -65,8 +70,9 @@ def test_metadata_and_normalization_come_from_the_file(saved, ac):
     bare = Autocomplete(build())
     assert bare.metadata is None and bare.normalization.name == "none"
     assert bare.complete("GUITAR CHORDS").results == []
-    assert videos(Autocomplete(build(), normalization="default")
-                  .complete("Guitar Chords"))[0] == "101"
+    assert (
+        videos(Autocomplete(build(), normalization="default").complete("Guitar Chords"))[0] == "101"
+    )
 
 
 def test_typed_text_leads_and_corrections_fill_up(ac):
@@ -76,24 +82,28 @@ def test_typed_text_leads_and_corrections_fill_up(ac):
     found = ac.complete("guit")
     assert videos(found)[:2] == ["101", "102"]
     assert [s.corrected for s in found.results] == [False, False] + [True] * (
-        len(found.results) - 2)
+        len(found.results) - 2
+    )
     assert not found.corrected
     scores = [s.score for s in found.results if not s.corrected]
     assert scores == sorted(scores, reverse=True)
 
 
-@pytest.mark.parametrize("text, expected, corrected", [
-    ("gutiar", ["101", "102"], True),      # swapped letters: two edits from 6 on
-    ("gutar", ["101", "102"], True),       # dropped letter, one edit
-    ("pianp", ["301"], True),              # neighbouring key
-    ("cafe creme", ["401"], True),         # accents left out: two edits
-    ("piano", ["301"], False),
-])
+@pytest.mark.parametrize(
+    "text, expected, corrected",
+    [
+        ("gutiar", ["101", "102"], True),  # swapped letters: two edits from 6 on
+        ("gutar", ["101", "102"], True),  # dropped letter, one edit
+        ("pianp", ["301"], True),  # neighbouring key
+        ("cafe creme", ["401"], True),  # accents left out: two edits
+        ("piano", ["301"], False),
+    ],
+)
 def test_typos_are_corrected_and_flagged(ac, text, expected, corrected):
     found = ac.complete(text)
-    assert videos(found)[:len(expected)] == expected
+    assert videos(found)[: len(expected)] == expected
     assert found.corrected is corrected
-    assert all(s.corrected is corrected for s in found.results[:len(expected)])
+    assert all(s.corrected is corrected for s in found.results[: len(expected)])
 
 
 def test_short_queries_get_no_edits(ac):
@@ -124,12 +134,19 @@ def test_overrides_per_object_and_per_call(saved):
     assert Autocomplete(saved).complete("g", limit=0).results == []
 
 
-@pytest.mark.parametrize("kwargs, error", [
-    ({"limit": -1}, ValueError), ({"limit": "3"}, TypeError), ({"limit": True}, TypeError),
-    ({"max_dist": -1}, ValueError), ({"max_dist": 1.5}, TypeError),
-    ({"min_score": "x"}, TypeError), ({"include_prefix_nodes": None}, TypeError),
-    ({"normalization": "nfc"}, ValueError),
-])
+@pytest.mark.parametrize(
+    "kwargs, error",
+    [
+        ({"limit": -1}, ValueError),
+        ({"limit": "3"}, TypeError),
+        ({"limit": True}, TypeError),
+        ({"max_dist": -1}, ValueError),
+        ({"max_dist": 1.5}, TypeError),
+        ({"min_score": "x"}, TypeError),
+        ({"include_prefix_nodes": None}, TypeError),
+        ({"normalization": "nfc"}, ValueError),
+    ],
+)
 def test_bad_settings_are_refused(saved, kwargs, error):
     with pytest.raises(error):
         Autocomplete(saved, **kwargs)
@@ -158,8 +175,7 @@ def test_a_file_naming_an_unknown_normalization(tmp_path):
     path = tmp_path / "future.idx"
     quillomar.save(build(), path)
     stored = quillomar.load(path)
-    meta = stored.metadata.__class__(**{**stored.metadata.__dict__,
-                                        "normalization": "future"})
+    meta = stored.metadata.__class__(**{**stored.metadata.__dict__, "normalization": "future"})
     odd = quillomar.StoredIndex(stored.index, meta)
     with pytest.raises(ValueError, match="unknown normalization 'future'"):
         Autocomplete(odd)
@@ -169,8 +185,13 @@ def test_a_file_naming_an_unknown_normalization(tmp_path):
 def test_pickles_with_its_settings(saved):
     ac = Autocomplete(saved, limit=3, max_dist=2, min_score=0.0)
     clone = pickle.loads(pickle.dumps(ac))
-    assert (clone.limit, clone.max_dist, clone.min_score, clone.metadata,
-            clone.normalization) == (3, 2, 0.0, ac.metadata, ac.normalization)
+    assert (clone.limit, clone.max_dist, clone.min_score, clone.metadata, clone.normalization) == (
+        3,
+        2,
+        0.0,
+        ac.metadata,
+        ac.normalization,
+    )
     for text in ["guit", "GUTAR", "p"]:
         assert clone.complete(text) == ac.complete(text)
 

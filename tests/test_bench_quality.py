@@ -12,7 +12,6 @@ BENCH = os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 sys.path.insert(0, BENCH)
 
 import bench_quality  # noqa: E402
-
 import quillomar  # noqa: E402
 
 
@@ -38,8 +37,9 @@ def test_each_typo_is_the_kind_it_claims(term):
         elif kind == "capital letter":
             assert typed.lower() == term.lower() and typed != term
         elif kind == "accent left out":
-            assert distance == 1 and quillomar.get_normalization("fold-accents")(typed) == \
-                quillomar.get_normalization("fold-accents")(term)
+            assert distance == 1 and quillomar.get_normalization("fold-accents")(
+                typed
+            ) == quillomar.get_normalization("fold-accents")(term)
         else:
             assert distance == 1, (kind, typed)
     assert ("accent left out" in seen) == ("é" in term)
@@ -53,8 +53,12 @@ def test_a_tiny_run_measures_every_variant():
     assert queries and all(q.length >= 2 for q in queries)
     answers = bench_quality.variants(records)
     answers.pop("_ac")
-    results = {"tiny": {name: bench_quality.evaluate(answer, queries, repeat=1)
-                        for name, answer in answers.items()}}
+    results = {
+        "tiny": {
+            name: bench_quality.evaluate(answer, queries, repeat=1)
+            for name, answer in answers.items()
+        }
+    }
     table = bench_quality.report(results)
     assert "success@10, autocomplete" in table and "MRR, raw+prefix" in table
     for r in results["tiny"].values():

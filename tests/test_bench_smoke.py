@@ -12,12 +12,11 @@ BENCH = os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 sys.path.insert(0, BENCH)
 
 import compare_peers  # noqa: E402
+from _quillomar import PrefixSearch  # noqa: E402
 from peers import adapters  # noqa: E402
 from peers.compare import levenshtein  # noqa: E402
 from peers.trie_arrays import build_arrays  # noqa: E402
 from peers.workload import normalise_words, random_edit  # noqa: E402
-
-from _quillomar import PrefixSearch  # noqa: E402
 
 
 def tiny_words(count=120, seed=7):

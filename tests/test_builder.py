@@ -94,8 +94,7 @@ def test_arrays_equal_hand_built_and_index_bytes_match():
         ["", "a", "b", "b"],
         [None, (3, [1], [3]), (10, [2], [1]), (11, [0, 2], [6, 5])],
         [1, 2, 3],
-        [(70).to_bytes(4, "little"), (50).to_bytes(4, "little"),
-         (60).to_bytes(4, "little")],
+        [(70).to_bytes(4, "little"), (50).to_bytes(4, "little"), (60).to_bytes(4, "little")],
         7,
     )
     assert tuple(arrays) == expected
@@ -121,14 +120,16 @@ def levenshtein(a, b):
 @pytest.mark.parametrize("seed", range(5))
 def test_built_index_finds_exactly_the_terms_within_the_bound(seed):
     rng = random.Random(seed)
-    terms = sorted({"".join(rng.choice("abcd") for _ in range(rng.randint(1, 6)))
-                    for _ in range(120)})
+    terms = sorted(
+        {"".join(rng.choice("abcd") for _ in range(rng.randint(1, 6))) for _ in range(120)}
+    )
     index = build_index([(t, i, 1) for i, t in enumerate(terms)])
     for _ in range(30):
         query = "".join(rng.choice("abcde") for _ in range(rng.randint(0, 6)))
         for bound in (0, 1, 2):
-            want = sorted((t, levenshtein(query, t)) for t in terms
-                          if levenshtein(query, t) <= bound)
+            want = sorted(
+                (t, levenshtein(query, t)) for t in terms if levenshtein(query, t) <= bound
+            )
             got = sorted((t, d) for t, _, d in index.fuzzy_match(query, bound))
             assert got == want
 
@@ -140,8 +141,7 @@ def test_term_scores_are_its_counts_over_its_total():
     builder.add("cat", 3, 1)
     builder.add("dog", 4, 100)
     got = builder.build().fuzzy_match_video("cat", max_dist=0)
-    assert got == [("1", pytest.approx(0.6)), ("2", pytest.approx(0.3)),
-                   ("3", pytest.approx(0.1))]
+    assert got == [("1", pytest.approx(0.6)), ("2", pytest.approx(0.3)), ("3", pytest.approx(0.1))]
     builder.set_total("cat", 20)  # searches that led to no listed video
     got = builder.build().fuzzy_match_video("cat", max_dist=0)
     assert [score for _, score in got] == pytest.approx([0.3, 0.15, 0.05])
@@ -248,8 +248,9 @@ def test_set_total_validates_and_adds_a_term_without_videos():
     assert builder.arrays().payloads[-1] == (8, [], [])
 
 
-@pytest.mark.parametrize("top_n, error", [(-1, ValueError), (2**32, ValueError),
-                                          (1.0, TypeError), (None, TypeError)])
+@pytest.mark.parametrize(
+    "top_n, error", [(-1, ValueError), (2**32, ValueError), (1.0, TypeError), (None, TypeError)]
+)
 def test_top_n_is_checked(top_n, error):
     with pytest.raises(error):
         IndexBuilder().build(top_n)
@@ -388,6 +389,7 @@ def test_set_totals_refuses_bad_entries_and_changes_nothing(entries, error, text
 
 # -- layout paths agree on awkward text -------------------------------------
 
+
 def prefixed_family(alphabet, stem_length):
     """Terms sharing prefixes of every length around the 8-byte rounds of
     the prefix comparison, in one text width."""
@@ -400,13 +402,16 @@ def prefixed_family(alphabet, stem_length):
     return sorted(out)
 
 
-@pytest.mark.parametrize("alphabet", [
-    "ab",                      # one byte per character
-    "a\u00e9\u00ff",           # still one byte
-    "a\u0100\u4e2d",           # two bytes
-    "a\u00e9\U0001f600",       # four bytes
-    "\uffff\U00010000",        # the two sides of the two-byte limit
-])
+@pytest.mark.parametrize(
+    "alphabet",
+    [
+        "ab",  # one byte per character
+        "a\u00e9\u00ff",  # still one byte
+        "a\u0100\u4e2d",  # two bytes
+        "a\u00e9\U0001f600",  # four bytes
+        "\uffff\U00010000",  # the two sides of the two-byte limit
+    ],
+)
 @pytest.mark.parametrize("stem_length", [1, 7, 9, 17, 33])
 def test_numpy_and_python_layouts_agree(alphabet, stem_length):
     terms = prefixed_family(alphabet, stem_length)
@@ -414,13 +419,18 @@ def test_numpy_and_python_layouts_agree(alphabet, stem_length):
 
 
 def test_layouts_agree_on_one_term_and_on_many_lengths():
-    for terms in (["x"], ["\U0001f600" * 40], [str(i) for i in range(1000)],
-                  sorted("a" * k + "b" for k in range(70))):
+    for terms in (
+        ["x"],
+        ["\U0001f600" * 40],
+        [str(i) for i in range(1000)],
+        sorted("a" * k + "b" for k in range(70)),
+    ):
         terms = sorted(terms)
         assert layout_numpy(terms) == layout_pure(terms)
 
 
 # -- the collector around bulk builds ---------------------------------------
+
 
 @pytest.mark.parametrize("enabled", [True, False])
 def test_bulk_builds_leave_the_collector_as_found(monkeypatch, enabled):

@@ -29,11 +29,16 @@ def run(*args, cwd=None, check_status=0):
     env = dict(os.environ)
     if env.get("PYTHONPATH"):  # development runs: keep it valid in any cwd
         env["PYTHONPATH"] = os.pathsep.join(
-            os.path.abspath(p) for p in env["PYTHONPATH"].split(os.pathsep))
+            os.path.abspath(p) for p in env["PYTHONPATH"].split(os.pathsep)
+        )
     argv = [os.fsencode(str(a)) for a in args]  # undecodable bytes survive
     proc = subprocess.run(
         [os.fsencode(sys.executable), b"-m", b"quillomar", *argv],
-        capture_output=True, text=True, cwd=cwd, timeout=120, env=env,
+        capture_output=True,
+        text=True,
+        cwd=cwd,
+        timeout=120,
+        env=env,
     )
     assert "Traceback" not in proc.stderr, proc.stderr
     if check_status is not None:
@@ -56,16 +61,22 @@ def test_help_on_every_command(command):
     assert proc.stdout.startswith("usage: quillomar")
 
 
-@pytest.mark.parametrize("name, content, compress", [
-    ("r.tsv", RECORDS_TSV, False),
-    ("r.tsv.gz", RECORDS_TSV, True),
-    ("r.csv", RECORDS_TSV.replace("\t", ","), False),
-    ("r.data", RECORDS_TSV.replace("\t", ","), True),  # gzip known by content
-    # Columns in another order, an extra column, CRLF lines, a blank line.
-    ("r.csv", "count,extra,video,term\r\n50,x,101,guitar chords\r\n\r\n"
-              "40,y,200,piano\r\n", False),
-    ("bom.csv", "\ufeffterm,video,count\npiano,200,40\n", False),
-])
+@pytest.mark.parametrize(
+    "name, content, compress",
+    [
+        ("r.tsv", RECORDS_TSV, False),
+        ("r.tsv.gz", RECORDS_TSV, True),
+        ("r.csv", RECORDS_TSV.replace("\t", ","), False),
+        ("r.data", RECORDS_TSV.replace("\t", ","), True),  # gzip known by content
+        # Columns in another order, an extra column, CRLF lines, a blank line.
+        (
+            "r.csv",
+            "count,extra,video,term\r\n50,x,101,guitar chords\r\n\r\n40,y,200,piano\r\n",
+            False,
+        ),
+        ("bom.csv", "\ufeffterm,video,count\npiano,200,40\n", False),
+    ],
+)
 def test_build_reads_csv_tsv_and_gzip(tmp_path, name, content, compress):
     path = tmp_path / name
     data = content.encode("utf-8")
@@ -88,15 +99,17 @@ def test_csv_quoting_keeps_commas_in_terms(tmp_path):
 
 def test_info_reports_counts(index_path):
     proc = run("info", index_path)
-    fields = dict(re.split(r"\s{2,}", line, maxsplit=1)
-                  for line in proc.stdout.splitlines())
+    fields = dict(re.split(r"\s{2,}", line, maxsplit=1) for line in proc.stdout.splitlines())
     assert fields["terms"].strip() == "4"
     assert fields["videos"].strip() == "4"
     assert fields["identifier mode"].strip() == "int32"
     assert fields["encoded size"].strip() == f"{index_path.stat().st_size:,} bytes"
     # guitar chords / guitar lessons / gin / piano: distinct prefixes + root.
-    prefixes = {t[:i] for t in ["guitar chords", "guitar lessons", "gin", "piano"]
-                for i in range(len(t) + 1)}
+    prefixes = {
+        t[:i]
+        for t in ["guitar chords", "guitar lessons", "gin", "piano"]
+        for i in range(len(t) + 1)
+    }
     assert fields["nodes"].strip() == str(len(prefixes))
 
 
@@ -107,7 +120,8 @@ def test_query_terms_table_and_json(index_path):
     assert lines[2].split() == ["guitar", "chords", "1"]
     proc = run("query", index_path, "gitar lessons", "--max-dist", "2", "--json")
     assert [json.loads(x) for x in proc.stdout.splitlines()] == [
-        {"term": "guitar lessons", "distance": 1}]
+        {"term": "guitar lessons", "distance": 1}
+    ]
     proc = run("query", index_path, "zzzz")
     assert proc.stdout.startswith("no terms within 1 edit")
 
@@ -136,17 +150,19 @@ def test_query_videos(index_path):
     # piano videos.
     plain = run("query", index_path, "gi", "--videos", "--json", "--exact").stdout
     assert [json.loads(x)["video"] for x in plain.splitlines()] == ["300"]
-    wider = run("query", index_path, "gi", "--videos", "--prefix-nodes", "--json",
-                "--exact").stdout
+    wider = run("query", index_path, "gi", "--videos", "--prefix-nodes", "--json", "--exact").stdout
     assert {json.loads(x)["video"] for x in wider.splitlines()} == {"300", "101", "102", "200"}
 
 
-@pytest.mark.parametrize("content, message", [
-    (None, "cannot read index"),
-    (b"", "not a quillomar index"),
-    (b"hello, this is not an index\n" * 3, "not a quillomar index"),
-    ("truncated", "not a quillomar index"),
-])
+@pytest.mark.parametrize(
+    "content, message",
+    [
+        (None, "cannot read index"),
+        (b"", "not a quillomar index"),
+        (b"hello, this is not an index\n" * 3, "not a quillomar index"),
+        ("truncated", "not a quillomar index"),
+    ],
+)
 @pytest.mark.parametrize("command", [["info"], ["query", "{}", "x"]])
 def test_bad_index_file_is_one_line_and_status_2(tmp_path, index_path, content, message, command):
     bad = tmp_path / "bad.idx"
@@ -163,13 +179,16 @@ def test_bad_index_file_is_one_line_and_status_2(tmp_path, index_path, content, 
     assert proc.stderr.startswith("quillomar: error:") and message in proc.stderr
 
 
-@pytest.mark.parametrize("row, message", [
-    ("cat\t1\t-5", "count -5 is negative"),
-    ("cat\t1\tmany", "count 'many' is not an integer"),
-    ("\t1\t5", "term is empty"),
-    ("cat\tnot-an-id\t5", "is not a UUID"),
-    ("cat\t1", "expected 3 fields"),
-])
+@pytest.mark.parametrize(
+    "row, message",
+    [
+        ("cat\t1\t-5", "count -5 is negative"),
+        ("cat\t1\tmany", "count 'many' is not an integer"),
+        ("\t1\t5", "term is empty"),
+        ("cat\tnot-an-id\t5", "is not a UUID"),
+        ("cat\t1", "expected 3 fields"),
+    ],
+)
 def test_bad_records_leave_the_old_index_intact(tmp_path, index_path, row, message):
     records = tmp_path / "bad.tsv"
     records.write_text("term\tvideo\tcount\ndog\t2\t1\n" + row + "\n", encoding="utf-8")
@@ -181,28 +200,36 @@ def test_bad_records_leave_the_old_index_intact(tmp_path, index_path, row, messa
     run("build", records, "-o", fresh, check_status=2)
     assert not fresh.exists()
     assert sorted(p.name for p in tmp_path.iterdir()) == sorted(
-        ["bad.tsv", "records.tsv", "searches.idx"])
+        ["bad.tsv", "records.tsv", "searches.idx"]
+    )
 
 
-@pytest.mark.parametrize("args, message", [
-    (["build", "missing.tsv", "-o", "x.idx"], "cannot read records"),
-    (["build", "{header}", "-o", "x.idx"], "lacks the column(s) count"),
-    (["build", "{latin1}", "-o", "x.idx"], "not UTF-8 text"),
-    (["build", "{badgzip}", "-o", "x.idx"], "damaged gzip data"),
-    (["build", "{records}", "-o", "no/such/dir/x.idx"], "cannot write index"),
-    (["query", "{index}", "x", "--min-score", "0.5"], "only with --videos"),
-    (["query", "{index}", "x", "--max-dist", "-1"], "outside 0..4294967295"),
-    (["frobnicate"], "invalid choice"),
-    (["query", "{index}", "gu\udcff"], "is not valid UTF-8 text"),
-    (["demo", "gu\udcff"], "is not valid UTF-8 text"),
-])
+@pytest.mark.parametrize(
+    "args, message",
+    [
+        (["build", "missing.tsv", "-o", "x.idx"], "cannot read records"),
+        (["build", "{header}", "-o", "x.idx"], "lacks the column(s) count"),
+        (["build", "{latin1}", "-o", "x.idx"], "not UTF-8 text"),
+        (["build", "{badgzip}", "-o", "x.idx"], "damaged gzip data"),
+        (["build", "{records}", "-o", "no/such/dir/x.idx"], "cannot write index"),
+        (["query", "{index}", "x", "--min-score", "0.5"], "only with --videos"),
+        (["query", "{index}", "x", "--max-dist", "-1"], "outside 0..4294967295"),
+        (["frobnicate"], "invalid choice"),
+        (["query", "{index}", "gu\udcff"], "is not valid UTF-8 text"),
+        (["demo", "gu\udcff"], "is not valid UTF-8 text"),
+    ],
+)
 def test_usage_and_input_errors_exit_2(tmp_path, index_path, args, message):
     (tmp_path / "header.tsv").write_text("term\tvideo\n", encoding="utf-8")
     (tmp_path / "latin1.tsv").write_bytes("term\tvideo\tcount\ncaf\xe9\t1\t1\n".encode("latin-1"))
     (tmp_path / "bad.gz").write_bytes(gzip.compress(RECORDS_TSV.encode())[:-12])
-    names = {"header": tmp_path / "header.tsv", "records": tmp_path / "records.tsv",
-             "index": index_path, "latin1": tmp_path / "latin1.tsv",
-             "badgzip": tmp_path / "bad.gz"}
+    names = {
+        "header": tmp_path / "header.tsv",
+        "records": tmp_path / "records.tsv",
+        "index": index_path,
+        "latin1": tmp_path / "latin1.tsv",
+        "badgzip": tmp_path / "bad.gz",
+    }
     proc = run(*[a.format(**names) for a in args], cwd=tmp_path, check_status=2)
     assert message in proc.stderr
     assert len(proc.stderr.splitlines()) == 1
@@ -222,12 +249,13 @@ def test_damaged_but_decodable_index_is_reported_not_crashed(tmp_path):
     # Node 1's payload lists two videos but one count: the decoder takes it,
     # ranking then meets the missing count.
     arrays_index = PrefixSearch.from_internal_data_v2(
-        [0, 1], ["", "a"], [None, (5, [0], [5])], [1], [b"\x07\0\0\0"], 10)
+        [0, 1], ["", "a"], [None, (5, [0], [5])], [1], [b"\x07\0\0\0"], 10
+    )
     data = bytearray(arrays_index.to_bytes())
     # Payload of node 1: 01 05 01 00 01 05 -> claim two ids, one count.
     tail = bytes([1, 5, 1, 0, 1, 5])
     pos = data.rindex(tail)
-    data[pos:pos + len(tail)] = bytes([1, 5, 2, 0, 0, 1, 5])
+    data[pos : pos + len(tail)] = bytes([1, 5, 2, 0, 0, 1, 5])
     bad = tmp_path / "damaged.idx"
     bad.write_bytes(bytes(data))
     PrefixSearch.from_bytes(bytes(data))  # the decoder accepts it
@@ -256,13 +284,18 @@ def test_atomic_write_failure_keeps_old_file(tmp_path, monkeypatch):
 
 
 def test_summary_reader_matches_the_worked_example():
-    example = bytes.fromhex("020001 020061 0101 02 010501000105 010501000105"
-                            " 00 01fb2c01 01 020001")
+    example = bytes.fromhex("020001 020061 0101 02 010501000105 010501000105 00 01fb2c01 01 020001")
     summary = summarize(example)
-    assert (summary.nodes, summary.terms, summary.videos, summary.id_mode,
-            summary.child_slots, summary.longest_video_list,
-            summary.consistent, summary.trailing_bytes) == (
-        2, 1, 1, "int32", 1, 1, True, 0)
+    assert (
+        summary.nodes,
+        summary.terms,
+        summary.videos,
+        summary.id_mode,
+        summary.child_slots,
+        summary.longest_video_list,
+        summary.consistent,
+        summary.trailing_bytes,
+    ) == (2, 1, 1, "int32", 1, 1, True, 0)
     assert summarize(example + b"xx").trailing_bytes == 2
     for cut in range(len(example)):
         with pytest.raises(FormatError):
@@ -291,6 +324,7 @@ def test_error_line_is_found_past_the_first_batch(tmp_path):
 
 def test_progress_bar_draws_only_when_asked(monkeypatch):
     import io
+
     from quillomar._progress import ProgressBar
 
     quiet = io.StringIO()
@@ -328,8 +362,9 @@ def test_save_and_load(tmp_path):
 def test_uuid_ids_through_build_info_and_query(tmp_path):
     a, b = "00010203-0405-0607-0809-0a0b0c0d0e0f", "ffffffff-0000-4000-8000-000000000001"
     records = tmp_path / "u.csv"
-    records.write_text(f"term,video,count\ncat,{a},3\ncat,{b.upper()},1\ncar,{{{b}}},5\n",
-                       encoding="utf-8")
+    records.write_text(
+        f"term,video,count\ncat,{a},3\ncat,{b.upper()},1\ncar,{{{b}}},5\n", encoding="utf-8"
+    )
     out = tmp_path / "u.idx"
     run("build", records, "-o", out)
     info = run("info", out).stdout

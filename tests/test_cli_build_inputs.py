@@ -56,8 +56,18 @@ def test_other_column_names(tmp_path):
     source = tmp_path / "log.tsv"
     source.write_text("q\tv\tn\tother\ncat\t1\t2\tx\ncar\t2\t3\tx\ncat\t1\t1\tx\n")
     out = tmp_path / "log.idx"
-    run("build", source, "-o", out, "--term-column", "q", "--video-column", "V",
-        "--count-column", "n")
+    run(
+        "build",
+        source,
+        "-o",
+        out,
+        "--term-column",
+        "q",
+        "--video-column",
+        "V",
+        "--count-column",
+        "n",
+    )
     assert index_part(out) == expected_index_bytes()
     proc = run("build", source, "-o", out, check_status=2)
     assert "lacks the column(s) term, video, count" in proc.stderr
@@ -72,6 +82,7 @@ def bad_parquet(kind):
         else:
             parquet_file(path, term=["a"] * 1000, video=list(range(1000)), count=[1] * 1000)
             path.write_bytes(path.read_bytes()[:-30])
+
     return make
 
 
@@ -84,11 +95,17 @@ BAD = [
     ("big.csv", HEADER + b"a,1,99999999999\n", "big.csv:2: count 99999999999 is above"),
     ("word.csv", HEADER + b"a,1,ten\n", "word.csv:2: count 'ten' is not an integer"),
     ("id.csv", HEADER + b"a,12-34,1\n", "id.csv:2: video id '12-34' is not a UUID"),
-    ("mixed.csv", HEADER + b"a,1,1\nb,{00010203-0405-0607-0809-0a0b0c0d0e0f},1\n",
-     "mixed.csv:3: video id is a UUID but earlier records used int ids"),
+    (
+        "mixed.csv",
+        HEADER + b"a,1,1\nb,{00010203-0405-0607-0809-0a0b0c0d0e0f},1\n",
+        "mixed.csv:3: video id is a UUID but earlier records used int ids",
+    ),
     ("cut.csv.gz", gzip.compress(GOOD * 100)[:-40], "cut.csv.gz: damaged gzip data"),
-    ("huge.csv", HEADER + b"a" * (300 << 20 >> 4) + b",1,1\n",
-     "huge.csv:2: field larger than field limit"),
+    (
+        "huge.csv",
+        HEADER + b"a" * (300 << 20 >> 4) + b",1,1\n",
+        "huge.csv:2: field larger than field limit",
+    ),
     ("binary.dat", bytes(range(256)) * 4096, "binary.dat"),
     ("missing.parquet", bad_parquet("missing"), "no column 'video'"),
     ("type.parquet", bad_parquet("type"), "count column 'count' has type double"),

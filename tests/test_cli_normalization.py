@@ -51,9 +51,14 @@ def rows(proc):
 def test_info_reads_the_metadata(default_index, plain_index):
     fields = info_fields(default_index)
     meta = quillomar.read_metadata(default_index)
-    assert (fields["normalization"], fields["top n"], fields["terms"], fields["videos"],
-            fields["nodes"], fields["identifier mode"]) == (
-        "default", "7", "3", "3", f"{meta.nodes:,}", "int32")
+    assert (
+        fields["normalization"],
+        fields["top n"],
+        fields["terms"],
+        fields["videos"],
+        fields["nodes"],
+        fields["identifier mode"],
+    ) == ("default", "7", "3", "3", f"{meta.nodes:,}", "int32")
     assert fields["encoded size"] == f"{default_index.stat().st_size:,} bytes"
     assert fields["built"].startswith(meta.built_at)
     assert info_fields(plain_index)["terms"] == "4"
@@ -75,11 +80,11 @@ def test_videos_query_follows_the_index_normalisation(default_index, plain_index
     assert not any(r["corrected"] for r in found)
     # Exactly as the index is: text unchanged, one edit.
     assert run("query", default_index, text, "--videos", "--exact").stdout.startswith(
-        "no videos for")
+        "no videos for"
+    )
     # An index of terms as logged: the case differs, nothing is typed
     # exactly, so at most corrections come back.
-    assert all(r["corrected"] for r in rows(run("query", plain_index, text, "--videos",
-                                                "--json")))
+    assert all(r["corrected"] for r in rows(run("query", plain_index, text, "--videos", "--json")))
 
 
 def test_terms_query_normalises_unless_exact(default_index):
@@ -94,17 +99,23 @@ def test_corrections_are_marked(default_index):
     assert out[0].split() == ["rank", "video", "score"]
     assert out[2].split()[:2] == ["1*", "101"]
     assert out[-1] == "* found with up to 1 edit of 'gutar'"
-    assert run("query", default_index, "gutar", "--videos", "--max-dist", "0").stdout \
+    assert (
+        run("query", default_index, "gutar", "--videos", "--max-dist", "0").stdout
         == "no videos for 'gutar'\n"
+    )
 
 
-@pytest.mark.parametrize("damage, message", [
-    (lambda d: d[:-5], "not a metadata trailer"),
-    (lambda d: d[:-30] + b"zz" + d[-28:], "damaged"),
-])
+@pytest.mark.parametrize(
+    "damage, message",
+    [
+        (lambda d: d[:-5], "not a metadata trailer"),
+        (lambda d: d[:-30] + b"zz" + d[-28:], "damaged"),
+    ],
+)
 @pytest.mark.parametrize("command", ["info", "query"])
-def test_damaged_metadata_is_one_line_and_status_2(tmp_path, default_index, damage,
-                                                   message, command):
+def test_damaged_metadata_is_one_line_and_status_2(
+    tmp_path, default_index, damage, message, command
+):
     bad = tmp_path / "bad.idx"
     bad.write_bytes(damage(default_index.read_bytes()))
     args = ["info", bad] if command == "info" else ["query", bad, "guit", "--videos"]
@@ -116,8 +127,7 @@ def test_damaged_metadata_is_one_line_and_status_2(tmp_path, default_index, dama
 
 
 def test_build_normalize_errors(tmp_path, records):
-    proc = run("build", records, "-o", tmp_path / "x.idx", "--normalize", "nfc",
-               check_status=2)
+    proc = run("build", records, "-o", tmp_path / "x.idx", "--normalize", "nfc", check_status=2)
     assert "invalid choice: 'nfc'" in proc.stderr
     blank = tmp_path / "blank.tsv"
     blank.write_text("term\tvideo\tcount\nok\t1\t1\n\u3000\t2\t1\n", encoding="utf-8")

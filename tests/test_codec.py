@@ -19,10 +19,7 @@ EXAMPLE = TrieData(
     id_mode=ID_MODE_INT32,
     is_terminal=[False, True],
 )
-EXAMPLE_BYTES = bytes.fromhex(
-    "020001" "020061" "0101" "02" "010501000105" "010501000105"
-    "00" "01fb2c01" "01" "020001"
-)
+EXAMPLE_BYTES = bytes.fromhex("0200010200610101020105010001050105010001050001fb2c0101020001")
 
 
 def roundtrip(data: bytes) -> bytes:
@@ -45,8 +42,12 @@ def test_worked_example_decodes_and_reencodes_byte_for_byte():
 
 def test_worked_example_built_from_arrays_encodes_to_the_same_bytes():
     index = PrefixSearch.from_internal_data_v2(
-        [0, 1], ["", "a"], [None, (5, [0], [5])], [1],
-        [struct.pack("<I", 300)], 10,
+        [0, 1],
+        ["", "a"],
+        [None, (5, [0], [5])],
+        [1],
+        [struct.pack("<I", 300)],
+        10,
     )
     assert index.to_bytes() == EXAMPLE_BYTES
 
@@ -87,11 +88,11 @@ def test_integer_forms_are_shortest_and_roundtrip(value, form):
     "longer, shortest",
     [
         # node_shifts = [5] with the element, then the count, in longer forms
-        ("01" "fb0500", "01" "05"),
-        ("01" "fc05000000", "01" "05"),
-        ("fb0100" "05", "01" "05"),
-        ("fc01000000" "05", "01" "05"),
-        ("fd0100000000000000" "05", "01" "05"),
+        ("01fb0500", "0105"),
+        ("01fc05000000", "0105"),
+        ("fb010005", "0105"),
+        ("fc0100000005", "0105"),
+        ("fd010000000000000005", "0105"),
     ],
 )
 def test_longer_integer_forms_are_accepted(longer, shortest):
@@ -200,8 +201,7 @@ def test_huge_declared_counts_fail_fast_without_reserving_them(prefix):
     data = prefix + b"\xfc\xff\xff\xff\xff" + b"\x00\x00\x00"
     before = _rss_kib()
     text = decode_error(data)
-    assert text in ("UnexpectedEnd { additional: 1 }",
-                    "UnexpectedEnd { additional: 13 }")
+    assert text in ("UnexpectedEnd { additional: 1 }", "UnexpectedEnd { additional: 13 }")
     assert _rss_kib() - before < 64 * 1024
 
 

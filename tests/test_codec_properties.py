@@ -36,8 +36,9 @@ def tries(draw):
 
     def per_node(elements):
         # Mostly N entries, as construction makes them; sometimes not.
-        return draw(st.one_of(st.lists(elements, min_size=n, max_size=n),
-                              st.lists(elements, max_size=8)))
+        return draw(
+            st.one_of(st.lists(elements, min_size=n, max_size=n), st.lists(elements, max_size=8))
+        )
 
     return TrieData(
         node_shifts=per_node(u32),
@@ -58,7 +59,7 @@ def outcome(data: bytes):
     except ValueError as e:
         text = str(e)
         assert text.startswith("decode error: ")
-        return ("error", text[len("decode error: "):])
+        return ("error", text[len("decode error: ") :])
     return ("ok", index.to_bytes())
 
 
@@ -83,10 +84,14 @@ def mutated_encodings(draw):
     for _ in range(draw(st.integers(1, 3))):
         kind = draw(st.sampled_from(["set", "insert", "delete", "truncate"]))
         at = draw(st.integers(0, len(data)))
-        byte = draw(st.one_of(st.sampled_from([0, 1, 2, 0x80, 0xC3, 0xE2, 0xED,
-                                               0xF0, 0xF4, 0xFB, 0xFC, 0xFD,
-                                               0xFE, 0xFF]),
-                              st.integers(0, 255)))
+        byte = draw(
+            st.one_of(
+                st.sampled_from(
+                    [0, 1, 2, 0x80, 0xC3, 0xE2, 0xED, 0xF0, 0xF4, 0xFB, 0xFC, 0xFD, 0xFE, 0xFF]
+                ),
+                st.integers(0, 255),
+            )
+        )
         if kind == "set" and at < len(data):
             data[at] = byte
         elif kind == "insert":
@@ -117,8 +122,10 @@ def test_queries_on_any_decoded_index_never_crash(data, term):
         index = PrefixSearch.from_bytes(data)
     except ValueError:
         return  # not filtered out: rejection would starve the generator
-    for query in (lambda: index.fuzzy_match(term, 2),
-                  lambda: index.fuzzy_match_video(term, 1, 3, True)):
+    for query in (
+        lambda: index.fuzzy_match(term, 2),
+        lambda: index.fuzzy_match_video(term, 1, 3, True),
+    ):
         try:
             query()
         except BaseException as e:  # the only other allowed outcome
@@ -132,15 +139,19 @@ def _mid_size_trie(seed: int) -> TrieData:
     n = 120
 
     def value():
-        return rng.choice([rng.randrange(251), rng.randrange(251, 65536),
-                           rng.randrange(65536, 2**32)])
+        return rng.choice(
+            [rng.randrange(251), rng.randrange(251, 65536), rng.randrange(65536, 2**32)]
+        )
 
     def payload():
         if rng.random() < 0.1:
             return None
         k = rng.randrange(13)
-        return (value(), [value() for _ in range(k)],
-                [value() for _ in range(k if rng.random() < 0.9 else k + 1)])
+        return (
+            value(),
+            [value() for _ in range(k)],
+            [value() for _ in range(k if rng.random() < 0.9 else k + 1)],
+        )
 
     return TrieData(
         node_shifts=[value() for _ in range(n)],

@@ -19,7 +19,7 @@ from trie_builder import Arrays, arrays_from_words, stored_index
 # bucket (code point mod 32); U+0101, U+0181 and U+1F601 also share a slot
 # of the query's code point hash (mod 128), as do U+0161 and U+01E1; ' ',
 # '@' and U+0000 share bucket 0. U+0000 as a label hides its node.
-COLLIDING = "aA\u00e1\u0161\u01e1\u0101\u0181\U0001F601b\u00e2 @"
+COLLIDING = "aA\u00e1\u0161\u01e1\u0101\u0181\U0001f601b\u00e2 @"
 WORD_ALPHABET = COLLIDING + "\x00"
 QUERY_ALPHABET = COLLIDING + "c\u0281\x00"
 
@@ -29,8 +29,7 @@ def node_texts(a):
     layouts, so one pass suffices)."""
     texts = [""] * len(a.child_labels)
     for v in range(len(a.child_labels)):
-        end = (a.node_shifts[v + 1] if v + 1 < len(a.node_shifts)
-               else len(a.child_transitions))
+        end = a.node_shifts[v + 1] if v + 1 < len(a.node_shifts) else len(a.child_transitions)
         for s in range(a.node_shifts[v], end):
             c = a.child_transitions[s]
             texts[c] = texts[v] + a.child_labels[c]
@@ -51,8 +50,9 @@ def layouts(words, seed=None, terminal=None):
         rng = None if seed is None else random.Random(seed)
         a = arrays_from_words(words, rng=rng, depth_first=depth_first)
         if terminal is not None:
-            a.payloads = [(1, [], []) if v and terminal(t) else None
-                          for v, t in enumerate(node_texts(a))]
+            a.payloads = [
+                (1, [], []) if v and terminal(t) else None for v, t in enumerate(node_texts(a))
+            ]
         pair.append(a)
     assert is_breadth_first(pair[0])
     return pair
@@ -103,8 +103,11 @@ def word_lists(draw, alphabet=COLLIDING, min_size=1, max_size=8):
     """A few stems, each with variants a few edits away and prefixes, so that
     terms share paths and many lie near one query; sometimes a letter of
     some words is U+0000, which hides that node and its subtree."""
-    stems = draw(st.lists(st.text(alphabet=alphabet, min_size=min_size,
-                                  max_size=max_size), min_size=1, max_size=4))
+    stems = draw(
+        st.lists(
+            st.text(alphabet=alphabet, min_size=min_size, max_size=max_size), min_size=1, max_size=4
+        )
+    )
     rng = random.Random(draw(st.integers(0, 2**32)))
     words = []
     for stem in stems:
@@ -112,7 +115,7 @@ def word_lists(draw, alphabet=COLLIDING, min_size=1, max_size=8):
         for _ in range(rng.randint(0, 6)):
             w = near(stem, rng, alphabet, rng.randint(1, 3))
             if w and rng.random() < 0.3:
-                w = w[:rng.randint(1, len(w))]
+                w = w[: rng.randint(1, len(w))]
             words.append(w)
     words = [w for w in words if w]
     if draw(st.booleans()):
@@ -126,10 +129,10 @@ def word_lists(draw, alphabet=COLLIDING, min_size=1, max_size=8):
 
 WORDS = st.one_of(
     word_lists(),
-    st.lists(st.text(alphabet=WORD_ALPHABET, min_size=1, max_size=8),
-             min_size=1, max_size=25),
+    st.lists(st.text(alphabet=WORD_ALPHABET, min_size=1, max_size=8), min_size=1, max_size=25),
     # Longer words: term lengths below a node pass 31.
-    word_lists(alphabet="a\u0101b ", min_size=28, max_size=45))
+    word_lists(alphabet="a\u0101b ", min_size=28, max_size=45),
+)
 
 
 @st.composite
@@ -148,10 +151,14 @@ BOUNDS = st.sampled_from([2, 1, 0, 3])
 
 
 @settings(max_examples=500)
-@given(data=st.data(), words=WORDS, bound=BOUNDS,
-       seed=st.integers(0, 2**32), some_terminal=st.booleans())
-def test_layouts_agree_over_colliding_letters(data, words, bound, seed,
-                                              some_terminal):
+@given(
+    data=st.data(),
+    words=WORDS,
+    bound=BOUNDS,
+    seed=st.integers(0, 2**32),
+    some_terminal=st.booleans(),
+)
+def test_layouts_agree_over_colliding_letters(data, words, bound, seed, some_terminal):
     query = data.draw(queries(words))
     terminal = random_terminals(seed) if some_terminal else None
     fast, general = layouts(words, seed, terminal)
@@ -159,35 +166,47 @@ def test_layouts_agree_over_colliding_letters(data, words, bound, seed,
     if terminal is None:
         visible = {w for w in words if "\x00" not in w}
         assert sorted((t, d) for t, _, d in got) == sorted(
-            (w, levenshtein(query, w)) for w in visible
-            if levenshtein(query, w) <= bound)
+            (w, levenshtein(query, w)) for w in visible if levenshtein(query, w) <= bound
+        )
 
 
 # --- Long terms -------------------------------------------------------------
 
-LETTERS = "abcdefghijklmnopqrstuvwxyz0123456789\u0101\u0181\U0001F601"
+LETTERS = "abcdefghijklmnopqrstuvwxyz0123456789\u0101\u0181\U0001f601"
 
 
-@pytest.mark.parametrize("words", [
-    # Term lengths below a node reach and pass 31, where they saturate.
-    ["x" * 30, "x" * 31, "x" * 32, "x" * 33],
-    ["x" * 40, "y" * 31, "y" * 64],
-    # A short term on the path of a much longer one: the nodes above it
-    # have terms 3 and 63 labels away.
-    ["abc", "abc" + "d" * 60],
-    ["a", "ab" + LETTERS, LETTERS[:32], LETTERS[:33] + "x"],
-    # Every letter distinct, so each missing bucket costs an edit.
-    [LETTERS, LETTERS[::-1], LETTERS[5:], LETTERS[:20] + LETTERS[:20]],
-])
+@pytest.mark.parametrize(
+    "words",
+    [
+        # Term lengths below a node reach and pass 31, where they saturate.
+        ["x" * 30, "x" * 31, "x" * 32, "x" * 33],
+        ["x" * 40, "y" * 31, "y" * 64],
+        # A short term on the path of a much longer one: the nodes above it
+        # have terms 3 and 63 labels away.
+        ["abc", "abc" + "d" * 60],
+        ["a", "ab" + LETTERS, LETTERS[:32], LETTERS[:33] + "x"],
+        # Every letter distinct, so each missing bucket costs an edit.
+        [LETTERS, LETTERS[::-1], LETTERS[5:], LETTERS[:20] + LETTERS[:20]],
+    ],
+)
 @pytest.mark.parametrize("bound", [0, 1, 2, 3])
 def test_long_terms(words, bound):
     fast, general = layouts(words)
     rng = random.Random(bound)
     found = 0
     for w in words:
-        for q in [w, w[:-1], w[:-2], w + "d", w[1:], "x" + w,
-                  w[:-3] + "\u0181", w[: len(w) // 2],
-                  near(w, rng, LETTERS, 2), near(w, rng, LETTERS, 3)]:
+        for q in [
+            w,
+            w[:-1],
+            w[:-2],
+            w + "d",
+            w[1:],
+            "x" + w,
+            w[:-3] + "\u0181",
+            w[: len(w) // 2],
+            near(w, rng, LETTERS, 2),
+            near(w, rng, LETTERS, 3),
+        ]:
             found += len(assert_walks_agree(fast, general, q, bound))
     assert found > 0
 
@@ -198,8 +217,7 @@ def test_long_terms(words, bound):
 # bound: the fast walk takes up to 64 - bound code points; longer queries go
 # to the general walk.
 BASES = [
-    "".join(random.Random(1).choice("ab\u00e1\u0101\u0181\U0001F601 ")
-            for _ in range(72)),
+    "".join(random.Random(1).choice("ab\u00e1\u0101\u0181\U0001f601 ") for _ in range(72)),
     "a" * 72,  # one letter whose mask has every bit set
 ]
 
@@ -210,13 +228,17 @@ BASES = [
 def test_query_lengths_around_capacity(base, bound, length):
     words = [base[:m] for m in range(56, 72)]
     rng = random.Random(length * 3 + bound)
-    words += [near(base[:length], rng, base[:8], rng.randint(1, 3))
-              for _ in range(6)]
+    words += [near(base[:length], rng, base[:8], rng.randint(1, 3)) for _ in range(6)]
     fast, general = layouts(words)
     query = base[:length]
-    edited = [query[1:] + "b", "b" + query[:-1], query[:-1] + "\u0181",
-              query[:30] + query[31:], query[:40] + "\U0001F601" + query[40:],
-              near(query, rng, base[:8], 2)]
+    edited = [
+        query[1:] + "b",
+        "b" + query[:-1],
+        query[:-1] + "\u0181",
+        query[:30] + query[31:],
+        query[:40] + "\U0001f601" + query[40:],
+        near(query, rng, base[:8], 2),
+    ]
     assert assert_walks_agree(fast, general, query, bound)
     for q in edited:
         assert_walks_agree(fast, general, q, bound)
@@ -226,8 +248,7 @@ def test_query_lengths_around_capacity(base, bound, length):
 
 
 @settings(max_examples=300)
-@given(data=st.data(), words=WORDS, bound=st.sampled_from([2, 1]),
-       seed=st.integers(0, 2**32))
+@given(data=st.data(), words=WORDS, bound=st.sampled_from([2, 1]), seed=st.integers(0, 2**32))
 def test_limit_keeps_a_prefix_of_the_walk(data, words, bound, seed):
     query = data.draw(queries(words))
     fast, general = layouts(words, seed)
@@ -252,23 +273,28 @@ def ranked_nodes(fast, general, query, bound, prefix):
     ids = list(range(len(texts)))
     results = []
     for a in (fast, general):
-        payloads = [(1, [rank[t]], [1]) if v else None
-                    for v, t in enumerate(node_texts(a))]
+        payloads = [(1, [rank[t]], [1]) if v else None for v, t in enumerate(node_texts(a))]
         got = stored_index(a, payloads, int32_ids=ids).fuzzy_match_video(
-            query, bound, None, prefix, -math.inf)
-        assert got == reference_ranking(a, payloads, a.terminal, ids, query,
-                                        bound, None, prefix, -math.inf)
+            query, bound, None, prefix, -math.inf
+        )
+        assert got == reference_ranking(
+            a, payloads, a.terminal, ids, query, bound, None, prefix, -math.inf
+        )
         results.append(got)
     assert results[0] == results[1]
     return [(texts[int(v)], score) for v, score in results[0]]
 
 
 @settings(max_examples=300)
-@given(data=st.data(), words=WORDS, bound=BOUNDS,
-       prefix=st.sampled_from([None, True, False]),
-       seed=st.integers(0, 2**32), some_terminal=st.booleans())
-def test_node_matching_agrees_across_layouts(data, words, bound, prefix, seed,
-                                             some_terminal):
+@given(
+    data=st.data(),
+    words=WORDS,
+    bound=BOUNDS,
+    prefix=st.sampled_from([None, True, False]),
+    seed=st.integers(0, 2**32),
+    some_terminal=st.booleans(),
+)
+def test_node_matching_agrees_across_layouts(data, words, bound, prefix, seed, some_terminal):
     query = data.draw(queries(words))
     terminal = random_terminals(seed) if some_terminal else None
     fast, general = layouts(words, seed, terminal)
@@ -280,27 +306,35 @@ def test_node_matching_records_prefix_nodes_on_long_paths():
     # subtrees for terms must not drop them here.
     word = "abc" + "d" * 60
     fast, general = layouts([word, "abx"])
-    for query, bound in [("ab", 0), ("abcd", 1), ("abcdd", 2), ("abdd", 2),
-                         (word[:40], 2), (word[:62], 1)]:
+    for query, bound in [
+        ("ab", 0),
+        ("abcd", 1),
+        ("abcdd", 2),
+        ("abdd", 2),
+        (word[:40], 2),
+        (word[:62], 1),
+    ]:
         assert ranked_nodes(fast, general, query, bound, True), (query, bound)
 
 
 # --- Hidden nodes ------------------------------------------------------------
 
 
-@pytest.mark.parametrize("words, query, bound, expected", [
-    # A hidden child between visible siblings: later siblings are still
-    # walked, and nothing in the hidden subtree is recorded.
-    (["a", "\x00ab", "ab", "b"], "ab", 2,
-     [("a", 1, 1), ("ab", 1, 0), ("b", 1, 1)]),
-    # A hidden, terminal child of a term within the bound.
-    (["a", "a\x00", "a\x00b"], "a", 2, [("a", 1, 0)]),
-    # The only exact match lies below a hidden node.
-    (["\x00abc", "abd", "xbc"], "abc", 1, [("abd", 1, 1), ("xbc", 1, 1)]),
-    (["\x00abc", "abd", "xbc"], "abc", 0, []),
-    # A hidden node's subtree holds the only letters the query needs.
-    (["q", "q\x00" + "z" * 40], "q" + "z" * 40, 2, []),
-])
+@pytest.mark.parametrize(
+    "words, query, bound, expected",
+    [
+        # A hidden child between visible siblings: later siblings are still
+        # walked, and nothing in the hidden subtree is recorded.
+        (["a", "\x00ab", "ab", "b"], "ab", 2, [("a", 1, 1), ("ab", 1, 0), ("b", 1, 1)]),
+        # A hidden, terminal child of a term within the bound.
+        (["a", "a\x00", "a\x00b"], "a", 2, [("a", 1, 0)]),
+        # The only exact match lies below a hidden node.
+        (["\x00abc", "abd", "xbc"], "abc", 1, [("abd", 1, 1), ("xbc", 1, 1)]),
+        (["\x00abc", "abd", "xbc"], "abc", 0, []),
+        # A hidden node's subtree holds the only letters the query needs.
+        (["q", "q\x00" + "z" * 40], "q" + "z" * 40, 2, []),
+    ],
+)
 def test_hidden_nodes_on_the_fast_walk(words, query, bound, expected):
     fast, general = layouts(words)
     for a in (fast, general):
@@ -322,15 +356,27 @@ def arrays(node_shifts, labels, transitions, terminal):
     return a
 
 
-@pytest.mark.parametrize("a", [
-    # Node 3 is a child of the root and of node 2 (node 1's range runs
-    # backwards, so it is empty, and node 2's overlaps the root's).
-    arrays([0, 3, 2, 5, 5, 5], ["", "a", "b", "c", "d", "e"], [1, 2, 3, 4, 5],
-           [False, True, False, True, True, True]),
-    # Equal sibling labels, and a leaf that ends no term.
-    arrays([0, 3, 4, 4, 5, 5], ["", "c", "c", "x", "d", "e"], [1, 2, 3, 4, 5],
-           [False, True, True, False, True, False]),
-], ids=["shared-child", "equal-siblings"])
+@pytest.mark.parametrize(
+    "a",
+    [
+        # Node 3 is a child of the root and of node 2 (node 1's range runs
+        # backwards, so it is empty, and node 2's overlaps the root's).
+        arrays(
+            [0, 3, 2, 5, 5, 5],
+            ["", "a", "b", "c", "d", "e"],
+            [1, 2, 3, 4, 5],
+            [False, True, False, True, True, True],
+        ),
+        # Equal sibling labels, and a leaf that ends no term.
+        arrays(
+            [0, 3, 4, 4, 5, 5],
+            ["", "c", "c", "x", "d", "e"],
+            [1, 2, 3, 4, 5],
+            [False, True, True, False, True, False],
+        ),
+    ],
+    ids=["shared-child", "equal-siblings"],
+)
 @pytest.mark.parametrize("bound", [0, 1, 2])
 def test_stored_graphs_in_slot_order(a, bound):
     assert is_breadth_first(a)
@@ -341,7 +387,8 @@ def test_stored_graphs_in_slot_order(a, bound):
             payloads = [(1, [v], [1]) for v in range(len(a.child_labels))]
             ids = list(range(len(a.child_labels)))
             got = stored_index(a, payloads, int32_ids=ids).fuzzy_match_video(
-                query, bound, None, prefix, -math.inf)
-            assert got == reference_ranking(a, payloads, a.terminal, ids,
-                                            query, bound, None, prefix,
-                                            -math.inf)
+                query, bound, None, prefix, -math.inf
+            )
+            assert got == reference_ranking(
+                a, payloads, a.terminal, ids, query, bound, None, prefix, -math.inf
+            )

@@ -18,13 +18,12 @@ from hypothesis import strategies as st
 from _quillomar import PrefixSearch
 from test_fast_walk import near
 from test_ranking import reference_ranking, stored
-from trie_builder import (Arrays, levenshtein, reference_matches,
-                          stored_index)
+from trie_builder import Arrays, levenshtein, reference_matches, stored_index
 
 # Few letters, so that terms share long prefixes and suffixes; an astral
 # letter (one position, whatever its UTF-16 or UTF-8 width); U+0000 hides a
 # node and its subtree.
-LETTERS = "abc\u0101\U0001F601"
+LETTERS = "abc\u0101\U0001f601"
 QUERY_LETTERS = LETTERS + "d"
 
 
@@ -101,8 +100,8 @@ def assert_same_answers(two_way, from_root, root, query, bound):
     expected = expected_terms(from_root, query, bound)
     assert expected_terms(two_way, query, bound) == expected
     assert sorted((t, d) for t, _, d in expected) == sorted(
-        (w, levenshtein(query, w)) for w in visible_terms(root)
-        if levenshtein(query, w) <= bound)
+        (w, levenshtein(query, w)) for w in visible_terms(root) if levenshtein(query, w) <= bound
+    )
     for a in (two_way, from_root):
         assert stored_index(a).fuzzy_match(query, bound) == expected
     if not any("\x00" in w for w in visible_terms(root)):
@@ -122,8 +121,9 @@ def word_sets(draw):
     share both ends with each other and with the query; now and then a
     subtree duplicated under an equal sibling label (two nodes spelling
     the same terms) or a label turned into U+0000."""
-    stems = draw(st.lists(st.text(alphabet=LETTERS, min_size=2, max_size=9),
-                          min_size=1, max_size=4))
+    stems = draw(
+        st.lists(st.text(alphabet=LETTERS, min_size=2, max_size=9), min_size=1, max_size=4)
+    )
     rng = random.Random(draw(st.integers(0, 2**32)))
     words = []
     for stem in stems:
@@ -132,7 +132,7 @@ def word_sets(draw):
             w = near(stem, rng, LETTERS, rng.randint(1, 2))
             kind = rng.randrange(4)
             if kind == 0:
-                w = w[:rng.randint(1, len(w) or 1)]  # a prefix of another term
+                w = w[: rng.randint(1, len(w) or 1)]  # a prefix of another term
             elif kind == 1:
                 w = rng.choice(LETTERS) * rng.randint(1, 2) + w  # same suffix
             elif kind == 2:
@@ -167,7 +167,7 @@ def queries_for(draw, root):
     rng = random.Random(draw(st.integers(0, 2**32)))
     q = near(rng.choice(terms), rng, QUERY_LETTERS, draw(st.integers(0, 3)))
     if choice == 1:
-        return q[:draw(st.integers(0, 3))]
+        return q[: draw(st.integers(0, 3))]
     while len(q) < 4:
         q += rng.choice(QUERY_LETTERS)
     return q
@@ -206,8 +206,10 @@ def rankings(two_way, from_root, query, bound, prefix, uuid):
         texts = node_texts(a)
         names = sorted(set(texts))
         rank = {t: i for i, t in enumerate(names)}
-        payloads = [(3 + rank[t] % 7, [rank[t], rank[t] % 3], [1 + len(t), 2])
-                    if v else None for v, t in enumerate(texts)]
+        payloads = [
+            (3 + rank[t] % 7, [rank[t], rank[t] % 3], [1 + len(t), 2]) if v else None
+            for v, t in enumerate(texts)
+        ]
         if uuid:
             raw = [i.to_bytes(16, "big") for i in range(len(names))]
             s = stored(a, payloads, uuid_ids=raw)
@@ -216,8 +218,9 @@ def rankings(two_way, from_root, query, bound, prefix, uuid):
             ids = list(range(len(names)))
             s = stored(a, payloads, int32_ids=ids)
         got = s.fuzzy_match_video(query, bound, None, prefix, -math.inf)
-        assert got == reference_ranking(a, payloads, a.terminal, ids, query,
-                                        bound, None, prefix, -math.inf)
+        assert got == reference_ranking(
+            a, payloads, a.terminal, ids, query, bound, None, prefix, -math.inf
+        )
         results.append(got)
     assert results[0] == results[1]
 
@@ -227,8 +230,7 @@ def node_texts(a):
     todo = [0]
     while todo:
         v = todo.pop()
-        end = (a.node_shifts[v + 1] if v + 1 < len(a.node_shifts)
-               else len(a.child_transitions))
+        end = a.node_shifts[v + 1] if v + 1 < len(a.node_shifts) else len(a.child_transitions)
         for s in range(a.node_shifts[v], end):
             c = a.child_transitions[s]
             texts[c] = texts[v] + a.child_labels[c]
@@ -237,8 +239,13 @@ def node_texts(a):
 
 
 @settings(max_examples=200)
-@given(data=st.data(), root=word_sets(), bound=st.sampled_from([2, 1]),
-       prefix=st.sampled_from([None, False]), uuid=st.booleans())
+@given(
+    data=st.data(),
+    root=word_sets(),
+    bound=st.sampled_from([2, 1]),
+    prefix=st.sampled_from([None, False]),
+    uuid=st.booleans(),
+)
 def test_rankings_agree(data, root, bound, prefix, uuid):
     query = data.draw(queries_for(root))
     two_way, from_root = pair(root)
@@ -260,32 +267,51 @@ def duplicated(words, label):
 CASES = [
     # Query lengths around the two-way walk's threshold (four code points)
     # and the split of odd lengths.
-    (tree_of(["abcd", "abc", "abd", "bcd", "abcde", "xbcd", "abxd"]),
-     ["", "a", "ab", "abc", "abcd", "abcde", "bcda", "abdc", "acbd"]),
+    (
+        tree_of(["abcd", "abc", "abd", "bcd", "abcde", "xbcd", "abxd"]),
+        ["", "a", "ab", "abc", "abcd", "abcde", "bcda", "abdc", "acbd"],
+    ),
     # Terms that are prefixes of each other, matched at every length.
-    (tree_of(["a" * m for m in range(1, 12)]),
-     ["a" * m for m in range(0, 14)] + ["aaaabaaaa", "baaaa", "aaaab"]),
+    (
+        tree_of(["a" * m for m in range(1, 12)]),
+        ["a" * m for m in range(0, 14)] + ["aaaabaaaa", "baaaa", "aaaab"],
+    ),
     # Shared suffixes: many terms end like the query.
-    (tree_of(["xabcd", "yabcd", "abcd", "zzabcd", "abcdd", "bcd", "abce"]),
-     ["abcd", "xabc", "zabcd", "aabcd", "abcdx", "bbcd"]),
+    (
+        tree_of(["xabcd", "yabcd", "abcd", "zzabcd", "abcdd", "bcd", "abce"]),
+        ["abcd", "xabc", "zabcd", "aabcd", "abcdx", "bbcd"],
+    ),
     # Astral letters count as one position.
-    (tree_of(["\U0001F601\U0001F601ab", "\U0001F601ab", "ab\U0001F601\U0001F601",
-              "a\U0001F601b\U0001F601"]),
-     ["\U0001F601\U0001F601ab", "\U0001F601xab", "ab\U0001F601", "abab",
-      "\U0001F601\U0001F601\U0001F601\U0001F601"]),
+    (
+        tree_of(
+            [
+                "\U0001f601\U0001f601ab",
+                "\U0001f601ab",
+                "ab\U0001f601\U0001f601",
+                "a\U0001f601b\U0001f601",
+            ]
+        ),
+        [
+            "\U0001f601\U0001f601ab",
+            "\U0001f601xab",
+            "ab\U0001f601",
+            "abab",
+            "\U0001f601\U0001f601\U0001f601\U0001f601",
+        ],
+    ),
     # Two nodes spelling the same terms (equal sibling labels): both are
     # recorded, each in its place in walk order.
-    (duplicated(["abcd", "abce", "bcd", "abcdx"], "a"),
-     ["abcd", "abc", "abcdx", "xbcd", "abde"]),
+    (duplicated(["abcd", "abce", "bcd", "abcdx"], "a"), ["abcd", "abc", "abcdx", "xbcd", "abde"]),
     # The only term near the query sits below a hidden node.
-    (duplicated(["\x00abcd", "abce", "qabcd"], "\x00"),
-     ["abcd", "qabcd", "abc"]),
+    (duplicated(["\x00abcd", "abce", "qabcd"], "\x00"), ["abcd", "qabcd", "abc"]),
 ]
 
 
-@pytest.mark.parametrize("root, queries", CASES,
-                         ids=["lengths", "prefixes", "suffixes", "astral",
-                              "equal-siblings", "hidden"])
+@pytest.mark.parametrize(
+    "root, queries",
+    CASES,
+    ids=["lengths", "prefixes", "suffixes", "astral", "equal-siblings", "hidden"],
+)
 @pytest.mark.parametrize("bound", [1, 2])
 def test_chosen_shapes(root, queries, bound):
     two_way, from_root = pair(root)
@@ -309,8 +335,7 @@ def test_a_shared_child_is_recorded_as_the_walk_from_the_root_meets_it():
     a.node_shifts = [0, 3, 2, 6, 6, 6, 6]
     a.child_labels = ["", "a", "b", "c", "d", "c", "d"]
     a.child_transitions = [1, 2, 3, 4, 5, 6]
-    a.payloads = [None, (1, [], []), None, (1, [], []), None, (1, [], []),
-                  (1, [], [])]
+    a.payloads = [None, (1, [], []), None, (1, [], []), None, (1, [], []), (1, [], [])]
     s = stored_index(a)
     for q in ["bcdd", "abcd", "cccc", "bdcd"]:
         for bound in (1, 2):
@@ -322,12 +347,13 @@ def test_many_indexes_and_threads_of_first_use(bound):
     # The reversed trie is derived on first need; calls on fresh indexes
     # from several threads must all see it whole.
     import threading
-    words = ["".join(random.Random(i).choice("abcd") for _ in range(6))
-             for i in range(300)]
+
+    words = ["".join(random.Random(i).choice("abcd") for _ in range(6)) for i in range(300)]
     root = tree_of(words)
     two_way, from_root = pair(root)
-    expected = {q: expected_terms(from_root, q, bound)
-                for q in ["abcdab", "dcba", "aaaa", "bcdabc"]}
+    expected = {
+        q: expected_terms(from_root, q, bound) for q in ["abcdab", "dcba", "aaaa", "bcdabc"]
+    }
     for _ in range(5):
         s = stored_index(two_way)
         errors = []

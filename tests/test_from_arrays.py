@@ -250,7 +250,7 @@ def test_child_transitions_length_not_checked_against_n():
         ("", "\0"),
         ("\0x", "\0"),
         ("é!", "é"),
-        ("\U0001F600z", "\U0001F600"),
+        ("\U0001f600z", "\U0001f600"),
         ("\uffff", "\uffff"),
     ],
 )

@@ -26,9 +26,7 @@ def scenario():
     args = a.args()
     index = PrefixSearch.from_internal_data_v2(*args)
     data = index.to_bytes()
-    broken = PrefixSearch.from_bytes(
-        encode_index([0], [""], [7], [None], [False])
-    )
+    broken = PrefixSearch.from_bytes(encode_index([0], [""], [7], [None], [False]))
 
     def bad_payload(p):
         return (args[0], args[1], [p] * len(args[2]), args[3], args[4], args[5])

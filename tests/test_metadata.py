@@ -30,8 +30,13 @@ from quillomar.metadata import (
     tail_counts,
 )
 
-RECORDS = [("Guitar Chords", 101, 50), ("guitar chords", 102, 30),
-           ("guitar lessons", 101, 20), ("gin", 300, 5), ("piano", 200, 40)]
+RECORDS = [
+    ("Guitar Chords", 101, 50),
+    ("guitar chords", 102, 30),
+    ("guitar lessons", 101, 20),
+    ("gin", 300, 5),
+    ("piano", 200, 40),
+]
 
 
 @pytest.fixture
@@ -52,10 +57,20 @@ def test_round_trip_records_what_the_index_holds(saved, normalized):
     stored = quillomar.load(saved)
     meta = stored.metadata
     assert isinstance(stored, StoredIndex) and isinstance(meta, IndexMetadata)
-    prefixes = {t[:i] for t in ["guitar chords", "guitar lessons", "gin", "piano"]
-                for i in range(len(t) + 1)}
-    assert (meta.normalization, meta.top_n, meta.terms, meta.nodes, meta.videos,
-            meta.id_mode, meta.version) == ("default", 5, 4, len(prefixes), 4, "int32", 1)
+    prefixes = {
+        t[:i]
+        for t in ["guitar chords", "guitar lessons", "gin", "piano"]
+        for i in range(len(t) + 1)
+    }
+    assert (
+        meta.normalization,
+        meta.top_n,
+        meta.terms,
+        meta.nodes,
+        meta.videos,
+        meta.id_mode,
+        meta.version,
+    ) == ("default", 5, 4, len(prefixes), 4, "int32", 1)
     assert re.fullmatch(r"\d{4}-\d\d-\d\dT\d\d:\d\d:\d\dZ", meta.built_at)
     assert meta.writer.startswith("quillomar ")
     assert stored.normalization.name == "default"
@@ -67,8 +82,9 @@ def test_round_trip_records_what_the_index_holds(saved, normalized):
     assert PrefixSearch.from_bytes(data).to_bytes() == normalized.to_bytes()
     assert stored.to_bytes() == normalized.to_bytes()
     assert stored.fuzzy_match("gin", 0) == normalized.fuzzy_match("gin", 0)
-    assert stored.fuzzy_match_video("guit", 1, 2, True, 0.0) == \
-        normalized.fuzzy_match_video("guit", 1, 2, True, 0.0)
+    assert stored.fuzzy_match_video("guit", 1, 2, True, 0.0) == normalized.fuzzy_match_video(
+        "guit", 1, 2, True, 0.0
+    )
 
 
 def test_uuid_index_and_counts_without_a_walk(tmp_path):
@@ -77,8 +93,13 @@ def test_uuid_index_and_counts_without_a_walk(tmp_path):
     path = tmp_path / "u.idx"
     quillomar.save(index, path)
     meta = quillomar.read_metadata(path)
-    assert (meta.normalization, meta.top_n, meta.terms, meta.videos,
-            meta.id_mode) == ("none", None, 3, 3, "uuid")
+    assert (meta.normalization, meta.top_n, meta.terms, meta.videos, meta.id_mode) == (
+        "none",
+        None,
+        3,
+        3,
+        "uuid",
+    )
     assert tail_counts(index.to_bytes()) == (meta.nodes, 3, "uuid")
 
 
@@ -89,8 +110,7 @@ def test_saving_a_loaded_index_keeps_its_metadata(tmp_path, saved):
     assert quillomar.read_metadata(again) == stored.metadata
     quillomar.save(stored, again, normalization="none", top_n=9)
     meta = quillomar.read_metadata(again)
-    assert (meta.normalization, meta.top_n, meta.built_at) == (
-        "none", 9, stored.metadata.built_at)
+    assert (meta.normalization, meta.top_n, meta.built_at) == ("none", 9, stored.metadata.built_at)
 
 
 def test_file_without_metadata_loads_as_not_normalised(tmp_path, normalized):
@@ -139,22 +159,26 @@ def _replace_body(data, index_length, edit):
     return data[:index_length] + new + footer + MAGIC
 
 
-@pytest.mark.parametrize("damage, message", [
-    (lambda d, n: d + b"xyz", "not a metadata trailer"),
-    (lambda d, n: d[:n] + b"some other tool's data", "not a metadata trailer"),
-    (lambda d, n: d[:n] + b"\x00\x01\x01", "not a metadata trailer"),
-    (lambda d, n: d[:n + 3] + b"X" + d[n + 4:], "checksum"),
-    (lambda d, n: d[:-FOOTER_LENGTH] + b"g" + d[-FOOTER_LENGTH + 1:], "damaged"),
-    (lambda d, n: d[:-23] + b"0002" + d[-19:], "metadata version 2 is not supported"),
-    (lambda d, n: d[:-23 - 8] + b"00000001" + d[-23:], "checksum|size"),
-    (lambda d, n: _replace_body(d, n, lambda b: b.update(nodes=b["nodes"] + 1)),
-     "does not belong"),
-    (lambda d, n: _replace_body(d, n, lambda b: b.pop("terms")), "no valid 'terms'"),
-    (lambda d, n: _replace_body(d, n, lambda b: b.update(top_n=-1)), "'top_n'"),
-    (lambda d, n: MAGIC, "truncated"),
-])
-def test_foreign_or_damaged_trailer_is_a_clear_error(tmp_path, saved, normalized,
-                                                    damage, message):
+@pytest.mark.parametrize(
+    "damage, message",
+    [
+        (lambda d, n: d + b"xyz", "not a metadata trailer"),
+        (lambda d, n: d[:n] + b"some other tool's data", "not a metadata trailer"),
+        (lambda d, n: d[:n] + b"\x00\x01\x01", "not a metadata trailer"),
+        (lambda d, n: d[: n + 3] + b"X" + d[n + 4 :], "checksum"),
+        (lambda d, n: d[:-FOOTER_LENGTH] + b"g" + d[-FOOTER_LENGTH + 1 :], "damaged"),
+        (lambda d, n: d[:-23] + b"0002" + d[-19:], "metadata version 2 is not supported"),
+        (lambda d, n: d[: -23 - 8] + b"00000001" + d[-23:], "checksum|size"),
+        (
+            lambda d, n: _replace_body(d, n, lambda b: b.update(nodes=b["nodes"] + 1)),
+            "does not belong",
+        ),
+        (lambda d, n: _replace_body(d, n, lambda b: b.pop("terms")), "no valid 'terms'"),
+        (lambda d, n: _replace_body(d, n, lambda b: b.update(top_n=-1)), "'top_n'"),
+        (lambda d, n: MAGIC, "truncated"),
+    ],
+)
+def test_foreign_or_damaged_trailer_is_a_clear_error(tmp_path, saved, normalized, damage, message):
     n = len(normalized.to_bytes())
     bad = tmp_path / "bad.idx"
     bad.write_bytes(damage(saved.read_bytes(), n))
@@ -177,7 +201,8 @@ def test_non_canonical_bare_index_still_loads(tmp_path):
     # A valid encoding need not use the shortest number forms; such a file
     # cannot be recognised from its last bytes and is walked instead.
     index = PrefixSearch.from_internal_data_v2(
-        [0, 1], ["", "a"], [None, (5, [0], [5])], [1], [b"\x07\0\0\0"], 10)
+        [0, 1], ["", "a"], [None, (5, [0], [5])], [1], [b"\x07\0\0\0"], 10
+    )
     data = index.to_bytes()
     assert data[-3] == 2  # the flags' count, just before the two flags
     longer = data[:-3] + b"\xfb\x02\x00" + data[-2:]
@@ -207,13 +232,19 @@ def test_save_is_atomic_and_load_reports_undecodable_files(tmp_path, normalized)
     writer=st.text(max_size=30),
     index_length=st.integers(0, 2**48),
 )
-def test_trailer_encoding_round_trips(normalization, top_n, counts, id_mode, writer,
-                                      index_length):
-    meta = IndexMetadata(normalization=normalization, top_n=top_n, terms=counts[0],
-                         nodes=counts[1], videos=counts[2], id_mode=id_mode,
-                         built_at="2026-12-09T12:00:00Z", writer=writer)
+def test_trailer_encoding_round_trips(normalization, top_n, counts, id_mode, writer, index_length):
+    meta = IndexMetadata(
+        normalization=normalization,
+        top_n=top_n,
+        terms=counts[0],
+        nodes=counts[1],
+        videos=counts[2],
+        id_mode=id_mode,
+        built_at="2026-12-09T12:00:00Z",
+        writer=writer,
+    )
     trailer = encode_trailer(meta, index_length)
     assert trailer.endswith(MAGIC) and max(trailer) < 0x80 and min(trailer) >= 0x0A
     found = parse_footer(trailer[-FOOTER_LENGTH:], index_length + len(trailer))
     assert found is not None and found[0] == index_length
-    assert parse_body(trailer[:found[1]], found[2]) == meta
+    assert parse_body(trailer[: found[1]], found[2]) == meta

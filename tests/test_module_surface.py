@@ -118,22 +118,25 @@ def test_panic_exception_derives_from_base_exception():
     assert exc_type.__bases__ == (BaseException,)
     assert not issubclass(exc_type, Exception)
     assert exc_type.__doc__
-    assert info.value.args == (
-        "index out of bounds: the len is 1 but the index is 5",
-    )
+    assert info.value.args == ("index out of bounds: the len is 1 but the index is 5",)
 
 
 def _broken_index_bytes() -> bytes:
     # One node (the root) with one child slot that names node 5.
     return bytes(
         [
-            1, 0,  # node_shifts [0]
-            1, 0,  # child_labels [U+0000]
-            1, 5,  # child_transitions [5]
-            1, 0,  # payloads [absent]
+            1,
+            0,  # node_shifts [0]
+            1,
+            0,  # child_labels [U+0000]
+            1,
+            5,  # child_transitions [5]
+            1,
+            0,  # payloads [absent]
             0,  # uuid_ids []
             0,  # int32_ids []
             0,  # id_mode Uuid
-            1, 0,  # is_terminal [false]
+            1,
+            0,  # is_terminal [false]
         ]
     )

@@ -9,10 +9,9 @@ import pytest
 from hypothesis import given, settings
 from hypothesis import strategies as st
 
+import reference_builder as reference
 from quillomar import IndexBuilder, get_normalization
 from quillomar.records import Columns, RecordsError, add_file
-
-import reference_builder as reference
 
 U32_MAX = 4294967295
 
@@ -20,7 +19,8 @@ U32_MAX = 4294967295
 # rounds of the comparisons, ASCII to astral.
 ALPHABET = "ab \u00e9\u4e2d\U0001f600"
 terms = st.text(alphabet=ALPHABET, min_size=1, max_size=12) | st.sampled_from(
-    ["a", "ab", "abcdefgh", "abcdefghi", "\U0001f600" * 9, "x" * 40])
+    ["a", "ab", "abcdefgh", "abcdefghi", "\U0001f600" * 9, "x" * 40]
+)
 counts = st.integers(0, 5) | st.sampled_from([U32_MAX, U32_MAX - 1])
 int_ids = st.integers(0, 6) | st.sampled_from([U32_MAX])
 uuid_ids = st.sampled_from([uuid.UUID(int=i * 0x1234567 + 5) for i in range(6)])
@@ -30,13 +30,13 @@ records_of = {
     "uuid": st.lists(st.tuples(terms, uuid_ids, counts), max_size=40),
 }
 
+
 # Operations interleaving records and totals, as callers mix them.
 def operations(kind):
     return st.lists(
         st.one_of(
             st.tuples(st.just("records"), records_of[kind]),
-            st.tuples(st.just("totals"),
-                      st.lists(st.tuples(terms, counts), max_size=8)),
+            st.tuples(st.just("totals"), st.lists(st.tuples(terms, counts), max_size=8)),
         ),
         max_size=5,
     )
@@ -61,19 +61,27 @@ def test_native_bytes_equal_the_reference(kind, data, top_n):
     assert native.to_bytes(top_n) == reference.reference_bytes(slow, top_n)
     assert native.arrays(top_n) == tuple(slow.arrays(top_n))
     assert (len(native), native.video_count, native.id_mode) == (
-        len(slow), slow.video_count, slow.id_mode)
+        len(slow),
+        slow.video_count,
+        slow.id_mode,
+    )
 
 
 def test_empty_input_gives_the_reference_bytes():
-    assert IndexBuilder().to_bytes() == reference.reference_bytes(
-        reference.IndexBuilder())
+    assert IndexBuilder().to_bytes() == reference.reference_bytes(reference.IndexBuilder())
 
 
 def test_saturated_ties_order_by_first_appearance():
     # Three videos whose sums all pass 4294967295: stored equal, ordered by
     # the order in which the videos were first added.
-    records = [("t", 9, U32_MAX), ("t", 3, U32_MAX), ("t", 9, 5), ("t", 3, 1),
-               ("t", 7, U32_MAX), ("t", 7, U32_MAX)]
+    records = [
+        ("t", 9, U32_MAX),
+        ("t", 3, U32_MAX),
+        ("t", 9, 5),
+        ("t", 3, 1),
+        ("t", 7, U32_MAX),
+        ("t", 7, U32_MAX),
+    ]
     native = IndexBuilder()
     native.add_records(records)
     assert native.arrays().payloads[1] == (U32_MAX, [0, 1, 2], [U32_MAX] * 3)
@@ -83,6 +91,7 @@ def test_saturated_ties_order_by_first_appearance():
 
 
 # -- normalisation -------------------------------------------------------------
+
 
 @settings(max_examples=100)
 @given(records_of["int"])
@@ -119,9 +128,16 @@ def test_normalization_runs_once_per_distinct_term_and_refuses_empty():
 
 
 @settings(max_examples=200)
-@given(st.lists(st.text(st.characters(max_codepoint=0x7F, exclude_characters="\x00"),
-                        min_size=1, max_size=12), min_size=1, max_size=20),
-       st.sampled_from(["default", "fold-accents"]))
+@given(
+    st.lists(
+        st.text(
+            st.characters(max_codepoint=0x7F, exclude_characters="\x00"), min_size=1, max_size=12
+        ),
+        min_size=1,
+        max_size=20,
+    ),
+    st.sampled_from(["default", "fold-accents"]),
+)
 def test_ascii_terms_fold_natively_as_the_python_definition(terms, name):
     # ASCII terms are folded without calling the Python function: every
     # white-space character str.split() knows and every letter must come
@@ -142,6 +158,7 @@ def test_ascii_terms_fold_natively_as_the_python_definition(terms, name):
 
 # -- CSV and TSV ---------------------------------------------------------------
 
+
 def write_log(path, records, tsv, extra_column=False, crlf=False, bom=False):
     out = io.StringIO()
     end = "\r\n" if crlf else "\n"
@@ -159,18 +176,22 @@ def write_log(path, records, tsv, extra_column=False, crlf=False, bom=False):
 
 
 csv_terms = st.text(alphabet="ab,\"'\n\u00e9 \U0001f600", min_size=1, max_size=8).filter(
-    lambda t: t.strip())
+    lambda t: t.strip()
+)
 tsv_terms = st.text(alphabet="ab,\"' \u00e9\U0001f600", min_size=1, max_size=8).filter(
-    lambda t: t.strip())
+    lambda t: t.strip()
+)
 
 
 @settings(max_examples=60)
 @pytest.mark.parametrize("tsv", [False, True])
 @given(data=st.data(), extra=st.booleans(), crlf=st.booleans(), bom=st.booleans())
-def test_delimited_files_build_what_their_records_build(tmp_path_factory, tsv, data,
-                                                        extra, crlf, bom):
-    records = data.draw(st.lists(
-        st.tuples(tsv_terms if tsv else csv_terms, int_ids, counts), max_size=30))
+def test_delimited_files_build_what_their_records_build(
+    tmp_path_factory, tsv, data, extra, crlf, bom
+):
+    records = data.draw(
+        st.lists(st.tuples(tsv_terms if tsv else csv_terms, int_ids, counts), max_size=30)
+    )
     path = tmp_path_factory.mktemp("log") / "log.txt"
     write_log(path, records, tsv, extra, crlf, bom)
     from_file = IndexBuilder()
@@ -181,21 +202,26 @@ def test_delimited_files_build_what_their_records_build(tmp_path_factory, tsv, d
 
 
 @pytest.mark.parametrize("chunk", [1, 2, 3, 7, 64])
-@pytest.mark.parametrize("tail, rows", [
-    ("", 3),
-    ('"tail ""q"",x",5,6', 4),   # last record without a line break
-    ('"open quote,5,6\n', None),  # runs to the end: one field
-])
+@pytest.mark.parametrize(
+    "tail, rows",
+    [
+        ("", 3),
+        ('"tail ""q"",x",5,6', 4),  # last record without a line break
+        ('"open quote,5,6\n', None),  # runs to the end: one field
+    ],
+)
 def test_delimited_parsing_follows_the_csv_module_at_any_chunking(
-        tmp_path, monkeypatch, chunk, tail, rows):
+    tmp_path, monkeypatch, chunk, tail, rows
+):
     import quillomar.records as records_module
 
     body = '"a,""b""\r\nc",1,2\r\n\r\n  \nplain,2,3\rlast"x",3,4\n' + tail
     path = tmp_path / "log.csv"
     path.write_bytes(("term,video,count\r\n" + body).encode())
     monkeypatch.setattr(records_module, "CHUNK", chunk)
-    parsed = [r for r in csv.reader(io.StringIO(body, newline=""))
-              if r and (len(r) > 1 or r[0].strip())]
+    parsed = [
+        r for r in csv.reader(io.StringIO(body, newline="")) if r and (len(r) > 1 or r[0].strip())
+    ]
     builder = IndexBuilder()
     if rows is None:
         assert len(parsed[-1]) == 1
@@ -234,12 +260,15 @@ def test_bad_rows_name_file_and_line(tmp_path, body, message, line):
     assert message in str(info.value)
 
 
-@pytest.mark.parametrize("content, message", [
-    (b"", "empty file"),
-    (b"\x89PNG\r\n\x1a\n" + bytes(range(256)) * 8, "not UTF-8 text"),
-    (b"x" * (1 << 21), "no header line"),
-    (b"name,age\nbob,3\n", "lacks the column(s) term, video, count"),
-])
+@pytest.mark.parametrize(
+    "content, message",
+    [
+        (b"", "empty file"),
+        (b"\x89PNG\r\n\x1a\n" + bytes(range(256)) * 8, "not UTF-8 text"),
+        (b"x" * (1 << 21), "no header line"),
+        (b"name,age\nbob,3\n", "lacks the column(s) term, video, count"),
+    ],
+)
 def test_files_that_are_not_logs_are_refused(tmp_path, content, message):
     path = tmp_path / "odd.bin"
     path.write_bytes(content)

@@ -15,36 +15,44 @@ accents = get_normalization("fold-accents")
 none = get_normalization("none")
 
 
-@pytest.mark.parametrize("text, expected", [
-    ("Guitar  Chords ", "guitar chords"),
-    ("\tguitar\u00a0chords\n", "guitar chords"),           # tab, no-break space
-    ("guitar\u3000\u2009chords", "guitar chords"),         # ideographic, thin space
-    ("a\x1cb\x85c", "a b c"),                              # what str.split() splits
-    ("ＧＵＩＴＡＲ", "guitar"),                               # full-width forms
-    ("ﬁsh", "fish"),                                       # ligature
-    ("Straße", "strasse"), ("STRAẞE", "strasse"),          # ß and capital ẞ
-    ("cafe\u0301", "café"), ("CAFÉ", "café"),              # combining mark joined
-    ("\u0130stanbul", "i\u0307stanbul"),                   # Turkish dotted I
-    ("ISTANBUL", "istanbul"),
-    ("\U0001d400\U0001d401", "ab"),                        # astral math letters
-    ("🎸 lessons", "🎸 lessons"),                           # astral, unchanged
-    ("ß\u0301", "s\u015b"),                                # casefold, then NFKC joins
-    ("\u00b4", "\u0301"),                                  # a spacing accent
-    ("   ", ""),
-])
+@pytest.mark.parametrize(
+    "text, expected",
+    [
+        ("Guitar  Chords ", "guitar chords"),
+        ("\tguitar\u00a0chords\n", "guitar chords"),  # tab, no-break space
+        ("guitar\u3000\u2009chords", "guitar chords"),  # ideographic, thin space
+        ("a\x1cb\x85c", "a b c"),  # what str.split() splits
+        ("ＧＵＩＴＡＲ", "guitar"),  # full-width forms
+        ("ﬁsh", "fish"),  # ligature
+        ("Straße", "strasse"),
+        ("STRAẞE", "strasse"),  # ß and capital ẞ
+        ("cafe\u0301", "café"),
+        ("CAFÉ", "café"),  # combining mark joined
+        ("\u0130stanbul", "i\u0307stanbul"),  # Turkish dotted I
+        ("ISTANBUL", "istanbul"),
+        ("\U0001d400\U0001d401", "ab"),  # astral math letters
+        ("🎸 lessons", "🎸 lessons"),  # astral, unchanged
+        ("ß\u0301", "s\u015b"),  # casefold, then NFKC joins
+        ("\u00b4", "\u0301"),  # a spacing accent
+        ("   ", ""),
+    ],
+)
 def test_default_normalization_of_awkward_text(text, expected):
     assert default(text) == expected
     assert unicodedata.is_normalized("NFKC", default(text))
 
 
-@pytest.mark.parametrize("text, expected", [
-    ("Café Crème", "cafe creme"),
-    ("\u0130stanbul", "istanbul"),
-    ("Ångström", "angstrom"),
-    ("smørrebrød", "smørrebrød"),          # no separable mark: kept
-    ("हिन्दी", "हिन्दी"),                       # Indic vowel signs and virama kept
-    ("a \u0301 b", "a b"),                 # a lone accent leaves no double space
-])
+@pytest.mark.parametrize(
+    "text, expected",
+    [
+        ("Café Crème", "cafe creme"),
+        ("\u0130stanbul", "istanbul"),
+        ("Ångström", "angstrom"),
+        ("smørrebrød", "smørrebrød"),  # no separable mark: kept
+        ("हिन्दी", "हिन्दी"),  # Indic vowel signs and virama kept
+        ("a \u0301 b", "a b"),  # a lone accent leaves no double space
+    ],
+)
 def test_accent_folding(text, expected):
     assert accents(text) == expected
 
@@ -86,6 +94,7 @@ def test_lookup_identity_and_pickling():
 
 # -- the builder -------------------------------------------------------------
 
+
 def payload_of(index, term):
     """(total, {video: score share}) of the node spelling ``term``."""
     exact = index.fuzzy_match_video(term, 0, None, False, -1.0)
@@ -95,8 +104,7 @@ def payload_of(index, term):
 def test_terms_that_normalise_equal_merge_counts_and_totals():
     builder = IndexBuilder(normalization="default")
     builder.add("Guitar Chords", 1, 3)
-    builder.add_records([("guitar  chords", 1, 2), ("GUITAR CHORDS", 2, 5),
-                         ("piano", 3, 1)])
+    builder.add_records([("guitar  chords", 1, 2), ("GUITAR CHORDS", 2, 5), ("piano", 3, 1)])
     assert len(builder) == 2
     index = builder.build()
     assert index.fuzzy_match("guitar chords", 0) == [("guitar chords", 1, 0)]
@@ -125,12 +133,15 @@ def test_none_keeps_terms_as_given_and_is_the_default():
     assert IndexBuilder().normalization is none
 
 
-@pytest.mark.parametrize("call", [
-    lambda b: b.add(" \t\u3000", 1, 1),
-    lambda b: b.add_records([("ok", 1, 1), ("\u00a0", 2, 1)]),
-    lambda b: b.set_total("\n", 1),
-    lambda b: b.set_totals({"ok": 1, "  ": 2}),
-])
+@pytest.mark.parametrize(
+    "call",
+    [
+        lambda b: b.add(" \t\u3000", 1, 1),
+        lambda b: b.add_records([("ok", 1, 1), ("\u00a0", 2, 1)]),
+        lambda b: b.set_total("\n", 1),
+        lambda b: b.set_totals({"ok": 1, "  ": 2}),
+    ],
+)
 def test_term_empty_after_normalization_names_the_record(call):
     builder = IndexBuilder(normalization="default")
     builder.add("kept", 1, 1)

@@ -27,8 +27,11 @@ def index(request):
 
 
 def answers(index):
-    return (index.fuzzy_match("ca", 1), index.fuzzy_match_video("ca", 1),
-            index.fuzzy_match_video("do", 1, include_prefix_nodes=True))
+    return (
+        index.fuzzy_match("ca", 1),
+        index.fuzzy_match_video("ca", 1),
+        index.fuzzy_match_video("do", 1, include_prefix_nodes=True),
+    )
 
 
 @pytest.mark.parametrize("protocol", range(pickle.HIGHEST_PROTOCOL + 1))
@@ -55,11 +58,14 @@ def test_deepcopy_inside_a_container(index):
 def test_unpickling_in_a_fresh_process_imports_what_it_needs(index):
     # The child never imports quillomar itself; the pickle names the
     # restoring function, so loading it does.
-    code = ("import pickle, sys\n"
-            "index = pickle.loads(sys.stdin.buffer.read())\n"
-            "sys.stdout.buffer.write(index.to_bytes())\n")
-    out = subprocess.run([sys.executable, "-c", code], input=pickle.dumps(index),
-                         capture_output=True, check=True)
+    code = (
+        "import pickle, sys\n"
+        "index = pickle.loads(sys.stdin.buffer.read())\n"
+        "sys.stdout.buffer.write(index.to_bytes())\n"
+    )
+    out = subprocess.run(
+        [sys.executable, "-c", code], input=pickle.dumps(index), capture_output=True, check=True
+    )
     assert out.stdout == index.to_bytes()
 
 
@@ -73,6 +79,7 @@ def test_indexes_pass_to_multiprocessing_workers(index):
 def test_registration_is_what_makes_it_work():
     # Without the copyreg entry the type cannot be pickled at all.
     import copyreg
+
     saved = copyreg.dispatch_table.pop(PrefixSearch)
     try:
         with pytest.raises(TypeError):

@@ -132,9 +132,7 @@ def test_child_folded_once_per_slot_and_self_slot_skipped():
 
 
 def test_unlabelled_children_still_propagate():
-    totals, lists = propagated(
-        [[1], []], [None, p(3, [(6, 1)])], 5, labels=["", ""]
-    )
+    totals, lists = propagated([[1], []], [None, p(3, [(6, 1)])], 5, labels=["", ""])
     assert totals == [3, 3] and lists[0] == [(6, 1)]
 
 
@@ -189,8 +187,9 @@ def tries_parents_first(draw):
     pair = st.tuples(st.integers(0, 12), count)
     payload = st.one_of(
         st.none(),
-        st.builds(lambda t, ps: p(t, ps), st.one_of(st.integers(0, 50), big),
-                  st.lists(pair, max_size=6)),
+        st.builds(
+            lambda t, ps: p(t, ps), st.one_of(st.integers(0, 50), big), st.lists(pair, max_size=6)
+        ),
     )
     payloads = [draw(payload) for _ in range(n)]
     return children, payloads
@@ -247,9 +246,7 @@ def any_slot_tries(draw):
 @given(any_slot_tries(), st.integers(0, 5))
 def test_any_numbering_matches_in_place_reference(trie, top_n):
     children, payloads = trie
-    assert propagated(children, payloads, top_n) == in_place_reference(
-        children, payloads, top_n
-    )
+    assert propagated(children, payloads, top_n) == in_place_reference(children, payloads, top_n)
 
 
 # --- Merges wide enough to go through the hash map and make it grow. ---

@@ -29,13 +29,20 @@ FENCE = re.compile(r"^( *)```(\w*)\n(.*?)^\1```", re.S | re.M)
 
 def blocks(language, document=README):
     text = document.read_text(encoding="utf-8")
-    return [re.sub(rf"^{m.group(1)}", "", m.group(3), flags=re.M)
-            for m in FENCE.finditer(text) if m.group(2) == language]
+    return [
+        re.sub(rf"^{m.group(1)}", "", m.group(3), flags=re.M)
+        for m in FENCE.finditer(text)
+        if m.group(2) == language
+    ]
 
 
 def shell_commands(document=README):
-    return [line.strip() for block in blocks("sh", document)
-            for line in block.splitlines() if line.strip()]
+    return [
+        line.strip()
+        for block in blocks("sh", document)
+        for line in block.splitlines()
+        if line.strip()
+    ]
 
 
 def test_top_gives_exactly_two_commands():
@@ -59,13 +66,20 @@ def env_with_absolute_pythonpath():
     env = dict(os.environ)
     if env.get("PYTHONPATH"):
         env["PYTHONPATH"] = os.pathsep.join(
-            os.path.abspath(p) for p in env["PYTHONPATH"].split(os.pathsep))
+            os.path.abspath(p) for p in env["PYTHONPATH"].split(os.pathsep)
+        )
     return env
 
 
 def run(argv, cwd):
-    proc = subprocess.run(argv, cwd=cwd, capture_output=True, text=True,
-                          env=env_with_absolute_pythonpath(), timeout=600)
+    proc = subprocess.run(
+        argv,
+        cwd=cwd,
+        capture_output=True,
+        text=True,
+        env=env_with_absolute_pythonpath(),
+        timeout=600,
+    )
     assert proc.returncode == 0, (argv, proc.stdout, proc.stderr)
     return proc
 
@@ -81,11 +95,16 @@ def exercise(command, workdir):
         if shutil.which("make") is None:
             pytest.skip("make is not installed")
         out = run(["make", "-n", *words[1:]], ROOT).stdout
-        expected = {"demo": "quillomar demo", "test": "pytest",
-                    "dev": "cmake --build", "test-sanitizers": "libasan",
-                    "test-valgrind": "valgrind", "fuzz": "fuzz_$t",
-                    "bench-peers": "compare_peers",
-                    "lint": "ruff format --check"}[words[1]]
+        expected = {
+            "demo": "quillomar demo",
+            "test": "pytest",
+            "dev": "cmake --build",
+            "test-sanitizers": "libasan",
+            "test-valgrind": "valgrind",
+            "fuzz": "fuzz_$t",
+            "bench-peers": "compare_peers",
+            "lint": "ruff format --check",
+        }[words[1]]
         assert expected in out
         return
     if words[0] == "tools/check_python_headers.sh":
@@ -102,8 +121,17 @@ def exercise(command, workdir):
     assert words[0].endswith("bin/python"), f"no test for README command {command!r}"
     if words[1:3] == ["-m", "pytest"]:
         # The suite is running already; check that the command collects it.
-        out = run([sys.executable, "-m", "pytest", "--collect-only", "-q",
-                   str(ROOT / "tests" / "test_readme.py")], ROOT).stdout
+        out = run(
+            [
+                sys.executable,
+                "-m",
+                "pytest",
+                "--collect-only",
+                "-q",
+                str(ROOT / "tests" / "test_readme.py"),
+            ],
+            ROOT,
+        ).stdout
         assert "test_readme.py::" in out
         return
     if words[1] == "scripts/make_sample.py":
@@ -111,9 +139,9 @@ def exercise(command, workdir):
         run([sys.executable, str(ROOT / words[1]), *words[2:], "--out", str(out_dir)], ROOT)
         shipped = ROOT / "python" / "quillomar" / "data"
         for name in ("sample_records.tsv.gz", "sample_videos.tsv.gz"):
-            assert gzip.decompress((out_dir / name).read_bytes()) == \
-                gzip.decompress((shipped / name).read_bytes()), \
-                f"{name} is out of date: rerun scripts/make_sample.py"
+            assert gzip.decompress((out_dir / name).read_bytes()) == gzip.decompress(
+                (shipped / name).read_bytes()
+            ), f"{name} is out of date: rerun scripts/make_sample.py"
         return
     if words[1] == "bench/bench_builder.py":
         out = run([sys.executable, str(ROOT / words[1]), "2000"], ROOT).stdout

@@ -37,7 +37,7 @@ def test_installed_layout_has_stub_and_marker():
         assert Path(_quillomar.__file__).with_name("_quillomar.pyi").exists()
 
 
-GOOD = '''
+GOOD = """
 import copy
 import pickle
 import uuid
@@ -80,9 +80,9 @@ found: quillomar.Completion = box.complete("Cat", min_score=0.0, include_prefix_
 first: List[quillomar.Suggestion] = found.results[:1]
 print(best_video(sample, "yoga"), terms(index, "cat"), by_hand, uuids, clone,
       stored.fuzzy_match_video("cat"), meta, first, found.corrected)
-'''
+"""
 
-BAD = '''
+BAD = """
 from quillomar import Autocomplete, PrefixSearch, IndexBuilder
 
 def f(index: PrefixSearch) -> int:
@@ -91,7 +91,7 @@ def f(index: PrefixSearch) -> int:
 IndexBuilder().add("cat", 1, "7")
 PrefixSearch.from_bytes(bytearray(b""))
 Autocomplete(PrefixSearch.from_bytes(b""), limit="10")
-'''
+"""
 
 
 def run_mypy(tmp_path, source):
@@ -100,15 +100,29 @@ def run_mypy(tmp_path, source):
     stubs = tmp_path / "stubs"
     stubs.mkdir()
     shutil.copy(stub_path(), stubs / "_quillomar.pyi")
-    shutil.copytree(PACKAGE_DIR, stubs / "quillomar",
-                    ignore=shutil.ignore_patterns("__pycache__", "data"))
+    shutil.copytree(
+        PACKAGE_DIR, stubs / "quillomar", ignore=shutil.ignore_patterns("__pycache__", "data")
+    )
     example = tmp_path / "example.py"
     example.write_text(source, encoding="utf-8")
     env = dict(os.environ, MYPYPATH=str(stubs))
     return subprocess.run(
-        [sys.executable, "-m", "mypy", "--strict", "--no-incremental",
-         "--cache-dir", str(tmp_path / "cache"), str(example)],
-        capture_output=True, text=True, cwd=tmp_path, env=env, timeout=300)
+        [
+            sys.executable,
+            "-m",
+            "mypy",
+            "--strict",
+            "--no-incremental",
+            "--cache-dir",
+            str(tmp_path / "cache"),
+            str(example),
+        ],
+        capture_output=True,
+        text=True,
+        cwd=tmp_path,
+        env=env,
+        timeout=300,
+    )
 
 
 def test_mypy_strict_accepts_typical_use_and_the_package(tmp_path):

@@ -11,14 +11,15 @@ from hypothesis import strategies as st
 pytest.importorskip("starlette")
 httpx = pytest.importorskip("httpx")
 
+from starlette.applications import Starlette  # noqa: E402
+from starlette.routing import Mount  # noqa: E402
+
 import quillomar  # noqa: E402
 from quillomar import Autocomplete  # noqa: E402
 from quillomar.sample import sample_titles  # noqa: E402
 from quillomar.web import create_app  # noqa: E402
 from quillomar.web.app import _STATIC  # noqa: E402
 from quillomar.web.params import Limits, parse_complete  # noqa: E402
-from starlette.applications import Starlette  # noqa: E402
-from starlette.routing import Mount  # noqa: E402
 
 
 @pytest.fixture(scope="module")
@@ -34,20 +35,29 @@ def app(autocomplete):
 def get(app, path, **params):
     async def go():
         transport = httpx.ASGITransport(app=app)
-        async with httpx.AsyncClient(transport=transport,
-                                     base_url="http://test") as client:
+        async with httpx.AsyncClient(transport=transport, base_url="http://test") as client:
             return await client.get(path, params=params or None)
+
     return asyncio.run(go())
 
 
 def raw_get(app, query_string: bytes, path="/complete"):
     """Status and body for query-string bytes exactly as given, which an
     HTTP client would percent-encode."""
-    scope = {"type": "http", "asgi": {"version": "3.0"}, "http_version": "1.1",
-             "method": "GET", "scheme": "http", "path": path,
-             "raw_path": path.encode(), "root_path": "",
-             "query_string": query_string, "headers": [],
-             "client": ("127.0.0.1", 1), "server": ("test", 80)}
+    scope = {
+        "type": "http",
+        "asgi": {"version": "3.0"},
+        "http_version": "1.1",
+        "method": "GET",
+        "scheme": "http",
+        "path": path,
+        "raw_path": path.encode(),
+        "root_path": "",
+        "query_string": query_string,
+        "headers": [],
+        "client": ("127.0.0.1", 1),
+        "server": ("test", 80),
+    }
     sent = []
 
     async def receive():
@@ -66,13 +76,16 @@ def titles_of(response):
     return [r.get("title", "") for r in response.json()["results"]]
 
 
-@pytest.mark.parametrize("q, topic, corrected", [
-    ("gutiar chords", "Guitar", True),     # misspelt
-    ("pyhton tutorial", "Python", True),
-    ("sourdough bred", "Sourdough", True),
-    ("yoga", "Yoga", False),               # a whole term
-    ("sourdo", "Sourdough", False),        # half-typed
-])
+@pytest.mark.parametrize(
+    "q, topic, corrected",
+    [
+        ("gutiar chords", "Guitar", True),  # misspelt
+        ("pyhton tutorial", "Python", True),
+        ("sourdough bred", "Sourdough", True),
+        ("yoga", "Yoga", False),  # a whole term
+        ("sourdo", "Sourdough", False),  # half-typed
+    ],
+)
 def test_complete_ranks_the_expected_videos(app, q, topic, corrected):
     r = get(app, "/complete", q=q)
     assert r.status_code == 200
@@ -84,8 +97,7 @@ def test_complete_ranks_the_expected_videos(app, q, topic, corrected):
     assert body["took_ms"] >= 0
     scores = [item["score"] for item in body["results"]]
     assert scores == sorted(scores, reverse=True)
-    assert all(set(item) == {"id", "score", "corrected", "title"}
-               for item in body["results"])
+    assert all(set(item) == {"id", "score", "corrected", "title"} for item in body["results"])
 
 
 def test_answers_are_the_search_box_objects(app, autocomplete):
@@ -95,18 +107,22 @@ def test_answers_are_the_search_box_objects(app, autocomplete):
         body = get(app, "/complete", q=q).json()
         assert body["query"] == expected.query
         assert body["corrected"] == expected.corrected
-        assert [(r["id"], r["score"], r["corrected"]) for r in body["results"]] == \
-            [(s.video, s.score, s.corrected) for s in expected.results]
+        assert [(r["id"], r["score"], r["corrected"]) for r in body["results"]] == [
+            (s.video, s.score, s.corrected) for s in expected.results
+        ]
 
 
-@pytest.mark.parametrize("params, check", [
-    ({"limit": "2"}, lambda b: len(b["results"]) <= 2),
-    ({"limit": "1"}, lambda b: len(b["results"]) == 1),
-    # No node spells the misspelling itself: no edits, no videos.
-    ({"max_dist": "0"}, lambda b: b["results"] == []),
-    ({"max_dist": "2", "limit": "3"}, lambda b: 1 <= len(b["results"]) <= 3),
-    ({"cache_buster": "123"}, lambda b: len(b["results"]) >= 1),
-])
+@pytest.mark.parametrize(
+    "params, check",
+    [
+        ({"limit": "2"}, lambda b: len(b["results"]) <= 2),
+        ({"limit": "1"}, lambda b: len(b["results"]) == 1),
+        # No node spells the misspelling itself: no edits, no videos.
+        ({"max_dist": "0"}, lambda b: b["results"] == []),
+        ({"max_dist": "2", "limit": "3"}, lambda b: 1 <= len(b["results"]) <= 3),
+        ({"cache_buster": "123"}, lambda b: len(b["results"]) >= 1),
+    ],
+)
 def test_limit_and_max_dist_reach_the_search(app, params, check):
     r = get(app, "/complete", q="gutiar chords", **params)
     assert r.status_code == 200
@@ -122,43 +138,49 @@ def test_without_titles_results_have_no_title(autocomplete):
 LONGEST = "a" * Limits().max_query_length
 
 
-@pytest.mark.parametrize("query_string, message", [
-    (b"", "q is required"),
-    (b"limit=3", "q is required"),
-    (b"q=", "q is empty"),
-    (b"q=" + LONGEST.encode() + b"b", "longer than 256"),
-    (b"q=%FF%FE", "not valid UTF-8"),
-    (b"q=caf%C3", "not valid UTF-8"),             # cut inside a character
-    (b"q=%ED%A0%80", "not valid UTF-8"),          # a lone surrogate, encoded
-    (b"q=\xff", "not valid UTF-8"),               # a raw byte, not encoded
-    (b"q=a&q=b", "more than once"),
-    (b"q=a&limit=abc", "limit must be an integer"),
-    (b"q=a&limit=1.5", "limit must be an integer"),
-    (b"q=a&limit=", "limit must be an integer"),
-    (b"q=a&limit=0", "not 0"),
-    (b"q=a&limit=101", "not 101"),
-    (b"q=a&limit=99999999999999999999", "limit must be an integer"),
-    (b"q=a&limit=%D9%A1", "limit must be an integer"),  # Arabic-Indic one
-    (b"q=a&limit=1_0", "limit must be an integer"),
-    (b"q=a&max_dist=-1", "not -1"),
-    (b"q=a&max_dist=3", "not 3"),
-    (b"q=a&max_dist=two", "max_dist must be an integer"),
-    (b"q=a&max_dist=--1", "max_dist must be an integer"),
-])
+@pytest.mark.parametrize(
+    "query_string, message",
+    [
+        (b"", "q is required"),
+        (b"limit=3", "q is required"),
+        (b"q=", "q is empty"),
+        (b"q=" + LONGEST.encode() + b"b", "longer than 256"),
+        (b"q=%FF%FE", "not valid UTF-8"),
+        (b"q=caf%C3", "not valid UTF-8"),  # cut inside a character
+        (b"q=%ED%A0%80", "not valid UTF-8"),  # a lone surrogate, encoded
+        (b"q=\xff", "not valid UTF-8"),  # a raw byte, not encoded
+        (b"q=a&q=b", "more than once"),
+        (b"q=a&limit=abc", "limit must be an integer"),
+        (b"q=a&limit=1.5", "limit must be an integer"),
+        (b"q=a&limit=", "limit must be an integer"),
+        (b"q=a&limit=0", "not 0"),
+        (b"q=a&limit=101", "not 101"),
+        (b"q=a&limit=99999999999999999999", "limit must be an integer"),
+        (b"q=a&limit=%D9%A1", "limit must be an integer"),  # Arabic-Indic one
+        (b"q=a&limit=1_0", "limit must be an integer"),
+        (b"q=a&max_dist=-1", "not -1"),
+        (b"q=a&max_dist=3", "not 3"),
+        (b"q=a&max_dist=two", "max_dist must be an integer"),
+        (b"q=a&max_dist=--1", "max_dist must be an integer"),
+    ],
+)
 def test_bad_requests_get_400_json(app, query_string, message):
     status, body = raw_get(app, query_string)
     assert status == 400
     assert message in json.loads(body)["error"]
 
 
-@pytest.mark.parametrize("query_string, query", [
-    (b"q=" + LONGEST.encode(), LONGEST),          # exactly at the limit
-    (b"q=yoga+for", "yoga for"),
-    (b"q=caf%C3%A9", "café"),
-    (b"q=caf\xc3\xa9", "café"),                   # UTF-8 not percent-encoded
-    (b"q=%F0%9F%8E%B8", "\U0001f3b8"),            # outside the BMP
-    (b"q=a%00b", "a\x00b"),
-])
+@pytest.mark.parametrize(
+    "query_string, query",
+    [
+        (b"q=" + LONGEST.encode(), LONGEST),  # exactly at the limit
+        (b"q=yoga+for", "yoga for"),
+        (b"q=caf%C3%A9", "café"),
+        (b"q=caf\xc3\xa9", "café"),  # UTF-8 not percent-encoded
+        (b"q=%F0%9F%8E%B8", "\U0001f3b8"),  # outside the BMP
+        (b"q=a%00b", "a\x00b"),
+    ],
+)
 def test_any_valid_text_is_searched(app, query_string, query):
     status, body = raw_get(app, query_string)
     assert status == 200
@@ -168,10 +190,9 @@ def test_any_valid_text_is_searched(app, query_string, query):
 def test_other_methods_and_paths_are_4xx(app):
     async def go():
         transport = httpx.ASGITransport(app=app)
-        async with httpx.AsyncClient(transport=transport,
-                                     base_url="http://test") as client:
-            return (await client.post("/complete?q=yoga"),
-                    await client.get("/nothing-here"))
+        async with httpx.AsyncClient(transport=transport, base_url="http://test") as client:
+            return (await client.post("/complete?q=yoga"), await client.get("/nothing-here"))
+
     post, missing = asyncio.run(go())
     assert post.status_code == 405
     assert missing.status_code == 404
@@ -233,15 +254,20 @@ def test_reloading_needs_a_file(autocomplete):
 
 
 # Anything a client can send: only 2xx or 4xx, never a 500, always JSON.
-values = st.one_of(st.none(), st.text(), st.integers(-3, 200).map(str),
-                   st.sampled_from(["", " 1", "1e3", "0x10", "+5", "٣"]))
+values = st.one_of(
+    st.none(),
+    st.text(),
+    st.integers(-3, 200).map(str),
+    st.sampled_from(["", " 1", "1e3", "0x10", "+5", "٣"]),
+)
 
 
 @settings(max_examples=300)
 @given(q=values, limit=values, max_dist=values)
 def test_property_any_params_get_2xx_or_4xx(app, q, limit, max_dist):
-    params = {k: v for k, v in (("q", q), ("limit", limit), ("max_dist", max_dist))
-              if v is not None}
+    params = {
+        k: v for k, v in (("q", q), ("limit", limit), ("max_dist", max_dist)) if v is not None
+    }
     # httpx encodes lone surrogates as it can; the raw-bytes test below
     # covers what it cannot send.
     try:

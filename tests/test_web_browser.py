@@ -44,8 +44,9 @@ def browser():
     saved = os.environ.pop("LD_PRELOAD", None)
     try:
         playwright = sync_api.sync_playwright().start()
-        b = playwright.chromium.launch(executable_path=executable, headless=True,
-                                       args=["--no-sandbox"])
+        b = playwright.chromium.launch(
+            executable_path=executable, headless=True, args=["--no-sandbox"]
+        )
     finally:
         if saved is not None:
             os.environ["LD_PRELOAD"] = saved
@@ -64,8 +65,7 @@ def page(browser, server):
 
 
 def shown_query(page, query):
-    page.wait_for_function(
-        "q => document.getElementById('results').dataset.query === q", arg=query)
+    page.wait_for_function("q => document.getElementById('results').dataset.query === q", arg=query)
 
 
 def titles(page):
@@ -91,8 +91,7 @@ def test_arrows_enter_and_escape(page):
     assert rows.count() >= 2
     for key in ["ArrowDown", "ArrowDown", "ArrowUp", "ArrowDown"]:
         box.press(key)
-    assert [rows.nth(i).get_attribute("aria-selected") for i in range(2)] == \
-        ["false", "true"]
+    assert [rows.nth(i).get_attribute("aria-selected") for i in range(2)] == ["false", "true"]
     assert box.get_attribute("aria-activedescendant") == "result-1"
     second_title = rows.nth(1).locator(".title").inner_text()
     second_id = rows.nth(1).locator(".id").inner_text().split()[1]
@@ -139,15 +138,19 @@ def test_an_older_answer_never_replaces_a_newer_one(page):
 
 
 def test_readable_on_a_phone(browser, server):
-    context = browser.new_context(viewport={"width": 375, "height": 740},
-                                  device_scale_factor=2, is_mobile=True,
-                                  has_touch=True)
+    context = browser.new_context(
+        viewport={"width": 375, "height": 740},
+        device_scale_factor=2,
+        is_mobile=True,
+        has_touch=True,
+    )
     p = context.new_page()
     p.goto(server.url)
     p.locator("#q").press_sequentially("machine lea", delay=40)
     shown_query(p, "machine lea")
     assert p.evaluate("document.documentElement.scrollWidth <= window.innerWidth")
-    size = p.evaluate("parseFloat(getComputedStyle("
-                      "document.querySelector('#results .title')).fontSize)")
+    size = p.evaluate(
+        "parseFloat(getComputedStyle(document.querySelector('#results .title')).fontSize)"
+    )
     assert size >= 14
     context.close()

@@ -118,15 +118,17 @@ def test_watcher_thread_swaps_and_stops(served):
 U = uuid.UUID("12345678-1234-5678-1234-567812345678")
 
 
-@pytest.mark.parametrize("name, content, expected", [
-    ("t.tsv", "video\ttitle\n42\tFour, two\n", {"42": "Four, two"}),
-    ("t.csv", 'title,video\n"Say ""hi""",7\n', {"7": 'Say "hi"'}),
-    ("t.csv", "Video,Title,extra\n007,Bond,x\n\n", {"7": "Bond"}),
-    ("t.csv", f"video,title\n{str(U).upper()},Upper\n{U.hex},Bare\n",
-     {str(U): "Bare"}),
-    ("t.tsv.gz", "video\ttitle\n1\tZipped\n", {"1": "Zipped"}),
-    ("t.csv", "\ufeffvideo,title\n3,Spreadsheet\n", {"3": "Spreadsheet"}),
-])
+@pytest.mark.parametrize(
+    "name, content, expected",
+    [
+        ("t.tsv", "video\ttitle\n42\tFour, two\n", {"42": "Four, two"}),
+        ("t.csv", 'title,video\n"Say ""hi""",7\n', {"7": 'Say "hi"'}),
+        ("t.csv", "Video,Title,extra\n007,Bond,x\n\n", {"7": "Bond"}),
+        ("t.csv", f"video,title\n{str(U).upper()},Upper\n{U.hex},Bare\n", {str(U): "Bare"}),
+        ("t.tsv.gz", "video\ttitle\n1\tZipped\n", {"1": "Zipped"}),
+        ("t.csv", "\ufeffvideo,title\n3,Spreadsheet\n", {"3": "Spreadsheet"}),
+    ],
+)
 def test_read_titles(tmp_path, name, content, expected):
     path = tmp_path / name
     data = content.encode("utf-8")
@@ -134,13 +136,16 @@ def test_read_titles(tmp_path, name, content, expected):
     assert read_titles(path) == expected
 
 
-@pytest.mark.parametrize("content, message", [
-    (b"id,name\n1,x\n", "header naming the columns video and title"),
-    (b"", "header naming"),
-    (b"video,title\n1\n", ":2: expected 2 fields"),
-    (b"video,title\n1,\xff\n", "not UTF-8"),
-    (b"\x1f\x8b\x08junk", "damaged gzip"),
-])
+@pytest.mark.parametrize(
+    "content, message",
+    [
+        (b"id,name\n1,x\n", "header naming the columns video and title"),
+        (b"", "header naming"),
+        (b"video,title\n1\n", ":2: expected 2 fields"),
+        (b"video,title\n1,\xff\n", "not UTF-8"),
+        (b"\x1f\x8b\x08junk", "damaged gzip"),
+    ],
+)
 def test_read_titles_refuses(tmp_path, content, message):
     path = tmp_path / "t.csv"
     path.write_bytes(content)
@@ -172,8 +177,7 @@ def test_app_mounted_elsewhere_reloads_in_its_own_process(tmp_path):
     async def go():
         async with app.router.lifespan_context(app):
             transport = httpx.ASGITransport(app=app)
-            async with httpx.AsyncClient(transport=transport,
-                                         base_url="http://test") as client:
+            async with httpx.AsyncClient(transport=transport, base_url="http://test") as client:
                 write_index(path, [("omega", 8)])
                 for _ in range(3000):  # a generous bound, not a timing check
                     health = (await client.get("/health")).json()
@@ -190,11 +194,12 @@ def damaged_index_bytes():
     """An index the decoder takes whose ranking meets a missing count:
     node 1's payload claims two videos and carries one count."""
     good = quillomar.PrefixSearch.from_internal_data_v2(
-        [0, 1], ["", "a"], [None, (5, [0], [5])], [1], [b"\x07\0\0\0"], 10)
+        [0, 1], ["", "a"], [None, (5, [0], [5])], [1], [b"\x07\0\0\0"], 10
+    )
     data = bytearray(good.to_bytes())
     tail = bytes([1, 5, 1, 0, 1, 5])
     pos = data.rindex(tail)
-    data[pos:pos + len(tail)] = bytes([1, 5, 2, 0, 0, 1, 5])
+    data[pos : pos + len(tail)] = bytes([1, 5, 2, 0, 0, 1, 5])
     quillomar.PrefixSearch.from_bytes(bytes(data))  # the decoder accepts it
     return bytes(data)
 
@@ -221,8 +226,7 @@ def test_damaged_index_in_service_is_a_500_json(tmp_path):
 
     async def go():
         transport = httpx.ASGITransport(app=app)
-        async with httpx.AsyncClient(transport=transport,
-                                     base_url="http://test") as client:
+        async with httpx.AsyncClient(transport=transport, base_url="http://test") as client:
             return await client.get("/complete", params={"q": "a"})
 
     r = asyncio.run(go())

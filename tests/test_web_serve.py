@@ -38,8 +38,10 @@ def test_serves_the_sample_and_stops_cleanly(workers, sig):
         assert code == 0, err
         assert "Traceback" not in err
         for pid in workers_seen:
-            assert not os.path.exists(f"/proc/{pid}/status") or \
-                "zombie" in open(f"/proc/{pid}/status").read()
+            assert (
+                not os.path.exists(f"/proc/{pid}/status")
+                or "zombie" in open(f"/proc/{pid}/status").read()
+            )
 
 
 @pytest.mark.parametrize("workers", [1, 2])
@@ -48,8 +50,16 @@ def test_serves_a_file_with_titles_and_swaps_it(tmp_path, workers):
     quillomar.save(quillomar.build_index([("first term", 1, 5)]), index)
     titles = tmp_path / "titles.csv"
     titles.write_text("video,title\n1,The first\n2,The second\n")
-    with running(str(index), "--titles", str(titles), "--reload-on-change",
-                 "--poll-interval", "0.05", "--workers", str(workers)) as server:
+    with running(
+        str(index),
+        "--titles",
+        str(titles),
+        "--reload-on-change",
+        "--poll-interval",
+        "0.05",
+        "--workers",
+        str(workers),
+    ) as server:
         first = server.get("/complete?q=first")[1]["results"]
         assert [(r["id"], r["title"]) for r in first] == [("1", "The first")]
         wait_for(lambda: len(children(server.proc.pid)) == workers, "no workers")
@@ -58,8 +68,9 @@ def test_serves_a_file_with_titles_and_swaps_it(tmp_path, workers):
         os.replace(tmp_path / "bad.idx", index)
         quillomar.save(quillomar.build_index([("second term", 2, 5)]), index)
         # The good file is served by new workers, and the old ones leave.
-        wait_for(lambda: not old_workers & set(children(server.proc.pid)),
-                 "the old workers never left")
+        wait_for(
+            lambda: not old_workers & set(children(server.proc.pid)), "the old workers never left"
+        )
         assert server.get("/health")[1]["index"]["generation"] == 2
         assert len(children(server.proc.pid)) == workers
         second = server.get("/complete?q=second")[1]["results"]
@@ -68,24 +79,32 @@ def test_serves_a_file_with_titles_and_swaps_it(tmp_path, workers):
         assert code == 0, err
 
 
-@pytest.mark.parametrize("args, message", [
-    (["--reload-on-change"], "needs an INDEX"),
-    (["missing.idx"], "cannot read index 'missing.idx'"),
-    (["bad.idx"], "'bad.idx' is not a quillomar index"),
-    (["--titles", "missing.csv"], "cannot read titles"),
-    (["--titles", "bad.csv"], "header naming the columns video and title"),
-    (["--workers", "0"], "must be at least 1"),
-    (["--port", "70000"], "outside 0..65535"),
-    (["--poll-interval", "0"], "outside 0.01..3600"),
-    (["--poll-interval", "nan"], "outside 0.01..3600"),
-    (["--host", "no such host.invalid"], "cannot resolve host"),
-])
+@pytest.mark.parametrize(
+    "args, message",
+    [
+        (["--reload-on-change"], "needs an INDEX"),
+        (["missing.idx"], "cannot read index 'missing.idx'"),
+        (["bad.idx"], "'bad.idx' is not a quillomar index"),
+        (["--titles", "missing.csv"], "cannot read titles"),
+        (["--titles", "bad.csv"], "header naming the columns video and title"),
+        (["--workers", "0"], "must be at least 1"),
+        (["--port", "70000"], "outside 0..65535"),
+        (["--poll-interval", "0"], "outside 0.01..3600"),
+        (["--poll-interval", "nan"], "outside 0.01..3600"),
+        (["--host", "no such host.invalid"], "cannot resolve host"),
+    ],
+)
 def test_refuses_to_start_with_one_line(tmp_path, args, message):
     (tmp_path / "bad.idx").write_bytes(b"not an index")
     (tmp_path / "bad.csv").write_text("id,name\n")
-    proc = subprocess.run([sys.executable, "-m", "quillomar", "serve", *args],
-                          capture_output=True, text=True, cwd=tmp_path,
-                          env=_env(), timeout=120)
+    proc = subprocess.run(
+        [sys.executable, "-m", "quillomar", "serve", *args],
+        capture_output=True,
+        text=True,
+        cwd=tmp_path,
+        env=_env(),
+        timeout=120,
+    )
     assert proc.returncode == 2
     assert message in proc.stderr
     assert len(proc.stderr.strip().splitlines()) == 1, proc.stderr
@@ -96,7 +115,11 @@ def test_a_port_in_use_is_one_line(tmp_path):
         port = server.url.rsplit(":", 1)[1].strip("/")
         proc = subprocess.run(
             [sys.executable, "-m", "quillomar", "serve", "--port", port],
-            capture_output=True, text=True, env=_env(), timeout=120)
+            capture_output=True,
+            text=True,
+            env=_env(),
+            timeout=120,
+        )
         assert proc.returncode == 2
         assert "cannot listen on 127.0.0.1:" in proc.stderr
         server.stop()
@@ -112,8 +135,9 @@ def test_no_request_fails_across_a_swap(tmp_path):
 
     index = tmp_path / "live.idx"
     quillomar.save(quillomar.build_index([("term", 1, 5)]), index)
-    with running(str(index), "--reload-on-change", "--poll-interval", "0.05",
-                 "--workers", "2") as server:
+    with running(
+        str(index), "--reload-on-change", "--poll-interval", "0.05", "--workers", "2"
+    ) as server:
         port = int(server.url.rsplit(":", 1)[1].strip("/"))
         done = threading.Event()
         failures, answers = [], []
@@ -141,8 +165,10 @@ def test_no_request_fails_across_a_swap(tmp_path):
             wait_for(lambda: len(children(server.proc.pid)) == 2, "no workers")
             old_workers = set(children(server.proc.pid))
             quillomar.save(quillomar.build_index([("term", 2, 5)]), index)
-            wait_for(lambda: not old_workers & set(children(server.proc.pid)),
-                     "the old workers never left")
+            wait_for(
+                lambda: not old_workers & set(children(server.proc.pid)),
+                "the old workers never left",
+            )
             seen = len(answers)
             wait_for(lambda: len(answers) > seen + 20, "no answers after the swap")
         finally:

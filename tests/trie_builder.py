@@ -7,8 +7,8 @@ from __future__ import annotations
 import random
 from typing import Dict, Iterable, List, Optional, Sequence, Tuple
 
-from _quillomar import PrefixSearch
 import trie_bytes
+from _quillomar import PrefixSearch
 from reference import levenshtein, reference_matches  # noqa: F401 (older imports)
 
 Payload = Tuple[int, List[int], List[int]]
@@ -27,8 +27,14 @@ class Arrays:
         self.video_top_n = 1 << 30
 
     def args(self):
-        return (self.node_shifts, self.child_labels, self.payloads,
-                self.child_transitions, self.video_index, self.video_top_n)
+        return (
+            self.node_shifts,
+            self.child_labels,
+            self.payloads,
+            self.child_transitions,
+            self.video_index,
+            self.video_top_n,
+        )
 
     def build(self) -> PrefixSearch:
         return PrefixSearch.from_internal_data_v2(*self.args())
@@ -38,11 +44,13 @@ class Arrays:
         return [p is not None for p in self.payloads]
 
 
-def arrays_from_words(words: Iterable[str],
-                      payloads: Optional[Dict[str, Payload]] = None,
-                      video_index: Sequence[bytes] = (),
-                      rng: Optional[random.Random] = None,
-                      depth_first: bool = False) -> Arrays:
+def arrays_from_words(
+    words: Iterable[str],
+    payloads: Optional[Dict[str, Payload]] = None,
+    video_index: Sequence[bytes] = (),
+    rng: Optional[random.Random] = None,
+    depth_first: bool = False,
+) -> Arrays:
     """A trie of `words`, numbered breadth-first (child slot s then holds
     node s + 1) or, with `depth_first`, in pre-order (slots then name nodes
     out of sequence). Each word's node is terminal and carries
@@ -95,35 +103,50 @@ def arrays_from_words(words: Iterable[str],
 # --- Hand-made binary indexes -------------------------------------------
 
 
-def encode_index(node_shifts: Sequence[int], labels: Sequence,
-                 transitions: Sequence[int],
-                 payloads: Sequence[Optional[Payload]],
-                 is_terminal: Sequence[bool], *,
-                 uuid_ids: Sequence[bytes] = (),
-                 int32_ids: Sequence[int] = (), int32: bool = False) -> bytes:
+def encode_index(
+    node_shifts: Sequence[int],
+    labels: Sequence,
+    transitions: Sequence[int],
+    payloads: Sequence[Optional[Payload]],
+    is_terminal: Sequence[bool],
+    *,
+    uuid_ids: Sequence[bytes] = (),
+    int32_ids: Sequence[int] = (),
+    int32: bool = False,
+) -> bytes:
     """The stored form of an index, field by field, with no checks: lengths
     and indices may be anything, so broken indexes can be made on purpose.
     A label is a one-character str, '' or an int code point."""
-    return trie_bytes.encode(trie_bytes.TrieData(
-        node_shifts=list(node_shifts),
-        child_labels=[x if isinstance(x, int) else (ord(x) if x else 0)
-                      for x in labels],
-        child_transitions=list(transitions),
-        payloads=list(payloads),
-        uuid_ids=list(uuid_ids),
-        int32_ids=list(int32_ids),
-        id_mode=trie_bytes.ID_MODE_INT32 if int32 else trie_bytes.ID_MODE_UUID,
-        is_terminal=list(is_terminal)))
+    return trie_bytes.encode(
+        trie_bytes.TrieData(
+            node_shifts=list(node_shifts),
+            child_labels=[x if isinstance(x, int) else (ord(x) if x else 0) for x in labels],
+            child_transitions=list(transitions),
+            payloads=list(payloads),
+            uuid_ids=list(uuid_ids),
+            int32_ids=list(int32_ids),
+            id_mode=trie_bytes.ID_MODE_INT32 if int32 else trie_bytes.ID_MODE_UUID,
+            is_terminal=list(is_terminal),
+        )
+    )
 
 
-def stored_index(a: Arrays, payloads: Optional[Sequence] = None,
-                 int32_ids: Sequence[int] = ()) -> PrefixSearch:
+def stored_index(
+    a: Arrays, payloads: Optional[Sequence] = None, int32_ids: Sequence[int] = ()
+) -> PrefixSearch:
     """`a` loaded through from_bytes, so payloads stay exactly as given (no
     propagation up the trie)."""
     return PrefixSearch.from_bytes(
-        encode_index(a.node_shifts, a.child_labels, a.child_transitions,
-                     a.payloads if payloads is None else payloads,
-                     a.terminal, int32_ids=int32_ids, int32=True))
+        encode_index(
+            a.node_shifts,
+            a.child_labels,
+            a.child_transitions,
+            a.payloads if payloads is None else payloads,
+            a.terminal,
+            int32_ids=int32_ids,
+            int32=True,
+        )
+    )
 
 
 def panic_message(call) -> str:

@@ -19,7 +19,8 @@ def _env():
     env = dict(os.environ)
     if env.get("PYTHONPATH"):  # the tests may run from any directory
         env["PYTHONPATH"] = os.pathsep.join(
-            os.path.abspath(p) for p in env["PYTHONPATH"].split(os.pathsep))
+            os.path.abspath(p) for p in env["PYTHONPATH"].split(os.pathsep)
+        )
     return env
 
 
@@ -57,8 +58,12 @@ def running(*args, cwd=None):
     it on the way out if the test did not stop it."""
     proc = subprocess.Popen(
         [sys.executable, "-m", "quillomar", "serve", "--port", "0", *args],
-        stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, text=True,
-        env=_env(), cwd=cwd)
+        stdout=subprocess.DEVNULL,
+        stderr=subprocess.PIPE,
+        text=True,
+        env=_env(),
+        cwd=cwd,
+    )
     try:
         seen = ""
         match = None

@@ -116,7 +116,9 @@ class Ours(Peer):
         from peers.trie_arrays import build_arrays
 
         payloads = workload.payloads
-        shifts, labels, payload_list, transitions = build_arrays(workload.words, lambda i: payloads[i])
+        shifts, labels, payload_list, transitions = build_arrays(
+            workload.words, lambda i: payloads[i]
+        )
         video_index = [i.to_bytes(4, "little") for i in range(workload.videos)]
         return shifts, labels, payload_list, transitions, video_index, workload.video_top_n
 
@@ -154,7 +156,9 @@ class Ours(Peer):
         loaded = self._cls.from_bytes(blob)
         from_bytes_s = time.perf_counter() - start
         loaded_bytes = max(0, resident_bytes() - before)
-        same = all(loaded.fuzzy_match(q, 2) == state.fuzzy_match(q, 2) for q in workload.queries[:200])
+        same = all(
+            loaded.fuzzy_match(q, 2) == state.fuzzy_match(q, 2) for q in workload.queries[:200]
+        )
         return {
             "builder": self.builder_name,
             "nodes": nodes,
@@ -216,7 +220,9 @@ class RapidFuzz(Peer):
     def search(self, state, query, k):
         return [
             (choice, int(score))
-            for choice, score, _ in self._extract(query, state, scorer=self._scorer, score_cutoff=k, limit=None)
+            for choice, score, _ in self._extract(
+                query, state, scorer=self._scorer, score_cutoff=k, limit=None
+            )
         ]
 
 
@@ -228,7 +234,8 @@ class SymSpell(Peer):
     max_dictionary_edit_distance = 2
 
     def setup(self, workload):
-        from symspellpy import SymSpell as _SymSpell, Verbosity
+        from symspellpy import SymSpell as _SymSpell
+        from symspellpy import Verbosity
         from symspellpy.editdistance import DistanceAlgorithm, EditDistance
 
         # Its compiled plain-Levenshtein comparer when that is installed,
@@ -261,7 +268,10 @@ class SymSpell(Peer):
         return spell
 
     def search(self, state, query, k):
-        return [(item.term, item.distance) for item in state.lookup(query, self._all, max_edit_distance=k)]
+        return [
+            (item.term, item.distance)
+            for item in state.lookup(query, self._all, max_edit_distance=k)
+        ]
 
 
 class SymSpellCpp(Peer):
@@ -283,13 +293,18 @@ class SymSpellCpp(Peer):
         self._module = SymSpellCppPy
 
     def build(self, workload):
-        spell = self._module.SymSpell(max_dictionary_edit_distance=self.max_dictionary_edit_distance)
+        spell = self._module.SymSpell(
+            max_dictionary_edit_distance=self.max_dictionary_edit_distance
+        )
         for word in workload.words:
             spell.create_dictionary_entry(word, 1)
         return spell
 
     def search(self, state, query, k):
-        return [(item.term, item.distance) for item in state.lookup(query, self._module.Verbosity.ALL, k)]
+        return [
+            (item.term, item.distance)
+            for item in state.lookup(query, self._module.Verbosity.ALL, k)
+        ]
 
 
 class Tantivy(Peer):
@@ -328,8 +343,13 @@ class Tantivy(Peer):
 
     def _query(self, state, text, k, limit, prefix):
         schema, searcher, words, _ = state
-        query = self._t.Query.fuzzy_term_query(schema, "w", text, distance=k, transposition_cost_one=False, prefix=prefix)
-        return [words[address.doc] for _, address in searcher.search(query, limit=limit, count=False).hits]
+        query = self._t.Query.fuzzy_term_query(
+            schema, "w", text, distance=k, transposition_cost_one=False, prefix=prefix
+        )
+        return [
+            words[address.doc]
+            for _, address in searcher.search(query, limit=limit, count=False).hits
+        ]
 
     def search(self, state, query, k):
         found = self._query(state, query, k, self.first_limit, False)

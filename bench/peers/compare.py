@@ -48,7 +48,9 @@ def diff_results(queries, reference, other, k: int, max_examples: int = 5) -> di
         missing = sorted(set(ref) - set(got))
         extra = sorted(set(got) - set(ref))
         bad_distance = [
-            w for w in set(ref) & set(got) if ref[w] is not None and got[w] is not None and ref[w] != got[w]
+            w
+            for w in set(ref) & set(got)
+            if ref[w] is not None and got[w] is not None and ref[w] != got[w]
         ]
         if bad_distance:
             distance_mismatches += 1
@@ -72,7 +74,10 @@ def diff_results(queries, reference, other, k: int, max_examples: int = 5) -> di
                     "extra": [(w, levenshtein(queries[i], w)) for w in extra[:6]],
                     "missing_total": len(missing),
                     "extra_total": len(extra),
-                    "bad_distance": [(w, ref[w], got[w], levenshtein(queries[i], w)) for w in sorted(bad_distance)[:6]],
+                    "bad_distance": [
+                        (w, ref[w], got[w], levenshtein(queries[i], w))
+                        for w in sorted(bad_distance)[:6]
+                    ],
                 }
             )
     return {

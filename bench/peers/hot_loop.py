@@ -21,14 +21,17 @@ import time
 
 sys.path.insert(0, os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 
-from peers import adapters, workload as wl  # noqa: E402
+from peers import adapters  # noqa: E402
+from peers import workload as wl
 
 
 def main(argv=None) -> int:
     parser = argparse.ArgumentParser()
     parser.add_argument("--k", type=int, default=2)
     parser.add_argument("--queries", type=int, default=10_000)
-    parser.add_argument("--what", choices=["fuzzy_match", "fuzzy_match_video"], default="fuzzy_match")
+    parser.add_argument(
+        "--what", choices=["fuzzy_match", "fuzzy_match_video"], default="fuzzy_match"
+    )
     parser.add_argument("--repeat", type=int, default=1)
     parser.add_argument("--cache", default="/tmp/quillomar-bench-index.bin")
     parser.add_argument("--words", help="word list (default: wamerican-huge)")

@@ -69,11 +69,15 @@ def _as_set(found):
     return out
 
 
-def measure(peer, workload, *, autocomplete_limit: int = 10, warmup: int = 100, sample=None) -> dict:
+def measure(
+    peer, workload, *, autocomplete_limit: int = 10, warmup: int = 100, sample=None
+) -> dict:
     peer.setup(workload)
     # A throw-away build on a few words first: lazy imports and first-call
     # set-up land outside the measured build.
-    peer.build(dataclasses.replace(workload, words=workload.words[:40], payloads=workload.payloads[:40]))
+    peer.build(
+        dataclasses.replace(workload, words=workload.words[:40], payloads=workload.payloads[:40])
+    )
     before = resident_bytes()
     start = time.perf_counter()
     state = peer.build(workload)
@@ -99,12 +103,21 @@ def measure(peer, workload, *, autocomplete_limit: int = 10, warmup: int = 100, 
         sets = [_as_set(r) for r in results]
         # Queries whose answer named a word more than once.
         repeats = [i for i, (r, found) in enumerate(zip(results, sets)) if len(r) != len(found)]
-        report["search"][k] = {"times_ns": times, "cpu_ns": cpu_ns, "results": sets, "repeats": repeats}
+        report["search"][k] = {
+            "times_ns": times,
+            "cpu_ns": cpu_ns,
+            "results": sets,
+            "repeats": repeats,
+        }
     if peer.autocomplete:
         times, results, cpu_ns = _timed(
             workload.prefixes, lambda p: peer.complete(state, p, autocomplete_limit), warmup
         )
-        report["complete"] = {"times_ns": times, "cpu_ns": cpu_ns, "counts": [len(r) for r in results]}
+        report["complete"] = {
+            "times_ns": times,
+            "cpu_ns": cpu_ns,
+            "counts": [len(r) for r in results],
+        }
     extra = getattr(peer, "extra_measurements", None)
     if extra is not None:
         report["extra"] = extra(state, workload)

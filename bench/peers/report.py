@@ -16,7 +16,11 @@ TERMS = "quillomar-terms"
 
 
 def machine() -> dict:
-    info = {"cpu": platform.processor() or platform.machine(), "cores": os.cpu_count(), "memory": "unknown"}
+    info = {
+        "cpu": platform.processor() or platform.machine(),
+        "cores": os.cpu_count(),
+        "memory": "unknown",
+    }
     try:
         with open("/proc/cpuinfo") as f:
             for line in f:
@@ -33,7 +37,9 @@ def machine() -> dict:
     try:
         caches = subprocess.run(["lscpu"], capture_output=True, text=True, check=False).stdout
         info["caches"] = ", ".join(
-            line.split(":", 1)[0].replace(" cache", "") + " " + line.split(":", 1)[1].strip().split(" (")[0]
+            line.split(":", 1)[0].replace(" cache", "")
+            + " "
+            + line.split(":", 1)[1].strip().split(" (")[0]
             for line in caches.splitlines()
             if line.strip().startswith(("L1d", "L2", "L3"))
         )
@@ -46,12 +52,17 @@ def machine() -> dict:
 
 def package_of(path: str) -> str:
     try:
-        owner = subprocess.run(["dpkg", "-S", path], capture_output=True, text=True, check=False).stdout
+        owner = subprocess.run(
+            ["dpkg", "-S", path], capture_output=True, text=True, check=False
+        ).stdout
         package = owner.split(":", 1)[0].strip()
         if not package:
             return ""
         version = subprocess.run(
-            ["dpkg-query", "-W", "-f=${Version}", package], capture_output=True, text=True, check=False
+            ["dpkg-query", "-W", "-f=${Version}", package],
+            capture_output=True,
+            text=True,
+            check=False,
         ).stdout
         return f"{package} {version}".strip()
     except OSError:
@@ -79,17 +90,28 @@ def summarise(work, results: dict) -> dict:
     for name, result in results.items():
         for k, data in result["search"].items():
             figures = latency(data["times_ns"])
-            figures["cpu_us"] = data.get("cpu_ns", float("nan")) / 1000 / max(1, len(data["times_ns"]))
-            figures["matches"] = statistics.fmean(len(r) for r in data["results"]) if data["results"] else 0.0
+            figures["cpu_us"] = (
+                data.get("cpu_ns", float("nan")) / 1000 / max(1, len(data["times_ns"]))
+            )
+            figures["matches"] = (
+                statistics.fmean(len(r) for r in data["results"]) if data["results"] else 0.0
+            )
             figures["queries"] = len(data["times_ns"])
             summary["search"][(name, k)] = figures
             if reference_name and name != reference_name and k in results[reference_name]["search"]:
                 summary["diffs"][(name, k)] = diff_results(
-                    work.queries, results[reference_name]["search"][k]["results"], data["results"], k
+                    work.queries,
+                    results[reference_name]["search"][k]["results"],
+                    data["results"],
+                    k,
                 )
         if result.get("complete"):
             figures = latency(result["complete"]["times_ns"])
-            figures["cpu_us"] = result["complete"].get("cpu_ns", float("nan")) / 1000 / max(1, len(result["complete"]["times_ns"]))
+            figures["cpu_us"] = (
+                result["complete"].get("cpu_ns", float("nan"))
+                / 1000
+                / max(1, len(result["complete"]["times_ns"]))
+            )
             counts = result["complete"]["counts"]
             figures["results"] = statistics.fmean(counts) if counts else 0.0
             figures["empty"] = sum(1 for c in counts if c == 0)
@@ -142,10 +164,16 @@ def targets(results: dict, summary: dict) -> list:
             for key, label in (("build_s", "build time"), ("memory_bytes", "resident memory")):
                 a, b = ours[key], theirs[key]
                 figure = (
-                    f"{a:,.2f} s vs {b:,.2f} s" if key == "build_s" else f"{_mb(a)} MB vs {_mb(b)} MB"
+                    f"{a:,.2f} s vs {b:,.2f} s"
+                    if key == "build_s"
+                    else f"{_mb(a)} MB vs {_mb(b)} MB"
                 ) + (f": {a / b:.3f} of symspellpy's" if b else "")
                 rows.append(
-                    (f"{label} ({what}) at most a tenth of symspellpy's (k = 2)", figure, bool(b) and a <= b / 10)
+                    (
+                        f"{label} ({what}) at most a tenth of symspellpy's (k = 2)",
+                        figure,
+                        bool(b) and a <= b / 10,
+                    )
                 )
     return rows
 
@@ -174,10 +202,21 @@ def _plot(path_prefix: str, results: dict, summary: dict) -> list:
         rows.sort(key=lambda item: item[1]["median_us"])
         labels = [name for name, _ in rows]
         y = range(len(rows))
-        ax.barh([i + 0.2 for i in y], [f["median_us"] for _, f in rows], height=0.4, label="median",
-                color=[colours[n] for n in labels])
-        ax.barh([i - 0.2 for i in y], [f["p99_us"] for _, f in rows], height=0.4, label="p99",
-                color=[colours[n] for n in labels], alpha=0.45)
+        ax.barh(
+            [i + 0.2 for i in y],
+            [f["median_us"] for _, f in rows],
+            height=0.4,
+            label="median",
+            color=[colours[n] for n in labels],
+        )
+        ax.barh(
+            [i - 0.2 for i in y],
+            [f["p99_us"] for _, f in rows],
+            height=0.4,
+            label="p99",
+            color=[colours[n] for n in labels],
+            alpha=0.45,
+        )
         for i, (_, f) in enumerate(rows):
             ax.text(f["median_us"], i + 0.2, f" {_us(f['median_us'])}", va="center", fontsize=8)
         ax.set_yticks(list(y))
@@ -196,10 +235,17 @@ def _plot(path_prefix: str, results: dict, summary: dict) -> list:
 
     built = list(results.items())
     fig, axes = plt.subplots(1, 2, figsize=(12, 4))
-    for ax, key, label in ((axes[0], "build_s", "build time (s)"), (axes[1], "memory_bytes", "resident memory (MB)")):
+    for ax, key, label in (
+        (axes[0], "build_s", "build time (s)"),
+        (axes[1], "memory_bytes", "resident memory (MB)"),
+    ):
         values = [(n, r[key] if key == "build_s" else r[key] / 1e6) for n, r in built]
         values.sort(key=lambda item: item[1])
-        ax.barh([n for n, _ in values], [max(v, 1e-3) for _, v in values], color=[colours[n] for n, _ in values])
+        ax.barh(
+            [n for n, _ in values],
+            [max(v, 1e-3) for _, v in values],
+            color=[colours[n] for n, _ in values],
+        )
         for i, (_, v) in enumerate(values):
             ax.text(max(v, 1e-3), i, f" {v:,.2f}", va="center", fontsize=8)
         ax.set_xscale("log")
@@ -264,7 +310,10 @@ def write_report(out: str, work, results: dict, run_info: dict) -> dict:
     add("")
     add("## Machine")
     add("")
-    add(f"- CPU: {info['cpu']}, {info['cores']} logical cores" + (f" ({info['caches']})" if info.get("caches") else ""))
+    add(
+        f"- CPU: {info['cpu']}, {info['cores']} logical cores"
+        + (f" ({info['caches']})" if info.get("caches") else "")
+    )
     add(f"- Memory: {info['memory']}")
     add(f"- {info['os']}, {info['python']}")
     ls, le = run_info["load_start"], run_info["load_end"]
@@ -295,7 +344,8 @@ def write_report(out: str, work, results: dict, run_info: dict) -> dict:
     add("")
     origin = package_of(work.source)
     add(
-        f"- Words: every word of `{work.source}`" + (f" ({origin})" if origin else "")
+        f"- Words: every word of `{work.source}`"
+        + (f" ({origin})" if origin else "")
         + f", lower-cased, possessive `'s` forms dropped, duplicates removed: **{len(work.words):,} words**"
         + (
             f", {results[OURS]['extra']['nodes']:,} trie nodes."
@@ -397,7 +447,9 @@ def write_report(out: str, work, results: dict, run_info: dict) -> dict:
             " finds nothing for a mistyped one). Top 10 everywhere."
         )
         add("")
-        add("| library | median us | p99 us | mean us | mean CPU us | results per prefix | prefixes with no result |")
+        add(
+            "| library | median us | p99 us | mean us | mean CPU us | results per prefix | prefixes with no result |"
+        )
         add("|---|---|---|---|---|---|---|")
         for name, f in sorted(summary["complete"].items(), key=lambda item: item[1]["median_us"]):
             add(
@@ -429,20 +481,33 @@ def write_report(out: str, work, results: dict, run_info: dict) -> dict:
             f"**{name}, k = {k}**: {diff['differing']:,} of {diff['compared']:,} queries differ from {base}."
             f" Judged by the plain edit distance (computed here in Python), {wrong['other']:,} words"
             f" (missing, extra or with a wrong distance) are {name}'s error and {wrong['reference']:,} are {base}'s."
-            + (f" {diff['distance_mismatches']:,} queries report a different distance." if diff["distance_mismatches"] else "")
+            + (
+                f" {diff['distance_mismatches']:,} queries report a different distance."
+                if diff["distance_mismatches"]
+                else ""
+            )
             + " Examples (word, true distance):"
         )
         add("")
         for ex in diff["examples"]:
             parts = []
             if ex["missing"]:
-                parts.append(f"missing {ex['missing_total']}: " + ", ".join(f"`{w}` ({d})" for w, d in ex["missing"]))
+                parts.append(
+                    f"missing {ex['missing_total']}: "
+                    + ", ".join(f"`{w}` ({d})" for w, d in ex["missing"])
+                )
             if ex["extra"]:
-                parts.append(f"extra {ex['extra_total']}: " + ", ".join(f"`{w}` ({d})" for w, d in ex["extra"]))
+                parts.append(
+                    f"extra {ex['extra_total']}: "
+                    + ", ".join(f"`{w}` ({d})" for w, d in ex["extra"])
+                )
             if ex["bad_distance"]:
                 parts.append(
                     "distance: "
-                    + ", ".join(f"`{w}` {base} {a}, {name} {b}, true {t}" for w, a, b, t in ex["bad_distance"])
+                    + ", ".join(
+                        f"`{w}` {base} {a}, {name} {b}, true {t}"
+                        for w, a, b, t in ex["bad_distance"]
+                    )
                 )
             add(f"- `{ex['query']}`: " + "; ".join(parts))
         add("")
@@ -458,7 +523,9 @@ def write_report(out: str, work, results: dict, run_info: dict) -> dict:
                 )
                 add("")
     if not any_diff:
-        add("None: every library that answered returned the same set as the reference for every query.")
+        add(
+            "None: every library that answered returned the same set as the reference for every query."
+        )
         add("")
 
     if plots:
@@ -490,5 +557,7 @@ def report_notes(results: dict, run_info: dict) -> list:
         " rows the walk computes per query and what subtree filters would save."
     )
     if run_info.get("sample"):
-        notes.append(f"- Every library timed at most {run_info['sample']:,} term queries in this run.")
+        notes.append(
+            f"- Every library timed at most {run_info['sample']:,} term queries in this run."
+        )
     return notes

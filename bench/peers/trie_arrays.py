@@ -18,7 +18,9 @@ def build_arrays(words, payload_of=None):
     for index, word in enumerate(words):
         if not word or (index and word <= words[index - 1]):
             prev = words[index - 1] if index else ""
-            raise ValueError(f"words must be non-empty, sorted and unique: {prev!r} before {word!r}")
+            raise ValueError(
+                f"words must be non-empty, sorted and unique: {prev!r} before {word!r}"
+            )
     arrays, word_at = layout(words)
     payloads = list(arrays.payloads)
     if payload_of is not None:

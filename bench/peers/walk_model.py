@@ -44,7 +44,9 @@ class Model:
         self.terminal = [p is not None for p in payloads]
         n, e = len(labels), len(transitions)
         # Breadth-first numbering: slot s holds node s + 1.
-        self.children = [range(shifts[v] + 1, (shifts[v + 1] if v + 1 < n else e) + 1) for v in range(n)]
+        self.children = [
+            range(shifts[v] + 1, (shifts[v + 1] if v + 1 < n else e) + 1) for v in range(n)
+        ]
         self.mask = [0] * n
         self.shortest = [FAR] * n
         self.longest = [-1] * n
@@ -104,9 +106,15 @@ def main(argv=None) -> int:
     words = wl.load_words(args.words or wl.ensure_huge_wordlist())
     work = wl.build_workload(words, "model")
     model = Model(words)
-    print(f"{len(words):,} words, {len(model.labels):,} nodes; k = {args.k}, {args.queries} queries")
+    print(
+        f"{len(words):,} words, {len(model.labels):,} nodes; k = {args.k}, {args.queries} queries"
+    )
     baseline = None
-    for name, length, letters in (("today", False, False), ("+length", True, False), ("+length+letters", True, True)):
+    for name, length, letters in (
+        ("today", False, False),
+        ("+length", True, False),
+        ("+length+letters", True, True),
+    ):
         counts = [model.walk(q, args.k, length, letters) for q in work.queries[: args.queries]]
         rows = [r for r, _ in counts]
         found = [f for _, f in counts]

@@ -23,7 +23,9 @@ def ensure_huge_wordlist(path: str = HUGE_WORDLIST) -> str:
         return path
     apt = shutil.which("apt-get")
     if apt is None:
-        raise RuntimeError(f"{path} is missing and apt-get is not available to install {HUGE_PACKAGE}")
+        raise RuntimeError(
+            f"{path} is missing and apt-get is not available to install {HUGE_PACKAGE}"
+        )
     env = dict(os.environ, DEBIAN_FRONTEND="noninteractive")
     subprocess.run([apt, "update", "-qq"], check=True, env=env)
     subprocess.run([apt, "install", "-y", "-qq", HUGE_PACKAGE], check=True, env=env)

@@ -9,8 +9,7 @@ from typing import Callable, Union
 __all__ = ["write_atomic", "write_atomic_with"]
 
 
-def write_atomic(path: Union[str, "os.PathLike[str]"], data: bytes,
-                 *more: bytes) -> None:
+def write_atomic(path: Union[str, "os.PathLike[str]"], data: bytes, *more: bytes) -> None:
     """Write ``data`` (then each of ``more``) to ``path`` atomically (see
     write_atomic_with)."""
 
@@ -23,8 +22,7 @@ def write_atomic(path: Union[str, "os.PathLike[str]"], data: bytes,
     write_atomic_with(path, fill)
 
 
-def write_atomic_with(path: Union[str, "os.PathLike[str]"],
-                      fill: Callable[[int], None]) -> None:
+def write_atomic_with(path: Union[str, "os.PathLike[str]"], fill: Callable[[int], None]) -> None:
     """Fill ``path`` through a temporary file and a rename: ``fill`` gets
     the descriptor of the new, empty file (open for reading and writing).
 
@@ -35,8 +33,7 @@ def write_atomic_with(path: Union[str, "os.PathLike[str]"],
     """
     target = os.path.abspath(os.fspath(path))
     directory, name = os.path.split(target)
-    fd, temporary = tempfile.mkstemp(prefix=f".{name}.", suffix=".tmp",
-                                     dir=directory)
+    fd, temporary = tempfile.mkstemp(prefix=f".{name}.", suffix=".tmp", dir=directory)
     try:
         try:
             fill(fd)  # writes the contents through the open descriptor

@@ -53,7 +53,8 @@ class _Reader:
         if self.pos + n > len(self.data):
             raise FormatError(
                 f"the index ends early: {self.pos + n - len(self.data)} more "
-                f"byte(s) needed at offset {self.pos}")
+                f"byte(s) needed at offset {self.pos}"
+            )
 
     def byte(self) -> int:
         self._need(1)
@@ -67,10 +68,9 @@ class _Reader:
             return first
         width = _WIDTH.get(first)
         if width is None or (width == 8 and not wide):
-            raise FormatError(f"invalid number marker {first} at offset "
-                              f"{self.pos - 1}")
+            raise FormatError(f"invalid number marker {first} at offset {self.pos - 1}")
         self._need(width)
-        value = int.from_bytes(self.data[self.pos:self.pos + width], "little")
+        value = int.from_bytes(self.data[self.pos : self.pos + width], "little")
         self.pos += width
         return value
 
@@ -83,8 +83,7 @@ class _Reader:
     def skip_varints(self, n: int) -> None:
         # Fast path: n bytes that are all single-byte numbers.
         end = self.pos + n
-        if end <= len(self.data) and (
-                n == 0 or max(self.data[self.pos:end]) <= 250):
+        if end <= len(self.data) and (n == 0 or max(self.data[self.pos : end]) <= 250):
             self.pos = end
             return
         for _ in range(n):
@@ -92,8 +91,7 @@ class _Reader:
 
     def skip_chars(self, n: int) -> None:
         end = self.pos + n
-        if end <= len(self.data) and (
-                n == 0 or max(self.data[self.pos:end]) < 0x80):
+        if end <= len(self.data) and (n == 0 or max(self.data[self.pos : end]) < 0x80):
             self.pos = end
             return
         for _ in range(n):
@@ -107,8 +105,7 @@ class _Reader:
             elif 0xF0 <= lead <= 0xF4:
                 width = 3
             else:
-                raise FormatError(f"invalid label byte {lead} at offset "
-                                  f"{self.pos - 1}")
+                raise FormatError(f"invalid label byte {lead} at offset {self.pos - 1}")
             self._need(width)
             self.pos += width
 
@@ -144,7 +141,7 @@ def _skip_payloads(
                     pos += 1
                 else:
                     width = _marker_width(n, pos, wide=True)
-                    n = int.from_bytes(data[pos + 1:pos + 1 + width], "little")
+                    n = int.from_bytes(data[pos + 1 : pos + 1 + width], "little")
                     pos += 1 + width
                 if _list == 0 and n > longest:
                     longest = n
@@ -195,7 +192,7 @@ def summarize(data: bytes, progress: Optional[Progress] = None) -> IndexSummary:
         raise FormatError(f"invalid identifier mode {mode}")
     flags = r.count()
     r._need(flags)
-    flag_bytes = data[r.pos:r.pos + flags]
+    flag_bytes = data[r.pos : r.pos + flags]
     if flag_bytes.translate(None, b"\x00\x01"):
         raise FormatError("invalid terminal flag")
     r.pos += flags

@@ -106,9 +106,7 @@ def _common_prefixes(buf: Any, width: int, offsets: Any, lengths: Any) -> Any:
     step = 8 // width
     # Byte i of `words` is the 8 bytes starting at byte i of the text (an
     # overlapping, unaligned view; nothing is copied).
-    words = np.ndarray(
-        shape=(len(buf) - 7,), dtype="<u8", buffer=buf, strides=(1,)
-    )
+    words = np.ndarray(shape=(len(buf) - 7,), dtype="<u8", buffer=buf, strides=(1,))
     left = offsets[:-1] * width
     right = offsets[1:] * width
     shorter = np.minimum(lengths[:-1], lengths[1:])
@@ -196,10 +194,12 @@ def layout_numpy(terms: List[str]) -> Layout:
     # order: sorted needles make the search several times faster.
     heads = np.flatnonzero(common)
     head_depth = common[heads]
-    heads = heads[np.argsort(
-        head_depth.astype(np.uint16) if max_depth < 65536 else head_depth,
-        kind="stable",
-    )]
+    heads = heads[
+        np.argsort(
+            head_depth.astype(np.uint16) if max_depth < 65536 else head_depth,
+            kind="stable",
+        )
+    ]
     wanted = common[heads].astype(key_type) * n + heads.astype(key_type)
     parents[first] = 0
     parents[first[heads]] = np.searchsorted(keys, wanted, side="right")

@@ -19,8 +19,9 @@ class ProgressBar:
 
     WIDTH = 30
 
-    def __init__(self, label: str, stream: Optional[IO[str]] = None,
-                 delay: float = 0.5, force: bool = False) -> None:
+    def __init__(
+        self, label: str, stream: Optional[IO[str]] = None, delay: float = 0.5, force: bool = False
+    ) -> None:
         self._label = label
         self._stream = stream if stream is not None else sys.stderr
         self._enabled = force or _is_terminal(self._stream)

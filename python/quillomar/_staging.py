@@ -72,9 +72,7 @@ def stage_records(records: Iterable[object], mode: Optional[str]) -> StagedRecor
                 originals.append(record)
                 continue
         elif not isinstance(record, tuple) or len(record) != 3:
-            raise ValueError(
-                f"record {record!r}: expected a (term, video, count) tuple"
-            )
+            raise ValueError(f"record {record!r}: expected a (term, video, count) tuple")
         term, video, count = record
         rules.check_term(term, record)
         checked = rules.check_count(count, record, "count")
@@ -95,14 +93,15 @@ def stage_records(records: Iterable[object], mode: Optional[str]) -> StagedRecor
     else:
         videos = array("I", ints)
     return StagedRecords(
-        joined_terms(terms), videos, array("I", counts), mode or rules.INT,
+        joined_terms(terms),
+        videos,
+        array("I", counts),
+        mode or rules.INT,
         originals,
     )
 
 
-def stage_totals(
-    totals: Union[Mapping[str, int], Iterable[Tuple[str, int]]]
-) -> Dict[str, int]:
+def stage_totals(totals: Union[Mapping[str, int], Iterable[Tuple[str, int]]]) -> Dict[str, int]:
     """The checked {term: total} that set_totals commits; raises on the
     first bad entry, with set_total's messages."""
     entries: Iterable[object]
@@ -114,9 +113,7 @@ def stage_totals(
         items = list(totals)
         entries = items
         # Whole-list checks in C; anything unusual takes the loop below.
-        plain_pairs = set(map(type, items)) <= {tuple} and set(
-            map(len, items)
-        ) <= {2}
+        plain_pairs = set(map(type, items)) <= {tuple} and set(map(len, items)) <= {2}
         staged = dict(items) if plain_pairs else None
     if staged is not None and _plain_totals_valid(staged):
         return staged
@@ -151,8 +148,4 @@ def _plain_totals_valid(staged: Dict[str, int]) -> bool:
     values = staged.values()
     if not values:
         return True
-    return (
-        set(map(type, values)) == {int}
-        and min(values) >= 0
-        and max(values) <= U32_MAX
-    )
+    return set(map(type, values)) == {int} and min(values) >= 0 and max(values) <= U32_MAX

@@ -35,20 +35,13 @@ def mixed_ids_message(record: object, mode: str, earlier: str) -> str:
 def is_plain_term(term: object) -> bool:
     """True for a str that certainly passes check_term, cheaply: the
     common ASCII case, for fast paths."""
-    return (
-        type(term) is str
-        and term.isascii()
-        and bool(term)
-        and "\x00" not in term
-    )
+    return type(term) is str and term.isascii() and bool(term) and "\x00" not in term
 
 
 def check_term(term: object, record: object) -> None:
     """A term is a non-empty str without U+0000 that has a UTF-8 form."""
     if not isinstance(term, str):
-        raise TypeError(
-            f"record {record!r}: term must be a str, not {type(term).__name__}"
-        )
+        raise TypeError(f"record {record!r}: term must be a str, not {type(term).__name__}")
     if not term:
         raise ValueError(f"record {record!r}: term is empty")
     if "\x00" in term:
@@ -58,9 +51,7 @@ def check_term(term: object, record: object) -> None:
         try:
             term.encode("utf-8")
         except UnicodeEncodeError:
-            raise ValueError(
-                f"record {record!r}: term contains a lone surrogate"
-            ) from None
+            raise ValueError(f"record {record!r}: term contains a lone surrogate") from None
 
 
 def check_count(count: object, record: object, what: str) -> int:
@@ -70,15 +61,12 @@ def check_count(count: object, record: object, what: str) -> int:
         value = operator.index(cast(SupportsIndex, count))
     except TypeError:
         raise TypeError(
-            f"record {record!r}: {what} must be an int, not "
-            f"{type(count).__name__}"
+            f"record {record!r}: {what} must be an int, not {type(count).__name__}"
         ) from None
     if value < 0:
         raise ValueError(f"record {record!r}: {what} {value} is negative")
     if value > U32_MAX:
-        raise ValueError(
-            f"record {record!r}: {what} {value} is above 4294967295"
-        )
+        raise ValueError(f"record {record!r}: {what} {value} is above 4294967295")
     return value
 
 
@@ -93,9 +81,7 @@ def parse_video(video: object, record: object) -> Tuple[str, Union[int, bytes]]:
             hint = ""
             if video.strip().isdigit():
                 hint = f" (for an integer id pass int({video!r}))"
-            raise ValueError(
-                f"record {record!r}: video id {video!r} is not a UUID{hint}"
-            ) from None
+            raise ValueError(f"record {record!r}: video id {video!r} is not a UUID{hint}") from None
     if isinstance(video, bool) or not hasattr(video, "__index__"):
         raise ValueError(
             f"record {record!r}: video id must be an int in 0..4294967295 or "
@@ -103,9 +89,7 @@ def parse_video(video: object, record: object) -> Tuple[str, Union[int, bytes]]:
         )
     value = operator.index(cast(SupportsIndex, video))
     if not 0 <= value <= U32_MAX:
-        raise ValueError(
-            f"record {record!r}: video id {value} is outside 0..4294967295"
-        )
+        raise ValueError(f"record {record!r}: video id {value} is outside 0..4294967295")
     return INT, value
 
 

@@ -23,8 +23,14 @@ if TYPE_CHECKING:
 __all__ = ["add_arrow", "add_batches", "arrow_batches"]
 
 _INT_FORMATS = {
-    "int8": "b", "int16": "h", "int32": "i", "int64": "q",
-    "uint8": "B", "uint16": "H", "uint32": "I", "uint64": "Q",
+    "int8": "b",
+    "int16": "h",
+    "int32": "i",
+    "int64": "q",
+    "uint8": "B",
+    "uint16": "H",
+    "uint32": "I",
+    "uint64": "Q",
 }
 
 
@@ -34,8 +40,7 @@ def _pyarrow() -> Any:
         importlib.import_module("pyarrow.compute")
     except ImportError:
         raise ImportError(
-            "reading Arrow data and Parquet files needs pyarrow: "
-            "pip install 'quillomar[parquet]'"
+            "reading Arrow data and Parquet files needs pyarrow: pip install 'quillomar[parquet]'"
         ) from None
     return pyarrow
 
@@ -90,24 +95,23 @@ def _string_column(pa: Any, column: Any) -> Tuple[Any, Union[memoryview, bytes]]
 
 def _is_text(pa: Any, t: Any) -> bool:
     return bool(
-        pa.types.is_string(t) or pa.types.is_large_string(t)
+        pa.types.is_string(t)
+        or pa.types.is_large_string(t)
         or pa.types.is_string_view(t)
-        or (pa.types.is_dictionary(t) and (
-            pa.types.is_string(t.value_type)
-            or pa.types.is_large_string(t.value_type)))
+        or (
+            pa.types.is_dictionary(t)
+            and (pa.types.is_string(t.value_type) or pa.types.is_large_string(t.value_type))
+        )
     )
 
 
 def _int_column(column: Any, what: str, name: str) -> Union[memoryview, bytes]:
     fmt = _INT_FORMATS.get(str(column.type))
     if fmt is None:
-        raise ValueError(
-            f"{what} column {name!r} has type {column.type}; expected integers"
-        )
+        raise ValueError(f"{what} column {name!r} has type {column.type}; expected integers")
     width = column.type.bit_width // 8
     start = column.offset
-    return _buffer(column.buffers()[1], start * width,
-                   (start + len(column)) * width, fmt)
+    return _buffer(column.buffers()[1], start * width, (start + len(column)) * width, fmt)
 
 
 def _video_column(pa: Any, column: Any, name: str) -> Tuple[object, str]:
@@ -121,11 +125,9 @@ def _video_column(pa: Any, column: Any, name: str) -> Tuple[object, str]:
         return _string_column(pa, column), "uuid_text"
     if pa.types.is_fixed_size_binary(t) and t.byte_width == 16:
         start = column.offset
-        return _buffer(column.buffers()[1], start * 16,
-                       (start + len(column)) * 16, "B"), "uuid"
+        return _buffer(column.buffers()[1], start * 16, (start + len(column)) * 16, "B"), "uuid"
     raise ValueError(
-        f"video column {name!r} has type {t}; expected integers, UUID text "
-        "or 16-byte binary"
+        f"video column {name!r} has type {t}; expected integers, UUID text or 16-byte binary"
     )
 
 
@@ -141,8 +143,7 @@ def add_arrow(
 
     ``where`` prefixes messages (e.g. a file name).
     """
-    return add_batches(builder, arrow_batches(data), term_column,
-                       video_column, count_column, where)
+    return add_batches(builder, arrow_batches(data), term_column, video_column, count_column, where)
 
 
 def add_batches(
@@ -163,19 +164,16 @@ def add_batches(
         for name in (term_column, video_column, count_column):
             if name not in names:
                 raise ValueError(
-                    f"{prefix}no column {name!r} (columns: "
-                    f"{', '.join(names) or 'none'})"
+                    f"{prefix}no column {name!r} (columns: {', '.join(names) or 'none'})"
                 )
         terms = batch.column(term_column)
         videos = batch.column(video_column)
         counts = batch.column(count_column)
         if not _is_text(pa, terms.type):
             raise ValueError(
-                f"{prefix}term column {term_column!r} has type {terms.type}; "
-                "expected strings"
+                f"{prefix}term column {term_column!r} has type {terms.type}; expected strings"
             )
-        for column, what in ((terms, "term"), (videos, "video id"),
-                             (counts, "count")):
+        for column, what in ((terms, "term"), (videos, "video id"), (counts, "count")):
             if column.null_count:
                 row = base + _first_null(pa, column)
                 raise ValueError(f"{prefix}row {row}: {what} is null")
@@ -186,8 +184,7 @@ def add_batches(
         except ValueError as err:
             raise ValueError(f"{prefix}{err}") from None
         try:
-            native.add(term_data, term_offsets, video_buffers, count_buffer,
-                       kind)
+            native.add(term_data, term_offsets, video_buffers, count_buffer, kind)
         except RecordError as err:
             message, row = err.args
             raise ValueError(f"{prefix}row {base + row}: {message}") from None

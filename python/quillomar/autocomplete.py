@@ -64,8 +64,7 @@ points, one from 3 to 5, two from 6."""
 EditBudget = Union[int, Callable[[int], int], None]
 
 
-def typing_max_dist(length: int,
-                    steps: Sequence[Tuple[int, int]] = DEFAULT_EDIT_STEPS) -> int:
+def typing_max_dist(length: int, steps: Sequence[Tuple[int, int]] = DEFAULT_EDIT_STEPS) -> int:
     """Edits allowed for a normalised query of ``length`` code points."""
     allowed = 0
     for start, edits in steps:
@@ -124,8 +123,14 @@ class Autocomplete:
     module-level function does, a lambda does not).
     """
 
-    __slots__ = ("_stored", "_normalization", "_limit", "_max_dist",
-                 "_min_score", "_include_prefix_nodes")
+    __slots__ = (
+        "_stored",
+        "_normalization",
+        "_limit",
+        "_max_dist",
+        "_min_score",
+        "_include_prefix_nodes",
+    )
     _stored: StoredIndex
     _normalization: Normalization
     _limit: Optional[int]
@@ -151,16 +156,19 @@ class Autocomplete:
         elif not isinstance(source, StoredIndex):
             raise TypeError(
                 "index_or_path must be a PrefixSearch, a loaded index or a "
-                f"path, not {type(source).__name__}")
+                f"path, not {type(source).__name__}"
+            )
         _set = object.__setattr__
         _set(self, "_stored", source)
-        _set(self, "_normalization", source.normalization
-             if normalization is None else get_normalization(normalization))
+        _set(
+            self,
+            "_normalization",
+            source.normalization if normalization is None else get_normalization(normalization),
+        )
         _set(self, "_limit", _check_limit(limit))
         _set(self, "_max_dist", _check_budget(max_dist))
         _set(self, "_min_score", _check_min_score(min_score))
-        _set(self, "_include_prefix_nodes",
-             _check_prefix_nodes(include_prefix_nodes))
+        _set(self, "_include_prefix_nodes", _check_prefix_nodes(include_prefix_nodes))
 
     def __setattr__(self, name: str, value: object) -> None:
         raise AttributeError("Autocomplete is immutable")
@@ -230,17 +238,18 @@ class Autocomplete:
             try:
                 query.encode("utf-8")
             except UnicodeEncodeError:
-                raise ValueError(
-                    f"text {text!r} contains a lone surrogate") from None
+                raise ValueError(f"text {text!r} contains a lone surrogate") from None
         if not query:
             return Completion(query, False, [])
         limit = self._limit if limit is None else _check_limit(limit)
-        min_score = (self._min_score if min_score is None
-                     else _check_min_score(min_score))
+        min_score = self._min_score if min_score is None else _check_min_score(min_score)
         if min_score is None:
             min_score = DEFAULT_MIN_SCORE
-        prefixes = (self._include_prefix_nodes if include_prefix_nodes is None
-                    else _check_prefix_nodes(include_prefix_nodes))
+        prefixes = (
+            self._include_prefix_nodes
+            if include_prefix_nodes is None
+            else _check_prefix_nodes(include_prefix_nodes)
+        )
         edits = self.edits_for(query, max_dist)
         index = self._stored.index
         # What was typed is usually right: the videos of the node that spells
@@ -254,35 +263,54 @@ class Autocomplete:
         if edits and (limit is None or len(results) < limit):
             seen = {video for video, _ in exact}
             fuzzy = index.fuzzy_match_video(
-                query, edits, None if limit is None else limit + len(seen),
-                prefixes, min_score)
+                query, edits, None if limit is None else limit + len(seen), prefixes, min_score
+            )
             fuzzy.sort(key=_by_score_then_video)
             room = None if limit is None else limit - len(results)
             results.extend(
                 itertools.islice(
-                    (Suggestion(video, score, True) for video, score in fuzzy
-                     if video not in seen), room))
+                    (Suggestion(video, score, True) for video, score in fuzzy if video not in seen),
+                    room,
+                )
+            )
         corrected = bool(results) and not exact
         return Completion(query, corrected, results)
 
     # -- pickling -----------------------------------------------------------
 
     def __reduce__(self) -> Tuple[Callable[..., "Autocomplete"], Tuple[object, ...]]:
-        return _restore, (self._stored, self._limit, self._max_dist, self._min_score,
-                          self._include_prefix_nodes, self._normalization.name)
+        return _restore, (
+            self._stored,
+            self._limit,
+            self._max_dist,
+            self._min_score,
+            self._include_prefix_nodes,
+            self._normalization.name,
+        )
 
     def __repr__(self) -> str:
-        return (f"<Autocomplete normalization={self._normalization.name!r} "
-                f"limit={self._limit!r} max_dist={self._max_dist!r}>")
+        return (
+            f"<Autocomplete normalization={self._normalization.name!r} "
+            f"limit={self._limit!r} max_dist={self._max_dist!r}>"
+        )
 
 
-def _restore(source: StoredIndex, limit: Optional[int],
-             max_dist: EditBudget, min_score: Optional[float],
-             include_prefix_nodes: bool, normalization: str) -> Autocomplete:
-    return Autocomplete(source, limit=limit, max_dist=max_dist,
-                        min_score=min_score,
-                        include_prefix_nodes=include_prefix_nodes,
-                        normalization=normalization)
+def _restore(
+    source: StoredIndex,
+    limit: Optional[int],
+    max_dist: EditBudget,
+    min_score: Optional[float],
+    include_prefix_nodes: bool,
+    normalization: str,
+) -> Autocomplete:
+    return Autocomplete(
+        source,
+        limit=limit,
+        max_dist=max_dist,
+        min_score=min_score,
+        include_prefix_nodes=include_prefix_nodes,
+        normalization=normalization,
+    )
 
 
 def _by_score_then_video(row: Tuple[str, float]) -> Tuple[float, str]:
@@ -317,13 +345,11 @@ def _check_min_score(min_score: object) -> Optional[float]:
     if min_score is None:
         return None
     if isinstance(min_score, bool) or not isinstance(min_score, (int, float)):
-        raise TypeError(
-            f"min_score must be a number or None, not {type(min_score).__name__}")
+        raise TypeError(f"min_score must be a number or None, not {type(min_score).__name__}")
     return float(min_score)
 
 
 def _check_prefix_nodes(value: object) -> bool:
     if not isinstance(value, bool):
-        raise TypeError(
-            f"include_prefix_nodes must be True or False, not {type(value).__name__}")
+        raise TypeError(f"include_prefix_nodes must be True or False, not {type(value).__name__}")
     return value

@@ -157,9 +157,7 @@ class IndexBuilder:
 
     def __init__(self, *, normalization: NormalizationLike = "none") -> None:
         self._normalization = _resolve_normalization(normalization)
-        self._native = Aggregator(
-            None if self._normalization.is_identity else self._normalization
-        )
+        self._native = Aggregator(None if self._normalization.is_identity else self._normalization)
 
     # -- adding -------------------------------------------------------------
 
@@ -184,9 +182,7 @@ class IndexBuilder:
         if not staged.rows:
             return
         try:
-            self._native.add(
-                staged.terms, None, staged.videos, staged.counts, staged.mode
-            )
+            self._native.add(staged.terms, None, staged.videos, staged.counts, staged.mode)
         except RecordError as err:
             message, row = err.args
             raise ValueError(f"record {staged.record(row)!r}: {message}") from None
@@ -219,15 +215,12 @@ class IndexBuilder:
         call for the same term replaces the earlier total.
         """
         record = (term, total)
-        if not (rules.is_plain_term(term) and type(total) is int
-                and 0 <= total <= U32_MAX):
+        if not (rules.is_plain_term(term) and type(total) is int and 0 <= total <= U32_MAX):
             rules.check_term(term, record)
             total = rules.check_count(total, record, "total")
         self._set_staged({term: total})
 
-    def set_totals(
-        self, totals: Union[Mapping[str, int], Iterable[Tuple[str, int]]]
-    ) -> None:
+    def set_totals(self, totals: Union[Mapping[str, int], Iterable[Tuple[str, int]]]) -> None:
         """Set the totals of many terms at once; all of them or none.
 
         ``totals`` is a mapping from term to total, or an iterable of
@@ -245,9 +238,7 @@ class IndexBuilder:
             return
         terms = list(staged)
         try:
-            self._native.set_totals(
-                joined_terms(terms), None, array("I", staged.values())
-            )
+            self._native.set_totals(joined_terms(terms), None, array("I", staged.values()))
         except RecordError as err:
             message, row = err.args
             pair = (terms[row], staged[terms[row]])
@@ -310,8 +301,7 @@ class IndexBuilder:
         top_n = rules.check_top_n(top_n)
         return self._native.encode(top_n, release=release)
 
-    def write_to(self, fd: int, top_n: int = DEFAULT_TOP_N, *,
-                 release: bool = False) -> int:
+    def write_to(self, fd: int, top_n: int = DEFAULT_TOP_N, *, release: bool = False) -> int:
         """Write the stored form of the index into the empty file open (for
         reading and writing) as descriptor ``fd``; returns its size.
 
@@ -322,8 +312,7 @@ class IndexBuilder:
         return self._native.encode_to_file(fd, top_n, release=release)
 
 
-_Layout = Tuple[bytes, bytes, bytes, bytes, bytes, bytes, bytes, Optional[str],
-                bytes]
+_Layout = Tuple[bytes, bytes, bytes, bytes, bytes, bytes, bytes, Optional[str], bytes]
 
 
 def _u32_list(raw: bytes) -> List[int]:
@@ -343,10 +332,9 @@ def _arrays_from_layout(layout: _Layout, top_n: int) -> IndexArrays:
     for v, flag in enumerate(present):
         if flag:
             begin, end = offsets_list[v], offsets_list[v + 1]
-            payloads[v] = (totals_list[v], ids_list[begin:end],
-                           counts_list[begin:end])
+            payloads[v] = (totals_list[v], ids_list[begin:end], counts_list[begin:end])
     width = 4 if mode == rules.INT else 16
-    video_index = [table[i:i + width] for i in range(0, len(table), width)]
+    video_index = [table[i : i + width] for i in range(0, len(table), width)]
     return IndexArrays(
         node_shifts=node_shifts,
         child_labels=child_labels,

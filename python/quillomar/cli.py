@@ -70,9 +70,7 @@ def load_index(path: str) -> StoredIndex:
     except OSError as err:
         raise CliError(f"cannot read index {path!r}: {err.strerror or err}") from None
     except ValueError as err:
-        raise CliError(
-            f"{path!r} is not a quillomar index, or is truncated ({err})"
-        ) from None
+        raise CliError(f"{path!r} is not a quillomar index, or is truncated ({err})") from None
 
 
 def _check_query(term: str) -> None:
@@ -103,15 +101,13 @@ def _guarded(query: Callable[[], object], path: str) -> object:
         raise
 
 
-def _table(headers: Sequence[str], rows: Sequence[Sequence[str]],
-           right: Sequence[bool]) -> str:
+def _table(headers: Sequence[str], rows: Sequence[Sequence[str]], right: Sequence[bool]) -> str:
     widths = [len(h) for h in headers]
     for row in rows:
         widths = [max(w, len(cell)) for w, cell in zip(widths, row)]
 
     def line(cells: Sequence[str]) -> str:
-        parts = [c.rjust(w) if r else c.ljust(w)
-                 for c, w, r in zip(cells, widths, right)]
+        parts = [c.rjust(w) if r else c.ljust(w) for c, w, r in zip(cells, widths, right)]
         return "  ".join(parts).rstrip()
 
     out = [line(headers), line(["-" * w for w in widths])]
@@ -123,15 +119,15 @@ def _plural(n: int, word: str) -> str:
     return f"{n:,} {word}" + ("" if n == 1 else "s")
 
 
-def closest_terms(index: Union[PrefixSearch, StoredIndex], term: str, max_dist: int,
-                  limit: Optional[int]) -> List[Tuple[str, int]]:
+def closest_terms(
+    index: Union[PrefixSearch, StoredIndex], term: str, max_dist: int, limit: Optional[int]
+) -> List[Tuple[str, int]]:
     """Terms within ``max_dist`` edits, closest first, then alphabetical.
 
     The extension lists matches in trie order and its own limit keeps the
     first ones met, not the closest, so the cut is made here after sorting.
     """
-    found = sorted((distance, text)
-                   for text, _, distance in index.fuzzy_match(term, max_dist))
+    found = sorted((distance, text) for text, _, distance in index.fuzzy_match(term, max_dist))
     if limit is not None:
         found = found[:limit]
     return [(text, distance) for distance, text in found]
@@ -152,34 +148,35 @@ def cmd_build(args: argparse.Namespace) -> int:
     except ImportError as err:
         raise CliError(str(err)) from None
     except OSError as err:
-        raise CliError(
-            f"cannot read records {args.records!r}: {err.strerror or err}"
-        ) from None
+        raise CliError(f"cannot read records {args.records!r}: {err.strerror or err}") from None
     finally:
         bar.close()
     terms, videos = len(builder), builder.video_count
     if sys.stderr.isatty() and time.monotonic() - started > 1.0:
-        print(f"building the index of {_plural(terms, 'term')} from "
-              f"{_plural(rows, 'row')}...", file=sys.stderr)
+        print(
+            f"building the index of {_plural(terms, 'term')} from {_plural(rows, 'row')}...",
+            file=sys.stderr,
+        )
     written = 0
 
     def fill(fd: int) -> None:
         nonlocal written
         written = builder.write_to(fd, args.top_n, release=True)
         # The trailer goes after the index, as save() writes it.
-        append_metadata(fd, written, normalization=builder.normalization,
-                        top_n=args.top_n, videos=videos)
+        append_metadata(
+            fd, written, normalization=builder.normalization, top_n=args.top_n, videos=videos
+        )
 
     try:
         write_atomic_with(args.output, fill)
     except OSError as err:
-        raise CliError(
-            f"cannot write index {args.output!r}: {err.strerror or err}"
-        ) from None
+        raise CliError(f"cannot write index {args.output!r}: {err.strerror or err}") from None
     elapsed = time.monotonic() - started
-    print(f"wrote {args.output}: {_plural(terms, 'term')}, "
-          f"{_plural(videos, 'video')}, "
-          f"{_plural(written, 'byte')} in {elapsed:.1f} s")
+    print(
+        f"wrote {args.output}: {_plural(terms, 'term')}, "
+        f"{_plural(videos, 'video')}, "
+        f"{_plural(written, 'byte')} in {elapsed:.1f} s"
+    )
     return 0
 
 
@@ -196,35 +193,45 @@ def cmd_query(args: argparse.Namespace) -> int:
         assert isinstance(term, str)
     max_dist = 1 if args.max_dist is None else args.max_dist
     if args.videos:
-        videos = _guarded(lambda: stored.fuzzy_match_video(
-            term, max_dist, args.limit,
-            True if args.prefix_nodes else None, args.min_score), args.index)
+        videos = _guarded(
+            lambda: stored.fuzzy_match_video(
+                term, max_dist, args.limit, True if args.prefix_nodes else None, args.min_score
+            ),
+            args.index,
+        )
         assert isinstance(videos, list)
         if args.json:
             for video, score in videos:
                 print(json.dumps({"video": video, "score": score}))
         elif videos:
-            print(_table(["rank", "video", "score"],
-                         [[str(rank), video, f"{score:.4f}"]
-                          for rank, (video, score) in enumerate(videos, 1)],
-                         [True, False, True]))
+            print(
+                _table(
+                    ["rank", "video", "score"],
+                    [
+                        [str(rank), video, f"{score:.4f}"]
+                        for rank, (video, score) in enumerate(videos, 1)
+                    ],
+                    [True, False, True],
+                )
+            )
         else:
             print(f"no videos for {term!r}")
         return 0
-    terms = _guarded(lambda: closest_terms(stored, term, max_dist,
-                                           args.limit), args.index)
+    terms = _guarded(lambda: closest_terms(stored, term, max_dist, args.limit), args.index)
     assert isinstance(terms, list)
     if args.json:
         for text, distance in terms:
-            print(json.dumps({"term": text, "distance": distance},
-                             ensure_ascii=False))
+            print(json.dumps({"term": text, "distance": distance}, ensure_ascii=False))
     elif terms:
-        print(_table(["term", "distance"],
-                     [[text, str(distance)] for text, distance in terms],
-                     [False, True]))
+        print(
+            _table(
+                ["term", "distance"],
+                [[text, str(distance)] for text, distance in terms],
+                [False, True],
+            )
+        )
     else:
-        print(f"no terms within {_plural(max_dist, 'edit')} of "
-              f"{term!r}")
+        print(f"no terms within {_plural(max_dist, 'edit')} of {term!r}")
     return 0
 
 
@@ -235,27 +242,34 @@ def _query_autocomplete(args: argparse.Namespace, stored: StoredIndex) -> int:
         search = Autocomplete(stored, limit=args.limit)
     except ValueError as err:  # a normalisation this version does not know
         raise CliError(f"index {args.index!r}: {err}") from None
-    found = _guarded(lambda: search.complete(
-        args.term, max_dist=args.max_dist, min_score=args.min_score),
-        args.index)
+    found = _guarded(
+        lambda: search.complete(args.term, max_dist=args.max_dist, min_score=args.min_score),
+        args.index,
+    )
     assert isinstance(found, Completion)
     if args.json:
         for s in found.results:
-            print(json.dumps({"video": s.video, "score": s.score,
-                              "corrected": s.corrected}))
+            print(json.dumps({"video": s.video, "score": s.score, "corrected": s.corrected}))
         return 0
     if not found.results:
         print(f"no videos for {found.query!r}")
         return 0
     # Corrected rows (found only through edits) are marked with a star.
-    print(_table(["rank", "video", "score"],
-                 [[f"{rank}{'*' if s.corrected else ''}", s.video,
-                   f"{s.score:.4f}"]
-                  for rank, s in enumerate(found.results, 1)],
-                 [True, False, True]))
+    print(
+        _table(
+            ["rank", "video", "score"],
+            [
+                [f"{rank}{'*' if s.corrected else ''}", s.video, f"{s.score:.4f}"]
+                for rank, s in enumerate(found.results, 1)
+            ],
+            [True, False, True],
+        )
+    )
     if any(s.corrected for s in found.results):
-        print(f"* found with up to {_plural(search.edits_for(found.query, args.max_dist), 'edit')} "
-              f"of {found.query!r}")
+        print(
+            f"* found with up to {_plural(search.edits_for(found.query, args.max_dist), 'edit')} "
+            f"of {found.query!r}"
+        )
     return 0
 
 
@@ -265,8 +279,9 @@ def cmd_info(args: argparse.Namespace) -> int:
     except OSError as err:
         raise CliError(f"cannot read index {args.index!r}: {err.strerror or err}") from None
     except ValueError as err:
-        raise CliError(f"{args.index!r} is not a quillomar index, or is "
-                       f"truncated ({err})") from None
+        raise CliError(
+            f"{args.index!r} is not a quillomar index, or is truncated ({err})"
+        ) from None
     if trailer is not None:
         # The counts were recorded when the index was written: no need to
         # read the index itself.
@@ -275,8 +290,10 @@ def cmd_info(args: argparse.Namespace) -> int:
         rows = [
             ("index", args.index),
             ("encoded size", _plural(size, "byte")),
-            ("metadata", f"{_plural(size - index_length, 'byte')} after the "
-                         "index (version " f"{meta.version})"),
+            (
+                "metadata",
+                f"{_plural(size - index_length, 'byte')} after the index (version {meta.version})",
+            ),
             ("nodes", f"{meta.nodes:,}"),
             ("terms", f"{meta.terms:,}"),
             ("videos", f"{meta.videos:,}"),
@@ -310,8 +327,9 @@ def cmd_info(args: argparse.Namespace) -> int:
     if not summary.consistent:
         rows.append(("warning", "per-node fields differ in length"))
     if summary.trailing_bytes:
-        rows.append(("warning", f"{_plural(summary.trailing_bytes, 'byte')} "
-                                "after the end of the index"))
+        rows.append(
+            ("warning", f"{_plural(summary.trailing_bytes, 'byte')} after the end of the index")
+        )
     _print_rows(rows)
     return 0
 
@@ -343,15 +361,19 @@ def cmd_demo(args: argparse.Namespace) -> int:
     index = sample_index()
     titles = sample_titles()
     summary = summarize(index.to_bytes())
-    print(f"sample index: {summary.terms:,} search terms, "
-          f"{summary.videos:,} videos, {summary.nodes:,} trie nodes "
-          f"(built in {time.monotonic() - started:.2f} s)")
+    print(
+        f"sample index: {summary.terms:,} search terms, "
+        f"{summary.videos:,} videos, {summary.nodes:,} trie nodes "
+        f"(built in {time.monotonic() - started:.2f} s)"
+    )
     if args.queries:
-        queries = [(q, "your query", 1 if args.max_dist is None else args.max_dist)
-                   for q in args.queries]
+        queries = [
+            (q, "your query", 1 if args.max_dist is None else args.max_dist) for q in args.queries
+        ]
     else:
-        queries = [(q, kind, k if args.max_dist is None else args.max_dist)
-                   for q, kind, k in DEMO_QUERIES]
+        queries = [
+            (q, kind, k if args.max_dist is None else args.max_dist) for q, kind, k in DEMO_QUERIES
+        ]
     for query, kind, max_dist in queries:
         print()
         print(f"{query!r}  ({kind}, up to {_plural(max_dist, 'edit')})")
@@ -360,8 +382,10 @@ def cmd_demo(args: argparse.Namespace) -> int:
             listed = ", ".join(f"{text!r} ({distance})" for text, distance in terms)
             print(f"  terms:  {listed}")
         else:
-            print(f"  terms:  none within {_plural(max_dist, 'edit')}; videos "
-                  "come from the longer terms it begins")
+            print(
+                f"  terms:  none within {_plural(max_dist, 'edit')}; videos "
+                "come from the longer terms it begins"
+            )
         videos = index.fuzzy_match_video(query, max_dist, 3)
         for rank, (video, score) in enumerate(videos, 1):
             print(f"  {rank}. {score:6.3f}  {video:>8}  {titles.get(video, '')}")
@@ -374,14 +398,20 @@ def cmd_serve(args: argparse.Namespace) -> int:
     try:
         from .web.server import ServeError, start
     except ImportError as err:
-        raise CliError(f"serve needs the serve extra ({err}): "
-                       "pip install 'quillomar[serve]'") from None
+        raise CliError(
+            f"serve needs the serve extra ({err}): pip install 'quillomar[serve]'"
+        ) from None
     try:
-        return start(args.index, host=args.host, port=args.port,
-                     workers=args.workers, titles_path=args.titles,
-                     reload_on_change=args.reload_on_change,
-                     poll_interval=args.poll_interval,
-                     log_level=args.log_level)
+        return start(
+            args.index,
+            host=args.host,
+            port=args.port,
+            workers=args.workers,
+            titles_path=args.titles,
+            reload_on_change=args.reload_on_change,
+            poll_interval=args.poll_interval,
+            log_level=args.log_level,
+        )
     except ServeError as err:
         raise CliError(str(err)) from None
 
@@ -414,139 +444,205 @@ class _Parser(argparse.ArgumentParser):
     def error(self, message: str) -> NoReturn:
         # One line, like every other error of this program (argparse would
         # print the usage first).
-        self.exit(EXIT_ERROR, f"{self.prog}: error: {message} "
-                              f"(see '{self.prog} --help')\n")
+        self.exit(EXIT_ERROR, f"{self.prog}: error: {message} (see '{self.prog} --help')\n")
 
 
 def make_parser() -> argparse.ArgumentParser:
     parser = _Parser(
         prog=PROG,
-        description="Typo-tolerant prefix search over search terms and the "
-                    "videos they led to.")
-    parser.add_argument("--version", action="version",
-                        version=f"%(prog)s {__version__}")
-    commands = parser.add_subparsers(dest="command", metavar="COMMAND",
-                                     parser_class=_Parser)
+        description="Typo-tolerant prefix search over search terms and the videos they led to.",
+    )
+    parser.add_argument("--version", action="version", version=f"%(prog)s {__version__}")
+    commands = parser.add_subparsers(dest="command", metavar="COMMAND", parser_class=_Parser)
     commands.required = True
 
     build = commands.add_parser(
-        "build", help="build an index from a records file",
+        "build",
+        help="build an index from a records file",
         description="Build an index from CSV or TSV records with a header "
-                    "naming the columns term, video and count (gzip "
-                    "accepted), or from a Parquet file or dataset folder "
-                    "(needs pyarrow: pip install 'quillomar[parquet]'). "
-                    "Records for the same term and video add up; "
-                    "video ids are all integers or all UUIDs. The index is "
-                    "written atomically: a failed build leaves no file, or "
-                    "the old one untouched.")
-    build.add_argument("records", metavar="RECORDS",
-                       help="CSV or TSV file, optionally gzip-compressed, or "
-                            "a Parquet file or folder")
-    build.add_argument("-o", "--output", metavar="INDEX", required=True,
-                       help="where to write the index")
-    build.add_argument("--top-n", type=_non_negative, default=DEFAULT_TOP_N,
-                       metavar="N",
-                       help="videos kept per trie node (default: %(default)s)")
-    build.add_argument("--normalize", choices=NORMALIZATION_NAMES,
-                       default=DEFAULT_NORMALIZATION,
-                       help="how terms are normalised before they are "
-                            "indexed, recorded in the index for queries to "
-                            "follow: 'default' folds case, compatibility "
-                            "forms and runs of white space, 'fold-accents' "
-                            "also drops accents, 'none' keeps terms as "
-                            "logged (default: %(default)s)")
+        "naming the columns term, video and count (gzip "
+        "accepted), or from a Parquet file or dataset folder "
+        "(needs pyarrow: pip install 'quillomar[parquet]'). "
+        "Records for the same term and video add up; "
+        "video ids are all integers or all UUIDs. The index is "
+        "written atomically: a failed build leaves no file, or "
+        "the old one untouched.",
+    )
+    build.add_argument(
+        "records",
+        metavar="RECORDS",
+        help="CSV or TSV file, optionally gzip-compressed, or a Parquet file or folder",
+    )
+    build.add_argument(
+        "-o", "--output", metavar="INDEX", required=True, help="where to write the index"
+    )
+    build.add_argument(
+        "--top-n",
+        type=_non_negative,
+        default=DEFAULT_TOP_N,
+        metavar="N",
+        help="videos kept per trie node (default: %(default)s)",
+    )
+    build.add_argument(
+        "--normalize",
+        choices=NORMALIZATION_NAMES,
+        default=DEFAULT_NORMALIZATION,
+        help="how terms are normalised before they are "
+        "indexed, recorded in the index for queries to "
+        "follow: 'default' folds case, compatibility "
+        "forms and runs of white space, 'fold-accents' "
+        "also drops accents, 'none' keeps terms as "
+        "logged (default: %(default)s)",
+    )
     for column in ("term", "video", "count"):
-        build.add_argument(f"--{column}-column", default=column, metavar="NAME",
-                           help=f"name of the {column} column (default: "
-                                "%(default)s)")
+        build.add_argument(
+            f"--{column}-column",
+            default=column,
+            metavar="NAME",
+            help=f"name of the {column} column (default: %(default)s)",
+        )
     build.set_defaults(run=cmd_build)
 
     query = commands.add_parser(
-        "query", help="search an index for terms or videos",
+        "query",
+        help="search an index for terms or videos",
         description="List the indexed terms within --max-dist edits of TERM, "
-                    "closest first; with --videos, suggest videos for TERM as "
-                    "typed so far: TERM is normalised as the index's terms "
-                    "were, the videos of the terms it begins come first, "
-                    "and edits (none below 3 characters, 1 up to 5, 2 "
-                    "beyond) fill the list up. --exact queries the index as "
-                    "it is: TERM unchanged, one edit, the index's own "
-                    "ranking.")
+        "closest first; with --videos, suggest videos for TERM as "
+        "typed so far: TERM is normalised as the index's terms "
+        "were, the videos of the terms it begins come first, "
+        "and edits (none below 3 characters, 1 up to 5, 2 "
+        "beyond) fill the list up. --exact queries the index as "
+        "it is: TERM unchanged, one edit, the index's own "
+        "ranking.",
+    )
     query.add_argument("index", metavar="INDEX", help="an index file")
     query.add_argument("term", metavar="TERM", help="the query text")
-    query.add_argument("--max-dist", type=_non_negative, default=None,
-                       metavar="K",
-                       help="edits allowed (default: 1; with --videos, by "
-                            "the length of TERM)")
-    query.add_argument("--limit", type=_non_negative, default=10, metavar="N",
-                       help="rows to show at most (default: %(default)s)")
-    query.add_argument("--videos", action="store_true",
-                       help="rank videos instead of listing terms")
-    query.add_argument("--exact", action="store_true",
-                       help="no normalisation and the index's own defaults "
-                            "(one edit, prefixes only when no whole term is "
-                            "close enough)")
-    query.add_argument("--prefix-nodes", action="store_true",
-                       help="with --videos: always score prefixes too, not "
-                            "only when no whole term is close enough (the "
-                            "default without --exact)")
-    query.add_argument("--min-score", type=_float, default=None, metavar="X",
-                       help="with --videos: drop videos scoring below X "
-                            "(default: 0.001; 0.01 with --exact)")
-    query.add_argument("--json", action="store_true",
-                       help="print one JSON object per line")
+    query.add_argument(
+        "--max-dist",
+        type=_non_negative,
+        default=None,
+        metavar="K",
+        help="edits allowed (default: 1; with --videos, by the length of TERM)",
+    )
+    query.add_argument(
+        "--limit",
+        type=_non_negative,
+        default=10,
+        metavar="N",
+        help="rows to show at most (default: %(default)s)",
+    )
+    query.add_argument("--videos", action="store_true", help="rank videos instead of listing terms")
+    query.add_argument(
+        "--exact",
+        action="store_true",
+        help="no normalisation and the index's own defaults "
+        "(one edit, prefixes only when no whole term is "
+        "close enough)",
+    )
+    query.add_argument(
+        "--prefix-nodes",
+        action="store_true",
+        help="with --videos: always score prefixes too, not "
+        "only when no whole term is close enough (the "
+        "default without --exact)",
+    )
+    query.add_argument(
+        "--min-score",
+        type=_float,
+        default=None,
+        metavar="X",
+        help="with --videos: drop videos scoring below X (default: 0.001; 0.01 with --exact)",
+    )
+    query.add_argument("--json", action="store_true", help="print one JSON object per line")
     query.set_defaults(run=cmd_query)
 
     info = commands.add_parser(
-        "info", help="show the size and counts of an index",
+        "info",
+        help="show the size and counts of an index",
         description="Show the nodes, terms, videos, identifier mode and "
-                    "encoded size of an index file.")
+        "encoded size of an index file.",
+    )
     info.add_argument("index", metavar="INDEX", help="an index file")
     info.set_defaults(run=cmd_info)
 
     demo = commands.add_parser(
-        "demo", help="try misspelt and half-typed queries on a sample index",
+        "demo",
+        help="try misspelt and half-typed queries on a sample index",
         description="Build the sample index shipped with the package (about "
-                    "three thousand search terms) and show the terms and "
-                    "ranked videos for a few misspelt and half-typed "
-                    "queries, or for your own.")
-    demo.add_argument("queries", nargs="*", metavar="QUERY",
-                      help="queries to run instead of the built-in ones")
-    demo.add_argument("--max-dist", type=_non_negative, default=None,
-                      metavar="K",
-                      help="edits allowed (default: 1 for your queries, 1 or "
-                           "2 for the built-in ones)")
+        "three thousand search terms) and show the terms and "
+        "ranked videos for a few misspelt and half-typed "
+        "queries, or for your own.",
+    )
+    demo.add_argument(
+        "queries", nargs="*", metavar="QUERY", help="queries to run instead of the built-in ones"
+    )
+    demo.add_argument(
+        "--max-dist",
+        type=_non_negative,
+        default=None,
+        metavar="K",
+        help="edits allowed (default: 1 for your queries, 1 or 2 for the built-in ones)",
+    )
     demo.set_defaults(run=cmd_demo)
 
     serve = commands.add_parser(
-        "serve", help="serve search-as-you-type over HTTP",
+        "serve",
+        help="serve search-as-you-type over HTTP",
         description="Serve GET /complete?q=TEXT (ranked videos as JSON), "
-                    "GET /health and a search-as-you-type page at /. With "
-                    "no INDEX, the sample index and its titles. The index "
-                    "is loaded once, before the workers start, and shared "
-                    "by them. SIGINT or SIGTERM stops it after the requests "
-                    "in hand.")
-    serve.add_argument("index", metavar="INDEX", nargs="?", default=None,
-                       help="an index file (default: the sample index)")
-    serve.add_argument("--host", default="127.0.0.1",
-                       help="address to listen on (default: %(default)s)")
-    serve.add_argument("--port", type=_port, default=8000,
-                       help="port to listen on, 0 for any free one "
-                            "(default: %(default)s)")
-    serve.add_argument("--workers", type=_positive, default=1, metavar="N",
-                       help="worker processes, about one per core "
-                            "(default: %(default)s)")
-    serve.add_argument("--titles", metavar="FILE", default=None,
-                       help="CSV or TSV of video and title columns, shown "
-                            "beside the ids")
-    serve.add_argument("--reload-on-change", action="store_true",
-                       help="watch INDEX and swap in a replacement without "
-                            "stopping; a file that does not load is refused")
-    serve.add_argument("--poll-interval", type=_interval, default=1.0,
-                       metavar="SECONDS",
-                       help="how often INDEX is checked (default: %(default)s)")
-    serve.add_argument("--log-level", default="warning",
-                       choices=["debug", "info", "warning", "error"],
-                       help="(default: %(default)s)")
+        "GET /health and a search-as-you-type page at /. With "
+        "no INDEX, the sample index and its titles. The index "
+        "is loaded once, before the workers start, and shared "
+        "by them. SIGINT or SIGTERM stops it after the requests "
+        "in hand.",
+    )
+    serve.add_argument(
+        "index",
+        metavar="INDEX",
+        nargs="?",
+        default=None,
+        help="an index file (default: the sample index)",
+    )
+    serve.add_argument(
+        "--host", default="127.0.0.1", help="address to listen on (default: %(default)s)"
+    )
+    serve.add_argument(
+        "--port",
+        type=_port,
+        default=8000,
+        help="port to listen on, 0 for any free one (default: %(default)s)",
+    )
+    serve.add_argument(
+        "--workers",
+        type=_positive,
+        default=1,
+        metavar="N",
+        help="worker processes, about one per core (default: %(default)s)",
+    )
+    serve.add_argument(
+        "--titles",
+        metavar="FILE",
+        default=None,
+        help="CSV or TSV of video and title columns, shown beside the ids",
+    )
+    serve.add_argument(
+        "--reload-on-change",
+        action="store_true",
+        help="watch INDEX and swap in a replacement without "
+        "stopping; a file that does not load is refused",
+    )
+    serve.add_argument(
+        "--poll-interval",
+        type=_interval,
+        default=1.0,
+        metavar="SECONDS",
+        help="how often INDEX is checked (default: %(default)s)",
+    )
+    serve.add_argument(
+        "--log-level",
+        default="warning",
+        choices=["debug", "info", "warning", "error"],
+        help="(default: %(default)s)",
+    )
     serve.set_defaults(run=cmd_serve)
     return parser
 

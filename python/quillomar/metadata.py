@@ -38,7 +38,7 @@ __all__ = [
     "METADATA_VERSION",
     "MetadataError",
     "encode_trailer",
-        "node_count_of",
+    "node_count_of",
     "parse_body",
     "parse_footer",
     "tail_counts",
@@ -49,8 +49,7 @@ MAGIC = b"quillomar-metadata\n"
 METADATA_VERSION = 1
 """Version of the trailer layout and of the body's fields."""
 
-_FIELDS = ((16, "index length"), (8, "body length"), (8, "checksum"),
-           (4, "version"))
+_FIELDS = ((16, "index length"), (8, "body length"), (8, "checksum"), (4, "version"))
 FOOTER_LENGTH = sum(width for width, _ in _FIELDS) + len(MAGIC)
 
 
@@ -90,10 +89,10 @@ def encode_trailer(metadata: IndexMetadata, index_length: int) -> bytes:
     """The bytes to write after an encoded index of ``index_length`` bytes."""
     fields = asdict(metadata)
     fields["version"] = METADATA_VERSION
-    body = json.dumps(fields, ensure_ascii=True, sort_keys=True,
-                      separators=(",", ":")).encode("ascii")
-    footer = b"%016x%08x%08x%04x" % (index_length, len(body),
-                                     zlib.crc32(body), METADATA_VERSION)
+    body = json.dumps(fields, ensure_ascii=True, sort_keys=True, separators=(",", ":")).encode(
+        "ascii"
+    )
+    footer = b"%016x%08x%08x%04x" % (index_length, len(body), zlib.crc32(body), METADATA_VERSION)
     return body + footer + MAGIC
 
 
@@ -111,16 +110,14 @@ def parse_footer(footer: bytes, file_size: int) -> Optional[Tuple[int, int, int]
     values = []
     pos = 0
     for width, what in _FIELDS:
-        text = footer[pos:pos + width]
+        text = footer[pos : pos + width]
         pos += width
         try:
             if text != text.lower():
                 raise ValueError
             values.append(int(text.decode("ascii"), 16))
         except ValueError:
-            raise MetadataError(
-                f"the metadata trailer is damaged (bad {what} field)"
-            ) from None
+            raise MetadataError(f"the metadata trailer is damaged (bad {what} field)") from None
     index_length, body_length, checksum, version = values
     if version != METADATA_VERSION:
         raise MetadataError(
@@ -129,15 +126,20 @@ def parse_footer(footer: bytes, file_size: int) -> Optional[Tuple[int, int, int]
         )
     if index_length + body_length + FOOTER_LENGTH != file_size:
         raise MetadataError(
-            "the metadata trailer does not fit the file's size (truncated or "
-            "damaged)"
+            "the metadata trailer does not fit the file's size (truncated or damaged)"
         )
     return index_length, body_length, checksum
 
 
 _TYPES: Dict[str, Any] = {
-    "normalization": str, "terms": int, "nodes": int, "videos": int,
-    "id_mode": str, "built_at": str, "version": int, "writer": str,
+    "normalization": str,
+    "terms": int,
+    "nodes": int,
+    "videos": int,
+    "id_mode": str,
+    "built_at": str,
+    "version": int,
+    "writer": str,
 }
 
 
@@ -176,7 +178,7 @@ def node_count_of(index_bytes: bytes) -> Optional[int]:
     width = {251: 2, 252: 4, 253: 8}.get(first)
     if width is None or len(index_bytes) < 1 + width:
         return None
-    return int.from_bytes(index_bytes[1:1 + width], "little")
+    return int.from_bytes(index_bytes[1 : 1 + width], "little")
 
 
 def tail_counts(data: bytes) -> Optional[Tuple[int, int, str]]:
@@ -190,7 +192,7 @@ def tail_counts(data: bytes) -> Optional[Tuple[int, int, str]]:
     nodes = node_count_of(data)
     if nodes is None or nodes + 2 > len(data):
         return None
-    flags = data[len(data) - nodes:] if nodes else b""
+    flags = data[len(data) - nodes :] if nodes else b""
     if flags.translate(None, b"\x00\x01"):
         return None
     if nodes <= 250:
@@ -202,7 +204,7 @@ def tail_counts(data: bytes) -> Optional[Tuple[int, int, str]]:
     else:
         count = b"\xfd" + nodes.to_bytes(8, "little")
     start = len(data) - nodes - len(count)
-    if start < 1 or data[start:start + len(count)] != count:
+    if start < 1 or data[start : start + len(count)] != count:
         return None
     mode = data[start - 1]
     if mode > 1:

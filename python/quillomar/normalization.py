@@ -69,9 +69,7 @@ _ACCENT_BLOCKS: Tuple[Tuple[int, int], ...] = (
     (0x20D0, 0x20FF),  # ... for Symbols
     (0xFE20, 0xFE2F),  # Combining Half Marks
 )
-_DROP_ACCENTS: Dict[int, None] = {
-    cp: None for lo, hi in _ACCENT_BLOCKS for cp in range(lo, hi + 1)
-}
+_DROP_ACCENTS: Dict[int, None] = {cp: None for lo, hi in _ACCENT_BLOCKS for cp in range(lo, hi + 1)}
 
 
 def _fold_accents(text: str) -> str:
@@ -94,8 +92,9 @@ class Normalization:
 
     __slots__ = ("_name", "_function", "_folds_ascii")
 
-    def __init__(self, name: str, function: Callable[[str], str], *,
-                 folds_ascii: bool = False) -> None:
+    def __init__(
+        self, name: str, function: Callable[[str], str], *, folds_ascii: bool = False
+    ) -> None:
         self._name = name
         self._function = function
         self._folds_ascii = folds_ascii
@@ -118,9 +117,7 @@ class Normalization:
 
     def __call__(self, text: str) -> str:
         if not isinstance(text, str):
-            raise TypeError(
-                f"text to normalise must be a str, not {type(text).__name__}"
-            )
+            raise TypeError(f"text to normalise must be a str, not {type(text).__name__}")
         return self._function(text)
 
     def __repr__(self) -> str:
@@ -163,8 +160,7 @@ def get_normalization(name: Union[str, Normalization, None]) -> Normalization:
         return _BY_NAME["none"]
     if not isinstance(name, str):
         raise TypeError(
-            "normalization must be a name or a Normalization, not "
-            f"{type(name).__name__}"
+            f"normalization must be a name or a Normalization, not {type(name).__name__}"
         )
     found = _BY_NAME.get(name)
     if found is None:

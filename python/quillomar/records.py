@@ -51,8 +51,7 @@ class RecordsError(ValueError):
 class Columns:
     """The names of the three columns a log must have."""
 
-    def __init__(self, term: str = "term", video: str = "video",
-                 count: str = "count") -> None:
+    def __init__(self, term: str = "term", video: str = "video", count: str = "count") -> None:
         self.term, self.video, self.count = term, video, count
 
     def names(self) -> Tuple[str, str, str]:
@@ -94,8 +93,13 @@ def add_file(
 # -- CSV and TSV --------------------------------------------------------------
 
 
-def _add_delimited(builder: "IndexBuilder", name: str, raw: IO[bytes],
-                   columns: Columns, progress: Optional[Progress]) -> int:
+def _add_delimited(
+    builder: "IndexBuilder",
+    name: str,
+    raw: IO[bytes],
+    columns: Columns,
+    progress: Optional[Progress],
+) -> int:
     total = os.fstat(raw.fileno()).st_size
     stream: IO[bytes] = raw
     if raw.read(2) == GZIP_MAGIC:
@@ -130,8 +134,7 @@ def _header_line(name: str, stream: IO[bytes]) -> Tuple[str, bytes]:
     while True:
         chunk = stream.read(1 << 16)
         data += chunk
-        cut = min((i for i in (data.find(b"\n"), data.find(b"\r")) if i >= 0),
-                  default=-1)
+        cut = min((i for i in (data.find(b"\n"), data.find(b"\r")) if i >= 0), default=-1)
         # A \r at the very end may be the first half of \r\n.
         if cut >= 0 and (cut + 1 < len(data) or not chunk or data[cut] == 10):
             break
@@ -140,17 +143,18 @@ def _header_line(name: str, stream: IO[bytes]) -> Tuple[str, bytes]:
             break
         if len(data) > HEADER_LIMIT:
             raise RecordsError(
-                f"{name}:1: no header line in the first {HEADER_LIMIT:,} bytes; "
-                "not a records file")
+                f"{name}:1: no header line in the first {HEADER_LIMIT:,} bytes; not a records file"
+            )
     if not data:
-        raise RecordsError(f"{name}: empty file, expected a header line "
-                           "with term, video and count columns")
+        raise RecordsError(
+            f"{name}: empty file, expected a header line with term, video and count columns"
+        )
     line = data[:cut]
     after = cut + 1 if cut < len(data) else cut
-    if data[cut:cut + 2] == b"\r\n":
+    if data[cut : cut + 2] == b"\r\n":
         after = cut + 2
     if line.startswith(BOM):
-        line = line[len(BOM):]
+        line = line[len(BOM) :]
     try:
         text = line.decode("utf-8")
     except UnicodeDecodeError as err:
@@ -161,8 +165,7 @@ def _header_line(name: str, stream: IO[bytes]) -> Tuple[str, bytes]:
 def _reader_for(name: str, header_line: str, columns: Columns) -> DelimitedReader:
     tabs = "\t" in header_line
     if tabs:
-        fields = next(csv.reader([header_line], delimiter="\t",
-                                 quoting=csv.QUOTE_NONE), [])
+        fields = next(csv.reader([header_line], delimiter="\t", quoting=csv.QUOTE_NONE), [])
     else:
         fields = next(csv.reader([header_line]), [])
     names = [field.strip().lower() for field in fields]
@@ -171,7 +174,8 @@ def _reader_for(name: str, header_line: str, columns: Columns) -> DelimitedReade
     if missing:
         raise RecordsError(
             f"{name}:1: header {header_line.strip()!r} lacks the column(s) "
-            f"{', '.join(missing)}; expected {', '.join(wanted)}")
+            f"{', '.join(missing)}; expected {', '.join(wanted)}"
+        )
     term_at, video_at, count_at = (names.index(c) for c in wanted)
     return DelimitedReader(tabs, term_at, video_at, count_at)
 
@@ -179,8 +183,9 @@ def _reader_for(name: str, header_line: str, columns: Columns) -> DelimitedReade
 # -- Parquet ------------------------------------------------------------------
 
 
-def _add_parquet(builder: "IndexBuilder", name: str, columns: Columns,
-                 progress: Optional[Progress]) -> int:
+def _add_parquet(
+    builder: "IndexBuilder", name: str, columns: Columns, progress: Optional[Progress]
+) -> int:
     from .arrow_input import _pyarrow, add_batches
 
     pa = _pyarrow()
@@ -211,18 +216,18 @@ def _add_parquet(builder: "IndexBuilder", name: str, columns: Columns,
                 if wanted not in schema.names:
                     raise RecordsError(
                         f"{path}: no column {wanted!r} (columns: "
-                        f"{', '.join(schema.names) or 'none'})")
+                        f"{', '.join(schema.names) or 'none'})"
+                    )
             batches = fragment.to_batches(  # type: ignore[attr-defined]
-                columns=list(columns.names()), batch_size=1 << 20)
-            rows += add_batches(builder, batches, *columns.names(),
-                                where=path)
+                columns=list(columns.names()), batch_size=1 << 20
+            )
+            rows += add_batches(builder, batches, *columns.names(), where=path)
         except RecordsError:
             raise
         except ValueError as err:
             raise RecordsError(str(err)) from None
         except (pa.ArrowException, OSError) as err:
-            raise RecordsError(
-                f"{path}: not a readable Parquet file ({err})") from None
+            raise RecordsError(f"{path}: not a readable Parquet file ({err})") from None
         done += sizes[path]
         if progress is not None:
             progress(done, total, rows)

@@ -30,8 +30,16 @@ from .metadata import (
 )
 from .normalization import Normalization, get_normalization
 
-__all__ = ["StoredIndex", "append_metadata", "describe", "load", "read_metadata", "read_trailer",
-           "save", "write_index"]
+__all__ = [
+    "StoredIndex",
+    "append_metadata",
+    "describe",
+    "load",
+    "read_metadata",
+    "read_trailer",
+    "save",
+    "write_index",
+]
 
 PathLike = Union[str, "os.PathLike[str]"]
 
@@ -49,11 +57,9 @@ class StoredIndex:
     _index: PrefixSearch
     _metadata: Optional[IndexMetadata]
 
-    def __init__(self, index: PrefixSearch,
-                 metadata: Optional[IndexMetadata] = None) -> None:
+    def __init__(self, index: PrefixSearch, metadata: Optional[IndexMetadata] = None) -> None:
         if not isinstance(index, PrefixSearch):
-            raise TypeError(
-                f"index must be a PrefixSearch, not {type(index).__name__}")
+            raise TypeError(f"index must be a PrefixSearch, not {type(index).__name__}")
         if metadata is not None and not isinstance(metadata, IndexMetadata):
             raise TypeError("metadata must be an IndexMetadata or None")
         object.__setattr__(self, "_index", index)
@@ -85,28 +91,34 @@ class StoredIndex:
         """The encoded index, without the metadata."""
         return self._index.to_bytes()
 
-    def fuzzy_match(self, term: str, max_dist: int = 1,
-                    limit: Optional[int] = None) -> List[Tuple[str, int, int]]:
+    def fuzzy_match(
+        self, term: str, max_dist: int = 1, limit: Optional[int] = None
+    ) -> List[Tuple[str, int, int]]:
         return self._index.fuzzy_match(term, max_dist, limit)
 
     def fuzzy_match_video(
-        self, term: str, max_dist: int = 1, limit: Optional[int] = None,
+        self,
+        term: str,
+        max_dist: int = 1,
+        limit: Optional[int] = None,
         include_prefix_nodes: Optional[bool] = None,
         min_score: Optional[float] = None,
     ) -> List[Tuple[str, float]]:
-        return self._index.fuzzy_match_video(term, max_dist, limit,
-                                             include_prefix_nodes, min_score)
+        return self._index.fuzzy_match_video(term, max_dist, limit, include_prefix_nodes, min_score)
 
-    def __reduce__(self) -> Tuple[Callable[..., "StoredIndex"],
-                                  Tuple[PrefixSearch, Optional[IndexMetadata]]]:
+    def __reduce__(
+        self,
+    ) -> Tuple[Callable[..., "StoredIndex"], Tuple[PrefixSearch, Optional[IndexMetadata]]]:
         return StoredIndex, (self._index, self._metadata)
 
     def __repr__(self) -> str:
         meta = self._metadata
         if meta is None:
             return "<StoredIndex without metadata>"
-        return (f"<StoredIndex {meta.terms:,} terms, {meta.videos:,} videos, "
-                f"normalization {meta.normalization!r}>")
+        return (
+            f"<StoredIndex {meta.terms:,} terms, {meta.videos:,} videos, "
+            f"normalization {meta.normalization!r}>"
+        )
 
 
 def describe(
@@ -135,10 +147,15 @@ def describe(
     else:
         nodes, terms, id_mode = quick
     return IndexMetadata(
-        normalization=name, top_n=top_n, terms=terms, nodes=nodes,
-        videos=videos, id_mode=id_mode,
+        normalization=name,
+        top_n=top_n,
+        terms=terms,
+        nodes=nodes,
+        videos=videos,
+        id_mode=id_mode,
         built_at=built_at if built_at is not None else utc_now(),
-        writer=f"quillomar {__version__}")
+        writer=f"quillomar {__version__}",
+    )
 
 
 def append_metadata(
@@ -156,8 +173,9 @@ def append_metadata(
     so a large index is not read back into memory.
     """
     with mmap.mmap(fd, index_length, access=mmap.ACCESS_READ) as view:
-        metadata = describe(cast(bytes, view), normalization=normalization,
-                            top_n=top_n, videos=videos)
+        metadata = describe(
+            cast(bytes, view), normalization=normalization, top_n=top_n, videos=videos
+        )
     os.pwrite(fd, encode_trailer(metadata, index_length), index_length)
 
 
@@ -198,14 +216,16 @@ def save(
         if top_n is None:
             top_n = previous.top_n
     metadata = describe(
-        data, normalization=normalization, top_n=top_n,
+        data,
+        normalization=normalization,
+        top_n=top_n,
         videos=previous.videos if previous is not None else None,
-        built_at=previous.built_at if previous is not None else None)
+        built_at=previous.built_at if previous is not None else None,
+    )
     write_index(path, data, metadata)
 
 
-def _read_trailer(f: BinaryIO, size: int
-                  ) -> Optional[Tuple[int, IndexMetadata]]:
+def _read_trailer(f: BinaryIO, size: int) -> Optional[Tuple[int, IndexMetadata]]:
     """(index length, metadata) of an open file, or None without a trailer."""
     tail_length = min(size, FOOTER_LENGTH)
     f.seek(size - tail_length)
@@ -291,5 +311,5 @@ def _check_bare(data: bytes) -> None:
         return  # the extension decoded it; it has the last word
     if trailing:
         raise MetadataError(
-            f"{trailing:,} bytes after the index are not a metadata trailer "
-            "(truncated or foreign)")
+            f"{trailing:,} bytes after the index are not a metadata trailer (truncated or foreign)"
+        )

@@ -11,9 +11,9 @@
 #include <string>
 #include <vector>
 
+#include "core/build/ascii_folding.hpp"
 #include "core/build/field_text.hpp"
 #include "core/build/trie_layout.hpp"
-#include "core/build/ascii_folding.hpp"
 #include "core/trie/propagate.hpp"
 #include "core/trie/trie_codec.hpp"
 #include "python_build/buffer_columns.hpp"
@@ -389,7 +389,8 @@ PyObject* Layout(PyObject* self, PyObject*) {
     PyRef totals = BytesOf(p.total_counts_array().data(), p.size());
     PyRef offsets = BytesOf(p.id_offsets().data(), p.id_offsets().size());
     PyRef ids = BytesOf(p.all_video_ids().data(), p.total_ids());
-    PyRef counts = BytesOf(p.all_video_counts().data(), p.all_video_counts().size());
+    PyRef counts =
+        BytesOf(p.all_video_counts().data(), p.all_video_counts().size());
     const IdKind kind = Live(self).id_kind();
     PyRef table = kind == IdKind::kInt
                       ? BytesOf(t.int32_ids.data(), t.int32_ids.size())

@@ -58,18 +58,20 @@ def _error(status: int, message: str) -> JSONResponse:
     return JSONResponse({"error": message}, status_code=status)
 
 
-def _render(completion: Completion, titles: Mapping[str, str],
-            took: float) -> bytes:
+def _render(completion: Completion, titles: Mapping[str, str], took: float) -> bytes:
     results = []
     for s in completion.results:
-        item: Dict[str, Any] = {"id": s.video, "score": s.score,
-                                "corrected": s.corrected}
+        item: Dict[str, Any] = {"id": s.video, "score": s.score, "corrected": s.corrected}
         title = titles.get(s.video)
         if title is not None:
             item["title"] = title
         results.append(item)
-    body = {"query": completion.query, "corrected": completion.corrected,
-            "results": results, "took_ms": round(took * 1000, 3)}
+    body = {
+        "query": completion.query,
+        "corrected": completion.corrected,
+        "results": results,
+        "took_ms": round(took * 1000, 3),
+    }
     return json.dumps(body, ensure_ascii=False, separators=(",", ":")).encode()
 
 
@@ -109,7 +111,8 @@ def create_app(
         try:
             params = parse_complete(request.scope["query_string"], limits)
             answer = holder.current.autocomplete.complete(
-                params.q, limit=params.limit, max_dist=params.max_dist)
+                params.q, limit=params.limit, max_dist=params.max_dist
+            )
         except BadRequest as err:
             return _error(400, str(err))
         except ValueError as err:
@@ -125,21 +128,26 @@ def create_app(
 
     async def health(request: Request) -> Response:
         loaded = holder.current
-        return JSONResponse({
-            "status": "ok", "version": __version__,
-            "index": {"path": loaded.path, "generation": loaded.generation,
-                      "loaded_at": loaded.loaded_at},
-            "titles": len(known_titles)})
+        return JSONResponse(
+            {
+                "status": "ok",
+                "version": __version__,
+                "index": {
+                    "path": loaded.path,
+                    "generation": loaded.generation,
+                    "loaded_at": loaded.loaded_at,
+                },
+                "titles": len(known_titles),
+            }
+        )
 
     async def page(request: Request) -> Response:
-        return FileResponse(str(_STATIC / "index.html"),
-                            media_type="text/html; charset=utf-8")
+        return FileResponse(str(_STATIC / "index.html"), media_type="text/html; charset=utf-8")
 
     @contextlib.asynccontextmanager
     async def lifespan(app: Starlette) -> AsyncIterator[None]:
         # Started per worker process: threads do not survive a fork.
-        watcher = (Watcher(holder, loader, poll_interval)
-                   if reload_on_change else None)
+        watcher = Watcher(holder, loader, poll_interval) if reload_on_change else None
         if watcher is not None:
             watcher.start()
         app.state.watcher = watcher
@@ -149,11 +157,14 @@ def create_app(
             if watcher is not None:
                 watcher.stop()
 
-    app = Starlette(routes=[
-        Route("/complete", complete, methods=["GET"]),
-        Route("/health", health, methods=["GET"]),
-        Route("/", page, methods=["GET"]),
-        Mount("/static", StaticFiles(directory=str(_STATIC)), name="static"),
-    ], lifespan=lifespan)
+    app = Starlette(
+        routes=[
+            Route("/complete", complete, methods=["GET"]),
+            Route("/health", health, methods=["GET"]),
+            Route("/", page, methods=["GET"]),
+            Mount("/static", StaticFiles(directory=str(_STATIC)), name="static"),
+        ],
+        lifespan=lifespan,
+    )
     app.state.holder = holder
     return app

@@ -56,8 +56,7 @@ class IndexHolder:
 
     def swap(self, autocomplete: Autocomplete) -> Loaded:
         old = self.current
-        self.current = Loaded(autocomplete, old.path, old.generation + 1,
-                              time.time())
+        self.current = Loaded(autocomplete, old.path, old.generation + 1, time.time())
         return self.current
 
 
@@ -65,8 +64,7 @@ class Watcher:
     """Polls the holder's file every ``interval`` seconds in a daemon
     thread and swaps in each replacement that loads."""
 
-    def __init__(self, holder: IndexHolder, loader: Loader,
-                 interval: float = 1.0) -> None:
+    def __init__(self, holder: IndexHolder, loader: Loader, interval: float = 1.0) -> None:
         if holder.current.path is None:
             raise ValueError("reloading needs an index file")
         self.holder = holder
@@ -78,8 +76,9 @@ class Watcher:
         self._thread: Optional[threading.Thread] = None
 
     def start(self) -> None:
-        self._thread = threading.Thread(target=self._run, daemon=True,
-                                        name="quillomar-index-watcher")
+        self._thread = threading.Thread(
+            target=self._run, daemon=True, name="quillomar-index-watcher"
+        )
         self._thread.start()
 
     def stop(self) -> None:
@@ -103,11 +102,18 @@ class Watcher:
         try:
             autocomplete = self.loader(self.path)
         except Exception as err:  # whatever the file holds, keep serving
-            log.error("refused new index %s, still serving generation %d: %s",
-                      self.path, self.holder.current.generation, err)
+            log.error(
+                "refused new index %s, still serving generation %d: %s",
+                self.path,
+                self.holder.current.generation,
+                err,
+            )
             return False
         loaded = self.holder.swap(autocomplete)
-        log.info("serving new index %s (generation %d, loaded in %.0f ms)",
-                 self.path, loaded.generation,
-                 (time.monotonic() - started) * 1000)
+        log.info(
+            "serving new index %s (generation %d, loaded in %.0f ms)",
+            self.path,
+            loaded.generation,
+            (time.monotonic() - started) * 1000,
+        )
         return True

@@ -53,8 +53,7 @@ class ServeError(Exception):
 def bind(host: str, port: int) -> socket.socket:
     """A listening TCP socket; port 0 picks a free one."""
     try:
-        infos = socket.getaddrinfo(host, port, type=socket.SOCK_STREAM,
-                                   flags=socket.AI_PASSIVE)
+        infos = socket.getaddrinfo(host, port, type=socket.SOCK_STREAM, flags=socket.AI_PASSIVE)
     except socket.gaierror as err:
         raise ServeError(f"cannot resolve host {host!r}: {err.strerror}") from None
     family, kind, proto, _, address = infos[0]
@@ -65,8 +64,7 @@ def bind(host: str, port: int) -> socket.socket:
         sock.listen(2048)
     except OSError as err:
         sock.close()
-        raise ServeError(f"cannot listen on {host}:{port}: "
-                         f"{err.strerror or err}") from None
+        raise ServeError(f"cannot listen on {host}:{port}: {err.strerror or err}") from None
     sock.set_inheritable(True)
     return sock
 
@@ -87,8 +85,9 @@ class _ClosingWhenDraining:
 
         async def send_closing(message: Message) -> None:
             if message["type"] == "http.response.start":
-                headers = [(k, v) for k, v in message.get("headers", [])
-                           if k.lower() != b"connection"]
+                headers = [
+                    (k, v) for k, v in message.get("headers", []) if k.lower() != b"connection"
+                ]
                 headers.append((b"connection", b"close"))
                 message = {**message, "headers": headers}
             await send(message)
@@ -116,16 +115,17 @@ class _Server(uvicorn.Server):
             for listener in self.servers:
                 listener.close()
         if self._drain_deadline is not None and (
-                not self.server_state.connections
-                or time.monotonic() > self._drain_deadline):
+            not self.server_state.connections or time.monotonic() > self._drain_deadline
+        ):
             return True
         return await super().on_tick(counter)
 
 
 def _run_uvicorn(app: Starlette, sock: socket.socket, log_level: str) -> None:
     wrapper = _ClosingWhenDraining(app)
-    config = uvicorn.Config(wrapper, log_level=log_level, access_log=False,
-                            lifespan="on", timeout_graceful_shutdown=10)
+    config = uvicorn.Config(
+        wrapper, log_level=log_level, access_log=False, lifespan="on", timeout_graceful_shutdown=10
+    )
     server = _Server(config, wrapper)
 
     # Until uvicorn installs its own handlers, a stop signal marks the
@@ -172,8 +172,14 @@ class _Supervisor:
     """The parent of the workers: starts them, swaps in new indexes by
     starting new workers, and stops them all on SIGINT or SIGTERM."""
 
-    def __init__(self, app: Starlette, sock: socket.socket, workers: int,
-                 log_level: str, watcher: Optional[Watcher]) -> None:
+    def __init__(
+        self,
+        app: Starlette,
+        sock: socket.socket,
+        workers: int,
+        log_level: str,
+        watcher: Optional[Watcher],
+    ) -> None:
         self.app = app
         self.sock = sock
         self.workers = workers
@@ -232,7 +238,8 @@ class _Supervisor:
                 if not self.stopping and time.monotonic() >= next_check:
                     self._reload()
                     next_check = time.monotonic() + (
-                        self.watcher.interval if self.watcher else 3600.0)
+                        self.watcher.interval if self.watcher else 3600.0
+                    )
                 time.sleep(0.05)
                 continue
             exit_code = os.waitstatus_to_exitcode(code)
@@ -241,8 +248,11 @@ class _Supervisor:
             else:
                 self.current.discard(pid)
                 if not self.stopping:
-                    print(f"quillomar: worker {pid} stopped unexpectedly "
-                          f"(status {exit_code}); stopping", file=sys.stderr)
+                    print(
+                        f"quillomar: worker {pid} stopped unexpectedly "
+                        f"(status {exit_code}); stopping",
+                        file=sys.stderr,
+                    )
                     self._stop(signal.SIGTERM, None)
                     status = 1
             if exit_code != 0:
@@ -250,8 +260,14 @@ class _Supervisor:
         return status
 
 
-def serve(app: Starlette, sock: socket.socket, *, workers: int = 1,
-          log_level: str = "warning", watcher: Optional[Watcher] = None) -> int:
+def serve(
+    app: Starlette,
+    sock: socket.socket,
+    *,
+    workers: int = 1,
+    log_level: str = "warning",
+    watcher: Optional[Watcher] = None,
+) -> int:
     """Serve ``app`` on ``sock`` until SIGINT or SIGTERM; the exit status.
     With a ``watcher`` on the app's index file, replacements are swapped
     in by starting new workers."""
@@ -266,10 +282,17 @@ def serve(app: Starlette, sock: socket.socket, *, workers: int = 1,
     return _Supervisor(app, sock, workers, log_level, watcher).run()
 
 
-def start(index_path: Optional[str], *, host: str = "127.0.0.1",
-          port: int = 8000, workers: int = 1,
-          titles_path: Optional[str] = None, reload_on_change: bool = False,
-          poll_interval: float = 1.0, log_level: str = "warning") -> int:
+def start(
+    index_path: Optional[str],
+    *,
+    host: str = "127.0.0.1",
+    port: int = 8000,
+    workers: int = 1,
+    titles_path: Optional[str] = None,
+    reload_on_change: bool = False,
+    poll_interval: float = 1.0,
+    log_level: str = "warning",
+) -> int:
     """Load the index (the sample one when ``index_path`` is None) and the
     titles, bind, say where, and serve; ServeError for what stops it."""
     from ..autocomplete import Autocomplete
@@ -279,16 +302,14 @@ def start(index_path: Optional[str], *, host: str = "127.0.0.1",
 
     if reload_on_change and index_path is None:
         raise ServeError("--reload-on-change needs an INDEX file to watch")
-    logging.basicConfig(level=log_level.upper(),
-                        format="quillomar: %(levelname)s %(message)s")
+    logging.basicConfig(level=log_level.upper(), format="quillomar: %(levelname)s %(message)s")
     if titles_path is not None:
         try:
             titles = read_titles(titles_path)
         except TitlesError as err:
             raise ServeError(str(err)) from None
         except OSError as err:
-            raise ServeError(f"cannot read titles {titles_path!r}: "
-                             f"{err.strerror or err}") from None
+            raise ServeError(f"cannot read titles {titles_path!r}: {err.strerror or err}") from None
     else:
         titles = sample_titles() if index_path is None else {}
     if index_path is None:
@@ -298,19 +319,20 @@ def start(index_path: Optional[str], *, host: str = "127.0.0.1",
         try:
             app = create_app(index_path, titles=titles)
         except OSError as err:
-            raise ServeError(f"cannot read index {index_path!r}: "
-                             f"{err.strerror or err}") from None
+            raise ServeError(f"cannot read index {index_path!r}: {err.strerror or err}") from None
         except ValueError as err:
-            raise ServeError(f"{index_path!r} is not a quillomar index "
-                             f"({err})") from None
+            raise ServeError(f"{index_path!r} is not a quillomar index ({err})") from None
     sock = bind(host, port)
     bound_host, bound_port = sock.getsockname()[:2]
     shown = f"[{bound_host}]" if ":" in bound_host else bound_host
-    print(f"quillomar: serving {index_path or 'the sample index'} on "
-          f"http://{shown}:{bound_port}/ with {workers} worker"
-          f"{'' if workers == 1 else 's'} (Ctrl-C stops)",
-          file=sys.stderr, flush=True)
-    watcher = (Watcher(app.state.holder, load_autocomplete, poll_interval)
-               if reload_on_change else None)
-    return serve(app, sock, workers=workers, log_level=log_level,
-                 watcher=watcher)
+    print(
+        f"quillomar: serving {index_path or 'the sample index'} on "
+        f"http://{shown}:{bound_port}/ with {workers} worker"
+        f"{'' if workers == 1 else 's'} (Ctrl-C stops)",
+        file=sys.stderr,
+        flush=True,
+    )
+    watcher = (
+        Watcher(app.state.holder, load_autocomplete, poll_interval) if reload_on_change else None
+    )
+    return serve(app, sock, workers=workers, log_level=log_level, watcher=watcher)

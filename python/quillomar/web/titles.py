@@ -57,11 +57,11 @@ def read_titles(path: Union[str, "os.PathLike[str]"]) -> Dict[str, str]:
         raise TitlesError(f"{name}: not UTF-8 text ({err.reason})") from None
     lines = io.StringIO(text, newline="")
     header_line = lines.readline()
-    header = [cell.strip().lower()
-              for cell in next(iter(_rows([header_line], "\t" in header_line)), [])]
+    header = [
+        cell.strip().lower() for cell in next(iter(_rows([header_line], "\t" in header_line)), [])
+    ]
     if "video" not in header or "title" not in header:
-        raise TitlesError(f"{name}:1: expected a header naming the columns "
-                          "video and title")
+        raise TitlesError(f"{name}:1: expected a header naming the columns video and title")
     video_at, title_at = header.index("video"), header.index("title")
     titles: Dict[str, str] = {}
     try:
@@ -69,9 +69,11 @@ def read_titles(path: Union[str, "os.PathLike[str]"]) -> Dict[str, str]:
             if not row or (len(row) == 1 and not row[0].strip()):
                 continue
             if len(row) <= max(video_at, title_at):
-                raise TitlesError(f"{name}:{line}: expected "
-                                  f"{max(video_at, title_at) + 1} fields, "
-                                  f"found {len(row)}")
+                raise TitlesError(
+                    f"{name}:{line}: expected "
+                    f"{max(video_at, title_at) + 1} fields, "
+                    f"found {len(row)}"
+                )
             titles[video_key(row[video_at])] = row[title_at].strip()
     except csv.Error as err:
         raise TitlesError(f"{name}: {err}") from None

@@ -23,8 +23,8 @@ inline void FoldAscii(std::string_view raw, std::string& out) {
   out.clear();
   bool gap = false;  // white space seen since the last kept character
   for (unsigned char c : raw) {
-    const bool space = c == ' ' || (c >= 0x09 && c <= 0x0D) ||
-                       (c >= 0x1C && c <= 0x1F);
+    const bool space =
+        c == ' ' || (c >= 0x09 && c <= 0x0D) || (c >= 0x1C && c <= 0x1F);
     if (space) {
       gap = true;
       continue;
