@@ -45,11 +45,12 @@ class PythonRewriter final : public build::TermRewriter {
     PyErr_Clear();
   }
   std::string Describe() const override { return description_; }
+  bool RewriteDirectly(std::string_view raw, std::string& out) override {
+    if (!fold_ascii_ || !build::IsAscii(raw)) return false;
+    build::FoldAscii(raw, out);
+    return true;
+  }
   void Rewrite(std::string_view raw, std::string& out) override {
-    if (fold_ascii_ && build::IsAscii(raw)) {
-      build::FoldAscii(raw, out);
-      return;
-    }
     PyRef text = Check(PyUnicode_DecodeUTF8(
         raw.data(), static_cast<Py_ssize_t>(raw.size()), "strict"));
     PyRef result = Check(PyObject_CallOneArg(callable_.get(), text.get()));

@@ -14,6 +14,10 @@ const char* KindName(IdKind kind, bool plural) {
 
 uint32_t Aggregate::NumberOf(std::string_view raw) {
   if (rewriter_ == nullptr) return terms_.Intern(raw);
+  if (rewriter_->RewriteDirectly(raw, scratch_)) {
+    return CheckTerm(scratch_) == TermFault::kNone ? terms_.Intern(scratch_)
+                                                   : TermTable::kMissing;
+  }
   uint32_t r = raw_terms_.Find(raw);
   if (r != TermTable::kMissing) return rewritten_[r];
   scratch_.clear();
@@ -37,17 +41,19 @@ std::optional<RecordFault> Aggregate::NumberTerms(const TermColumn& terms) {
   // Check and hash every row first, then look the terms up while fetching
   // the table slots of the rows ahead: the tables outgrow the caches, and
   // the lookups would otherwise wait on memory one after the other.
-  const TermTable& table = rewriter_ == nullptr ? terms_ : raw_terms_;
-  hashes_.resize(n);
+  // Rewritten terms are looked up by their rewritten text, known only
+  // row by row, so they are neither hashed nor fetched ahead.
+  const bool ahead = rewriter_ == nullptr;
+  hashes_.resize(ahead ? n : 0);
   for (size_t i = 0; i < n; ++i) {
     const std::string_view raw = terms.at(i);
     if (const TermFault fault = CheckTerm(raw); fault != TermFault::kNone) {
       return RecordFault{i, TermFaultText(fault)};
     }
-    hashes_[i] = table.Hash(raw);
+    if (ahead) hashes_[i] = terms_.Hash(raw);
   }
   for (size_t i = 0; i < n; ++i) {
-    if (i + kAhead < n) table.Prefetch(hashes_[i + kAhead]);
+    if (ahead && i + kAhead < n) terms_.Prefetch(hashes_[i + kAhead]);
     const std::string_view raw = terms.at(i);
     const uint32_t number =
         rewriter_ == nullptr ? terms_.Intern(raw, hashes_[i]) : NumberOf(raw);

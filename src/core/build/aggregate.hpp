@@ -25,6 +25,12 @@ class TermRewriter {
   virtual ~TermRewriter() = default;
   // Writes the rewritten term into `out`.
   virtual void Rewrite(std::string_view raw, std::string& out) = 0;
+  // Rewrites `raw` into `out` and returns true when that is cheaper than
+  // remembering the result (done natively, with no call out); otherwise
+  // returns false and Rewrite() is called once per distinct raw term.
+  virtual bool RewriteDirectly(std::string_view /*raw*/, std::string& /*out*/) {
+    return false;
+  }
   // How a record refused after rewriting names the rewrite, e.g.
   // "'default' normalization".
   virtual std::string Describe() const = 0;
