@@ -212,3 +212,19 @@ def test_threads_share_one_object(ac):
     for t in threads:
         t.join()
     assert failures == []
+
+
+@pytest.mark.parametrize(
+    "records", [[], [("cat", 1, 1)], [("guitar chords", 1, 5), ("gitar", 2, 1)]]
+)
+def test_warming_up_changes_no_answer(tmp_path, records):
+    builder = IndexBuilder()
+    builder.add_records(records)
+    path = tmp_path / "w.idx"
+    quillomar.save(builder.build(), path)
+    cold, warm = Autocomplete(path), Autocomplete(path)
+    warm.warm_up()
+    for text in ["", "c", "cat", "gutiar chrods", "guitar chords", "xxxxxxxx"]:
+        if text:
+            assert warm.complete(text) == cold.complete(text)
+        assert warm.index.fuzzy_match(text, 2) == cold.index.fuzzy_match(text, 2)

@@ -47,6 +47,7 @@ def load_autocomplete(path: str) -> Autocomplete:
     autocomplete = Autocomplete(path)
     try:
         autocomplete.complete("a")
+        autocomplete.warm_up()
     except BaseException as err:
         if _is_internal_failure(err):
             raise ValueError(f"the index is damaged ({err})") from None

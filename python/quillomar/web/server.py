@@ -314,6 +314,7 @@ def start(
         titles = sample_titles() if index_path is None else {}
     if index_path is None:
         autocomplete = Autocomplete(sample_index())
+        autocomplete.warm_up()
         app = create_app(autocomplete, titles=titles)
     else:
         try:
