@@ -13,6 +13,7 @@
 #include "core/build/aggregate.hpp"
 #include "core/build/delimited_parser.hpp"
 #include "core/build/trie_layout.hpp"
+#include "core/trie/soundness.hpp"
 #include "core/trie/trie_codec.hpp"
 
 namespace b = quillomar::build;
