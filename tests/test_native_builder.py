@@ -250,6 +250,31 @@ BAD_LOGS = [
 ]
 
 
+@settings(max_examples=300)
+@given(
+    st.binary(min_size=1, max_size=12).filter(
+        lambda b: not any(c in b for c in b',"\n\r\x00\t') and b[:3] != b"\xef\xbb\xbf"
+    )
+)
+def test_a_term_is_taken_exactly_when_it_is_utf8(tmp_path_factory, raw):
+    # The engine's own check of the bytes must agree with a strict decoder
+    # on every sequence: overlong forms, surrogates, values past U+10FFFF
+    # and cut-off sequences refused, everything else kept as decoded.
+    path = tmp_path_factory.mktemp("utf8") / "log.csv"
+    path.write_bytes(b"term,video,count\n" + raw + b",1,1\n")
+    builder = IndexBuilder()
+    try:
+        text = raw.decode("utf-8")
+    except UnicodeDecodeError:
+        with pytest.raises(RecordsError, match="not UTF-8 text"):
+            add_file(builder, path)
+        return
+    add_file(builder, path)
+    expected = IndexBuilder()
+    expected.add(text, 1, 1)
+    assert builder.to_bytes() == expected.to_bytes()
+
+
 @pytest.mark.parametrize("body, message, line", BAD_LOGS)
 def test_bad_rows_name_file_and_line(tmp_path, body, message, line):
     path = tmp_path / "bad.csv"

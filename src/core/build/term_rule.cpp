@@ -2,40 +2,9 @@
 
 #include <cstring>
 
+#include "core/codec/utf8.hpp"
+
 namespace quillomar::build {
-namespace {
-
-bool IsContinuation(unsigned char c) { return (c & 0xC0) == 0x80; }
-
-// Validates the non-ASCII sequence starting at s[i]; returns its length, or
-// 0 when it is not a well-formed scalar value.
-size_t SequenceLength(const unsigned char* s, size_t i, size_t n) {
-  const unsigned char b0 = s[i];
-  if (b0 >= 0xC2 && b0 <= 0xDF) {
-    return i + 1 < n && IsContinuation(s[i + 1]) ? 2 : 0;
-  }
-  if (b0 >= 0xE0 && b0 <= 0xEF) {
-    if (i + 2 >= n || !IsContinuation(s[i + 1]) || !IsContinuation(s[i + 2])) {
-      return 0;
-    }
-    if (b0 == 0xE0 && s[i + 1] < 0xA0) return 0;   // overlong
-    if (b0 == 0xED && s[i + 1] >= 0xA0) return 0;  // surrogate
-    return 3;
-  }
-  if (b0 >= 0xF0 && b0 <= 0xF4) {
-    if (i + 3 >= n || !IsContinuation(s[i + 1]) || !IsContinuation(s[i + 2]) ||
-        !IsContinuation(s[i + 3])) {
-      return 0;
-    }
-    if (b0 == 0xF0 && s[i + 1] < 0x90) return 0;   // overlong
-    if (b0 == 0xF4 && s[i + 1] >= 0x90) return 0;  // above U+10FFFF
-    return 4;
-  }
-  return 0;
-}
-
-}  // namespace
-
 TermFault CheckTerm(std::string_view term) {
   const size_t n = term.size();
   if (n == 0) return TermFault::kEmpty;
@@ -60,8 +29,11 @@ TermFault CheckTerm(std::string_view term) {
       ++i;
       continue;
     }
-    const size_t len = SequenceLength(s, i, n);
-    if (len == 0) return TermFault::kInvalidUtf8;
+    const size_t len = codec::Utf8Width(c);
+    uint32_t code_point;
+    if (len == 0 || n - i < len || !codec::DecodeUtf8(s + i, len, code_point)) {
+      return TermFault::kInvalidUtf8;
+    }
     i += len;
   }
   return TermFault::kNone;
