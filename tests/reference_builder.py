@@ -25,8 +25,8 @@ from typing import (
     cast,
 )
 
+import reference_layout as _layout
 from _quillomar import PrefixSearch
-from quillomar import _layout
 
 __all__ = [
     "DEFAULT_TOP_N",
