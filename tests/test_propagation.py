@@ -65,10 +65,22 @@ def test_parent_combines_own_list_and_children():
         ([(1, 0)], 3, [(1, 0)]),
         ([(4, 2), (4, 6)], 3, [(4, 8)]),
         ([], 3, []),
+        # Already in rank order, yet an id repeats: still combined.
+        ([(4, 6), (9, 5), (4, 2)], 3, [(4, 8), (9, 5)]),
+        ([(3, 5), (3, 5)], 3, [(3, 10)]),
+        ([(1, 9), (2, 8), (3, 7)], 2, [(1, 9), (2, 8)]),
+        ([(v, 40 - v) for v in range(30)] + [(0, 1)], 2, [(0, 41), (1, 39)]),
     ],
 )
 def test_ordering_and_ties(pairs, top_n, expected):
     assert propagated([[]], [p(0, pairs)], top_n)[1] == [expected]
+
+
+@pytest.mark.parametrize("top_n", [2, 5])
+def test_ranked_saturated_leaf_reaches_its_parent_unchanged(top_n):
+    leaf = [(1, MAX), (2, MAX), (3, MAX), (4, 7)]
+    totals, lists = propagated([[1], [2], []], [None, None, p(0, leaf)], top_n)
+    assert lists == [leaf[:top_n]] * 3
 
 
 def test_ties_ordered_the_same_whatever_the_child_order():
@@ -123,6 +135,27 @@ def test_child_numbered_before_parent_contributes_supplied_payload():
     assert lists[2] == [(3, 11), (8, 9)]
     assert lists[0] == [(3, 11), (8, 9)]
     assert totals == [8, 7, 8]
+
+
+@pytest.mark.parametrize("top_n", [0, 5])
+def test_child_shared_across_the_numbering_gives_each_parent_its_own_view(top_n):
+    # Node 2 hangs below node 1 (numbered before it: takes 2's finished
+    # statistics) and below node 3 (numbered after it: takes 2's supplied
+    # ones, before node 4 is folded into 2).
+    totals, lists = propagated(
+        [[1, 3], [2], [4], [2], []],
+        [None, p(1, [(9, 1)]), p(5, [(7, 5)]), p(2, [(9, 2)]), p(4, [(8, 4)])],
+        top_n,
+    )
+    assert totals == [17, 10, 9, 7, 4]
+    expected = [
+        [(7, 10), (8, 4), (9, 3)],
+        [(7, 5), (8, 4), (9, 1)],
+        [(7, 5), (8, 4)],
+        [(7, 5), (9, 2)],
+        [(8, 4)],
+    ]
+    assert lists == (expected if top_n else [[]] * 5)
 
 
 def test_child_folded_once_per_slot_and_self_slot_skipped():

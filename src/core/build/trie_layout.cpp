@@ -148,7 +148,9 @@ Shape LayOutNodes(const SortedTerms& sorted, Trie& t) {
     }
   }
   std::vector<uint32_t> last_at(max_depth + 1, 0);  // latest node per depth
-  std::vector<uint32_t> children(node_count, 0);
+  // node_shifts first counts each node's children, then turns into the
+  // running sum of those counts.
+  t.node_shifts.assign(node_count, 0);
   t.child_labels.assign(node_count, 0);
   Shape shape;
   shape.term_nodes.resize(n);
@@ -160,7 +162,7 @@ Shape LayOutNodes(const SortedTerms& sorted, Trie& t) {
     for (uint32_t d = c + 1; d <= length[i]; ++d) {
       const uint32_t node = next[d]++;
       t.child_labels[node] = NextCodePoint(s, at);
-      ++children[parent];
+      ++t.node_shifts[parent];
       last_at[d] = node;
       parent = node;
     }
@@ -168,11 +170,11 @@ Shape LayOutNodes(const SortedTerms& sorted, Trie& t) {
   }
   // A node's first child slot is the number of children of the nodes
   // before it (slot s holds node s + 1).
-  t.node_shifts.resize(node_count);
   uint32_t slot = 0;
   for (size_t v = 0; v < node_count; ++v) {
+    const uint32_t children = t.node_shifts[v];
     t.node_shifts[v] = slot;
-    slot += children[v];
+    slot += children;
   }
   t.child_transitions.resize(node_count - 1);
   for (size_t s = 0; s + 1 < node_count; ++s) {
@@ -203,19 +205,21 @@ void LayOutPayloads(const Aggregate& records, const SortedTerms& sorted,
     }
   }
 
+  // totals first holds the term of each node (kNoTerm for none); each is
+  // read just before the node's total replaces it.
   constexpr uint32_t kNoTerm = UINT32_MAX;
-  std::vector<uint32_t> term_at(node_count, kNoTerm);
+  std::vector<uint32_t> totals(node_count, kNoTerm);
   for (size_t i = 0; i < sorted.size(); ++i) {
-    term_at[shape.term_nodes[i]] = sorted.numbers[i];
+    totals[shape.term_nodes[i]] = sorted.numbers[i];
   }
   std::vector<uint8_t> present(node_count, 0);
-  std::vector<uint32_t> totals(node_count, 0);
   std::vector<PayloadTable::Offset> offsets(node_count + 1, 0);
   std::vector<uint32_t> ids(entries.size());
   std::vector<uint32_t> counts(entries.size());
   size_t out = 0;
   for (size_t v = 0; v < node_count; ++v) {
-    const uint32_t term = term_at[v];
+    const uint32_t term = totals[v];
+    totals[v] = 0;
     if (term != kNoTerm) {
       present[v] = 1;
       uint64_t* first = entries.data() + begin[term];
@@ -234,10 +238,10 @@ void LayOutPayloads(const Aggregate& records, const SortedTerms& sorted,
     offsets[v + 1] = static_cast<PayloadTable::Offset>(out);
   }
   // Every node has as many counts as ids: no count offsets of their own.
-  t.payloads =
-      PayloadTable::FromArrays(present, std::move(totals), std::move(offsets),
-                               std::move(ids), {}, std::move(counts));
-  t.is_terminal = std::move(present);
+  t.is_terminal = present;
+  t.payloads = PayloadTable::FromArrays(std::move(present), std::move(totals),
+                                        std::move(offsets), std::move(ids), {},
+                                        std::move(counts));
 }
 
 }  // namespace

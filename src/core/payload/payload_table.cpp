@@ -51,6 +51,14 @@ PayloadTable PayloadTable::FromArrays(std::vector<uint8_t> present,
   return t;
 }
 
+PayloadTable::Arrays PayloadTable::Release() {
+  Arrays a{std::move(present_),       std::move(total_count_),
+           std::move(id_offsets_),    std::move(video_ids_),
+           std::move(count_offsets_), std::move(video_counts_)};
+  *this = PayloadTable();
+  return a;
+}
+
 void PayloadTable::Seal() {
   if (count_offsets_ == id_offsets_) {
     std::vector<Offset>().swap(count_offsets_);

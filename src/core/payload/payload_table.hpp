@@ -87,6 +87,24 @@ class PayloadTable {
     return count_offsets_.empty() ? id_offsets_ : count_offsets_;
   }
 
+  // --- Rewriting a sealed table into a new one over its storage ---
+
+  // Node v's total, to be overwritten while the lists are still read.
+  // REQUIRES: v < size().
+  uint32_t& mutable_total_count(size_t v) { return total_count_[v]; }
+
+  // The arrays, moved out; the table is left empty and unsealed. They keep
+  // the layout FromArrays takes (count_offsets empty when paired).
+  struct Arrays {
+    std::vector<uint8_t> present;
+    std::vector<uint32_t> total_counts;
+    std::vector<Offset> id_offsets;
+    std::vector<uint32_t> video_ids;
+    std::vector<Offset> count_offsets;
+    std::vector<uint32_t> video_counts;
+  };
+  Arrays Release();
+
   friend bool operator==(const PayloadTable&, const PayloadTable&) = default;
 
  private:

@@ -30,11 +30,33 @@ uint32_t SuppliedTotal(const PayloadTable& in, size_t v) {
   return in.present(v) ? in.total_count(v) : 0;
 }
 
+// True when combining `l` alone would change nothing but the cut: it is
+// already in rank order (count descending, then id ascending) with no id
+// twice. Built indexes hand every term's list over like that. Checked only
+// for lists short enough that the pairwise check costs less than combining.
+bool AlreadyRanked(List l) {
+  constexpr size_t kLongest = 16;
+  const size_t n = l.ids.size();
+  if (n > kLongest) return false;
+  for (size_t i = 1; i < n; ++i) {
+    const uint32_t a = l.counts[i - 1];
+    const uint32_t b = l.counts[i];
+    if (a < b || (a == b && l.ids[i - 1] >= l.ids[i])) return false;
+  }
+  // Within equal counts the ids ascend; across them an id may still repeat.
+  for (size_t i = 1; i < n; ++i) {
+    for (size_t j = 0; j < i; ++j) {
+      if (l.ids[j] == l.ids[i]) return false;
+    }
+  }
+  return true;
+}
+
 }  // namespace
 
 void propagate(Trie& t, uint32_t top_n) {
   const size_t n = t.node_count();
-  const PayloadTable& in = t.payloads;
+  PayloadTable& in = t.payloads;
   const std::vector<uint32_t>& shifts = t.node_shifts;
   const std::vector<uint32_t>& slots = t.child_transitions;
   assert(!FirstShapeFault(t, in.size()).has_value());
@@ -51,8 +73,7 @@ void propagate(Trie& t, uint32_t top_n) {
     uint32_t len;
     bool reorders;  // stored list not in the order its stored counts give
   };
-  std::vector<uint32_t> total(n);
-  std::vector<Result> res(n);
+  std::vector<Result> res(top_n > 0 ? n : 0);
   std::vector<uint32_t> res_ids;
   std::vector<uint32_t> res_counts;
   if (top_n > 0) {
@@ -77,21 +98,27 @@ void propagate(Trie& t, uint32_t top_n) {
       }
     }
 
+    // Totals are rewritten in place: node k's supplied total is read only by
+    // k itself and by parents numbered after k, all processed before it is
+    // overwritten; parents numbered before k want the finished one.
     uint64_t sum = SuppliedTotal(in, k);
-    for (uint32_t c : kids) sum += c > k ? total[c] : SuppliedTotal(in, c);
-    total[k] = SaturateU32(sum);
+    for (uint32_t c : kids) {
+      sum += c > k ? in.total_count(c) : SuppliedTotal(in, c);
+    }
+    in.mutable_total_count(k) = SaturateU32(sum);
 
     const List own = Supplied(in, k);
     if (top_n == 0) continue;  // every list ends up empty
-    if (kids.empty() && own.ids.size() <= 1) {
-      // Nothing to combine or order.
+    if (kids.empty() && AlreadyRanked(own)) {
+      // Nothing to combine or order: the list as supplied, cut. Its counts
+      // are single ones, so the stored order is the one they give.
+      const size_t kept = std::min<size_t>(own.ids.size(), top_n);
+      if (res_ids.size() + kept >= UINT32_MAX) PanicCapacityOverflow();
       res[k] = {static_cast<uint32_t>(res_ids.size()),
-                static_cast<uint32_t>(own.ids.size()), false};
-      if (!own.ids.empty()) {
-        if (res_ids.size() >= UINT32_MAX) PanicCapacityOverflow();
-        res_ids.push_back(own.ids[0]);
-        res_counts.push_back(own.counts[0]);
-      }
+                static_cast<uint32_t>(kept), false};
+      res_ids.insert(res_ids.end(), own.ids.begin(), own.ids.begin() + kept);
+      res_counts.insert(res_counts.end(), own.counts.begin(),
+                        own.counts.begin() + kept);
       continue;
     }
     if (own.ids.empty() && kids.size() == 1 && kids[0] > k &&
@@ -120,17 +147,23 @@ void propagate(Trie& t, uint32_t top_n) {
               kept >= 2 && res_counts[at + 1] == UINT32_MAX};
   }
 
-  // Lay the results out in node order.
-  std::vector<PayloadTable::Offset> offsets(n + 1);
+  // Lay the results out in node order, over the supplied table's storage
+  // where the sizes allow: its lists are no longer read.
+  PayloadTable::Arrays out = in.Release();
+  std::vector<uint32_t>().swap(out.video_ids);
+  std::vector<uint32_t>().swap(out.video_counts);
+  std::vector<PayloadTable::Offset>().swap(out.count_offsets);
+  std::vector<PayloadTable::Offset>& offsets = out.id_offsets;
+  offsets.assign(n + 1, 0);
   size_t total_entries = 0;
-  for (size_t v = 0; v < n; ++v) {
+  for (size_t v = 0; v < res.size(); ++v) {
     total_entries += res[v].len;
     if (total_entries > UINT32_MAX) PanicCapacityOverflow();
     offsets[v + 1] = static_cast<PayloadTable::Offset>(total_entries);
   }
   std::vector<uint32_t> ids(total_entries);
   std::vector<uint32_t> counts(total_entries);
-  for (size_t v = 0; v < n; ++v) {
+  for (size_t v = 0; v < res.size(); ++v) {
     const uint32_t* from_ids = res_ids.data() + res[v].begin;
     const uint32_t* from_counts = res_counts.data() + res[v].begin;
     uint32_t* to_ids = ids.data() + offsets[v];
@@ -141,10 +174,11 @@ void propagate(Trie& t, uint32_t top_n) {
       to_counts[i] = from_counts[i];
     }
   }
-  std::vector<PayloadTable::Offset> count_offsets(offsets);
+  out.present.assign(n, 1);
+  // Every list has as many counts as ids: no count offsets of their own.
   t.payloads = PayloadTable::FromArrays(
-      std::vector<uint8_t>(n, 1), std::move(total), std::move(offsets),
-      std::move(ids), std::move(count_offsets), std::move(counts));
+      std::move(out.present), std::move(out.total_counts), std::move(offsets),
+      std::move(ids), {}, std::move(counts));
 }
 
 }  // namespace quillomar
