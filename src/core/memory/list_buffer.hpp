@@ -31,9 +31,8 @@ class ListBuffer {
     return at;
   }
 
-  std::vector<uint32_t> ToVector() const {
-    return std::vector<uint32_t>(data_, data_ + size_);
-  }
+  // The contents in exact-size storage.
+  std::vector<uint32_t> ToVector() const;
 
  private:
   void Grow(size_t k);
