@@ -255,14 +255,16 @@ def measure_memory(path: str) -> None:
 
 
 def time_file(path: str, runs: int) -> None:
-    """Prints the wall-clock seconds of each of `runs` decodes of `path`."""
+    """Prints the wall-clock and CPU seconds of each of `runs` decodes of
+    `path`, one decode a line."""
     with open(path, "rb") as f:
         data = f.read()
     for _ in range(runs):
         gc.collect()
-        t0 = time.perf_counter()
+        c0, t0 = cpu_seconds(), time.perf_counter()
         index = PrefixSearch.from_bytes(data)
-        print(time.perf_counter() - t0)
+        t1, c1 = time.perf_counter(), cpu_seconds()
+        print(t1 - t0, c1 - c0)
         del index
 
 
@@ -271,6 +273,7 @@ def compare_builds(path: str, builds: list, rounds: int, runs: int) -> None:
     mb = os.path.getsize(path) / 1e6
     python_dir = os.path.join(HERE, "..", "python")
     samples: dict = {b: [] for b in builds}
+    by_cpu: dict = {b: [] for b in builds}
     for _ in range(rounds):
         for b in builds:
             env = dict(os.environ, PYTHONPATH=os.pathsep.join([b, python_dir]))
@@ -281,15 +284,20 @@ def compare_builds(path: str, builds: list, rounds: int, runs: int) -> None:
                 text=True,
                 env=env,
             ).stdout
-            samples[b] += [mb / float(t) for t in out.split()]
+            for line in out.splitlines():
+                wall, cpu = map(float, line.split())
+                samples[b].append(mb / wall)
+                by_cpu[b].append(mb / cpu)
     base = statistics.median(samples[builds[0]])
+    base_cpu = statistics.median(by_cpu[builds[0]])
     print(f"from_bytes on {path} ({mb:.1f} MB), {rounds} rounds x {runs} runs:")
     for b in builds:
-        med = statistics.median(samples[b])
+        med, med_cpu = statistics.median(samples[b]), statistics.median(by_cpu[b])
         lo, hi = min(samples[b]), max(samples[b])
         print(
-            f"  {b}: median {med:6.0f} MB/s (min {lo:.0f}, max {hi:.0f}); "
-            f"ratio to first {med / base:.3f}"
+            f"  {b}: median {med:6.0f} MB/s wall (min {lo:.0f}, max {hi:.0f}), "
+            f"ratio to first {med / base:.3f}; median {med_cpu:6.0f} MB/s by CPU "
+            f"time, ratio {med_cpu / base_cpu:.3f}"
         )
     print(f"load average: {os.getloadavg()[0]:.2f} on {os.cpu_count()} cores")
 
