@@ -2,8 +2,6 @@
 
 #include <algorithm>
 
-#include "core/memory/huge_pages.hpp"
-
 namespace quillomar {
 
 SearchRecord ComposeRecord(uint32_t label, bool terminal,
@@ -33,9 +31,7 @@ SearchRecord ComposeRecord(uint32_t label, bool terminal,
 std::vector<SearchRecord> DeriveSearchRecords(const Trie& t) {
   const size_t n = t.node_count();
   const std::vector<uint32_t>& slots = t.child_transitions;
-  std::vector<SearchRecord> records;
-  memory::ReserveAdvised(records, n);
-  records.resize(n);
+  std::vector<SearchRecord> records(n);
   // Children before parents.
   for (size_t v = n; v-- > 0;) {
     const uint32_t start = t.node_shifts[v];

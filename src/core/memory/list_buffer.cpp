@@ -5,8 +5,6 @@
 #include <cstring>
 #include <new>
 
-#include "core/memory/huge_pages.hpp"
-
 // Sanitizer builds keep to malloc, so that reads and writes outside the
 // buffer are caught.
 #if defined(__has_feature)
@@ -52,20 +50,9 @@ ListBuffer::~ListBuffer() {
 }
 
 void ListBuffer::Grow(size_t k) {
-  size_t wanted = std::max({capacity_ * 2, size_ + k, kFirstCapacity});
-  if (wanted > (SIZE_MAX - kHugePageBytes) / sizeof(uint32_t)) {
-    throw std::bad_alloc();
-  }
-  size_t bytes = wanted * sizeof(uint32_t);
-#if !defined(QUILLOMAR_LIST_BUFFER_MALLOC_ONLY)
-  // Mappings span whole huge pages, so that the advice below covers the
-  // mapping exactly: advice on part of it would split it in two, and a
-  // later remap, which must see one mapping, would fail.
-  if (bytes >= kMapBytes) {
-    bytes = (bytes + kHugePageBytes - 1) & ~(kHugePageBytes - 1);
-    wanted = bytes / sizeof(uint32_t);
-  }
-#endif
+  const size_t wanted = std::max({capacity_ * 2, size_ + k, kFirstCapacity});
+  if (wanted > SIZE_MAX / sizeof(uint32_t)) throw std::bad_alloc();
+  const size_t bytes = wanted * sizeof(uint32_t);
   void* block;
 #if !defined(QUILLOMAR_LIST_BUFFER_MALLOC_ONLY)
   if (IsMapped(capacity_)) {
@@ -85,17 +72,6 @@ void ListBuffer::Grow(size_t k) {
   }
   data_ = static_cast<uint32_t*>(block);
   capacity_ = wanted;
-#if !defined(QUILLOMAR_LIST_BUFFER_MALLOC_ONLY)
-  // Mapped pages are about to be written front to back.
-  if (IsMapped(capacity_)) AdviseHugePages(data_, bytes);
-#endif
-}
-
-std::vector<uint32_t> ListBuffer::ToVector() const {
-  std::vector<uint32_t> out;
-  ReserveAdvised(out, size_);
-  out.assign(data_, data_ + size_);
-  return out;
 }
 
 }  // namespace quillomar::memory

@@ -31,8 +31,9 @@ class ListBuffer {
     return at;
   }
 
-  // The contents in exact-size storage.
-  std::vector<uint32_t> ToVector() const;
+  std::vector<uint32_t> ToVector() const {
+    return std::vector<uint32_t>(data_, data_ + size_);
+  }
 
  private:
   void Grow(size_t k);

@@ -6,7 +6,6 @@
 
 #include "core/codec/reader.hpp"
 #include "core/codec/varint.hpp"
-#include "core/memory/huge_pages.hpp"
 #include "core/memory/list_buffer.hpp"
 #include "core/panic.hpp"
 
@@ -136,15 +135,9 @@ bool DecodePayloads(const uint8_t*& p, const uint8_t* limit, PayloadTable& out,
   if (!codec::ReadCount(p, limit, n, err)) return false;
   // Every payload takes at least its tag byte.
   const size_t room = std::min<size_t>(n, static_cast<size_t>(limit - p));
-  std::vector<uint8_t> present;
-  std::vector<uint32_t> totals;
-  std::vector<Offset> id_off;
-  memory::ReserveAdvised(present, room);
-  memory::ReserveAdvised(totals, room);
-  memory::ReserveAdvised(id_off, room + 1);
-  present.resize(room);
-  totals.resize(room);
-  id_off.resize(room + 1);
+  std::vector<uint8_t> present(room);
+  std::vector<uint32_t> totals(room);
+  std::vector<Offset> id_off(room + 1);
   // While every node has as many counts as ids, the count offsets equal
   // the id offsets and are not stored; they are filled in from the first
   // node whose lists differ.
@@ -172,7 +165,6 @@ bool DecodePayloads(const uint8_t*& p, const uint8_t* limit, PayloadTable& out,
     id_off[v + 1] = id_end;
     if (paired && count_end != id_end) {
       paired = false;
-      memory::ReserveAdvised(count_off, room + 1);
       count_off.assign(id_off.begin(), id_off.begin() + v + 1);
       count_off.resize(room + 1);
     }

@@ -7,7 +7,6 @@
 #include "core/codec/reader.hpp"
 #include "core/codec/utf8.hpp"
 #include "core/codec/varint.hpp"
-#include "core/memory/huge_pages.hpp"
 #include "core/panic.hpp"
 #include "core/payload/payload_codec.hpp"
 
@@ -57,9 +56,7 @@ bool ReadSequence(const uint8_t*& p, const uint8_t* limit,
                   ReadOne read_one) {
   uint32_t k;
   if (!codec::ReadCount(p, limit, k, err)) return false;
-  const size_t room = std::min<size_t>(k, BytesLeft(p, limit));
-  memory::ReserveAdvised(out, room);
-  out.resize(room);
+  out.resize(std::min<size_t>(k, BytesLeft(p, limit)));
   uint32_t* dst = out.data();
   const uint8_t* q = p;
   for (uint32_t i = 0; i < k; ++i) {
@@ -96,7 +93,6 @@ bool ReadUuidSequence(const uint8_t*& p, const uint8_t* limit,
   uint32_t k;
   if (!codec::ReadCount(p, limit, k, err)) return false;
   const size_t whole = std::min<size_t>(k, BytesLeft(p, limit) / 16);
-  memory::ReserveAdvised(out, whole);
   out.resize(whole);
   if (whole > 0) std::memcpy(out.data(), p, whole * 16);
   if (whole < k) {
@@ -125,7 +121,6 @@ bool ReadBoolSequence(const uint8_t*& p, const uint8_t* limit,
     }
   }
   if (available < k) return codec::Fail(err, DecodeError::UnexpectedEnd(1));
-  memory::ReserveAdvised(out, k);
   out.assign(p, p + k);
   p += k;
   return true;
