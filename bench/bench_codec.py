@@ -12,6 +12,12 @@ index first), then reports:
 
 Run from the repository root, with the extension on the path:
   PYTHONPATH=build/NAME:python .venv/bin/python bench/bench_codec.py
+
+With --file PATH it times from_bytes on that index file instead. With
+--builds DIR [DIR ...] (the generated index, or --file) it compares builds of
+the extension: each round runs one fresh process per build, in turn, and the
+medians of their from_bytes figures are reported with their ratio to the
+first build's.
 """
 
 from __future__ import annotations
@@ -20,6 +26,7 @@ import argparse
 import gc
 import os
 import resource
+import statistics
 import subprocess
 import sys
 import tempfile
@@ -247,9 +254,60 @@ def measure_memory(path: str) -> None:
     del index
 
 
+def time_file(path: str, runs: int) -> None:
+    """Prints the wall-clock and CPU seconds of each of `runs` decodes of
+    `path`, one decode a line."""
+    with open(path, "rb") as f:
+        data = f.read()
+    for _ in range(runs):
+        gc.collect()
+        c0, t0 = cpu_seconds(), time.perf_counter()
+        index = PrefixSearch.from_bytes(data)
+        t1, c1 = time.perf_counter(), cpu_seconds()
+        print(t1 - t0, c1 - c0)
+        del index
+
+
+def compare_builds(path: str, builds: list, rounds: int, runs: int) -> None:
+    """from_bytes on `path` under each build, interleaved round by round."""
+    mb = os.path.getsize(path) / 1e6
+    python_dir = os.path.join(HERE, "..", "python")
+    samples: dict = {b: [] for b in builds}
+    by_cpu: dict = {b: [] for b in builds}
+    for _ in range(rounds):
+        for b in builds:
+            env = dict(os.environ, PYTHONPATH=os.pathsep.join([b, python_dir]))
+            out = subprocess.run(
+                [sys.executable, os.path.abspath(__file__), "--time-file", path, str(runs)],
+                check=True,
+                capture_output=True,
+                text=True,
+                env=env,
+            ).stdout
+            for line in out.splitlines():
+                wall, cpu = map(float, line.split())
+                samples[b].append(mb / wall)
+                by_cpu[b].append(mb / cpu)
+    base = statistics.median(samples[builds[0]])
+    base_cpu = statistics.median(by_cpu[builds[0]])
+    print(f"from_bytes on {path} ({mb:.1f} MB), {rounds} rounds x {runs} runs:")
+    for b in builds:
+        med, med_cpu = statistics.median(samples[b]), statistics.median(by_cpu[b])
+        lo, hi = min(samples[b]), max(samples[b])
+        print(
+            f"  {b}: median {med:6.0f} MB/s wall (min {lo:.0f}, max {hi:.0f}), "
+            f"ratio to first {med / base:.3f}; median {med_cpu:6.0f} MB/s by CPU "
+            f"time, ratio {med_cpu / base_cpu:.3f}"
+        )
+    print(f"load average: {os.getloadavg()[0]:.2f} on {os.cpu_count()} cores")
+
+
 def main() -> None:
     if len(sys.argv) == 3 and sys.argv[1] == "--measure-memory":
         measure_memory(sys.argv[2])
+        return
+    if len(sys.argv) == 4 and sys.argv[1] == "--time-file":
+        time_file(sys.argv[2], int(sys.argv[3]))
         return
     ap = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     ap.add_argument("--nodes", type=int, default=2_000_000)
@@ -257,7 +315,24 @@ def main() -> None:
     ap.add_argument("--top-n", type=int, default=10)
     ap.add_argument("--uuid", action="store_true", help="16-byte identifiers")
     ap.add_argument("--runs", type=int, default=5)
+    ap.add_argument("--file", help="time from_bytes on this index file")
+    ap.add_argument("--builds", nargs="+", metavar="DIR", help="extension builds to compare")
+    ap.add_argument("--rounds", type=int, default=5, help="rounds of --builds")
     args = ap.parse_args()
+
+    if args.file and args.builds:
+        compare_builds(args.file, args.builds, args.rounds, args.runs)
+        return
+    if args.file:
+        with open(args.file, "rb") as f:
+            data = f.read()
+        mb = len(data) / 1e6
+        wall, cpu = best_of(args.runs, lambda: PrefixSearch.from_bytes(data))
+        print(
+            f"from_bytes: {mb / wall:6.0f} MB/s wall ({wall * 1e3:.1f} ms), "
+            f"{mb / cpu:6.0f} MB/s by CPU time; {mb:.1f} MB, best of {args.runs}"
+        )
+        return
 
     check_encoder_against_reference()
     idx = make_index(args.nodes, args.videos, args.top_n, args.uuid, seed=1)
@@ -307,6 +382,12 @@ def main() -> None:
         f"{raw / n:.1f} bytes per node; ratio {added / raw:.3f} "
         f"(target <= 1.25)"
     )
+    if args.builds:
+        with tempfile.NamedTemporaryFile(suffix=".idx") as f:
+            f.write(data)
+            f.flush()
+            compare_builds(f.name, args.builds, args.rounds, args.runs)
+        return
     index = PrefixSearch.from_bytes(data)
     assert index.to_bytes() == data
 

@@ -208,3 +208,48 @@ def test_huge_declared_counts_fail_fast_without_reserving_them(prefix):
 def _rss_kib() -> int:
     with open("/proc/self/statm") as f:
         return int(f.read().split()[1]) * resource.getpagesize() // 1024
+
+
+def _large_index() -> tuple:
+    """An index whose arrays run to megabytes (past the sizes at which decoded
+    storage changes how it is obtained), with one node whose lists differ in
+    length, and the offsets of a few of its bytes."""
+    n = 600_000
+    ids = [(i * 7919) % 300_000 for i in range(n)]  # 1-, 3- and 5-byte forms
+    ids[-1] = 0xFFFFFFFF
+    counts = [i % 251 for i in range(n + 1)]
+    head = varint(n) + bytes(n) + varint(n) + b"a" * n + varint(0) + varint(n)
+    first = b"\x01" + varint(9) + varint(n) + b"".join(varint(v) for v in ids)
+    last_id = len(head) + len(first) - 5
+    first += varint(n + 1) + b"".join(varint(v) for v in counts)
+    rest = b"\x01\x05\x01\x02\x01\x03" * (n - 2)
+    tail_tag = len(head) + len(first) + len(rest)
+    rest += b"\x00" + varint(0) + varint(0) + b"\x01" + varint(n) + b"\x01\x00" * (n // 2)
+    return head + first + rest, {"last_id": last_id, "tail_tag": tail_tag}
+
+
+def test_megabyte_arrays_decode_and_reencode_byte_for_byte():
+    data, _ = _large_index()
+    assert roundtrip(data) == data
+
+
+@pytest.mark.parametrize(
+    "damage, text",
+    [
+        (lambda d, at: d[: at["last_id"] + 1], "UnexpectedEnd { additional: 4 }"),
+        (lambda d, at: d[: at["last_id"] + 5], "UnexpectedEnd { additional: 1 }"),
+        (
+            lambda d, at: d[: at["last_id"]] + b"\xfd" + d[at["last_id"] + 1 :],
+            "InvalidIntegerType { expected: U32, found: U64 }",
+        ),
+        (
+            lambda d, at: d[: at["tail_tag"]] + b"\x02" + d[at["tail_tag"] + 1 :],
+            PAYLOAD_TAG + RANGE + "found: 2 }",
+        ),
+        (lambda d, at: d[:-1], "UnexpectedEnd { additional: 1 }"),
+        (lambda d, at: d[:-2] + b"\x07\x00", "InvalidBooleanValue(7)"),
+    ],
+)
+def test_damage_after_megabytes_is_reported_exactly(damage, text):
+    data, at = _large_index()
+    assert decode_error(damage(data, at)) == text
