@@ -87,8 +87,7 @@ class SearchIndex {
 // The index's own trie as the automaton walk reads it.
 // REQUIRES: index.records() is not empty.
 inline RecordTrie ForwardRecordTrie(const SearchIndex& index) {
-  return {index.records().data(), index.trie().node_shifts.data(),
-          index.trie().node_count(),
+  return {index.records().data(), index.trie().node_count(),
           static_cast<uint32_t>(index.trie().child_transitions.size())};
 }
 

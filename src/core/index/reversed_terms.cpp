@@ -63,7 +63,7 @@ ReversedTerms DeriveReversedTerms(const Trie& t,
   // items are grouped by owner and, within an owner, by key (two stable
   // counting passes); each run of one key becomes a child, the terms read
   // to their start (key 0) end at the owner.
-  std::vector<SearchRecord> rec(1, SearchRecord{0, 0});
+  std::vector<SearchRecord> rec(1, SearchRecord{0, 0, 0});
   std::vector<uint32_t> shifts;
   std::vector<uint32_t> terms;
   std::vector<uint32_t> shared;
@@ -116,7 +116,7 @@ ReversedTerms DeriveReversedTerms(const Trie& t,
           sorted.push_back(
               {up == 0 ? 0 : key_of[up], up, level[k].term, child});
         }
-        rec.push_back({alphabet[key - 1], 0});
+        rec.push_back({alphabet[key - 1], 0, 0});
         next_ends.push_back(static_cast<uint32_t>(sorted.size()));
       }
       begin = end;
@@ -136,13 +136,11 @@ ReversedTerms DeriveReversedTerms(const Trie& t,
         first < end
             ? std::span<const SearchRecord>(rec.data() + first + 1, end - first)
             : std::span<const SearchRecord>();
-    rec[v] = ComposeRecord(rec[v].label(), rec[v].terminal(), children);
+    rec[v] = ComposeRecord(rec[v].label(), rec[v].terminal(), first, children);
   }
   rec.shrink_to_fit();
-  shifts.shrink_to_fit();
   terms.shrink_to_fit();
-  return ReversedTerms(std::move(rec), std::move(shifts), std::move(terms),
-                       std::move(shared));
+  return ReversedTerms(std::move(rec), std::move(terms), std::move(shared));
 }
 
 }  // namespace quillomar

@@ -27,10 +27,9 @@ class ReversedTerms {
   static constexpr uint32_t kShared = uint32_t{1} << 31;
 
   ReversedTerms() = default;
-  ReversedTerms(std::vector<SearchRecord> records, std::vector<uint32_t> shifts,
-                std::vector<uint32_t> terms, std::vector<uint32_t> shared)
+  ReversedTerms(std::vector<SearchRecord> records, std::vector<uint32_t> terms,
+                std::vector<uint32_t> shared)
       : records_(std::move(records)),
-        shifts_(std::move(shifts)),
         terms_(std::move(terms)),
         shared_(std::move(shared)) {
     // Terminal nodes before each block of 64, for the rank of a terminal.
@@ -52,7 +51,7 @@ class ReversedTerms {
   size_t node_count() const { return records_.size(); }
 
   RecordTrie graph() const {
-    return {records_.data(), shifts_.data(), records_.size(),
+    return {records_.data(), records_.size(),
             static_cast<uint32_t>(records_.empty() ? 0 : records_.size() - 1)};
   }
 
@@ -75,15 +74,13 @@ class ReversedTerms {
 
   size_t memory_bytes() const {
     return records_.capacity() * sizeof(SearchRecord) +
-           (shifts_.capacity() + terms_.capacity() + shared_.capacity() +
-            block_ranks_.capacity()) *
+           (terms_.capacity() + shared_.capacity() + block_ranks_.capacity()) *
                sizeof(uint32_t) +
            terminal_bits_.capacity() * sizeof(uint64_t);
   }
 
  private:
   std::vector<SearchRecord> records_;
-  std::vector<uint32_t> shifts_;
   std::vector<uint32_t> terms_;
   std::vector<uint32_t> shared_;
   std::vector<uint64_t> terminal_bits_;

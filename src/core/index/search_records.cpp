@@ -4,7 +4,7 @@
 
 namespace quillomar {
 
-SearchRecord ComposeRecord(uint32_t label, bool terminal,
+SearchRecord ComposeRecord(uint32_t label, bool terminal, uint32_t first,
                            std::span<const SearchRecord> children) {
   constexpr uint32_t kCap = SearchRecord::kRestCap;
   // Rests saturate at kCap, which keeps them bounds: min(x + 1, cap) of a
@@ -25,7 +25,7 @@ SearchRecord ComposeRecord(uint32_t label, bool terminal,
   if (!any) min_rest = kCap, max_rest = 0;
   return {(label & SearchRecord::kLabelMask) | (min_rest << 21) |
               (max_rest << 26) | (terminal ? SearchRecord::kTerminalBit : 0),
-          letters};
+          letters, first};
 }
 
 std::vector<SearchRecord> DeriveSearchRecords(const Trie& t) {
@@ -46,8 +46,8 @@ std::vector<SearchRecord> DeriveSearchRecords(const Trie& t) {
         start < end ? std::span<const SearchRecord>(records.data() + start + 1,
                                                     end - start)
                     : std::span<const SearchRecord>();
-    records[v] =
-        ComposeRecord(t.child_labels[v], t.is_terminal[v] != 0, children);
+    records[v] = ComposeRecord(t.child_labels[v], t.is_terminal[v] != 0, start,
+                               children);
   }
   return records;
 }

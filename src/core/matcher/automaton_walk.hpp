@@ -92,9 +92,6 @@ void AutomatonWalkFrom(const RecordTrie& graph, std::span<const uint32_t> query,
   const uint8_t* const first_live = am.first_live.data();
   const uint8_t* const last_live = am.last_live.data();
   const SearchRecord* const rec = graph.records;
-  const uint32_t* const shifts = graph.shifts;
-  const size_t node_count = graph.node_count;
-  const uint32_t slot_count = graph.slot_count;
   const int32_t n = static_cast<int32_t>(query.size());
 
   // suffix_letters[j]: the letter buckets of q[j..n).
@@ -136,8 +133,8 @@ void AutomatonWalkFrom(const RecordTrie& graph, std::span<const uint32_t> query,
   // Pushes a frame with the candidates among the children of `v`, whose row
   // is `state`; the children are at depth `depth`.
   auto expand = [&](uint32_t v, uint32_t state, uint32_t depth) {
-    const uint32_t first = shifts[v];
-    const uint32_t end = v + 1 < node_count ? shifts[v + 1] : slot_count;
+    const uint32_t first = rec[v].first;
+    const uint32_t end = graph.SlotEnd(v);
     if (first >= end) return;
     if (capacity < size_t{top} + (end - first)) {
       std::vector<Candidate> more(
@@ -186,7 +183,7 @@ void AutomatonWalkFrom(const RecordTrie& graph, std::span<const uint32_t> query,
         penalty = std::max(penalty, min_rest > max_rest ? kFar : length);
       }
       // Its children are read when it is taken; start those loads now.
-      __builtin_prefetch(rec + shifts[cand.node] + 1);
+      __builtin_prefetch(rec + r.first + 1);
       out[kept] = cand;
       kept += static_cast<uint32_t>(state_min[cand.state] + penalty <=
                                     int32_t{kBound}) &

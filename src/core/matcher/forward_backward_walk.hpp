@@ -77,9 +77,8 @@ void FromAnchors(const RecordTrie& graph, std::span<const uint32_t> query,
       next.clear();
       const uint32_t label = head[d];
       for (uint32_t v : level) {
-        const uint32_t first = graph.shifts[v];
-        const uint32_t end =
-            v + 1 < graph.node_count ? graph.shifts[v + 1] : graph.slot_count;
+        const uint32_t first = graph.records[v].first;
+        const uint32_t end = graph.SlotEnd(v);
         for (uint32_t s = first; s < end; ++s) {
           if (graph.records[s + 1].label() == label && label != 0) {
             next.push_back(s + 1);
