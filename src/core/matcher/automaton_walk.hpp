@@ -64,16 +64,135 @@ uint32_t StateAlong(const QueryMasks& masks, std::span<const uint32_t> path) {
   return state;
 }
 
-// The distance (cell n) of a row at `depth` in state `state`, capped at
-// kBound + 1.
+// The distance (cell n) of a row at `depth` in state `state`: cell
+// n - depth + kBound of the band, or kBound + 1 when that is outside the
+// band or past the bound.
 template <uint32_t kBound>
-uint32_t StateDistance(uint32_t state, size_t n, size_t depth) {
-  constexpr uint32_t kWidth = 2 * kBound + 1;
+uint32_t BandDistance(const BandAutomaton& am, uint32_t state, size_t n,
+                      size_t depth) {
+  constexpr int64_t kWidth = 2 * kBound + 1;
   const int64_t tn =
       static_cast<int64_t>(n) - static_cast<int64_t>(depth) + int64_t{kBound};
-  if (tn < 0 || tn >= int64_t{kWidth}) return kBound + 1;
-  return AutomatonFor(kBound).cells[size_t{state} * kWidth + tn];
+  if (tn < 0 || tn >= kWidth) return kBound + 1;
+  return am.cells[size_t{state} * kWidth + tn];
 }
+
+template <uint32_t kBound>
+uint32_t StateDistance(uint32_t state, size_t n, size_t depth) {
+  return BandDistance<kBound>(AutomatonFor(kBound), state, n, depth);
+}
+
+// A node and the automaton state of its row.
+struct Candidate {
+  uint32_t node;
+  uint32_t state;
+};
+
+// The one rule by which the automaton walks keep a child: its row stays
+// within the bound, and its subtree can still hold a match by the records'
+// length and letter bounds. Holds what that costs to know per query.
+template <uint32_t kBound, bool kTerminalOnly>
+class LiveChildren {
+ public:
+  static constexpr uint32_t kWidth = 2 * kBound + 1;
+  static constexpr uint32_t kChiCount = uint32_t{1} << kWidth;
+
+  // REQUIRES: masks is QueryMasks(query, kBound) and both outlive this.
+  LiveChildren(const RecordTrie& graph, std::span<const uint32_t> query,
+               const QueryMasks& masks)
+      : am_(AutomatonFor(kBound)),
+        rec_(graph.records),
+        graph_(graph),
+        masks_(masks),
+        n_(static_cast<int32_t>(query.size())) {
+    suffix_letters_[n_] = 0;
+    for (int32_t j = n_; j-- > 0;) {
+      suffix_letters_[j] =
+          suffix_letters_[j + 1] | (uint32_t{1} << LetterBucket(query[j]));
+    }
+  }
+
+  // How many children v has (the room Of needs).
+  uint32_t Fanout(uint32_t v) const {
+    const uint32_t first = rec_[v].first;
+    const uint32_t end = graph_.SlotEnd(v);
+    return first < end ? end - first : 0;
+  }
+
+  // Writes the kept children of v, whose row is `state`, to out in slot
+  // order and returns how many; the children are at depth `depth`.
+  // Prefetches the children of each one kept. REQUIRES: out has room for
+  // Fanout(v) entries.
+  uint32_t Of(uint32_t v, uint32_t state, uint32_t depth,
+              Candidate* out) const {
+    constexpr int32_t kFar = 1 << 20;  // above any penalty the bound allows
+    const uint32_t first = rec_[v].first;
+    const uint32_t end = graph_.SlotEnd(v);
+    // The children's cell t compares query position depth - 1 - kBound + t,
+    // bit depth - 1 + t of a mask; past bit 63 no position is left.
+    const uint32_t shift = depth - 1;
+    const uint64_t chi_mask = shift < 64 ? kChiCount - 1 : 0;
+    const uint8_t* const next = am_.next.data() + size_t{state} * kChiCount;
+    // Hidden children (label 0) are dropped with the filter below, which
+    // sees far fewer candidates than this loop sees children.
+    uint32_t count = 0;
+    for (uint32_t s = first; s < end; ++s) {
+      const uint32_t c = s + 1;
+      const uint32_t to =
+          next[(masks_.Of(rec_[c].label()) >> (shift & 63)) & chi_mask];
+      out[count] = {c, to};
+      count += static_cast<uint32_t>(to != BandAutomaton::kDead);
+    }
+    // Keep a live child only when some live cell j of its row, plus the
+    // least the rest of a match below it must cost, is within the bound.
+    // The rest costs at least the length difference, and one edit per
+    // letter bucket of q[j..n) missing below the child; both are taken at
+    // their least over the live cells.
+    const int32_t base = static_cast<int32_t>(depth) - int32_t{kBound};
+    const uint8_t* const state_min = am_.min.data();
+    const uint8_t* const first_live = am_.first_live.data();
+    const uint8_t* const last_live = am_.last_live.data();
+    uint32_t kept = 0;
+    for (uint32_t i = 0; i < count; ++i) {
+      const Candidate cand = out[i];
+      const SearchRecord r = rec_[cand.node];
+      const int32_t j_lo = std::clamp(base + first_live[cand.state], 0, n_);
+      const int32_t j_hi = std::clamp(base + last_live[cand.state], 0, n_);
+      int32_t penalty = std::popcount(suffix_letters_[j_hi] & ~r.letters);
+      if constexpr (kTerminalOnly) {
+        const int32_t min_rest = static_cast<int32_t>(r.min_rest());
+        const int32_t max_rest = r.max_rest() == SearchRecord::kRestCap
+                                     ? kFar
+                                     : int32_t(r.max_rest());
+        const int32_t length =
+            std::max(min_rest - (n_ - j_lo), (n_ - j_hi) - max_rest);
+        penalty = std::max(penalty, min_rest > max_rest ? kFar : length);
+      }
+      // Its children are read when it is taken; start those loads now.
+      __builtin_prefetch(rec_ + r.first + 1);
+      out[kept] = cand;
+      kept += static_cast<uint32_t>(state_min[cand.state] + penalty <=
+                                    int32_t{kBound}) &
+              static_cast<uint32_t>(r.label() != 0);
+    }
+    return kept;
+  }
+
+  // The distance (cell n) of a row at `depth`, or kBound + 1 when that cell
+  // is outside the band or past the bound.
+  uint32_t Distance(uint32_t state, uint32_t depth) const {
+    return BandDistance<kBound>(am_, state, static_cast<size_t>(n_), depth);
+  }
+
+ private:
+  const BandAutomaton& am_;
+  const SearchRecord* rec_;
+  const RecordTrie& graph_;
+  const QueryMasks& masks_;
+  int32_t n_;
+  // suffix_letters_[j]: the letter buckets of q[j..n).
+  uint32_t suffix_letters_[QueryMasks::Capacity(0) + 1];
+};
 
 // Walks the subtree below `start` in pre-order, calling sink(node, distance,
 // path) for what `kRecorded` asks, until `limit` records. `masks` must be
@@ -84,28 +203,9 @@ void AutomatonWalkFrom(const RecordTrie& graph, std::span<const uint32_t> query,
                        const QueryMasks& masks, WalkStart start, uint64_t limit,
                        Sink& sink) {
   constexpr bool kTerminalOnly = kRecorded == Recorded::kTerms;
-  constexpr uint32_t kWidth = 2 * kBound + 1;
-  constexpr uint32_t kChiCount = uint32_t{1} << kWidth;
-  constexpr int32_t kFar = 1 << 20;  // above any penalty the bound allows
-  const BandAutomaton& am = AutomatonFor(kBound);
-  const uint8_t* const state_min = am.min.data();
-  const uint8_t* const first_live = am.first_live.data();
-  const uint8_t* const last_live = am.last_live.data();
+  const LiveChildren<kBound, kTerminalOnly> live(graph, query, masks);
   const SearchRecord* const rec = graph.records;
-  const int32_t n = static_cast<int32_t>(query.size());
 
-  // suffix_letters[j]: the letter buckets of q[j..n).
-  uint32_t suffix_letters[QueryMasks::Capacity(0) + 1];
-  suffix_letters[n] = 0;
-  for (int32_t j = n; j-- > 0;) {
-    suffix_letters[j] =
-        suffix_letters[j + 1] | (uint32_t{1} << LetterBucket(query[j]));
-  }
-
-  struct Candidate {
-    uint32_t node;
-    uint32_t state;
-  };
   struct Frame {
     uint32_t begin;  // the frame's candidates: [begin, end)
     uint32_t next;   // the next one to take
@@ -133,62 +233,16 @@ void AutomatonWalkFrom(const RecordTrie& graph, std::span<const uint32_t> query,
   // Pushes a frame with the candidates among the children of `v`, whose row
   // is `state`; the children are at depth `depth`.
   auto expand = [&](uint32_t v, uint32_t state, uint32_t depth) {
-    const uint32_t first = rec[v].first;
-    const uint32_t end = graph.SlotEnd(v);
-    if (first >= end) return;
-    if (capacity < size_t{top} + (end - first)) {
-      std::vector<Candidate> more(
-          std::max(2 * capacity, size_t{top} + (end - first)));
+    const uint32_t fanout = live.Fanout(v);
+    if (fanout == 0) return;
+    if (capacity < size_t{top} + fanout) {
+      std::vector<Candidate> more(std::max(2 * capacity, size_t{top} + fanout));
       std::copy(candidates, candidates + top, more.begin());
       spilled.swap(more);
       candidates = spilled.data();
       capacity = spilled.size();
     }
-    Candidate* const out = candidates + top;
-    // The children's cell t compares query position depth - 1 - kBound + t,
-    // bit depth - 1 + t of a mask; past bit 63 no position is left.
-    const uint32_t shift = depth - 1;
-    const uint64_t chi_mask = shift < 64 ? kChiCount - 1 : 0;
-    const uint8_t* const next = am.next.data() + size_t{state} * kChiCount;
-    // Hidden children (label 0) are dropped with the filter below, which
-    // sees far fewer candidates than this loop sees children.
-    uint32_t count = 0;
-    for (uint32_t s = first; s < end; ++s) {
-      const uint32_t c = s + 1;
-      const uint32_t to =
-          next[(masks.Of(rec[c].label()) >> (shift & 63)) & chi_mask];
-      out[count] = {c, to};
-      count += static_cast<uint32_t>(to != BandAutomaton::kDead);
-    }
-    // Keep a live child only when some live cell j of its row, plus the
-    // least the rest of a match below it must cost, is within the bound.
-    // The rest costs at least the length difference, and one edit per
-    // letter bucket of q[j..n) missing below the child; both are taken at
-    // their least over the live cells.
-    const int32_t base = static_cast<int32_t>(depth) - int32_t{kBound};
-    uint32_t kept = 0;
-    for (uint32_t i = 0; i < count; ++i) {
-      const Candidate cand = out[i];
-      const SearchRecord r = rec[cand.node];
-      const int32_t j_lo = std::clamp(base + first_live[cand.state], 0, n);
-      const int32_t j_hi = std::clamp(base + last_live[cand.state], 0, n);
-      int32_t penalty = std::popcount(suffix_letters[j_hi] & ~r.letters);
-      if constexpr (kTerminalOnly) {
-        const int32_t min_rest = static_cast<int32_t>(r.min_rest());
-        const int32_t max_rest = r.max_rest() == SearchRecord::kRestCap
-                                     ? kFar
-                                     : int32_t(r.max_rest());
-        const int32_t length =
-            std::max(min_rest - (n - j_lo), (n - j_hi) - max_rest);
-        penalty = std::max(penalty, min_rest > max_rest ? kFar : length);
-      }
-      // Its children are read when it is taken; start those loads now.
-      __builtin_prefetch(rec + r.first + 1);
-      out[kept] = cand;
-      kept += static_cast<uint32_t>(state_min[cand.state] + penalty <=
-                                    int32_t{kBound}) &
-              static_cast<uint32_t>(r.label() != 0);
-    }
+    const uint32_t kept = live.Of(v, state, depth, candidates + top);
     if (kept == 0) return;
     assert(frames < kMaxDepth);
     stack[frames++] = {top, top, top + kept, depth};
@@ -207,10 +261,8 @@ void AutomatonWalkFrom(const RecordTrie& graph, std::span<const uint32_t> query,
     const uint32_t depth = f.depth;  // f dies with the next push
     const SearchRecord r = rec[cand.node];
     path[depth - 1] = r.label();
-    // The distance is cell n, which is cell n - depth + kBound of the band.
-    const int64_t tn = int64_t{n} - depth + kBound;
-    if (tn >= 0 && tn < int64_t{kWidth} && (!kTerminalOnly || r.terminal())) {
-      const uint32_t distance = am.cells[size_t{cand.state} * kWidth + tn];
+    if (!kTerminalOnly || r.terminal()) {
+      const uint32_t distance = live.Distance(cand.state, depth);
       if (distance <= kBound) {
         sink(cand.node, distance,
              std::span<const uint32_t>(path.data(), depth));

@@ -32,6 +32,7 @@
 #include "core/index/preorder_ranks.hpp"
 #include "core/matcher/automaton_walk.hpp"
 #include "core/matcher/band_automaton.hpp"
+#include "core/matcher/level_order_walk.hpp"
 #include "core/matcher/query_masks.hpp"
 #include "core/search_index.hpp"
 
@@ -56,17 +57,13 @@ inline bool ForwardBackwardWalkFits(const SearchIndex& index, size_t n,
 namespace forward_backward {
 
 // Runs one direction: anchors within kHalf of query[0..front), then the
-// whole query below each. sink(node, distance, path) as for the walks.
+// whole query below each. sink(node, distance, path) as for the walks, in
+// no promised order.
 template <uint32_t kBound, uint32_t kHalf, class Sink>
 void FromAnchors(const RecordTrie& graph, std::span<const uint32_t> query,
                  size_t front, Sink& sink) {
   const std::span<const uint32_t> head = query.first(front);
-  struct Anchor {
-    uint32_t node;
-    uint32_t path_at;
-    uint32_t depth;
-  };
-  std::vector<Anchor> anchors;
+  std::vector<LevelStart> anchors;
   std::vector<uint32_t> anchor_paths;
   if constexpr (kHalf == 0) {
     // The nodes spelling the head, found by following its labels (several
@@ -89,21 +86,25 @@ void FromAnchors(const RecordTrie& graph, std::span<const uint32_t> query,
     }
     anchor_paths.assign(head.begin(), head.end());
     for (uint32_t v : level) {
-      anchors.push_back({v, 0, static_cast<uint32_t>(head.size())});
+      anchors.push_back({v, 0, 0, static_cast<uint32_t>(head.size())});
     }
   } else {
     const QueryMasks head_masks(head, kHalf);
     auto keep = [&](uint32_t node, uint32_t, std::span<const uint32_t> path) {
-      anchors.push_back({node, static_cast<uint32_t>(anchor_paths.size()),
+      anchors.push_back({node, 0, static_cast<uint32_t>(anchor_paths.size()),
                          static_cast<uint32_t>(path.size())});
       anchor_paths.insert(anchor_paths.end(), path.begin(), path.end());
     };
-    AutomatonWalkFrom<kHalf, Recorded::kTopNodes>(
-        graph, head, head_masks, {0, BandAutomaton::kStart, {}}, UINT64_MAX,
+    const LevelStart root{0, BandAutomaton::kStart, 0, 0};
+    LevelOrderWalk<kHalf, Recorded::kTopNodes>(
+        graph, head, head_masks, std::span<const LevelStart>(&root, 1), {},
         keep);
   }
+  // Each anchor's row for the whole query at bound kBound; an anchor where
+  // it is dead has no match below it.
   const QueryMasks masks(query, kBound);
-  for (const Anchor& a : anchors) {
+  size_t live = 0;
+  for (const LevelStart& a : anchors) {
     const std::span<const uint32_t> path(anchor_paths.data() + a.path_at,
                                          a.depth);
     const uint32_t state = StateAlong<kBound>(masks, path);
@@ -112,9 +113,11 @@ void FromAnchors(const RecordTrie& graph, std::span<const uint32_t> query,
       const uint32_t d = StateDistance<kBound>(state, query.size(), a.depth);
       if (d <= kBound) sink(a.node, d, path);
     }
-    AutomatonWalkFrom<kBound, Recorded::kTerms>(
-        graph, query, masks, {a.node, state, path}, UINT64_MAX, sink);
+    anchors[live++] = {a.node, state, a.path_at, a.depth};
   }
+  anchors.resize(live);
+  LevelOrderWalk<kBound, Recorded::kTerms>(graph, query, masks, anchors,
+                                           anchor_paths, sink);
 }
 
 }  // namespace forward_backward
