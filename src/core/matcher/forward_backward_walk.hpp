@@ -26,6 +26,7 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <memory_resource>
 #include <span>
 #include <vector>
 
@@ -58,18 +59,18 @@ namespace forward_backward {
 
 // Runs one direction: anchors within kHalf of query[0..front), then the
 // whole query below each. sink(node, distance, path) as for the walks, in
-// no promised order.
+// no promised order. Working memory comes from `memory`.
 template <uint32_t kBound, uint32_t kHalf, class Sink>
 void FromAnchors(const RecordTrie& graph, std::span<const uint32_t> query,
-                 size_t front, Sink& sink) {
+                 size_t front, std::pmr::memory_resource* memory, Sink& sink) {
   const std::span<const uint32_t> head = query.first(front);
-  std::vector<LevelStart> anchors;
-  std::vector<uint32_t> anchor_paths;
+  std::pmr::vector<LevelStart> anchors(memory);
+  std::pmr::vector<uint32_t> anchor_paths(memory);
   if constexpr (kHalf == 0) {
     // The nodes spelling the head, found by following its labels (several
     // when siblings share a label); every one's path is the head itself.
-    std::vector<uint32_t> level{0};
-    std::vector<uint32_t> next;
+    std::pmr::vector<uint32_t> level(1, 0, memory);
+    std::pmr::vector<uint32_t> next(memory);
     for (size_t d = 0; d < head.size() && !level.empty(); ++d) {
       next.clear();
       const uint32_t label = head[d];
@@ -98,7 +99,7 @@ void FromAnchors(const RecordTrie& graph, std::span<const uint32_t> query,
     const LevelStart root{0, BandAutomaton::kStart, 0, 0};
     LevelOrderWalk<kHalf, Recorded::kTopNodes>(
         graph, head, head_masks, std::span<const LevelStart>(&root, 1), {},
-        keep);
+        memory, keep);
   }
   // Each anchor's row for the whole query at bound kBound; an anchor where
   // it is dead has no match below it.
@@ -117,7 +118,7 @@ void FromAnchors(const RecordTrie& graph, std::span<const uint32_t> query,
   }
   anchors.resize(live);
   LevelOrderWalk<kBound, Recorded::kTerms>(graph, query, masks, anchors,
-                                           anchor_paths, sink);
+                                           anchor_paths, memory, sink);
 }
 
 }  // namespace forward_backward
@@ -140,8 +141,13 @@ void ForwardBackwardWalk(const SearchIndex& index,
     uint32_t path_at;  // the term's labels: paths[path_at, path_at + length)
     uint32_t length;
   };
-  std::vector<Found> found;
-  std::vector<uint32_t> paths;
+  // Every list below lives in this buffer on the stack unless a query
+  // needs more (then the heap gives the rest): a typical search allocates
+  // nothing.
+  std::array<std::byte, 24 * 1024> buffer;
+  std::pmr::monotonic_buffer_resource memory(buffer.data(), buffer.size());
+  std::pmr::vector<Found> found(&memory);
+  std::pmr::vector<uint32_t> paths(&memory);
 
   auto forward = [&](uint32_t node, uint32_t distance,
                      std::span<const uint32_t> path) {
@@ -150,8 +156,8 @@ void ForwardBackwardWalk(const SearchIndex& index,
                      static_cast<uint32_t>(path.size())});
     paths.insert(paths.end(), path.begin(), path.end());
   };
-  forward_backward::FromAnchors<kBound, kBound / 2>(ForwardRecordTrie(index),
-                                                    query, front, forward);
+  forward_backward::FromAnchors<kBound, kBound / 2>(
+      ForwardRecordTrie(index), query, front, &memory, forward);
 
   std::array<uint32_t, QueryMasks::Capacity(0)> backwards;
   std::reverse_copy(query.begin(), query.end(), backwards.begin());
@@ -167,7 +173,7 @@ void ForwardBackwardWalk(const SearchIndex& index,
   };
   forward_backward::FromAnchors<kBound, (kBound - 1) / 2>(
       reversed.graph(), std::span<const uint32_t>(backwards.data(), n),
-      n - front, backward);
+      n - front, &memory, backward);
 
   std::sort(found.begin(), found.end(),
             [](const Found& a, const Found& b) { return a.rank < b.rank; });

@@ -13,6 +13,7 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <memory_resource>
 #include <span>
 #include <vector>
 
@@ -35,11 +36,12 @@ struct LevelStart {
 // nodes below each start (not the starts themselves), in no promised
 // order. REQUIRES: masks is QueryMasks(query, kBound), query.size() <=
 // QueryMasks::Capacity(kBound), no start in state kDead, and no start below
-// another (each node is reached once).
+// another (each node is reached once). Working memory comes from `memory`.
 template <uint32_t kBound, Recorded kRecorded, class Sink>
 void LevelOrderWalk(const RecordTrie& graph, std::span<const uint32_t> query,
                     const QueryMasks& masks, std::span<const LevelStart> starts,
-                    std::span<const uint32_t> paths, Sink& sink) {
+                    std::span<const uint32_t> paths,
+                    std::pmr::memory_resource* memory, Sink& sink) {
   constexpr bool kTerminalOnly = kRecorded == Recorded::kTerms;
   constexpr uint32_t kNone = UINT32_MAX;
   const LiveChildren<kBound, kTerminalOnly> live(graph, query, masks);
@@ -52,12 +54,14 @@ void LevelOrderWalk(const RecordTrie& graph, std::span<const uint32_t> query,
     uint32_t parent;  // index of the parent's entry; kNone for a start
     uint32_t depth;
   };
-  std::vector<Entry> entries;
-  std::vector<uint32_t> origin;  // origin[i]: the start entry i descends from
+  std::pmr::vector<Entry> entries(memory);
+  std::pmr::vector<uint32_t> origin(
+      memory);  // origin[i]: the start entry i descends from
   entries.reserve(starts.size() + 64);
   origin.reserve(starts.size() + 64);
   for (uint32_t i = 0; i < starts.size(); ++i) {
-    entries.push_back({starts[i].node, starts[i].state, kNone, starts[i].depth});
+    entries.push_back(
+        {starts[i].node, starts[i].state, kNone, starts[i].depth});
     origin.push_back(i);
   }
 
@@ -79,7 +83,7 @@ void LevelOrderWalk(const RecordTrie& graph, std::span<const uint32_t> query,
   // Children are written here before they become entries; a node with
   // more children than that takes room on the heap.
   std::array<Candidate, 512> local;
-  std::vector<Candidate> wide;
+  std::pmr::vector<Candidate> wide(memory);
   size_t begin = 0;
   while (begin < entries.size()) {
     const size_t end = entries.size();
