@@ -10,6 +10,7 @@
 #include <utility>
 #include <vector>
 
+#include "core/index/label_pairs.hpp"
 #include "core/index/preorder_ranks.hpp"
 #include "core/index/reversed_terms.hpp"
 #include "core/index/search_records.hpp"
@@ -19,10 +20,13 @@
 namespace quillomar {
 
 // What a search reading the query from both ends needs: where each node
-// stands in walk order, and the trie of the reversed terms.
+// stands in walk order, the trie of the reversed terms, and both tries'
+// nodes at depth two by their labels.
 struct TwoWayData {
   std::vector<uint32_t> ranks;
   ReversedTerms reversed;
+  LabelPairs forward_pairs;
+  LabelPairs reversed_pairs;
 
   bool empty() const { return reversed.empty(); }
 };
@@ -47,6 +51,13 @@ class SearchIndex {
   // index/search_records.hpp).
   const std::vector<SearchRecord>& records() const { return records_; }
 
+  // The index's own trie as the automaton walks read it.
+  // REQUIRES: records() is not empty.
+  RecordTrie record_trie() const {
+    return {records_.data(), trie_.node_count(),
+            static_cast<uint32_t>(trie_.child_transitions.size())};
+  }
+
   // Derived on first use, once (thread-safe), when the records exist; empty
   // otherwise, or when there was no memory for it: the searches then walk
   // the trie from its root alone, with the same results.
@@ -58,7 +69,10 @@ class SearchIndex {
         d.ranks = DerivePreorderRanks(trie_, records_);
         if (d.ranks.empty()) return;
         d.reversed = DeriveReversedTerms(trie_, records_, d.ranks);
-        if (!d.reversed.empty()) two_way_->data = std::move(d);
+        if (d.reversed.empty()) return;
+        d.forward_pairs = LabelPairs::Derive(record_trie());
+        d.reversed_pairs = LabelPairs::Derive(d.reversed.graph());
+        two_way_->data = std::move(d);
       } catch (const std::bad_alloc&) {
       }
     });
@@ -69,7 +83,8 @@ class SearchIndex {
   size_t derived_bytes() const {
     const TwoWayData& d = two_way_->data;
     return records_.capacity() * sizeof(SearchRecord) +
-           d.ranks.capacity() * sizeof(uint32_t) + d.reversed.memory_bytes();
+           d.ranks.capacity() * sizeof(uint32_t) + d.reversed.memory_bytes() +
+           d.forward_pairs.memory_bytes() + d.reversed_pairs.memory_bytes();
   }
 
  private:
@@ -83,12 +98,5 @@ class SearchIndex {
   std::vector<SearchRecord> records_;
   std::unique_ptr<LazyTwoWay> two_way_;
 };
-
-// The index's own trie as the automaton walk reads it.
-// REQUIRES: index.records() is not empty.
-inline RecordTrie ForwardRecordTrie(const SearchIndex& index) {
-  return {index.records().data(), index.trie().node_count(),
-          static_cast<uint32_t>(index.trie().child_transitions.size())};
-}
 
 }  // namespace quillomar

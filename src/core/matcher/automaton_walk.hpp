@@ -187,7 +187,7 @@ class LiveChildren {
  private:
   const BandAutomaton& am_;
   const SearchRecord* rec_;
-  const RecordTrie& graph_;
+  RecordTrie graph_;
   const QueryMasks& masks_;
   int32_t n_;
   // suffix_letters_[j]: the letter buckets of q[j..n).
@@ -292,8 +292,8 @@ void AutomatonWalk(const SearchIndex& index, std::span<const uint32_t> query,
   const QueryMasks masks(query, kBound);
   AutomatonWalkFrom<kBound,
                     kTerminalOnly ? Recorded::kTerms : Recorded::kNodes>(
-      ForwardRecordTrie(index), query, masks, {0, BandAutomaton::kStart, {}},
-      limit, sink);
+      index.record_trie(), query, masks, {0, BandAutomaton::kStart, {}}, limit,
+      sink);
 }
 
 }  // namespace quillomar

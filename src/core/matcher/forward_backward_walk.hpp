@@ -27,6 +27,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory_resource>
+#include <optional>
 #include <span>
 #include <vector>
 
@@ -57,69 +58,92 @@ inline bool ForwardBackwardWalkFits(const SearchIndex& index, size_t n,
 
 namespace forward_backward {
 
-// Runs one direction: anchors within kHalf of query[0..front), then the
-// whole query below each. sink(node, distance, path) as for the walks, in
-// no promised order. Working memory comes from `memory`.
-template <uint32_t kBound, uint32_t kHalf, class Sink>
-void FromAnchors(const RecordTrie& graph, std::span<const uint32_t> query,
-                 size_t front, std::pmr::memory_resource* memory, Sink& sink) {
-  const std::span<const uint32_t> head = query.first(front);
-  std::pmr::vector<LevelStart> anchors(memory);
-  std::pmr::vector<uint32_t> anchor_paths(memory);
-  if constexpr (kHalf == 0) {
-    // The nodes spelling the head, found by following its labels (several
-    // when siblings share a label); every one's path is the head itself.
-    std::pmr::vector<uint32_t> level(1, 0, memory);
-    std::pmr::vector<uint32_t> next(memory);
-    for (size_t d = 0; d < head.size() && !level.empty(); ++d) {
-      next.clear();
-      const uint32_t label = head[d];
-      for (uint32_t v : level) {
-        const uint32_t first = graph.records[v].first;
-        const uint32_t end = graph.SlotEnd(v);
-        for (uint32_t s = first; s < end; ++s) {
-          if (graph.records[s + 1].label() == label && label != 0) {
-            next.push_back(s + 1);
-          }
-        }
-      }
-      level.swap(next);
-    }
-    anchor_paths.assign(head.begin(), head.end());
-    for (uint32_t v : level) {
-      anchors.push_back({v, 0, 0, static_cast<uint32_t>(head.size())});
-    }
-  } else {
-    const QueryMasks head_masks(head, kHalf);
+// One direction of the walk: the anchors, the topmost nodes within kHalf of
+// query[0..front), found by a walk with that bound over the front alone
+// (for kHalf = 0, the nodes spelling it); then the whole query at bound
+// kBound below them. Runs a round at a time so that both directions can
+// take turns.
+template <uint32_t kBound, uint32_t kHalf>
+class Direction {
+ public:
+  // REQUIRES: 2 <= front < query.size() <= QueryMasks::Capacity(kBound);
+  // query, pairs and memory outlive this. `pairs`, when not null or empty,
+  // is the table of graph's depth-two nodes.
+  Direction(const RecordTrie& graph, std::span<const uint32_t> query,
+            size_t front, const LabelPairs* pairs,
+            std::pmr::memory_resource* memory)
+      : graph_(graph),
+        query_(query),
+        memory_(memory),
+        head_masks_(query.first(front), kHalf),
+        masks_(query, kBound),
+        anchors_(memory),
+        anchor_paths_(memory),
+        find_(graph_, query.first(front), head_masks_,
+              FirstStarts(query.first(front), pairs), query.first(front),
+              memory) {}
+
+  // One round; sink(node, distance, path) as for the walks, in no promised
+  // order. Returns whether there is more to do.
+  template <class Sink>
+  bool Step(Sink& sink) {
+    if (below_) return below_->Round(sink);
     auto keep = [&](uint32_t node, uint32_t, std::span<const uint32_t> path) {
-      anchors.push_back({node, 0, static_cast<uint32_t>(anchor_paths.size()),
-                         static_cast<uint32_t>(path.size())});
-      anchor_paths.insert(anchor_paths.end(), path.begin(), path.end());
+      anchors_.push_back({node, 0, static_cast<uint32_t>(anchor_paths_.size()),
+                          static_cast<uint32_t>(path.size())});
+      anchor_paths_.insert(anchor_paths_.end(), path.begin(), path.end());
     };
-    const LevelStart root{0, BandAutomaton::kStart, 0, 0};
-    LevelOrderWalk<kHalf, Recorded::kTopNodes>(
-        graph, head, head_masks, std::span<const LevelStart>(&root, 1), {},
-        memory, keep);
-  }
-  // Each anchor's row for the whole query at bound kBound; an anchor where
-  // it is dead has no match below it.
-  const QueryMasks masks(query, kBound);
-  size_t live = 0;
-  for (const LevelStart& a : anchors) {
-    const std::span<const uint32_t> path(anchor_paths.data() + a.path_at,
-                                         a.depth);
-    const uint32_t state = StateAlong<kBound>(masks, path);
-    if (state == BandAutomaton::kDead) continue;
-    if (graph.records[a.node].terminal()) {
-      const uint32_t d = StateDistance<kBound>(state, query.size(), a.depth);
-      if (d <= kBound) sink(a.node, d, path);
+    if (find_.Round(keep)) return true;
+    // Each anchor's row for the whole query at bound kBound; an anchor where
+    // it is dead has no match below it.
+    size_t live = 0;
+    for (const LevelStart& a : anchors_) {
+      const std::span<const uint32_t> path(anchor_paths_.data() + a.path_at,
+                                           a.depth);
+      const uint32_t state = StateAlong<kBound>(masks_, path);
+      if (state == BandAutomaton::kDead) continue;
+      if (graph_.records[a.node].terminal()) {
+        const uint32_t d = StateDistance<kBound>(state, query_.size(), a.depth);
+        if (d <= kBound) sink(a.node, d, path);
+      }
+      anchors_[live++] = {a.node, state, a.path_at, a.depth};
     }
-    anchors[live++] = {a.node, state, a.path_at, a.depth};
+    anchors_.resize(live);
+    below_.emplace(graph_, query_, masks_, anchors_, anchor_paths_, memory_);
+    return !anchors_.empty();
   }
-  anchors.resize(live);
-  LevelOrderWalk<kBound, Recorded::kTerms>(graph, query, masks, anchors,
-                                           anchor_paths, memory, sink);
-}
+
+ private:
+  const RecordTrie graph_;
+  const std::span<const uint32_t> query_;
+  std::pmr::memory_resource* const memory_;
+  const QueryMasks head_masks_;
+  const QueryMasks masks_;
+  std::pmr::vector<LevelStart> anchors_;
+  std::pmr::vector<uint32_t> anchor_paths_;
+  // Where the anchors are looked for: the root, or for an exact front the
+  // node spelling its first two labels (none when nothing does).
+  std::span<const LevelStart> FirstStarts(std::span<const uint32_t> head,
+                                          const LabelPairs* pairs) {
+    if (kHalf != 0 || pairs == nullptr || pairs->empty()) {
+      start_ = {0, BandAutomaton::kStart, 0, 0};
+      return {&start_, 1};
+    }
+    const uint32_t v = pairs->Find(head[0], head[1]);
+    if (v == LabelPairs::kNoNode) return {};
+    if (head.size() == 2) {  // v is the anchor itself
+      anchors_.push_back({v, 0, 0, 2});
+      anchor_paths_.assign(head.begin(), head.end());
+      return {};
+    }
+    start_ = {v, StateAlong<kHalf>(head_masks_, head.first(2)), 0, 2};
+    return {&start_, 1};
+  }
+
+  LevelStart start_;
+  LevelOrderWalk<kHalf, Recorded::kTopNodes> find_;
+  std::optional<LevelOrderWalk<kBound, Recorded::kTerms>> below_;
+};
 
 }  // namespace forward_backward
 
@@ -156,9 +180,6 @@ void ForwardBackwardWalk(const SearchIndex& index,
                      static_cast<uint32_t>(path.size())});
     paths.insert(paths.end(), path.begin(), path.end());
   };
-  forward_backward::FromAnchors<kBound, kBound / 2>(
-      ForwardRecordTrie(index), query, front, &memory, forward);
-
   std::array<uint32_t, QueryMasks::Capacity(0)> backwards;
   std::reverse_copy(query.begin(), query.end(), backwards.begin());
   const ReversedTerms& reversed = two_way.reversed;
@@ -171,9 +192,17 @@ void ForwardBackwardWalk(const SearchIndex& index,
       paths.insert(paths.end(), path.rbegin(), path.rend());
     });
   };
-  forward_backward::FromAnchors<kBound, (kBound - 1) / 2>(
+  // The two directions take turns, a level each, so that the memory reads
+  // one starts are under way while the other works.
+  forward_backward::Direction<kBound, kBound / 2> ahead(
+      index.record_trie(), query, front, &two_way.forward_pairs, &memory);
+  forward_backward::Direction<kBound, (kBound - 1) / 2> behind(
       reversed.graph(), std::span<const uint32_t>(backwards.data(), n),
-      n - front, &memory, backward);
+      n - front, &two_way.reversed_pairs, &memory);
+  for (bool more_ahead = true, more_behind = true; more_ahead || more_behind;) {
+    if (more_ahead) more_ahead = ahead.Step(forward);
+    if (more_behind) more_behind = behind.Step(backward);
+  }
 
   std::sort(found.begin(), found.end(),
             [](const Found& a, const Found& b) { return a.rank < b.rank; });

@@ -10,6 +10,7 @@
 // gain; that walk puts its matches into walk order itself.
 #pragma once
 
+#include <algorithm>
 #include <array>
 #include <cstddef>
 #include <cstdint>
@@ -32,20 +33,78 @@ struct LevelStart {
   uint32_t depth;
 };
 
-// Calls sink(node, distance, path) for what `kRecorded` asks among the
-// nodes below each start (not the starts themselves), in no promised
-// order. REQUIRES: masks is QueryMasks(query, kBound), query.size() <=
-// QueryMasks::Capacity(kBound), no start in state kDead, and no start below
-// another (each node is reached once). Working memory comes from `memory`.
-template <uint32_t kBound, Recorded kRecorded, class Sink>
-void LevelOrderWalk(const RecordTrie& graph, std::span<const uint32_t> query,
-                    const QueryMasks& masks, std::span<const LevelStart> starts,
-                    std::span<const uint32_t> paths,
-                    std::pmr::memory_resource* memory, Sink& sink) {
-  constexpr bool kTerminalOnly = kRecorded == Recorded::kTerms;
-  constexpr uint32_t kNone = UINT32_MAX;
-  const LiveChildren<kBound, kTerminalOnly> live(graph, query, masks);
-  const SearchRecord* const rec = graph.records;
+// Finds what `kRecorded` asks among the nodes below each start (not the
+// starts themselves), one round at a time, in no promised order. Two walks
+// can take turns round by round, so that the reads each one starts are in
+// flight while the other works.
+template <uint32_t kBound, Recorded kRecorded>
+class LevelOrderWalk {
+ public:
+  // REQUIRES: masks is QueryMasks(query, kBound), query.size() <=
+  // QueryMasks::Capacity(kBound), no start in state kDead, no start below
+  // another (each node is reached once), and every argument outlives the
+  // walk. Working memory comes from `memory`.
+  LevelOrderWalk(const RecordTrie& graph, std::span<const uint32_t> query,
+                 const QueryMasks& masks, std::span<const LevelStart> starts,
+                 std::span<const uint32_t> paths,
+                 std::pmr::memory_resource* memory)
+      : live_(graph, query, masks),
+        rec_(graph.records),
+        starts_(starts),
+        paths_(paths),
+        entries_(memory),
+        origin_(memory),
+        wide_(memory) {
+    entries_.reserve(starts.size() + 64);
+    origin_.reserve(starts.size() + 64);
+    for (uint32_t i = 0; i < starts.size(); ++i) {
+      entries_.push_back(
+          {starts[i].node, starts[i].state, kNone, starts[i].depth});
+      origin_.push_back(i);
+    }
+  }
+
+  // Expands the nodes the last round kept (at first, the starts), calling
+  // sink(node, distance, path) for each child recorded. Returns whether
+  // another round has nodes to expand.
+  template <class Sink>
+  bool Round(Sink& sink) {
+    const size_t end = entries_.size();
+    for (size_t i = begin_; i < end; ++i) {
+      const Entry e = entries_[i];
+      const uint32_t fanout = live_.Fanout(e.node);
+      if (fanout == 0) continue;
+      Candidate* out = local_.data();
+      if (fanout > local_.size()) {
+        if (wide_.size() < fanout) wide_.resize(fanout);
+        out = wide_.data();
+      }
+      const uint32_t depth = e.depth + 1;
+      const uint32_t kept = live_.Of(e.node, e.state, depth, out);
+      for (uint32_t c = 0; c < kept; ++c) {
+        const Candidate cand = out[c];
+        entries_.push_back(
+            {cand.node, cand.state, static_cast<uint32_t>(i), depth});
+        origin_.push_back(origin_[i]);
+        if (kTerminalOnly && !rec_[cand.node].terminal()) continue;
+        const uint32_t distance = live_.Distance(cand.state, depth);
+        if (distance > kBound) continue;
+        sink(cand.node, distance,
+             PathOf(static_cast<uint32_t>(entries_.size() - 1)));
+        // A top node's subtree is left alone.
+        if constexpr (kRecorded == Recorded::kTopNodes) {
+          entries_.pop_back();
+          origin_.pop_back();
+        }
+      }
+    }
+    begin_ = end;
+    return begin_ < entries_.size();
+  }
+
+ private:
+  static constexpr bool kTerminalOnly = kRecorded == Recorded::kTerms;
+  static constexpr uint32_t kNone = UINT32_MAX;
 
   // The starts, then every node kept so far, round by round.
   struct Entry {
@@ -54,69 +113,33 @@ void LevelOrderWalk(const RecordTrie& graph, std::span<const uint32_t> query,
     uint32_t parent;  // index of the parent's entry; kNone for a start
     uint32_t depth;
   };
-  std::pmr::vector<Entry> entries(memory);
-  std::pmr::vector<uint32_t> origin(
-      memory);  // origin[i]: the start entry i descends from
-  entries.reserve(starts.size() + 64);
-  origin.reserve(starts.size() + 64);
-  for (uint32_t i = 0; i < starts.size(); ++i) {
-    entries.push_back(
-        {starts[i].node, starts[i].state, kNone, starts[i].depth});
-    origin.push_back(i);
-  }
 
   // The path of entry i: labels up to its start, then the start's path.
-  std::array<uint32_t, QueryMasks::Capacity(0)> path;
-  auto path_of = [&](uint32_t i) {
-    const Entry& e = entries[i];
-    const LevelStart& st = starts[origin[i]];
+  std::span<const uint32_t> PathOf(uint32_t i) {
+    const Entry& e = entries_[i];
+    const LevelStart& st = starts_[origin_[i]];
     uint32_t j = i;
     for (uint32_t d = e.depth; d > st.depth; --d) {
-      path[d - 1] = rec[entries[j].node].label();
-      j = entries[j].parent;
+      path_[d - 1] = rec_[entries_[j].node].label();
+      j = entries_[j].parent;
     }
-    std::copy(paths.begin() + st.path_at, paths.begin() + st.path_at + st.depth,
-              path.begin());
-    return std::span<const uint32_t>(path.data(), e.depth);
-  };
+    std::copy(paths_.begin() + st.path_at,
+              paths_.begin() + st.path_at + st.depth, path_.begin());
+    return std::span<const uint32_t>(path_.data(), e.depth);
+  }
 
+  const LiveChildren<kBound, kTerminalOnly> live_;
+  const SearchRecord* rec_;
+  std::span<const LevelStart> starts_;
+  std::span<const uint32_t> paths_;
+  std::pmr::vector<Entry> entries_;
+  std::pmr::vector<uint32_t> origin_;  // origin_[i]: the start i came from
+  size_t begin_ = 0;                   // the entries the next round expands
+  std::array<uint32_t, QueryMasks::Capacity(0)> path_;
   // Children are written here before they become entries; a node with
   // more children than that takes room on the heap.
-  std::array<Candidate, 512> local;
-  std::pmr::vector<Candidate> wide(memory);
-  size_t begin = 0;
-  while (begin < entries.size()) {
-    const size_t end = entries.size();
-    for (size_t i = begin; i < end; ++i) {
-      const Entry e = entries[i];
-      const uint32_t fanout = live.Fanout(e.node);
-      if (fanout == 0) continue;
-      Candidate* out = local.data();
-      if (fanout > local.size()) {
-        if (wide.size() < fanout) wide.resize(fanout);
-        out = wide.data();
-      }
-      const uint32_t depth = e.depth + 1;
-      const uint32_t kept = live.Of(e.node, e.state, depth, out);
-      for (uint32_t c = 0; c < kept; ++c) {
-        const Candidate cand = out[c];
-        entries.push_back(
-            {cand.node, cand.state, static_cast<uint32_t>(i), depth});
-        origin.push_back(origin[i]);
-        if (kTerminalOnly && !rec[cand.node].terminal()) continue;
-        const uint32_t distance = live.Distance(cand.state, depth);
-        if (distance > kBound) continue;
-        const uint32_t at = static_cast<uint32_t>(entries.size() - 1);
-        sink(cand.node, distance, path_of(at));
-        // A top node's subtree is left alone.
-        if constexpr (kRecorded == Recorded::kTopNodes) {
-          entries.pop_back();
-          origin.pop_back();
-        }
-      }
-    }
-    begin = end;
-  }
-}
+  std::array<Candidate, 256> local_;
+  std::pmr::vector<Candidate> wide_;
+};
 
 }  // namespace quillomar
