@@ -1,19 +1,23 @@
 #!/usr/bin/env python3
 """fuzzy_match against the C++ delete-neighbourhood peer (SymSpellCppPy), in
-one process, query by query in alternation, on several word lists.
+one process, taking turns, on several word lists.
 
 For each list: both indexes are built from the same words (ours from
 breadth-first arrays, the peer with one create_dictionary_entry per word),
 then QUERIES queries per bound k = 1, 2, each an indexed word after k random
-edits with letters of the list itself, are asked of both, alternating which
-goes first. A first pass over 200 other queries warms both up (ours derives
+edits with letters of the list itself, are asked of both. They take turns a
+block of queries at a time (--blocks; which goes first alternates): in
+blocks of 100 each library keeps its own data in the caches as it would
+when serving a search box alone, while query by query each evicts the
+other's between any two queries, which is the harshest case for the smaller
+and more cache-friendly index. A first pass over 200 other queries warms both up (ours derives
 its reversed-term trie on first need). Prints per list and bound the median
 and 99th percentile of each, their ratio, and how many of the peer's answers
 differ from ours, with the differing words judged by plain Levenshtein
 distance (ours equals brute force in the tests). Also prints build time and
 the resident memory each index added. Reports figures, asserts nothing.
 
-    python bench/bench_cpp_peer.py [--queries N] [--lists huge,phrases,...]
+    python bench/bench_cpp_peer.py [--queries N] [--lists huge,phrases,...] [--blocks 100,1]
 
 The peer is installed by bench/peers/install_cpp_peer.sh; the word lists are
 Debian packages (wamerican-huge, wamerican, wngerman, wfrench, wukrainian,
@@ -94,7 +98,7 @@ def edited(word: str, k: int, letters: str, rng: random.Random) -> str:
     return word
 
 
-def run_list(name: str, queries: int, seed: int, most: int | None) -> None:
+def run_list(name: str, queries: int, seed: int, most: int | None, blocks: list[int]) -> None:
     import SymSpellCppPy
 
     from _quillomar import PrefixSearch
@@ -141,43 +145,61 @@ def run_list(name: str, queries: int, seed: int, most: int | None) -> None:
             ours.fuzzy_match(q, k)
             peer.lookup(q, everything, k)
         qs = [edited(rng.choice(words), k, letters, rng) for _ in range(queries)]
-        ours_ns, peer_ns, ours_out, peer_out = [], [], [], []
-        clock = time.perf_counter_ns
-        gc.disable()
-        try:
-            for i, q in enumerate(qs):
-                for turn in (0, 1) if i % 2 == 0 else (1, 0):
-                    if turn == 0:
+        for block in blocks:
+            ours_ns, peer_ns, ours_out, peer_out = timed(ours, peer, everything, qs, k, block)
+            report(qs, k, block, ours_ns, peer_ns, ours_out, peer_out)
+
+
+def timed(ours, peer, everything, qs, k, block):
+    """Times every query on both, taking turns a block of `block` queries at
+    a time, the first turn alternating between blocks."""
+    ours_ns, peer_ns = [0] * len(qs), [0] * len(qs)
+    ours_out, peer_out = [None] * len(qs), [None] * len(qs)
+    clock = time.perf_counter_ns
+    gc.disable()
+    try:
+        for start in range(0, len(qs), block):
+            turns = (0, 1) if (start // block) % 2 == 0 else (1, 0)
+            part = range(start, min(start + block, len(qs)))
+            for turn in turns:
+                if turn == 0:
+                    for i in part:
                         t0 = clock()
-                        got = ours.fuzzy_match(q, k)
-                        ours_ns.append(clock() - t0)
-                        ours_out.append(got)
-                    else:
+                        got = ours.fuzzy_match(qs[i], k)
+                        ours_ns[i] = clock() - t0
+                        ours_out[i] = got
+                else:
+                    for i in part:
                         t0 = clock()
-                        got = peer.lookup(q, everything, k)
-                        peer_ns.append(clock() - t0)
-                        peer_out.append(got)
-        finally:
-            gc.enable()
-        differing = wrong = 0
-        for q, a, b in zip(qs, ours_out, peer_out):
-            mine = {t: d for t, _, d in a}
-            theirs = {s.term: s.distance for s in b}
-            if mine == theirs:
-                continue
-            differing += 1
-            for w in set(mine) | set(theirs):
-                true = levenshtein(q, w)
-                if theirs.get(w) != (true if true <= k else None):
-                    wrong += 1
-        a, b = latency(ours_ns), latency(peer_ns)
-        print(
-            f"  k={k}: ours median {a['median_us']:.1f} us p99 {a['p99_us']:.1f} us | "
-            f"peer median {b['median_us']:.1f} us p99 {b['p99_us']:.1f} us | "
-            f"peer/ours median {b['median_us'] / a['median_us']:.2f}x p99 {b['p99_us'] / a['p99_us']:.2f}x | "
-            f"peer differs on {differing} of {len(qs)} queries ({wrong} words wrong by plain distance)",
-            flush=True,
-        )
+                        got = peer.lookup(qs[i], everything, k)
+                        peer_ns[i] = clock() - t0
+                        peer_out[i] = got
+    finally:
+        gc.enable()
+    return ours_ns, peer_ns, ours_out, peer_out
+
+
+def report(qs, k, block, ours_ns, peer_ns, ours_out, peer_out):
+    differing = wrong = 0
+    for q, a, b in zip(qs, ours_out, peer_out):
+        mine = {t: d for t, _, d in a}
+        theirs = {s.term: s.distance for s in b}
+        if mine == theirs:
+            continue
+        differing += 1
+        for w in set(mine) | set(theirs):
+            true = levenshtein(q, w)
+            if theirs.get(w) != (true if true <= k else None):
+                wrong += 1
+    a, b = latency(ours_ns), latency(peer_ns)
+    turns = "query by query" if block == 1 else f"blocks of {block}"
+    print(
+        f"  k={k}, turns {turns}: ours median {a['median_us']:.1f} us p99 {a['p99_us']:.1f} us | "
+        f"peer median {b['median_us']:.1f} us p99 {b['p99_us']:.1f} us | "
+        f"peer/ours median {b['median_us'] / a['median_us']:.2f}x p99 {b['p99_us'] / a['p99_us']:.2f}x | "
+        f"peer differs on {differing} of {len(qs)} queries ({wrong} words wrong by plain distance)",
+        flush=True,
+    )
 
 
 def main(argv=None) -> int:
@@ -190,13 +212,20 @@ def main(argv=None) -> int:
     )
     parser.add_argument("--seed", type=int, default=20261209)
     parser.add_argument(
+        "--blocks",
+        default="100,1",
+        help="comma-separated turn lengths: each library answers this many queries in a row "
+        "before the other takes its turn (1: query by query, where each evicts the other's "
+        "data from the caches between any two queries)",
+    )
+    parser.add_argument(
         "--most",
         type=int,
         help="index a random sample of at most this many words of each list (the peer takes minutes to build a list of millions)",
     )
     args = parser.parse_args(argv)
     for name in args.lists.split(","):
-        run_list(name, args.queries, args.seed, args.most)
+        run_list(name, args.queries, args.seed, args.most, [int(b) for b in args.blocks.split(",")])
         gc.collect()
     return 0
 

@@ -48,8 +48,7 @@ class LabelPairs {
     return (uint64_t{a} << 32) | b;
   }
   size_t Slot(uint64_t key) const {
-    return static_cast<size_t>((key * 0x9E3779B97F4A7C15ull) >> shift_) &
-           mask_;
+    return static_cast<size_t>((key * 0x9E3779B97F4A7C15ull) >> shift_) & mask_;
   }
 
   std::vector<uint64_t> keys_;

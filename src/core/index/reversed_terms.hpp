@@ -14,6 +14,7 @@
 #include <utility>
 #include <vector>
 
+#include "core/bit_count.hpp"
 #include "core/index/search_records.hpp"
 #include "core/trie/trie.hpp"
 
@@ -43,7 +44,7 @@ class ReversedTerms {
     uint32_t count = 0;
     for (size_t b = 0; b < blocks; ++b) {
       block_ranks_[b] = count;
-      count += static_cast<uint32_t>(std::popcount(terminal_bits_[b]));
+      count += static_cast<uint32_t>(BitCount(terminal_bits_[b]));
     }
   }
 
@@ -62,7 +63,7 @@ class ReversedTerms {
     const uint64_t below = (uint64_t{1} << (v % 64)) - 1;
     const uint32_t rank =
         block_ranks_[v / 64] +
-        static_cast<uint32_t>(std::popcount(terminal_bits_[v / 64] & below));
+        static_cast<uint32_t>(BitCount(terminal_bits_[v / 64] & below));
     const uint32_t t = terms_[rank];
     if ((t & kShared) == 0) {
       f(t);

@@ -26,6 +26,7 @@
 #include <span>
 #include <vector>
 
+#include "core/bit_count.hpp"
 #include "core/index/search_records.hpp"
 #include "core/matcher/band_automaton.hpp"
 #include "core/matcher/query_masks.hpp"
@@ -158,7 +159,8 @@ class LiveChildren {
       const SearchRecord r = rec_[cand.node];
       const int32_t j_lo = std::clamp(base + first_live[cand.state], 0, n_);
       const int32_t j_hi = std::clamp(base + last_live[cand.state], 0, n_);
-      int32_t penalty = std::popcount(suffix_letters_[j_hi] & ~r.letters);
+      int32_t penalty =
+          static_cast<int32_t>(BitCount(suffix_letters_[j_hi] & ~r.letters));
       if constexpr (kTerminalOnly) {
         const int32_t min_rest = static_cast<int32_t>(r.min_rest());
         const int32_t max_rest = r.max_rest() == SearchRecord::kRestCap
