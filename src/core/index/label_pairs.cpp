@@ -17,8 +17,7 @@ LabelPairs LabelPairs::Derive(const RecordTrie& g) {
   LabelPairs t;
   // At most half full, so that a probe for a missing pair ends soon.
   const size_t capacity = std::bit_ceil(std::max<size_t>(2 * count, 16));
-  t.keys_.assign(capacity, kEmpty);
-  t.nodes_.assign(capacity, kNoNode);
+  t.slots_.assign(capacity, Entry{kEmpty, kNoNode});
   t.mask_ = capacity - 1;
   t.shift_ = static_cast<unsigned>(64 - std::countr_zero(capacity));
   for (uint32_t s = rec[0].first; s < g.SlotEnd(0); ++s) {
@@ -30,11 +29,10 @@ LabelPairs LabelPairs::Derive(const RecordTrie& g) {
       if (b == 0) continue;
       const uint64_t key = Key(a, b);
       size_t at = t.Slot(key);
-      for (; t.keys_[at] != kEmpty; at = (at + 1) & t.mask_) {
-        if (t.keys_[at] == key) return {};  // spelt twice
+      for (; t.slots_[at].key != kEmpty; at = (at + 1) & t.mask_) {
+        if (t.slots_[at].key == key) return {};  // spelt twice
       }
-      t.keys_[at] = key;
-      t.nodes_[at] = u + 1;
+      t.slots_[at] = {key, u + 1};
     }
   }
   return t;

@@ -25,22 +25,19 @@ class LabelPairs {
   // do, or when g has none.
   static LabelPairs Derive(const RecordTrie& g);
 
-  bool empty() const { return nodes_.empty(); }
+  bool empty() const { return slots_.empty(); }
 
   // The visible node at depth two spelling (a, b), or kNoNode.
   // REQUIRES: !empty().
   uint32_t Find(uint32_t a, uint32_t b) const {
     const uint64_t key = Key(a, b);
     for (size_t s = Slot(key);; s = (s + 1) & mask_) {
-      if (keys_[s] == key) return nodes_[s];
-      if (keys_[s] == kEmpty) return kNoNode;
+      if (slots_[s].key == key) return slots_[s].node;
+      if (slots_[s].key == kEmpty) return kNoNode;
     }
   }
 
-  size_t memory_bytes() const {
-    return keys_.capacity() * sizeof(uint64_t) +
-           nodes_.capacity() * sizeof(uint32_t);
-  }
+  size_t memory_bytes() const { return slots_.capacity() * sizeof(Entry); }
 
  private:
   static constexpr uint64_t kEmpty = UINT64_MAX;  // no pair of labels
@@ -51,8 +48,12 @@ class LabelPairs {
     return static_cast<size_t>((key * 0x9E3779B97F4A7C15ull) >> shift_) & mask_;
   }
 
-  std::vector<uint64_t> keys_;
-  std::vector<uint32_t> nodes_;
+  // A key and its node side by side: a probe is one memory read.
+  struct Entry {
+    uint64_t key;
+    uint32_t node;
+  };
+  std::vector<Entry> slots_;
   size_t mask_ = 0;
   unsigned shift_ = 0;
 };
