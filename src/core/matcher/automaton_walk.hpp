@@ -105,6 +105,7 @@ class LiveChildren {
         rec_(graph.records),
         graph_(graph),
         masks_(masks),
+        query_(query),
         n_(static_cast<int32_t>(query.size())) {
     suffix_letters_[n_] = 0;
     for (int32_t j = n_; j-- > 0;) {
@@ -137,12 +138,28 @@ class LiveChildren {
     // Hidden children (label 0) are dropped with the filter below, which
     // sees far fewer candidates than this loop sees children.
     uint32_t count = 0;
-    for (uint32_t s = first; s < end; ++s) {
-      const uint32_t c = s + 1;
-      const uint32_t to =
-          next[(masks_.Of(rec_[c].label()) >> (shift & 63)) & chi_mask];
-      out[count] = {c, to};
-      count += static_cast<uint32_t>(to != BandAutomaton::kDead);
+    if constexpr (kBound == 0) {
+      // The band is one cell: only a child labelled with the query's next
+      // letter can live, and all such children share one state, so the
+      // labels are compared directly.
+      const uint32_t at = depth - 1;
+      if (at >= query_.size() || query_[at] == 0) return 0;
+      const uint32_t want = query_[at];
+      const uint8_t to = next[1];
+      if (to == BandAutomaton::kDead) return 0;
+      for (uint32_t s = first; s < end; ++s) {
+        const uint32_t c = s + 1;
+        out[count] = {c, to};
+        count += static_cast<uint32_t>(rec_[c].label() == want);
+      }
+    } else {
+      for (uint32_t s = first; s < end; ++s) {
+        const uint32_t c = s + 1;
+        const uint32_t to =
+            next[(masks_.Of(rec_[c].label()) >> (shift & 63)) & chi_mask];
+        out[count] = {c, to};
+        count += static_cast<uint32_t>(to != BandAutomaton::kDead);
+      }
     }
     // Keep a live child only when some live cell j of its row, plus the
     // least the rest of a match below it must cost, is within the bound.
@@ -191,6 +208,7 @@ class LiveChildren {
   const SearchRecord* rec_;
   RecordTrie graph_;
   const QueryMasks& masks_;
+  std::span<const uint32_t> query_;
   int32_t n_;
   // suffix_letters_[j]: the letter buckets of q[j..n).
   uint32_t suffix_letters_[QueryMasks::Capacity(0) + 1];
