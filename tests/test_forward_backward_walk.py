@@ -264,6 +264,16 @@ def duplicated(words, label):
     return root
 
 
+def duplicated_below(words, first, second):
+    """The tree of `words` with the node spelling `first + second` present
+    twice under `first`: two depth-two nodes spell the same pair."""
+    root = tree_of(words)
+    v = next(c for c in root[2] if c[0] == first)
+    c = next(c for c in v[2] if c[0] == second)
+    v[2].insert(0, copy.deepcopy(c))
+    return root
+
+
 CASES = [
     # Query lengths around the two-way walk's threshold (four code points)
     # and the split of odd lengths.
@@ -304,13 +314,33 @@ CASES = [
     (duplicated(["abcd", "abce", "bcd", "abcdx"], "a"), ["abcd", "abc", "abcdx", "xbcd", "abde"]),
     # The only term near the query sits below a hidden node.
     (duplicated(["\x00abcd", "abce", "qabcd"], "\x00"), ["abcd", "qabcd", "abc"]),
+    # Two nodes at depth two spell the same pair, so no table of depth-two
+    # nodes can name one node per pair: exact fronts start from the root.
+    (
+        duplicated_below(["abcd", "abxd", "zabcd", "abcdx", "bcd"], "a", "b"),
+        ["abcd", "abxd", "abd", "zabcd", "xbcd"],
+    ),
+    # Hidden nodes at depth two, and U+0000 in the query's front and back.
+    (
+        tree_of(["a\x00cd", "a\x00cde", "abcd", "xa\x00cd", "ab\x00d"]),
+        ["abcd", "a\x00cd", "ab\x00d", "\x00bcd", "abc\x00", "xabcd"],
+    ),
 ]
 
 
 @pytest.mark.parametrize(
     "root, queries",
     CASES,
-    ids=["lengths", "prefixes", "suffixes", "astral", "equal-siblings", "hidden"],
+    ids=[
+        "lengths",
+        "prefixes",
+        "suffixes",
+        "astral",
+        "equal-siblings",
+        "hidden",
+        "equal-pairs",
+        "hidden-depth-two",
+    ],
 )
 @pytest.mark.parametrize("bound", [1, 2])
 def test_chosen_shapes(root, queries, bound):

@@ -141,9 +141,10 @@ class LiveChildren {
     if constexpr (kBound == 0) {
       // The band is one cell: only a child labelled with the query's next
       // letter can live, and all such children share one state, so the
-      // labels are compared directly.
+      // labels are compared directly (a hidden child, label 0, is dropped
+      // by the filter below like any other).
       const uint32_t at = depth - 1;
-      if (at >= query_.size() || query_[at] == 0) return 0;
+      if (at >= query_.size()) return 0;
       const uint32_t want = query_[at];
       const uint8_t to = next[1];
       if (to == BandAutomaton::kDead) return 0;
