@@ -20,10 +20,11 @@
 namespace quillomar {
 
 // What a search reading the query from both ends needs: where each node
-// stands in walk order, the trie of the reversed terms, and both tries'
-// nodes at depth two by their labels.
+// stands in walk order (unless that is the order of the terms' texts), the
+// trie of the reversed terms, and both tries' nodes at depth two by their
+// labels.
 struct TwoWayData {
-  std::vector<uint32_t> ranks;
+  std::vector<uint32_t> ranks;  // empty when walk order is text order
   ReversedTerms reversed;
   LabelPairs forward_pairs;
   LabelPairs reversed_pairs;
@@ -70,6 +71,7 @@ class SearchIndex {
         if (d.ranks.empty()) return;
         d.reversed = DeriveReversedTerms(trie_, records_, d.ranks);
         if (d.reversed.empty()) return;
+        if (WalkOrderIsTextOrder(trie_)) std::vector<uint32_t>().swap(d.ranks);
         d.forward_pairs = LabelPairs::Derive(record_trie());
         d.reversed_pairs = LabelPairs::Derive(d.reversed.graph());
         two_way_->data = std::move(d);

@@ -2,6 +2,22 @@
 
 namespace quillomar {
 
+bool WalkOrderIsTextOrder(const Trie& t) {
+  for (size_t v = 0; v < t.node_count(); ++v) {
+    const uint32_t end = SlotEnd(t, v);
+    uint32_t last = 0;  // hidden children (label 0) sort first, unseen
+    for (uint32_t s = t.node_shifts[v]; s < end; ++s) {
+      // Compared as the search records hold them.
+      const uint32_t label =
+          t.child_labels[t.child_transitions[s]] & SearchRecord::kLabelMask;
+      if (label == 0) continue;
+      if (label <= last) return false;
+      last = label;
+    }
+  }
+  return true;
+}
+
 std::vector<uint32_t> DerivePreorderRanks(
     const Trie& t, std::span<const SearchRecord> records) {
   const size_t n = records.size();

@@ -16,6 +16,13 @@ namespace quillomar {
 
 inline constexpr uint32_t kHiddenRank = UINT32_MAX;
 
+// Whether every node's visible children come in strictly increasing label
+// order (as this package's builders write them). Then the walk order of the
+// terms is the order of their texts, code point by code point with a
+// prefix first, and no two nodes spell the same text: the ranks are not
+// needed to put matches back in walk order.
+bool WalkOrderIsTextOrder(const Trie& t);
+
 // The ranks, or an empty vector when some node is the child of two nodes.
 // REQUIRES: `records` is DeriveSearchRecords(t) and not empty (the
 // breadth-first layout, where every child comes after its parent).

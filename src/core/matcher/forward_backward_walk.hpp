@@ -173,9 +173,12 @@ void ForwardBackwardWalk(const SearchIndex& index,
   std::pmr::vector<Found> found(&memory);
   std::pmr::vector<uint32_t> paths(&memory);
 
+  // Without ranks, walk order is text order (see TwoWayData).
+  const bool by_text = two_way.ranks.empty();
+  auto rank_of = [&](uint32_t node) { return by_text ? 0 : ranks[node]; };
   auto forward = [&](uint32_t node, uint32_t distance,
                      std::span<const uint32_t> path) {
-    found.push_back({ranks[node], node, distance,
+    found.push_back({rank_of(node), node, distance,
                      static_cast<uint32_t>(paths.size()),
                      static_cast<uint32_t>(path.size())});
     paths.insert(paths.end(), path.begin(), path.end());
@@ -186,7 +189,7 @@ void ForwardBackwardWalk(const SearchIndex& index,
   auto backward = [&](uint32_t v, uint32_t distance,
                       std::span<const uint32_t> path) {
     reversed.ForEachTerm(v, [&](uint32_t node) {
-      found.push_back({ranks[node], node, distance,
+      found.push_back({rank_of(node), node, distance,
                        static_cast<uint32_t>(paths.size()),
                        static_cast<uint32_t>(path.size())});
       paths.insert(paths.end(), path.rbegin(), path.rend());
@@ -204,14 +207,25 @@ void ForwardBackwardWalk(const SearchIndex& index,
     if (more_behind) more_behind = behind.Step(backward);
   }
 
-  std::sort(found.begin(), found.end(),
-            [](const Found& a, const Found& b) { return a.rank < b.rank; });
+  auto text = [&](const Found& f) {
+    return std::span<const uint32_t>(paths.data() + f.path_at, f.length);
+  };
+  if (by_text) {
+    std::sort(found.begin(), found.end(), [&](const Found& a, const Found& b) {
+      const auto x = text(a), y = text(b);
+      return std::lexicographical_compare(x.begin(), x.end(), y.begin(),
+                                          y.end());
+    });
+  } else {
+    std::sort(found.begin(), found.end(),
+              [](const Found& a, const Found& b) { return a.rank < b.rank; });
+  }
+  // A term found both ways is one node, now next to itself.
   uint64_t recorded = 0;
   for (size_t i = 0; i < found.size(); ++i) {
-    if (i > 0 && found[i].rank == found[i - 1].rank) continue;
+    if (i > 0 && found[i].node == found[i - 1].node) continue;
     const Found& f = found[i];
-    sink(f.node, f.distance,
-         std::span<const uint32_t>(paths.data() + f.path_at, f.length));
+    sink(f.node, f.distance, text(f));
     if (++recorded >= limit) return;
   }
 }
