@@ -2,13 +2,14 @@
 // the same distances in the same order (depth-first pre-order from the
 // root, see row_walk.hpp); they differ only in how much work that takes.
 //
-//   index                       bound k   records     query length n      walk
-//   --------------------------  --------  ----------  ------------------
-//   ------------------- breadth-first tree          1, 2      terms       4 ..
-//   64 - k         forward-backward breadth-first (records)     0, 1, 2   any
-//   up to 64 - k        automaton sound                       any       any any
-//   row walk, plain reads not sound (decoded as-is)   any       any         any
-//   row walk, checked reads
+// clang-format off
+//   index                      bound k  records  query length n  walk
+//   -------------------------  -------  -------  --------------  ----------------
+//   breadth-first tree         1, 2     terms    4 .. 64 - k     forward-backward
+//   breadth-first (records)    0, 1, 2  any      up to 64 - k    automaton
+//   sound                      any      any      any             row walk, plain reads
+//   not sound (decoded as-is)  any      any      any             row walk, checked reads
+// clang-format on
 //
 // The first row that applies wins. The row walk keeps only the band of
 // 2k + 1 cells around the diagonal when that is narrower than the n + 1
