@@ -17,9 +17,15 @@
 // the ordinary rows of the whole query. The top levels of the trie, where a
 // walk with bound k keeps nearly every node, are walked with bound 0 or 1.
 //
+// Most of a search's time is spent waiting for children lists that are not
+// in the cache, so both directions walk level by level (level_order_walk.
+// hpp) and take turns, and an exact front starts two levels down through
+// the table of depth-two nodes (index/label_pairs.hpp).
+//
 // A term found both ways is recorded once, and the matches are put into the
-// walk order of the index by their pre-order ranks before `limit` applies:
-// the caller sees exactly what the walk from the root records.
+// walk order of the index (by their texts when children come in label
+// order, else by their pre-order ranks) before `limit` applies: the caller
+// sees exactly what the walk from the root records.
 #pragma once
 
 #include <algorithm>
