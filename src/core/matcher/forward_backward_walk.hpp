@@ -201,16 +201,28 @@ void ForwardBackwardWalk(const SearchIndex& index,
       paths.insert(paths.end(), path.rbegin(), path.rend());
     });
   };
-  // The two directions take turns, a level each, so that the memory reads
-  // one starts are under way while the other works.
+  // At k = 1 the two directions take turns, a level each, so that the
+  // memory reads one starts are under way while the other works.
   forward_backward::Direction<kBound, kBound / 2> ahead(
       index.record_trie(), query, front, &two_way.forward_pairs, &memory);
   forward_backward::Direction<kBound, (kBound - 1) / 2> behind(
       reversed.graph(), std::span<const uint32_t>(backwards.data(), n),
       n - front, &two_way.reversed_pairs, &memory);
-  for (bool more_ahead = true, more_behind = true; more_ahead || more_behind;) {
-    if (more_ahead) more_ahead = ahead.Step(forward);
-    if (more_behind) more_behind = behind.Step(backward);
+  if constexpr (kBound == 2) {
+    // Here the forward anchor walk (bound 1 from the root) is bound by
+    // work on lists that stay cached, not by memory, and taking turns only
+    // mixes the two directions' data: one after the other measured 1-4%
+    // faster.
+    while (ahead.Step(forward)) {
+    }
+    while (behind.Step(backward)) {
+    }
+  } else {
+    for (bool more_ahead = true, more_behind = true;
+         more_ahead || more_behind;) {
+      if (more_ahead) more_ahead = ahead.Step(forward);
+      if (more_behind) more_behind = behind.Step(backward);
+    }
   }
 
   auto text = [&](const Found& f) {
