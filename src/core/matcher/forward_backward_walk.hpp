@@ -95,9 +95,7 @@ class Direction {
   bool Step(Sink& sink) {
     if (below_) return below_->Round(sink);
     auto keep = [&](uint32_t node, uint32_t, std::span<const uint32_t> path) {
-      anchors_.push_back({node, 0, static_cast<uint32_t>(anchor_paths_.size()),
-                          static_cast<uint32_t>(path.size())});
-      anchor_paths_.insert(anchor_paths_.end(), path.begin(), path.end());
+      AddAnchor(node, path);
     };
     if (find_.Round(keep)) return true;
     // Each anchor's row for the whole query at bound kBound; an anchor where
@@ -127,6 +125,12 @@ class Direction {
   const QueryMasks masks_;
   std::pmr::vector<LevelStart> anchors_;
   std::pmr::vector<uint32_t> anchor_paths_;
+  void AddAnchor(uint32_t node, std::span<const uint32_t> path) {
+    anchors_.push_back({node, 0, static_cast<uint32_t>(anchor_paths_.size()),
+                        static_cast<uint32_t>(path.size())});
+    anchor_paths_.insert(anchor_paths_.end(), path.begin(), path.end());
+  }
+
   // Where the anchors are looked for: the root, or for an exact front the
   // node spelling its first two labels (none when nothing does).
   std::span<const LevelStart> FirstStarts(std::span<const uint32_t> head,
@@ -138,8 +142,7 @@ class Direction {
     const uint32_t v = pairs->Find(head[0], head[1]);
     if (v == LabelPairs::kNoNode) return {};
     if (head.size() == 2) {  // v is the anchor itself
-      anchors_.push_back({v, 0, 0, 2});
-      anchor_paths_.assign(head.begin(), head.end());
+      AddAnchor(v, head);
       return {};
     }
     start_ = {v, StateAlong<kHalf>(head_masks_, head.first(2)), 0, 2};

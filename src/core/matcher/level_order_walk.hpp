@@ -53,14 +53,10 @@ class LevelOrderWalk {
         starts_(starts),
         paths_(paths),
         entries_(memory),
-        origin_(memory),
         wide_(memory) {
     entries_.reserve(starts.size() + 64);
-    origin_.reserve(starts.size() + 64);
-    for (uint32_t i = 0; i < starts.size(); ++i) {
-      entries_.push_back(
-          {starts[i].node, starts[i].state, kNone, starts[i].depth});
-      origin_.push_back(i);
+    for (const LevelStart& st : starts) {
+      entries_.push_back({st.node, st.state, kNone, st.depth});
     }
   }
 
@@ -85,7 +81,6 @@ class LevelOrderWalk {
         const Candidate cand = out[c];
         entries_.push_back(
             {cand.node, cand.state, static_cast<uint32_t>(i), depth});
-        origin_.push_back(origin_[i]);
         if (kTerminalOnly && !rec_[cand.node].terminal()) continue;
         const uint32_t distance = live_.Distance(cand.state, depth);
         if (distance > kBound) continue;
@@ -94,7 +89,6 @@ class LevelOrderWalk {
         // A top node's subtree is left alone.
         if constexpr (kRecorded == Recorded::kTopNodes) {
           entries_.pop_back();
-          origin_.pop_back();
         }
       }
     }
@@ -106,7 +100,8 @@ class LevelOrderWalk {
   static constexpr bool kTerminalOnly = kRecorded == Recorded::kTerms;
   static constexpr uint32_t kNone = UINT32_MAX;
 
-  // The starts, then every node kept so far, round by round.
+  // The starts (entry i is starts[i]), then every node kept so far, round
+  // by round.
   struct Entry {
     uint32_t node;
     uint32_t state;
@@ -116,16 +111,14 @@ class LevelOrderWalk {
 
   // The path of entry i: labels up to its start, then the start's path.
   std::span<const uint32_t> PathOf(uint32_t i) {
-    const Entry& e = entries_[i];
-    const LevelStart& st = starts_[origin_[i]];
     uint32_t j = i;
-    for (uint32_t d = e.depth; d > st.depth; --d) {
-      path_[d - 1] = rec_[entries_[j].node].label();
-      j = entries_[j].parent;
+    for (; entries_[j].parent != kNone; j = entries_[j].parent) {
+      path_[entries_[j].depth - 1] = rec_[entries_[j].node].label();
     }
+    const LevelStart& st = starts_[j];
     std::copy(paths_.begin() + st.path_at,
               paths_.begin() + st.path_at + st.depth, path_.begin());
-    return std::span<const uint32_t>(path_.data(), e.depth);
+    return std::span<const uint32_t>(path_.data(), entries_[i].depth);
   }
 
   const LiveChildren<kBound, kTerminalOnly> live_;
@@ -133,8 +126,7 @@ class LevelOrderWalk {
   std::span<const LevelStart> starts_;
   std::span<const uint32_t> paths_;
   std::pmr::vector<Entry> entries_;
-  std::pmr::vector<uint32_t> origin_;  // origin_[i]: the start i came from
-  size_t begin_ = 0;                   // the entries the next round expands
+  size_t begin_ = 0;  // the entries the next round expands
   std::array<uint32_t, QueryMasks::Capacity(0)> path_;
   // Children are written here before they become entries; a node with
   // more children than that takes room on the heap.
