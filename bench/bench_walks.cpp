@@ -93,7 +93,7 @@ Records TwoWay(const q::SearchIndex& index, const std::vector<uint32_t>& qp) {
   auto sink = [&](uint32_t node, uint32_t d, std::span<const uint32_t>) {
     out.emplace_back(node, d);
   };
-  q::ForwardBackwardWalk<kBound>(index, qp, UINT64_MAX, sink);
+  q::ForwardBackwardWalk<kBound, true>(index, qp, UINT64_MAX, sink);
   return out;
 }
 

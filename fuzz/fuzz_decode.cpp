@@ -35,7 +35,7 @@ void Query(const q::SearchIndex& index) {
   for (const auto& query : kQueries) {
     for (uint32_t max_dist : {0u, 1u, 2u}) {
       if (!small && query.size() + max_dist > 1) continue;
-      auto sink = [](uint32_t, uint32_t, std::span<const uint32_t>) {};
+      auto sink = [](uint32_t, std::span<const uint32_t>) {};
       q::FuzzyMatchTerms(index, query, max_dist, std::nullopt, sink);
       q::FuzzyMatchNodes(index, query, max_dist, false, 7);
       q::VideoQuery options;

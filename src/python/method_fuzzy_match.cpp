@@ -17,8 +17,7 @@ PyObject* FuzzyMatch(PyObject* self, PyObject* const* args, Py_ssize_t nargsf,
     const QueryArguments q = ConvertQueryArguments(slots);
     std::vector<PyRef> items;
     // Only terminal nodes are recorded, so the flag is always 1.
-    auto sink = [&items](uint32_t, uint32_t distance,
-                         std::span<const uint32_t> path) {
+    auto sink = [&items](uint32_t distance, std::span<const uint32_t> path) {
       PyRef text = StrFromCodePoints(path);
       PyRef flag = Check(PyLong_FromLong(1));
       PyRef dist = Check(PyLong_FromUnsignedLong(distance));

@@ -23,6 +23,7 @@
 #include <cassert>
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <span>
 #include <vector>
 
@@ -65,6 +66,17 @@ uint32_t StateAlong(const QueryMasks& masks, std::span<const uint32_t> path) {
   return state;
 }
 
+// The bound-0 state of a path that spells the query's first `depth` code
+// points (kDead past 64, where StateAlong stops reading masks).
+inline uint32_t ExactPrefixState(size_t depth) {
+  const BandAutomaton& am = AutomatonFor(0);
+  uint32_t state = BandAutomaton::kStart;
+  for (size_t i = 0; i < depth && state != BandAutomaton::kDead; ++i) {
+    state = am.next[size_t{state} * 2 + (i < 64 ? 1 : 0)];
+  }
+  return state;
+}
+
 // The distance (cell n) of a row at `depth` in state `state`: cell
 // n - depth + kBound of the band, or kBound + 1 when that is outside the
 // band or past the bound.
@@ -98,9 +110,10 @@ class LiveChildren {
   static constexpr uint32_t kWidth = 2 * kBound + 1;
   static constexpr uint32_t kChiCount = uint32_t{1} << kWidth;
 
-  // REQUIRES: masks is QueryMasks(query, kBound) and both outlive this.
+  // REQUIRES: masks is QueryMasks(query, kBound), or null for kBound 0
+  // (whose children are told apart by comparing labels); both outlive this.
   LiveChildren(const RecordTrie& graph, std::span<const uint32_t> query,
-               const QueryMasks& masks)
+               const QueryMasks* masks)
       : am_(AutomatonFor(kBound)),
         rec_(graph.records),
         graph_(graph),
@@ -157,7 +170,7 @@ class LiveChildren {
       for (uint32_t s = first; s < end; ++s) {
         const uint32_t c = s + 1;
         const uint32_t to =
-            next[(masks_.Of(rec_[c].label()) >> (shift & 63)) & chi_mask];
+            next[(masks_->Of(rec_[c].label()) >> (shift & 63)) & chi_mask];
         out[count] = {c, to};
         count += static_cast<uint32_t>(to != BandAutomaton::kDead);
       }
@@ -208,7 +221,7 @@ class LiveChildren {
   const BandAutomaton& am_;
   const SearchRecord* rec_;
   RecordTrie graph_;
-  const QueryMasks& masks_;
+  const QueryMasks* masks_;
   std::span<const uint32_t> query_;
   int32_t n_;
   // suffix_letters_[j]: the letter buckets of q[j..n).
@@ -217,11 +230,12 @@ class LiveChildren {
 
 // Walks the subtree below `start` in pre-order, calling sink(node, distance,
 // path) for what `kRecorded` asks, until `limit` records. `masks` must be
-// QueryMasks(query, kBound). REQUIRES: limit >= 1, graph non-empty,
-// query.size() <= QueryMasks::Capacity(kBound) and start.state not kDead.
+// QueryMasks(query, kBound), or null for kBound 0. REQUIRES: limit >= 1, graph
+// non-empty, query.size() <= QueryMasks::Capacity(kBound) and start.state not
+// kDead.
 template <uint32_t kBound, Recorded kRecorded, class Sink>
 void AutomatonWalkFrom(const RecordTrie& graph, std::span<const uint32_t> query,
-                       const QueryMasks& masks, WalkStart start, uint64_t limit,
+                       const QueryMasks* masks, WalkStart start, uint64_t limit,
                        Sink& sink) {
   constexpr bool kTerminalOnly = kRecorded == Recorded::kTerms;
   const LiveChildren<kBound, kTerminalOnly> live(graph, query, masks);
@@ -310,11 +324,13 @@ inline bool AutomatonWalkFits(const SearchIndex& index, size_t n,
 template <uint32_t kBound, bool kTerminalOnly, class Sink>
 void AutomatonWalk(const SearchIndex& index, std::span<const uint32_t> query,
                    uint64_t limit, Sink& sink) {
-  const QueryMasks masks(query, kBound);
+  // Bound 0 compares labels and needs no masks (2 KiB to clear).
+  std::optional<QueryMasks> masks;
+  if constexpr (kBound > 0) masks.emplace(query, kBound);
   AutomatonWalkFrom<kBound,
                     kTerminalOnly ? Recorded::kTerms : Recorded::kNodes>(
-      index.record_trie(), query, masks, {0, BandAutomaton::kStart, {}}, limit,
-      sink);
+      index.record_trie(), query, masks ? &*masks : nullptr,
+      {0, BandAutomaton::kStart, {}}, limit, sink);
 }
 
 }  // namespace quillomar

@@ -31,8 +31,10 @@
 namespace quillomar {
 
 // Runs the walk the table above picks. `limit` nullopt means no limit; 0
-// records nothing. Sink as for RowWalk.
-template <class Sink>
+// records nothing. Sink as for RowWalk; with kNodes false it must not read
+// the node it is given, which spares the forward-backward walk mapping
+// terms back to index nodes.
+template <bool kNodes = true, class Sink>
 void Walk(const SearchIndex& index, std::span<const uint32_t> query,
           uint32_t max_dist, bool terminal_only, std::optional<uint32_t> limit,
           Sink& sink) {
@@ -43,9 +45,9 @@ void Walk(const SearchIndex& index, std::span<const uint32_t> query,
   const size_t n = query.size();
   if (terminal_only && ForwardBackwardWalkFits(index, n, bound)) {
     if (bound == 1) {
-      ForwardBackwardWalk<1>(index, query, cap, sink);
+      ForwardBackwardWalk<1, kNodes>(index, query, cap, sink);
     } else {
-      ForwardBackwardWalk<2>(index, query, cap, sink);
+      ForwardBackwardWalk<2, kNodes>(index, query, cap, sink);
     }
     return;
   }

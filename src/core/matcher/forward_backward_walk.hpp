@@ -25,7 +25,10 @@
 // A term found both ways is recorded once, and the matches are put into the
 // walk order of the index (by their texts when children come in label
 // order, else by their pre-order ranks) before `limit` applies: the caller
-// sees exactly what the walk from the root records.
+// sees exactly what the walk from the root records. In text order a term
+// found from its end is mapped back to its index node only when it is
+// recorded and the caller wants nodes: those are two dependent reads, most
+// often cache misses, that a search for texts alone never waits for.
 #pragma once
 
 #include <algorithm>
@@ -81,11 +84,11 @@ class Direction {
       : graph_(graph),
         query_(query),
         memory_(memory),
-        head_masks_(query.first(front), kHalf),
+        head_masks_(HeadMasks(query.first(front))),
         masks_(query, kBound),
         anchors_(memory),
         anchor_paths_(memory),
-        find_(graph_, query.first(front), head_masks_,
+        find_(graph_, query.first(front), head_masks_ ? &*head_masks_ : nullptr,
               FirstStarts(query.first(front), pairs), query.first(front),
               memory) {}
 
@@ -113,7 +116,7 @@ class Direction {
       anchors_[live++] = {a.node, state, a.path_at, a.depth};
     }
     anchors_.resize(live);
-    below_.emplace(graph_, query_, masks_, anchors_, anchor_paths_, memory_);
+    below_.emplace(graph_, query_, &masks_, anchors_, anchor_paths_, memory_);
     return !anchors_.empty();
   }
 
@@ -121,7 +124,8 @@ class Direction {
   const RecordTrie graph_;
   const std::span<const uint32_t> query_;
   std::pmr::memory_resource* const memory_;
-  const QueryMasks head_masks_;
+  // The front's masks; none for an exact front, whose walk compares labels.
+  const std::optional<QueryMasks> head_masks_;
   const QueryMasks masks_;
   std::pmr::vector<LevelStart> anchors_;
   std::pmr::vector<uint32_t> anchor_paths_;
@@ -129,6 +133,14 @@ class Direction {
     anchors_.push_back({node, 0, static_cast<uint32_t>(anchor_paths_.size()),
                         static_cast<uint32_t>(path.size())});
     anchor_paths_.insert(anchor_paths_.end(), path.begin(), path.end());
+  }
+
+  static std::optional<QueryMasks> HeadMasks(std::span<const uint32_t> head) {
+    if constexpr (kHalf == 0) {
+      return std::nullopt;
+    } else {
+      return std::optional<QueryMasks>(std::in_place, head, kHalf);
+    }
   }
 
   // Where the anchors are looked for: the root, or for an exact front the
@@ -145,7 +157,7 @@ class Direction {
       AddAnchor(v, head);
       return {};
     }
-    start_ = {v, StateAlong<kHalf>(head_masks_, head.first(2)), 0, 2};
+    start_ = {v, ExactPrefixState(2), 0, 2};
     return {&start_, 1};
   }
 
@@ -156,9 +168,14 @@ class Direction {
 
 }  // namespace forward_backward
 
+// The node a sink is given for a match when it asked for none (kNodes
+// false) and the walk did not need it either.
+inline constexpr uint32_t kUnnamedNode = UINT32_MAX;
+
 // REQUIRES: limit >= 1 and ForwardBackwardWalkFits(index, query.size(),
-// kBound). Sink as for RowWalk; called in walk order.
-template <uint32_t kBound, class Sink>
+// kBound). Sink as for RowWalk; called in walk order. With kNodes false
+// the sink must not read the node, which may be kUnnamedNode.
+template <uint32_t kBound, bool kNodes, class Sink>
 void ForwardBackwardWalk(const SearchIndex& index,
                          std::span<const uint32_t> query, uint64_t limit,
                          Sink& sink) {
@@ -169,10 +186,11 @@ void ForwardBackwardWalk(const SearchIndex& index,
 
   struct Found {
     uint32_t rank;
-    uint32_t node;
+    uint32_t node;  // the index node; the reversed node when `reversed`
     uint32_t distance;
     uint32_t path_at;  // the term's labels: paths[path_at, path_at + length)
-    uint32_t length;
+    uint32_t length : 31;
+    uint32_t reversed : 1;
   };
   // Every list below lives in this buffer on the stack unless a query
   // needs more (then the heap gives the rest): a typical search allocates
@@ -189,7 +207,7 @@ void ForwardBackwardWalk(const SearchIndex& index,
                      std::span<const uint32_t> path) {
     found.push_back({rank_of(node), node, distance,
                      static_cast<uint32_t>(paths.size()),
-                     static_cast<uint32_t>(path.size())});
+                     static_cast<uint32_t>(path.size()), 0});
     paths.insert(paths.end(), path.begin(), path.end());
   };
   std::array<uint32_t, QueryMasks::Capacity(0)> backwards;
@@ -197,11 +215,15 @@ void ForwardBackwardWalk(const SearchIndex& index,
   const ReversedTerms& reversed = two_way.reversed;
   auto backward = [&](uint32_t v, uint32_t distance,
                       std::span<const uint32_t> path) {
+    const uint32_t path_at = static_cast<uint32_t>(paths.size());
+    paths.insert(paths.end(), path.rbegin(), path.rend());
+    const uint32_t length = static_cast<uint32_t>(path.size());
+    if (by_text) {  // one index node spells it; which one can wait
+      found.push_back({0, v, distance, path_at, length, 1});
+      return;
+    }
     reversed.ForEachTerm(v, [&](uint32_t node) {
-      found.push_back({rank_of(node), node, distance,
-                       static_cast<uint32_t>(paths.size()),
-                       static_cast<uint32_t>(path.size())});
-      paths.insert(paths.end(), path.rbegin(), path.rend());
+      found.push_back({ranks[node], node, distance, path_at, length, 0});
     });
   };
   // At k = 1 the two directions take turns, a level each, so that the
@@ -241,12 +263,25 @@ void ForwardBackwardWalk(const SearchIndex& index,
     std::sort(found.begin(), found.end(),
               [](const Found& a, const Found& b) { return a.rank < b.rank; });
   }
-  // A term found both ways is one node, now next to itself.
+  // A term found both ways is one node (in text order, one text), now next
+  // to itself.
+  auto same = [&](const Found& a, const Found& b) {
+    if (!by_text) return a.node == b.node;
+    const auto x = text(a), y = text(b);
+    return std::equal(x.begin(), x.end(), y.begin(), y.end());
+  };
   uint64_t recorded = 0;
   for (size_t i = 0; i < found.size(); ++i) {
-    if (i > 0 && found[i].node == found[i - 1].node) continue;
+    if (i > 0 && same(found[i], found[i - 1])) continue;
     const Found& f = found[i];
-    sink(f.node, f.distance, text(f));
+    uint32_t node = f.node;
+    if (f.reversed) {
+      node = kUnnamedNode;
+      if constexpr (kNodes) {
+        reversed.ForEachTerm(f.node, [&](uint32_t v) { node = v; });
+      }
+    }
+    sink(node, f.distance, text(f));
     if (++recorded >= limit) return;
   }
 }

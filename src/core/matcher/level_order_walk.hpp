@@ -40,12 +40,13 @@ struct LevelStart {
 template <uint32_t kBound, Recorded kRecorded>
 class LevelOrderWalk {
  public:
-  // REQUIRES: masks is QueryMasks(query, kBound), query.size() <=
+  // REQUIRES: masks is QueryMasks(query, kBound) (null for kBound 0),
+  // query.size() <=
   // QueryMasks::Capacity(kBound), no start in state kDead, no start below
   // another (each node is reached once), and every argument outlives the
   // walk. Working memory comes from `memory`.
   LevelOrderWalk(const RecordTrie& graph, std::span<const uint32_t> query,
-                 const QueryMasks& masks, std::span<const LevelStart> starts,
+                 const QueryMasks* masks, std::span<const LevelStart> starts,
                  std::span<const uint32_t> paths,
                  std::pmr::memory_resource* memory)
       : live_(graph, query, masks),

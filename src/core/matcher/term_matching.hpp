@@ -11,9 +11,11 @@
 
 namespace quillomar {
 
-// Calls sink(node, distance, path) once per matched term, in walk order;
-// `path` holds the term's code points and is valid only during the call, so
-// a caller builds the term's text only for the matches it is handed.
+// Calls sink(distance, path) once per matched term, in walk order; `path`
+// holds the term's code points and is valid only during the call, so a
+// caller builds the term's text only for the matches it is handed. (Which
+// index node holds the term is not given: finding it can cost memory reads
+// that a term search does not need. Node matching gives nodes.)
 // `limit`: nullopt for all, else the first `*limit` matches (0 gives none).
 // Throws Panic on an index that is not sound at the first read that would
 // leave an array; whatever the sink throws passes through.
@@ -21,7 +23,12 @@ template <class Sink>
 void FuzzyMatchTerms(const SearchIndex& index, std::span<const uint32_t> query,
                      uint32_t max_dist, std::optional<uint32_t> limit,
                      Sink& sink) {
-  Walk(index, query, max_dist, /*terminal_only=*/true, limit, sink);
+  auto texts = [&sink](uint32_t, uint32_t distance,
+                       std::span<const uint32_t> path) {
+    sink(distance, path);
+  };
+  Walk</*kNodes=*/false>(index, query, max_dist, /*terminal_only=*/true, limit,
+                         texts);
 }
 
 }  // namespace quillomar
