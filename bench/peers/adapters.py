@@ -50,7 +50,13 @@ class Peer:
         raise NotImplementedError
 
     def search(self, state, query: str, k: int):
+        """The library's own answer, as its call returns it; timed."""
         raise NotImplementedError
+
+    def pairs(self, found) -> list:
+        """search()'s answer as (word, distance) pairs; not timed, so that the
+        figures are the libraries' calls and not this module's conversions."""
+        return found
 
     def complete(self, state, prefix: str, limit: int):
         raise NotImplementedError
@@ -128,7 +134,10 @@ class Ours(Peer):
         return self._cls.from_internal_data_v2(*self.arrays(workload))
 
     def search(self, state, query, k):
-        return [(text, distance) for text, _, distance in state.fuzzy_match(query, k)]
+        return state.fuzzy_match(query, k)
+
+    def pairs(self, found):
+        return [(text, distance) for text, _, distance in found]
 
     def complete(self, state, prefix, limit):
         return state.fuzzy_match_video(prefix, 1, limit)
@@ -218,12 +227,10 @@ class RapidFuzz(Peer):
         return workload.words
 
     def search(self, state, query, k):
-        return [
-            (choice, int(score))
-            for choice, score, _ in self._extract(
-                query, state, scorer=self._scorer, score_cutoff=k, limit=None
-            )
-        ]
+        return self._extract(query, state, scorer=self._scorer, score_cutoff=k, limit=None)
+
+    def pairs(self, found):
+        return [(choice, int(score)) for choice, score, _ in found]
 
 
 class SymSpell(Peer):
@@ -268,10 +275,10 @@ class SymSpell(Peer):
         return spell
 
     def search(self, state, query, k):
-        return [
-            (item.term, item.distance)
-            for item in state.lookup(query, self._all, max_edit_distance=k)
-        ]
+        return state.lookup(query, self._all, max_edit_distance=k)
+
+    def pairs(self, found):
+        return [(item.term, item.distance) for item in found]
 
 
 class SymSpellCpp(Peer):
@@ -301,10 +308,10 @@ class SymSpellCpp(Peer):
         return spell
 
     def search(self, state, query, k):
-        return [
-            (item.term, item.distance)
-            for item in state.lookup(query, self._module.Verbosity.ALL, k)
-        ]
+        return state.lookup(query, self._module.Verbosity.ALL, k)
+
+    def pairs(self, found):
+        return [(item.term, item.distance) for item in found]
 
 
 class Tantivy(Peer):
@@ -383,7 +390,10 @@ class LevenSearch(Peer):
         return index
 
     def search(self, state, query, k):
-        return [(word, item.dist) for word, item in state.find_dist(query, k).words.items()]
+        return state.find_dist(query, k)
+
+    def pairs(self, found):
+        return [(word, item.dist) for word, item in found.words.items()]
 
 
 class Marisa(Peer):

@@ -99,7 +99,8 @@ def measure(
         "complete": None,
     }
     for k in peer.ks:
-        times, results, cpu_ns = _timed(queries, lambda q: peer.search(state, q, k), warmup)
+        times, found, cpu_ns = _timed(queries, lambda q: peer.search(state, q, k), warmup)
+        results = [peer.pairs(f) for f in found]
         sets = [_as_set(r) for r in results]
         # Queries whose answer named a word more than once.
         repeats = [i for i, (r, found) in enumerate(zip(results, sets)) if len(r) != len(found)]

@@ -370,7 +370,8 @@ def write_report(out: str, work, results: dict, run_info: dict) -> dict:
     add(
         "- Method: each library is built and queried in its own child process, one after the other;"
         " every query is timed on its own with `time.perf_counter_ns` around the library call (and,"
-        " where the library returns document numbers, the lookup of the words), with the garbage"
+        " where the library returns document numbers, the lookup of the words; turning answers into"
+        " (word, distance) pairs for the comparison is not timed), with the garbage"
         " collector paused and 100 untimed warm-up queries first. Resident memory is the growth of the"
         " process's resident set from just before the build to just after it (with the collector run"
         " and `malloc_trim` called at both points), so it counts the built structure and nothing the"
