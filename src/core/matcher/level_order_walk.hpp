@@ -41,10 +41,9 @@ template <uint32_t kBound, Recorded kRecorded>
 class LevelOrderWalk {
  public:
   // REQUIRES: masks is QueryMasks(query, kBound) (null for kBound 0),
-  // query.size() <=
-  // QueryMasks::Capacity(kBound), no start in state kDead, no start below
-  // another (each node is reached once), and every argument outlives the
-  // walk. Working memory comes from `memory`.
+  // query.size() <= QueryMasks::Capacity(kBound), no start in state kDead,
+  // no start below another (each node is reached once), and every argument
+  // outlives the walk. Working memory comes from `memory`.
   LevelOrderWalk(const RecordTrie& graph, std::span<const uint32_t> query,
                  const QueryMasks* masks, std::span<const LevelStart> starts,
                  std::span<const uint32_t> paths,
