@@ -301,6 +301,16 @@ def cmd_info(args: argparse.Namespace) -> int:
             ("normalization", meta.normalization),
             ("top n", "not recorded" if meta.top_n is None else f"{meta.top_n:,}"),
             ("built", meta.built_at + (f" by {meta.writer}" if meta.writer else "")),
+            (
+                "index checksum",
+                "not recorded"
+                if meta.index_checksum is None
+                else f"CRC-32 {meta.index_checksum:08x} over {_plural(index_length, 'byte')}",
+            ),
+        ]
+        rows += [
+            (f"section {s.name}", f"{_plural(s.length, 'byte')} at offset {s.offset:,}")
+            for s in meta.sections
         ]
         _print_rows(rows)
         return 0
