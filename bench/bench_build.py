@@ -99,7 +99,9 @@ def from_arrays(args) -> None:
             f" = {100 * (with_top - without) / with_top:4.1f} %"
             + ("" if same else "  (**a different index from the lists'**)")
         )
-    bare = best_of(args.repeat, lambda: build(numpy_arrays[0], numpy_arrays[1], [None] * n, np_slots, [], 0))
+    bare = best_of(
+        args.repeat, lambda: build(numpy_arrays[0], numpy_arrays[1], [None] * n, np_slots, [], 0)
+    )
     print(f"bare trie (numpy, no payloads, top_n 0): {bare[1] * 1e3:.1f} ms")
     print(f"numpy speed-up over lists: {cpu['lists'] / cpu['numpy']:.2f}x")
 
@@ -136,13 +138,14 @@ def from_records(args) -> None:
         builder.add_records(records)
         return builder
 
-    *fill, builder = best_of(args.repeat, filled)
-    show("add_records", fill)
-    *layout, arrays = best_of(args.repeat, lambda: builder.arrays(top_n))
+    fill = best_of(args.repeat, filled)
+    show("add_records", fill[:2])
+    builder = fill[2]
+    *layout, arrays = best_of(args.repeat, lambda b=builder: b.arrays(top_n))
     show("arrays", layout, f"{len(arrays.child_labels):,} nodes")
     show("from_internal_data_v2", best_of(args.repeat, arrays.build)[:2])
     del arrays
-    *whole, index = best_of(args.repeat, lambda: builder.build(top_n))
+    *whole, index = best_of(args.repeat, lambda b=builder: b.build(top_n))
     show("build", whole)
     *encode, data = best_of(args.repeat, index.to_bytes)
     show("to_bytes", encode, f"{len(data):,} bytes")
@@ -165,7 +168,9 @@ def from_records(args) -> None:
     for label, fill in (("set_total per word", loop), ("set_totals", bulk)):
         *filling, builder = best_of(args.repeat, fill)
         show(label, filling)
-        path = best_of(args.repeat, lambda: PrefixSearch.from_internal_data_v2(*fill().arrays(top_n)))
+        path = best_of(
+            args.repeat, lambda: PrefixSearch.from_internal_data_v2(*fill().arrays(top_n))
+        )
         show("  and the whole path", path[:2])
         del builder
 
@@ -204,8 +209,23 @@ def from_log(args) -> None:
         env = dict(os.environ, PYTHONPATH=args.old_pythonpath) if args.old_pythonpath else None
         paths["old"] = (args.old_python or sys.executable, env, os.path.join(work, "old.idx"))
     steps = {
-        "quillomar build (CSV to index file)": lambda py, out: [py, "-m", "quillomar", "build", args.log, "-o", out, "--top-n", "20"],
-        "add_arrow + to_bytes (from an Arrow table in memory)": lambda py, out: [py, "-c", ARROW_CODE, args.log],
+        "quillomar build (CSV to index file)": lambda py, out: [
+            py,
+            "-m",
+            "quillomar",
+            "build",
+            args.log,
+            "-o",
+            out,
+            "--top-n",
+            "20",
+        ],
+        "add_arrow + to_bytes (from an Arrow table in memory)": lambda py, out: [
+            py,
+            "-c",
+            ARROW_CODE,
+            args.log,
+        ],
         "from_bytes of the new index": lambda py, out: [py, "-c", FROM_BYTES_CODE, new_index],
     }
     new_index = paths["new"][2]

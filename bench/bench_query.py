@@ -34,7 +34,7 @@ import time
 import numpy as np
 
 from _quillomar import PrefixSearch
-from common import load_words, percentile, per_call, random_edit, trie_arrays
+from common import load_words, per_call, percentile, random_edit, trie_arrays
 
 TOP_N = 20
 VIDEOS = 100_000

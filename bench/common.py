@@ -93,7 +93,9 @@ def trie_arrays(words: list[str], payload_of=None):
     for i, word in enumerate(words):
         if not word or (i and word <= words[i - 1]):
             prev = words[i - 1] if i else ""
-            raise ValueError(f"words must be non-empty, sorted and unique: {prev!r} before {word!r}")
+            raise ValueError(
+                f"words must be non-empty, sorted and unique: {prev!r} before {word!r}"
+            )
     builder = IndexBuilder()
     builder.set_totals(dict.fromkeys(words, 1))
     shifts, labels, payloads, slots, _, _ = builder.arrays(1)

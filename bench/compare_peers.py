@@ -137,7 +137,9 @@ def main(argv=None) -> int:
     parser.add_argument(
         "--peers", help="comma-separated libraries to run: " + ", ".join(adapters.BY_NAME)
     )
-    parser.add_argument("--queries", type=int, help="per bound (default 10,000; 2,000 with --turns)")
+    parser.add_argument(
+        "--queries", type=int, help="per bound (default 10,000; 2,000 with --turns)"
+    )
     parser.add_argument("--prefixes", type=int, default=10_000)
     parser.add_argument("--seed", type=int, help="default 20240601; 20261209 with --turns")
     parser.add_argument(
@@ -151,7 +153,9 @@ def main(argv=None) -> int:
         "--from-results", help="rewrite the report from a --save-results file; run nothing"
     )
     parser.add_argument("--turns", action="store_true", help="two searchers in one process")
-    parser.add_argument("--lists", default=",".join(LISTS), help="with --turns: " + ", ".join(LISTS))
+    parser.add_argument(
+        "--lists", default=",".join(LISTS), help="with --turns: " + ", ".join(LISTS)
+    )
     parser.add_argument("--builds", nargs=2, metavar=("OLD", "NEW"), help="with --turns")
     parser.add_argument(
         "--blocks",

@@ -28,7 +28,9 @@ def main(argv=None) -> int:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--k", type=int, default=2)
     parser.add_argument("--queries", type=int, default=10_000)
-    parser.add_argument("--what", choices=["fuzzy_match", "fuzzy_match_video"], default="fuzzy_match")
+    parser.add_argument(
+        "--what", choices=["fuzzy_match", "fuzzy_match_video"], default="fuzzy_match"
+    )
     parser.add_argument("--repeat", type=int, default=1)
     parser.add_argument("--cache", default="/tmp/quillomar-bench-index.bin")
     parser.add_argument("--words", default="huge", help="word list name or file")
@@ -50,7 +52,9 @@ def main(argv=None) -> int:
     else:
         items, call = work.prefixes[: args.queries], index.fuzzy_match_video
     times = per_call(lambda q: call(q, args.k), items, repeat=args.repeat)[0]
-    print(f"{args.what} k={args.k}: {len(times)} calls, median {statistics.median(times) / 1000:.1f} us")
+    print(
+        f"{args.what} k={args.k}: {len(times)} calls, median {statistics.median(times) / 1000:.1f} us"
+    )
     return 0
 
 

@@ -57,7 +57,12 @@ def measure(
         sets = [_as_set(r) for r in results]
         # Queries whose answer named a word more than once.
         repeats = [i for i, (r, s) in enumerate(zip(results, sets)) if len(r) != len(s)]
-        report["search"][k] = {"times_ns": times, "cpu_ns": cpu_ns, "results": sets, "repeats": repeats}
+        report["search"][k] = {
+            "times_ns": times,
+            "cpu_ns": cpu_ns,
+            "results": sets,
+            "repeats": repeats,
+        }
     if peer.autocomplete:
         complete = lambda p: peer.complete(state, p, autocomplete_limit)  # noqa: E731
         times, results, cpu_ns = per_call(complete, workload.prefixes, warmup)

@@ -26,8 +26,15 @@ import os
 import random
 import time
 
-from common import latency, levenshtein, load_words, random_edit, resident_bytes, take_turns
-from common import trie_arrays
+from common import (
+    latency,
+    levenshtein,
+    load_words,
+    random_edit,
+    resident_bytes,
+    take_turns,
+    trie_arrays,
+)
 
 
 def load_build(directory: str):
