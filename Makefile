@@ -119,8 +119,9 @@ fuzz: fuzz-build
 # installs the package with its `bench` extra, runs every library on Debian's
 # wamerican-huge word list (apt-get installs it when missing) and writes
 # docs/benchmarks.md with its plots. Not a test; takes about 15 minutes and
-# should run on an otherwise idle machine.
+# should run on an otherwise idle machine. PEERS_ARGS passes options through,
+# e.g. PEERS_ARGS="--queries 200 --prefixes 200 --out /tmp/peers.md".
 bench-peers: venv
 	$(PY) -m pip install -q --no-build-isolation ".[bench]"
 	bench/peers/install_cpp_peer.sh $(PY)
-	$(PY) bench/compare_peers.py
+	$(PY) bench/compare_peers.py $(PEERS_ARGS)
