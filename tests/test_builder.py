@@ -80,10 +80,7 @@ def test_layouts_agree_and_keep_invariants(terms):
     builder = IndexBuilder()
     for i, term in enumerate(terms):
         builder.add(term, i, 1)
-    by_numpy = builder.arrays(use_numpy=True)
-    by_python = builder.arrays(use_numpy=False)
-    assert by_numpy == by_python
-    check_layout(by_numpy, terms)
+    check_layout(builder.arrays(), terms)
 
 
 def test_layout_of_terms_sharing_prefixes():
@@ -172,8 +169,6 @@ def test_counts_and_totals_saturate_but_order_by_count():
     builder.add("x", 3, 9)
     total, ids, counts = builder.arrays().payloads[1]
     assert (total, ids, counts) == (U32_MAX, [0, 2, 1], [U32_MAX, 9, 7])
-    for use_numpy in (True, False):
-        assert builder.arrays(use_numpy=use_numpy).payloads[1] == (total, ids, counts)
 
 
 def test_top_n_cuts_every_node():
@@ -279,12 +274,10 @@ def test_numpy_is_optional():
         "import sys; sys.modules['numpy'] = None\n"
         "import quillomar\n"
         "from quillomar import builder\n"
-        "assert not builder._numpy_available()\n"
         "index = quillomar.build_index([('cat', 1, 2), ('car', 2, 3), ('c', 1, 1)])\n"
         "sys.stdout.buffer.write(index.to_bytes())\n"
     )
     out = subprocess.run([sys.executable, "-c", code], capture_output=True, check=True)
-    assert builder_module._numpy_available()
     with_numpy = build_index([("cat", 1, 2), ("car", 2, 3), ("c", 1, 1)])
     assert out.stdout == with_numpy.to_bytes()
 
@@ -339,8 +332,7 @@ def test_set_totals_equals_one_set_total_per_entry(entries, records, as_mapping)
     bulk.add_records(records[half:])
 
     assert len(bulk) == len(one_by_one) == len({t for t, _ in entries} | {r[0] for r in records})
-    for use_numpy in (True, False):
-        assert bulk.arrays(3, use_numpy=use_numpy) == one_by_one.arrays(3, use_numpy=use_numpy)
+    assert bulk.arrays(3) == one_by_one.arrays(3)
 
 
 def test_set_totals_in_any_order_and_with_int_like_totals():
