@@ -9,9 +9,10 @@ import pytest
 from hypothesis import given, settings
 from hypothesis import strategies as st
 
-from quillomar import IndexBuilder, PrefixSearch, build_index
+import reference_build as model
+from quillomar import DEFAULT_TOP_N, IndexBuilder, PrefixSearch, build_index
 from quillomar import builder as builder_module
-from reference_layout import layout_pure
+from reference import levenshtein
 
 U32_MAX = 4294967295
 
@@ -22,21 +23,13 @@ def children(arrays, node):
     return [arrays.child_transitions[s] for s in range(shifts[node], end)]
 
 
-def layout_native(terms):
-    """The layout the build engine gives ``terms``, in the reference's form."""
+def native_and_model_arrays(terms):
+    """The layout of a word list: by the build engine, and by the model."""
     builder = IndexBuilder()
     builder.set_totals(dict.fromkeys(terms, 1))
-    arrays = builder.arrays()
-    ends = {}
-    spelled = {0: ""}
-    for node in range(len(arrays.child_labels)):
-        for child in children(arrays, node):
-            spelled[child] = spelled[node] + arrays.child_labels[child]
-        if arrays.payloads[node] is not None:
-            ends[spelled[node]] = node
-    return type(layout_pure([]))(
-        arrays.node_shifts, arrays.child_labels, [ends[t] for t in sorted(terms)]
-    )
+    log = model.Log()
+    log.set_totals(dict.fromkeys(terms, 1))
+    return tuple(builder.arrays()), model.arrays(log, DEFAULT_TOP_N)
 
 
 def check_layout(arrays, terms):
@@ -84,13 +77,14 @@ def test_layouts_agree_and_keep_invariants(terms):
 
 
 def test_layout_of_terms_sharing_prefixes():
-    assert layout_pure(["a", "ab", "b"]) == layout_native(["a", "ab", "b"])
-    layout = layout_pure(["a", "ab", "b"])
+    native, modelled = native_and_model_arrays(["a", "ab", "b"])
+    assert native == modelled
     #   0 ─a→ 1 ─b→ 3
     #   └─b→ 2
-    assert layout.child_labels == ["", "a", "b", "b"]
-    assert layout.node_shifts == [0, 2, 3, 3]
-    assert layout.term_nodes == [1, 3, 2]
+    shifts, labels, payloads = native[:3]
+    assert labels == ["", "a", "b", "b"]
+    assert shifts == [0, 2, 3, 3]
+    assert [v for v, p in enumerate(payloads) if p] == [1, 2, 3]
 
 
 def test_arrays_equal_hand_built_and_index_bytes_match():
@@ -120,15 +114,6 @@ def test_empty_builder_gives_a_root_only_index():
     index = IndexBuilder().build()
     assert index.fuzzy_match("", 3) == []
     assert index.fuzzy_match_video("anything") == []
-
-
-def levenshtein(a, b):
-    row = list(range(len(b) + 1))
-    for i, ca in enumerate(a, 1):
-        prev, row[0] = row[0], i
-        for j, cb in enumerate(b, 1):
-            prev, row[j] = row[j], min(row[j] + 1, row[j - 1] + 1, prev + (ca != cb))
-    return row[-1]
 
 
 @pytest.mark.parametrize("seed", range(5))
@@ -422,20 +407,24 @@ def prefixed_family(alphabet, stem_length):
     ],
 )
 @pytest.mark.parametrize("stem_length", [1, 7, 9, 17, 33])
-def test_native_and_reference_layouts_agree(alphabet, stem_length):
-    terms = prefixed_family(alphabet, stem_length)
-    assert layout_native(terms) == layout_pure(terms)
+def test_native_and_modelled_layouts_agree(alphabet, stem_length):
+    native, modelled = native_and_model_arrays(prefixed_family(alphabet, stem_length))
+    assert native == modelled
 
 
-def test_layouts_agree_on_one_term_and_on_many_lengths():
-    for terms in (
+@pytest.mark.parametrize(
+    "terms",
+    [
         ["x"],
         ["\U0001f600" * 40],
         [str(i) for i in range(1000)],
-        sorted("a" * k + "b" for k in range(70)),
-    ):
-        terms = sorted(terms)
-        assert layout_native(terms) == layout_pure(terms)
+        ["a" * k + "b" for k in range(70)],
+    ],
+    ids=["one term", "one long term", "many numbers", "many lengths"],
+)
+def test_layouts_agree_on_one_term_and_on_many_lengths(terms):
+    native, modelled = native_and_model_arrays(terms)
+    assert native == modelled
 
 
 # -- the collector around bulk builds ---------------------------------------
