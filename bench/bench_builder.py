@@ -5,7 +5,7 @@
 
 Terms are random phrases of one to four words over a 5,000-word vocabulary;
 each has one to three videos out of 200,000 integer ids. Reports the time to
-add the records, to lay out the arrays (numpy and pure-Python paths), for
+add the records, to lay out the arrays, for
 the extension to build from them, and the encoded size. Times are wall clock
 and CPU time of this process (the latter is steadier on a shared machine).
 
@@ -117,11 +117,9 @@ def main() -> None:
     with Timer("add_records"):
         builder.add_records(records)
 
-    for use_numpy in (False, True):
-        label = "numpy" if use_numpy else "pure Python"
-        with Timer(f"arrays ({label})") as timer:
-            arrays = builder.arrays(20, use_numpy=use_numpy)
-            timer.note = f"{len(arrays.child_labels):,} nodes"
+    with Timer("arrays") as timer:
+        arrays = builder.arrays(20)
+        timer.note = f"{len(arrays.child_labels):,} nodes"
 
     with Timer("from_internal_data_v2"):
         arrays.build()

@@ -14,10 +14,10 @@ import uuid as uuid_module
 import pytest
 from hypothesis import given, settings
 from hypothesis import strategies as st
-from test_automaton_walk import near
 
 from _quillomar import PrefixSearch
 from reference import levenshtein, reference_matches
+from test_automaton_walk import near
 from test_ranking import reference_ranking, stored
 from trie_builder import Arrays, stored_index
 
