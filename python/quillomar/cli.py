@@ -18,10 +18,11 @@ from _quillomar import PrefixSearch
 from . import __version__
 from ._atomic import write_atomic_with
 from ._format import FormatError, summarize
+from ._internal_failure import is_internal_failure
 from ._progress import ProgressBar
 from .builder import DEFAULT_TOP_N, IndexBuilder
+from .log_files import Columns, RecordsError, add_file
 from .normalization import DEFAULT_NORMALIZATION, NORMALIZATION_NAMES
-from .records import Columns, RecordsError, add_file
 from .storage import StoredIndex, append_metadata, load, read_trailer
 
 __all__ = ["main"]
@@ -82,13 +83,6 @@ def _check_query(term: str) -> None:
         raise CliError(f"query {term!r} is not valid UTF-8 text") from None
 
 
-def _is_internal_failure(err: BaseException) -> bool:
-    # The extension's internal-failure exception derives from BaseException
-    # and is not an attribute of the module until first raised, so it is
-    # known by name.
-    return type(err).__name__ == "PanicException"
-
-
 def _guarded(query: Callable[[], object], path: str) -> object:
     """Run a query; an index that decodes but is internally inconsistent
     makes the extension raise its internal-failure exception, which becomes
@@ -96,7 +90,7 @@ def _guarded(query: Callable[[], object], path: str) -> object:
     try:
         return query()
     except BaseException as err:
-        if _is_internal_failure(err):
+        if is_internal_failure(err):
             raise CliError(f"index {path!r} is damaged: {err}") from None
         raise
 

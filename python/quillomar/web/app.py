@@ -24,6 +24,7 @@ from starlette.staticfiles import StaticFiles
 from _quillomar import PrefixSearch
 
 from .. import __version__
+from .._internal_failure import is_internal_failure
 from ..autocomplete import Autocomplete, Completion
 from .params import BadRequest, Limits, parse_complete
 from .reloader import IndexHolder, Watcher
@@ -35,12 +36,6 @@ IndexOrPath = Union[Autocomplete, PrefixSearch, str, "os.PathLike[str]"]
 _STATIC = resources.files("quillomar.web") / "static"
 
 
-def _is_internal_failure(err: BaseException) -> bool:
-    # The extension's internal-failure exception derives from BaseException
-    # and is known by name only.
-    return type(err).__name__ == "PanicException"
-
-
 def load_autocomplete(path: str) -> Autocomplete:
     """Load an index file and put one query to it, so that a file that
     decodes but cannot be searched is refused before it serves anyone."""
@@ -49,7 +44,7 @@ def load_autocomplete(path: str) -> Autocomplete:
         autocomplete.complete("a")
         autocomplete.warm_up()
     except BaseException as err:
-        if _is_internal_failure(err):
+        if is_internal_failure(err):
             raise ValueError(f"the index is damaged ({err})") from None
         raise
     return autocomplete
@@ -121,7 +116,7 @@ def create_app(
             # to nothing it can search) is still the request's fault.
             return _error(400, f"q cannot be searched: {err}")
         except BaseException as err:
-            if _is_internal_failure(err):  # the server's fault, said so
+            if is_internal_failure(err):  # the server's fault, said so
                 return _error(500, "the index in service is damaged")
             raise
         body = _render(answer, known_titles, time.perf_counter() - started)
