@@ -49,7 +49,7 @@ from starlette.applications import Starlette
 from starlette.types import Message, Receive, Scope, Send
 
 from .params import INDEX_NAME
-from .protocol import MAX_HEAD_BYTES, bounded_h11
+from .protocol import H11_INCOMPLETE_LIMIT, bounded_h11
 from .reloader import DEFAULT_NAME, Watcher
 
 __all__ = ["Bounds", "ServeError", "bind", "index_arguments", "serve", "start"]
@@ -74,7 +74,7 @@ class Bounds:
     event loop makes no progress for this long is killed and replaced.
     ``drain``: how long a stopping or retiring worker may finish the
     requests in hand before it is killed. The request line and headers
-    together are capped at MAX_HEAD_BYTES (16 KiB), beyond which the
+    together are capped at 16 KiB (see ``protocol``), beyond which the
     answer is 400 and the connection closes.
     """
 
@@ -203,7 +203,7 @@ def _run_uvicorn(
         # h11 is the parser that caps a request's head; the class adds
         # the read timeout.
         http=bounded_h11(bounds.read_timeout),
-        h11_max_incomplete_event_size=MAX_HEAD_BYTES,
+        h11_max_incomplete_event_size=H11_INCOMPLETE_LIMIT,
         limit_concurrency=bounds.max_connections,
         timeout_keep_alive=bounds.keep_alive,  # type: ignore[arg-type]
         timeout_graceful_shutdown=int(bounds.drain),
