@@ -166,9 +166,7 @@ def hostile_server(tmp_path_factory):
     import quillomar
 
     where = tmp_path_factory.mktemp("hostile")
-    quillomar.save(
-        quillomar.build_index([("zalgo", 1, 9), ("zalgo long", 2, 8)]), where / "h.idx"
-    )
+    quillomar.save(quillomar.build_index([("zalgo", 1, 9), ("zalgo long", 2, 8)]), where / "h.idx")
     (where / "titles.tsv").write_text(f"video\ttitle\n1\t{MARKED}\n2\t{LONG}\n")
     with running(str(where / "h.idx"), "--titles", str(where / "titles.tsv")) as s:
         yield s

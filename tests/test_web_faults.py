@@ -220,7 +220,9 @@ def test_metrics_add_up_across_workers_and_replacements():
         ok = dict(route="/complete", status="200")
         assert metric(text, "quillomar_http_requests_total", **ok) == 40
         assert metric(text, "quillomar_http_requests_total", route="/complete", status="400") == 1
-        assert metric(text, "quillomar_http_request_duration_seconds_count", route="/complete") == 41
+        assert (
+            metric(text, "quillomar_http_request_duration_seconds_count", route="/complete") == 41
+        )
         assert metric(text, "quillomar_index_generation", index="default") == 1
         assert "quillomar_index_load_seconds" in text
         server.stop()

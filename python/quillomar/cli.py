@@ -614,8 +614,7 @@ def make_parser() -> argparse.ArgumentParser:
         metavar="INDEX",
         nargs="*",
         default=[],
-        help="an index file, or NAME=PATH for each of several "
-        "(default: the sample index)",
+        help="an index file, or NAME=PATH for each of several (default: the sample index)",
     )
     serve.add_argument(
         "--default-index",
@@ -689,8 +688,7 @@ def make_parser() -> argparse.ArgumentParser:
         type=_positive,
         default=2048,
         metavar="N",
-        help="open connections per worker; requests beyond are answered 503 "
-        "(default: %(default)s)",
+        help="open connections per worker; requests beyond are answered 503 (default: %(default)s)",
     )
     serve.add_argument(
         "--watchdog",

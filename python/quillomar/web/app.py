@@ -210,9 +210,7 @@ def create_app(
     )
     # Redirects are built by the guard, from the path alone.
     app.router.redirect_slashes = False
-    app.add_middleware(
-        _Guarded, routes=list(routes), metrics=metrics, access_log=access_log
-    )
+    app.add_middleware(_Guarded, routes=list(routes), metrics=metrics, access_log=access_log)
     app.state.holder = holders[default]
     app.state.holders = holders
     app.state.metrics = metrics
@@ -222,7 +220,5 @@ def create_app(
 class _Guarded(Guard):
     """The guard as Starlette middleware (which passes options by name)."""
 
-    def __init__(
-        self, app: Any, *, routes: List[str], metrics: Metrics, access_log: bool
-    ) -> None:
+    def __init__(self, app: Any, *, routes: List[str], metrics: Metrics, access_log: bool) -> None:
         super().__init__(app, routes, metrics, AccessLog() if access_log else None)

@@ -4,8 +4,8 @@ redirects built from the path alone, metrics and the access log."""
 from __future__ import annotations
 
 import time
-from urllib.parse import quote
 from typing import Iterable, List, Optional, Tuple
+from urllib.parse import quote
 
 from starlette.types import ASGIApp, Message, Receive, Scope, Send
 

@@ -406,10 +406,7 @@ class _Supervisor:
             )
             if hung or overdue:
                 if hung:
-                    _say(
-                        f"worker {pid} made no progress in {self.bounds.watchdog:g} s; "
-                        "killing it"
-                    )
+                    _say(f"worker {pid} made no progress in {self.bounds.watchdog:g} s; killing it")
                 child.killed = True
                 self._signal(pid, signal.SIGKILL)
 
