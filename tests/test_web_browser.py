@@ -132,7 +132,7 @@ def test_an_older_answer_never_replaces_a_newer_one(page):
         held[0].continue_()
     except sync_api.Error:
         pass  # the page aborted it already, which is one way to drop it
-    page.wait_for_function("Number(document.getElementById('results').dataset.stale) >= 1")
+    page.wait_for_function("() => Number(document.getElementById('results').dataset.stale) >= 1")
     shown_query(page, "yoga")
     assert titles(page) == newer
 
@@ -193,7 +193,7 @@ def test_typed_direction_controls_stay_in_the_typed_text(page):
     """A right-to-left override typed into the box must not reorder the
     page's own words around it: the status still reads left to right."""
     page.locator("#q").fill("\u202eqqxqq")
-    page.wait_for_function("document.querySelector('#status .typed') !== null")
+    page.locator("#status .typed").wait_for()
     xs = page.evaluate(
         """() => {
         const status = document.getElementById('status');
