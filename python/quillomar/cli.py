@@ -400,14 +400,23 @@ def cmd_demo(args: argparse.Namespace) -> int:
 
 def cmd_serve(args: argparse.Namespace) -> int:
     try:
-        from .web.server import ServeError, start
+        from .web.server import Bounds, ServeError, index_arguments, start
     except ImportError as err:
         raise CliError(
             f"serve needs the serve extra ({err}): pip install 'quillomar[serve]'"
         ) from None
     try:
         return start(
-            args.index,
+            index_arguments(args.index),
+            default_index=args.default_index,
+            access_log=args.access_log,
+            bounds=Bounds(
+                read_timeout=args.read_timeout,
+                keep_alive=args.keep_alive,
+                max_connections=args.max_connections,
+                watchdog=args.watchdog,
+                drain=args.drain,
+            ),
             host=args.host,
             port=args.port,
             workers=args.workers,
@@ -593,18 +602,29 @@ def make_parser() -> argparse.ArgumentParser:
         "serve",
         help="serve search-as-you-type over HTTP",
         description="Serve GET /complete?q=TEXT (ranked videos as JSON), "
-        "GET /health and a search-as-you-type page at /. With "
-        "no INDEX, the sample index and its titles. The index "
-        "is loaded once, before the workers start, and shared "
-        "by them. SIGINT or SIGTERM stops it after the requests "
-        "in hand.",
+        "GET /health, GET /metrics (Prometheus) and a search-as-you-type "
+        "page at /. With no INDEX, the sample index and its titles; with "
+        "several, NAME=PATH each, and /complete?index=NAME picks one. "
+        "Indexes are loaded once, before the workers start, and shared "
+        "by them. A worker that dies or makes no progress within the "
+        "watchdog interval is replaced. Each worker caps a request's "
+        "line and headers at 16 KiB together (400 beyond), waits at most "
+        "--read-timeout for a whole request and answers 503 beyond "
+        "--max-connections. SIGINT or SIGTERM stops it after the "
+        "requests in hand, within --drain seconds.",
     )
     serve.add_argument(
         "index",
         metavar="INDEX",
-        nargs="?",
+        nargs="*",
+        default=[],
+        help="an index file, or NAME=PATH for each of several (default: the sample index)",
+    )
+    serve.add_argument(
+        "--default-index",
+        metavar="NAME",
         default=None,
-        help="an index file (default: the sample index)",
+        help="the index that answers when a request names none (default: the first)",
     )
     serve.add_argument(
         "--host", default="127.0.0.1", help="address to listen on (default: %(default)s)"
@@ -646,6 +666,49 @@ def make_parser() -> argparse.ArgumentParser:
         default="warning",
         choices=["debug", "info", "warning", "error"],
         help="(default: %(default)s)",
+    )
+    serve.add_argument(
+        "--access-log",
+        action="store_true",
+        help="write one JSON line per request to standard error",
+    )
+    serve.add_argument(
+        "--read-timeout",
+        type=_interval,
+        default=5.0,
+        metavar="SECONDS",
+        help="a request must arrive whole within this long of its first "
+        "byte, or the connection closes (default: %(default)s)",
+    )
+    serve.add_argument(
+        "--keep-alive",
+        type=_interval,
+        default=5.0,
+        metavar="SECONDS",
+        help="idle kept-alive connections close after this long (default: %(default)s)",
+    )
+    serve.add_argument(
+        "--max-connections",
+        type=_positive,
+        default=2048,
+        metavar="N",
+        help="open connections per worker; requests beyond are answered 503 (default: %(default)s)",
+    )
+    serve.add_argument(
+        "--watchdog",
+        type=_interval,
+        default=10.0,
+        metavar="SECONDS",
+        help="a worker whose event loop makes no progress for this long is "
+        "killed and replaced (default: %(default)s)",
+    )
+    serve.add_argument(
+        "--drain",
+        type=_interval,
+        default=10.0,
+        metavar="SECONDS",
+        help="how long stopping or retiring workers may finish the requests "
+        "in hand before they are killed (default: %(default)s)",
     )
     serve.set_defaults(run=cmd_serve)
     return parser
