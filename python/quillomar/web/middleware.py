@@ -55,21 +55,15 @@ class Guard:
         started = time.perf_counter()
         status = 500
         path: str = scope["path"]
+        recorded = False
 
-        async def send_guarded(message: Message) -> None:
-            nonlocal status
-            if message["type"] == "http.response.start":
-                status = message["status"]
-                message = {**message, "headers": [*message.get("headers", []), *_HEADERS]}
-            await send(message)
-
-        try:
-            stripped = path.rstrip("/")
-            if path != stripped and stripped in self.routes:
-                await _redirect(scope, stripped, send_guarded)
-            else:
-                await self.app(scope, receive, send_guarded)
-        finally:
+        def record() -> None:
+            # Counted before the last byte leaves, so a client that has its
+            # answer always finds it counted, even if the worker dies next.
+            nonlocal recorded
+            if recorded:
+                return
+            recorded = True
             took = time.perf_counter() - started
             route = self._route(path)
             self.metrics.requests.labels(route, str(status)).inc()
@@ -84,6 +78,24 @@ class Guard:
                     client=client[0] if client else None,
                     index=scope.get("state", {}).get("quillomar.index"),
                 )
+
+        async def send_guarded(message: Message) -> None:
+            nonlocal status
+            if message["type"] == "http.response.start":
+                status = message["status"]
+                message = {**message, "headers": [*message.get("headers", []), *_HEADERS]}
+            elif message["type"] == "http.response.body" and not message.get("more_body"):
+                record()
+            await send(message)
+
+        try:
+            stripped = path.rstrip("/")
+            if path != stripped and stripped in self.routes:
+                await _redirect(scope, stripped, send_guarded)
+            else:
+                await self.app(scope, receive, send_guarded)
+        finally:
+            record()
 
 
 async def _redirect(scope: Scope, path: str, send: Send) -> None:
