@@ -20,6 +20,7 @@ from . import __version__
 from ._atomic import write_atomic_with
 from ._format import FormatError, summarize
 from ._progress import ProgressBar
+from ._validation import excerpt
 from .builder import DEFAULT_TOP_N, IndexBuilder
 from .normalization import DEFAULT_NORMALIZATION, NORMALIZATION_NAMES
 from .records import Columns, RecordsError, add_file
@@ -135,7 +136,7 @@ def _check_query(term: str) -> None:
     try:
         term.encode("utf-8")
     except UnicodeEncodeError:
-        raise CliError(f"query {term!r} is not valid UTF-8 text") from None
+        raise CliError(f"query {excerpt(term)} is not valid UTF-8 text") from None
 
 
 def _is_internal_failure(err: BaseException) -> bool:
