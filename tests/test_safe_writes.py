@@ -148,5 +148,7 @@ def test_running_out_of_memory_is_one_line_and_exit_2(tmp_path):
 
 @pytest.mark.parametrize("size", ["12", "lots", "1.5Q"])
 def test_max_memory_takes_sizes_only(tmp_path, size):
-    proc = run("build", tmp_path / "r.csv", "-o", tmp_path / "o", "--max-memory", size, check_status=2)
+    proc = run(
+        "build", tmp_path / "r.csv", "-o", tmp_path / "o", "--max-memory", size, check_status=2
+    )
     assert "--max-memory" in proc.stderr

@@ -227,9 +227,7 @@ def _add_parquet(
         except (pa.ArrowException, OSError) as err:
             # Before ValueError: pyarrow's ArrowInvalid is one, and its text
             # names no file.
-            raise RecordsError(
-                f"{path}: not a readable Parquet file ({_one_line(err)})"
-            ) from None
+            raise RecordsError(f"{path}: not a readable Parquet file ({_one_line(err)})") from None
         except ValueError as err:
             raise RecordsError(_one_line(err)) from None
         done += sizes[path]

@@ -1,7 +1,6 @@
 #include "python_build/delimited_reader_type.hpp"
 
 #include <algorithm>
-
 #include <memory>
 #include <optional>
 
@@ -47,10 +46,9 @@ PyObject* New(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
       Raise(PyExc_ValueError, "fields must cover every column position");
     }
     auto state = std::make_unique<State>();
-    state->columns = {tsv != 0, static_cast<size_t>(term_at),
-                      static_cast<size_t>(video_at),
-                      static_cast<size_t>(count_at),
-                      static_cast<size_t>(fields)};
+    state->columns = {
+        tsv != 0, static_cast<size_t>(term_at), static_cast<size_t>(video_at),
+        static_cast<size_t>(count_at), static_cast<size_t>(fields)};
     PyRef self = Check(type->tp_alloc(type, 0));
     reinterpret_cast<ReaderObject*>(self.get())->state = state.release();
     return self.release();
