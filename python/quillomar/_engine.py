@@ -9,11 +9,18 @@ the only places where the engine's names meet the package's.
 
 from typing import Optional
 
-from _quillomar_build import Aggregator, DelimitedReader, RecordError
+from _quillomar_build import Aggregator, DelimitedReader, RecordError, decoded_length
 
 from ._validation import INT32, UUID
 
-__all__ = ["Aggregator", "DelimitedReader", "RecordError", "engine_kind", "id_mode_of"]
+__all__ = [
+    "Aggregator",
+    "DelimitedReader",
+    "RecordError",
+    "decoded_length",
+    "engine_kind",
+    "id_mode_of",
+]
 
 _ID_MODE_OF_KIND = {"int": INT32, "uuid": UUID}
 _KIND_OF_ID_MODE = {mode: kind for kind, mode in _ID_MODE_OF_KIND.items()}

@@ -20,6 +20,19 @@ UUID = "uuid"
 ``IndexMetadata.id_mode`` and the stored trailer spell them."""
 
 
+EXCERPT_LENGTH = 40
+"""Characters of a refused text that an error message quotes at most."""
+
+
+def excerpt(text: str) -> str:
+    """``text`` quoted for an error message: its first EXCERPT_LENGTH
+    characters and, when longer, how long it is, so that a message stays
+    one short line whatever was passed."""
+    if len(text) <= EXCERPT_LENGTH:
+        return repr(text)
+    return f"{text[:EXCERPT_LENGTH]!r}... ({len(text):,} characters)"
+
+
 def describe(mode: str, plural: bool = False) -> str:
     if plural:
         return "int ids" if mode == INT32 else "UUIDs"

@@ -198,7 +198,9 @@ def parse_body(body: bytes, checksum: int) -> IndexMetadata:
         raise MetadataError("the metadata trailer is damaged (checksum mismatch)")
     try:
         fields = json.loads(body.decode("ascii"))
-    except (UnicodeDecodeError, ValueError):
+    except (UnicodeDecodeError, ValueError, RecursionError):
+        # RecursionError: nesting deeper than the parser follows, which no
+        # writer produces (the body is one flat object and a flat list).
         raise MetadataError("the metadata trailer is damaged (not JSON)") from None
     if not isinstance(fields, dict):
         raise MetadataError("the metadata trailer is damaged (not an object)")
