@@ -41,6 +41,7 @@ __all__ = [
     "node_count_of",
     "parse_body",
     "parse_footer",
+    "recency_fields",
     "tail_counts",
     "utc_now",
 ]
@@ -77,6 +78,24 @@ class IndexMetadata:
     """Version of the metadata layout that stored it."""
     writer: str = ""
     """The program that wrote the file, with its version."""
+    half_life: Optional[float] = None
+    """Seconds in which a logged row's weight halved (None: no decay)."""
+    as_of: Optional[str] = None
+    """With a half-life: the time ages were measured to, ISO 8601 in UTC."""
+
+
+_OPTIONAL: Dict[str, Any] = {"half_life": (int, float), "as_of": (str,)}
+"""Keys a body has only when they apply; absent means None."""
+
+
+def recency_fields(recency: Optional[Tuple[float, Optional[float]]]) -> Dict[str, Any]:
+    """The metadata fields of a builder's (half-life, as-of) recency."""
+    if recency is None:
+        return {}
+    from .recency import format_time
+
+    half_life, as_of = recency
+    return {"half_life": half_life, "as_of": None if as_of is None else format_time(as_of)}
 
 
 def utc_now() -> str:
@@ -89,6 +108,9 @@ def encode_trailer(metadata: IndexMetadata, index_length: int) -> bytes:
     """The bytes to write after an encoded index of ``index_length`` bytes."""
     fields = asdict(metadata)
     fields["version"] = METADATA_VERSION
+    for name in _OPTIONAL:
+        if fields[name] is None:
+            del fields[name]
     body = json.dumps(fields, ensure_ascii=True, sort_keys=True, separators=(",", ":")).encode(
         "ascii"
     )
@@ -160,9 +182,15 @@ def parse_body(body: bytes, checksum: int) -> IndexMetadata:
     top_n = fields.get("top_n")
     if top_n is not None and (type(top_n) is not int or top_n < 0):
         raise MetadataError("the metadata trailer has no valid 'top_n'")
+    optional = {}
+    for name, kinds in _OPTIONAL.items():
+        value = fields.get(name)
+        if value is not None and (type(value) not in kinds):
+            raise MetadataError(f"the metadata trailer has no valid {name!r}")
+        optional[name] = value
     # Fields a later version adds are ignored; the version check above
     # keeps incompatible layouts out.
-    return IndexMetadata(top_n=top_n, **{name: fields[name] for name in _TYPES})
+    return IndexMetadata(top_n=top_n, **{name: fields[name] for name in _TYPES}, **optional)
 
 
 def node_count_of(index_bytes: bytes) -> Optional[int]:

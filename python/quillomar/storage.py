@@ -25,6 +25,7 @@ from .metadata import (
     node_count_of,
     parse_body,
     parse_footer,
+    recency_fields,
     tail_counts,
     utc_now,
 )
@@ -128,6 +129,7 @@ def describe(
     top_n: Optional[int] = None,
     videos: Optional[int] = None,
     built_at: Optional[str] = None,
+    recency: Optional[Tuple[float, Optional[float]]] = None,
 ) -> IndexMetadata:
     """The metadata of the encoded index ``data``.
 
@@ -155,6 +157,7 @@ def describe(
         id_mode=id_mode,
         built_at=built_at if built_at is not None else utc_now(),
         writer=f"quillomar {__version__}",
+        **recency_fields(recency),
     )
 
 
@@ -165,6 +168,7 @@ def append_metadata(
     normalization: Union[str, Normalization, None],
     top_n: Optional[int],
     videos: int,
+    recency: Optional[Tuple[float, Optional[float]]] = None,
 ) -> None:
     """Append the metadata trailer to the file open as ``fd`` (for reading
     and writing), which holds an encoded index of ``index_length`` bytes.
@@ -174,7 +178,11 @@ def append_metadata(
     """
     with mmap.mmap(fd, index_length, access=mmap.ACCESS_READ) as view:
         metadata = describe(
-            cast(bytes, view), normalization=normalization, top_n=top_n, videos=videos
+            cast(bytes, view),
+            normalization=normalization,
+            top_n=top_n,
+            videos=videos,
+            recency=recency,
         )
     os.pwrite(fd, encode_trailer(metadata, index_length), index_length)
 

@@ -9,7 +9,8 @@ namespace quillomar::build {
 
 DelimitedParser::DelimitedParser(DelimitedColumns columns, IdKind id_kind)
     : columns_(columns),
-      width_(std::max({columns.term_at, columns.video_at, columns.count_at}) +
+      width_(std::max({columns.term_at, columns.video_at,
+                       columns.has_count() ? columns.count_at : 0}) +
              1),
       delimiter_(columns.tsv ? '\t' : ','),
       kind_(id_kind) {
@@ -69,8 +70,10 @@ std::optional<LineFault> DelimitedParser::EndRecord() {
     return LineFault{line_, "expected " + std::to_string(width_) +
                                 " fields, found " + std::to_string(fields)};
   }
-  uint32_t count;
-  if (!ParseCount(count_, count, error_)) return LineFault{line_, error_};
+  uint32_t count = 1;
+  if (columns_.has_count() && !ParseCount(count_, count, error_)) {
+    return LineFault{line_, error_};
+  }
   VideoValue video;
   if (!ParseVideo(video_, video, error_)) return LineFault{line_, error_};
   const IdKind kind = video.is_int ? IdKind::kInt : IdKind::kUuid;
