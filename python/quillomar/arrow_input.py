@@ -205,7 +205,7 @@ def add_batches(
         try:
             video_buffers, kind = _video_column(pa, videos, video_column)
             if counts is not None:
-                count_buffer: Union[memoryview, bytes, array] = _int_column(
+                count_buffer: Union[memoryview, bytes, "array[int]"] = _int_column(
                     counts, "count", count_column or ""
                 )
             else:
@@ -222,7 +222,7 @@ def add_batches(
         except RecordError as err:
             message, row = err.args
             raise ValueError(f"{locate(base + row)}{message}") from None
-        if decay is not None and times is not None:
+        if decay is not None and times is not None and time_column is not None:
             _stage_decayed(
                 builder,
                 decay,

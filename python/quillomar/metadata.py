@@ -182,7 +182,7 @@ def parse_body(body: bytes, checksum: int) -> IndexMetadata:
     top_n = fields.get("top_n")
     if top_n is not None and (type(top_n) is not int or top_n < 0):
         raise MetadataError("the metadata trailer has no valid 'top_n'")
-    optional = {}
+    optional: Dict[str, Any] = {}
     for name, kinds in _OPTIONAL.items():
         value = fields.get(name)
         if value is not None and (type(value) not in kinds):
@@ -190,7 +190,8 @@ def parse_body(body: bytes, checksum: int) -> IndexMetadata:
         optional[name] = value
     # Fields a later version adds are ignored; the version check above
     # keeps incompatible layouts out.
-    return IndexMetadata(top_n=top_n, **{name: fields[name] for name in _TYPES}, **optional)
+    known: Dict[str, Any] = {name: fields[name] for name in _TYPES}
+    return IndexMetadata(top_n=top_n, **known, **optional)
 
 
 def node_count_of(index_bytes: bytes) -> Optional[int]:

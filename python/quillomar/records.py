@@ -245,10 +245,12 @@ def _add_delimited_decayed(
     fields, columns = _header_fields(name, header, columns)
     tsv = "\t" in header
     by_name = {f.strip().lower(): f for f in fields}
-    term, video, count, time_ = (
-        None if c is None else by_name[c.strip().lower()]
-        for c in (columns.term, columns.video, columns.count, columns.time)
-    )
+
+    def field(column: Optional[str]) -> Optional[str]:
+        return None if column is None else by_name[column.strip().lower()]
+
+    term, video = by_name[columns.term.strip().lower()], by_name[columns.video.strip().lower()]
+    count, time_ = field(columns.count), field(columns.time)
     body = io.BytesIO((header + "\n").encode("utf-8") + rest + stream.read())
     try:
         table = pacsv.read_csv(
