@@ -122,9 +122,9 @@ def seconds_column(pa: Any, column: Any, name: str) -> Tuple[Any, Optional[int]]
     if pa.types.is_timestamp(t):
         per_second = {"s": 1, "ms": 10**3, "us": 10**6, "ns": 10**9}[t.unit]
         ticks = pc.cast(column.cast(pa.timestamp(t.unit)), pa.int64())
-        seconds = pc.divide(pc.cast(ticks, pa.float64()), float(per_second))
+        seconds = pc.divide(pc.cast(ticks, pa.float64(), safe=False), float(per_second))
     elif pa.types.is_integer(t) or pa.types.is_floating(t):
-        seconds = pc.cast(column, pa.float64())
+        seconds = pc.cast(column, pa.float64(), safe=False)
     elif pa.types.is_string(t) or pa.types.is_large_string(t) or pa.types.is_dictionary(t):
         texts = column.cast(pa.large_string()) if pa.types.is_dictionary(t) else column
         distinct = pc.unique(texts)
