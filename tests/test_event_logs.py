@@ -7,7 +7,7 @@ import gzip
 import pytest
 
 from quillomar import IndexBuilder
-from quillomar.records import Columns, RecordsError, add_file
+from quillomar.log_files import Columns, RecordsError, add_file
 from test_cli import run
 from test_cli_build_inputs import index_part
 

@@ -13,7 +13,7 @@ import subprocess
 import pytest
 
 from quillomar import IndexBuilder
-from quillomar.records import add_file
+from quillomar.log_files import add_file
 
 pyspark = pytest.importorskip("pyspark", reason="pyspark is not installed (the test extra)")
 

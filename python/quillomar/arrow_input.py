@@ -216,12 +216,23 @@ def add_batches(
             builder._note_decayed_kind(kind, locate(base))
         # Decayed rows are checked here, with the messages of every other
         # row, and counted when the builder lays out its index.
-        target = builder._native if decay is None else builder._checker()
         try:
-            target.add(term_data, term_offsets, video_buffers, count_buffer, kind)
+            if decay is None:
+                builder.add_columns(
+                    term_data,
+                    video_buffers,
+                    count_buffer,
+                    term_offsets=term_offsets,
+                    video_format=kind,
+                    first_row=base,
+                )
+            else:
+                builder._checker().add(term_data, term_offsets, video_buffers, count_buffer, kind)
         except RecordError as err:
             message, row = err.args
             raise ValueError(f"{locate(base + row)}{message}") from None
+        except ValueError as err:
+            raise ValueError(f"{prefix}{err}") from None
         if decay is not None and times is not None and time_column is not None:
             _stage_decayed(
                 builder,
