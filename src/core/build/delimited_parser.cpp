@@ -7,7 +7,8 @@
 
 namespace quillomar::build {
 
-DelimitedParser::DelimitedParser(DelimitedColumns columns, IdKind id_kind)
+DelimitedParser::DelimitedParser(DelimitedColumns columns,
+                                 std::optional<IdMode> id_kind)
     : columns_(columns),
       width_(std::max({columns.term_at, columns.video_at, columns.count_at}) +
              1),
@@ -73,13 +74,9 @@ std::optional<LineFault> DelimitedParser::EndRecord() {
   if (!ParseCount(count_, count, error_)) return LineFault{line_, error_};
   VideoValue video;
   if (!ParseVideo(video_, video, error_)) return LineFault{line_, error_};
-  const IdKind kind = video.is_int ? IdKind::kInt : IdKind::kUuid;
-  if (kind_ != IdKind::kNone && kind != kind_) {
-    return LineFault{line_, std::string("video id is ") +
-                                (video.is_int ? "an int" : "a UUID") +
-                                " but earlier records used " +
-                                (video.is_int ? "UUIDs" : "int ids") +
-                                "; ids must be all ints or all UUIDs"};
+  const IdMode kind = video.is_int ? IdMode::kInt32 : IdMode::kUuid;
+  if (kind_.has_value() && kind != *kind_) {
+    return LineFault{line_, MixedIdsText(kind, *kind_)};
   }
   kind_ = kind;
   if (video.is_int) {
@@ -189,7 +186,7 @@ RecordBatch DelimitedParser::batch() const {
   RecordBatch b;
   b.terms.data = term_bytes_.data();
   b.terms.offsets = term_offsets_;
-  b.id_kind = kind_;
+  b.id_kind = kind_.value_or(IdMode::kUuid);  // rows only with a kind
   b.int_ids = int_ids_;
   b.uuid_ids = uuid_ids_;
   b.counts = counts_;

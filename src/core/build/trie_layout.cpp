@@ -40,7 +40,7 @@ SortedTerms SortTerms(const Aggregate& records) {
   keys.reserve(records.term_count());
   for (uint32_t t = 0; t < terms.size(); ++t) {
     if (!records.is_present(t)) continue;
-    const std::string_view s = terms.term(t);
+    const std::string_view s = terms.at(t);
     Key key{{0, 0}, t};
     for (size_t i = 0; i < 16; ++i) {
       key.prefix[i / 8] =
@@ -52,8 +52,8 @@ SortedTerms SortTerms(const Aggregate& records) {
   std::sort(keys.begin(), keys.end(), [&terms](const Key& a, const Key& b) {
     if (a.prefix[0] != b.prefix[0]) return a.prefix[0] < b.prefix[0];
     if (a.prefix[1] != b.prefix[1]) return a.prefix[1] < b.prefix[1];
-    const std::string_view x = terms.term(a.number);
-    const std::string_view y = terms.term(b.number);
+    const std::string_view x = terms.at(a.number);
+    const std::string_view y = terms.at(b.number);
     // Equal prefixes: both are at least 16 bytes long, or equal terms.
     return x.size() > 16 && y.size() > 16 ? x.substr(16) < y.substr(16) : x < y;
   });
@@ -63,12 +63,12 @@ SortedTerms SortTerms(const Aggregate& records) {
   size_t total = 0;
   for (size_t i = 0; i < keys.size(); ++i) {
     out.numbers[i] = keys[i].number;
-    total += terms.term(keys[i].number).size();
+    total += terms.at(keys[i].number).size();
     out.starts[i + 1] = total;
   }
   out.bytes.resize(total);
   for (size_t i = 0; i < keys.size(); ++i) {
-    const std::string_view t = terms.term(keys[i].number);
+    const std::string_view t = terms.at(keys[i].number);
     if (!t.empty())
       std::memcpy(out.bytes.data() + out.starts[i], t.data(), t.size());
   }
@@ -191,7 +191,7 @@ void LayOutPayloads(const Aggregate& records, const SortedTerms& sorted,
   // Group the pairs by term: (inverted count << 32 | video) sorts by count
   // descending, then video number ascending.
   std::vector<uint32_t> begin(term_total + 1, 0);
-  const std::vector<PairTable::Slot>& slots = records.pairs().slots();
+  const std::span<const PairTable::Slot> slots = records.pairs().slots();
   for (const PairTable::Slot& s : slots) {
     if (s.term != PairTable::kEmpty) ++begin[s.term + 1];
   }
@@ -251,16 +251,12 @@ Trie LayOut(const Aggregate& records) {
   const SortedTerms sorted = SortTerms(records);
   const Shape shape = LayOutNodes(sorted, t);
   LayOutPayloads(records, sorted, shape, t);
-  switch (records.id_kind()) {
-    case IdKind::kInt:
-      t.id_mode = IdMode::kInt32;
-      t.int32_ids = records.ids().ints();
-      break;
-    case IdKind::kUuid:
-    case IdKind::kNone:
-      t.id_mode = IdMode::kUuid;
-      t.uuid_ids = records.ids().uuids();
-      break;
+  // A build without records has no identifiers; its table is a UUID one.
+  t.id_mode = records.id_kind().value_or(IdMode::kUuid);
+  if (t.id_mode == IdMode::kInt32) {
+    t.int32_ids = records.ids().ints();
+  } else {
+    t.uuid_ids = records.ids().uuids();
   }
   return t;
 }
