@@ -3,7 +3,7 @@
 #include <algorithm>
 
 #include "core/build/field_text.hpp"
-#include "core/build/term_rule.hpp"
+#include "core/codec/utf8.hpp"
 
 namespace quillomar::build {
 
@@ -35,7 +35,7 @@ void DelimitedParser::Select(size_t index) {
 }
 
 bool DelimitedParser::Append(const char* p, size_t n) {
-  field_chars_ += CountCodePoints({p, n});
+  field_chars_ += codec::CountCodePoints({p, n});
   if (field_chars_ > kFieldLimit) return false;
   if (target_ != nullptr) target_->append(p, n);
   return true;

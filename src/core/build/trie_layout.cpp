@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "core/build/term_rule.hpp"
+#include "core/codec/utf8.hpp"
 #include "core/panic.hpp"
 #include "core/payload/merge.hpp"
 #include "core/trie/propagate.hpp"
@@ -75,27 +76,6 @@ SortedTerms SortTerms(const Aggregate& records) {
   return out;
 }
 
-// Decodes the code point at s[at] (valid UTF-8) and advances `at`.
-uint32_t NextCodePoint(std::string_view s, size_t& at) {
-  const auto* p = reinterpret_cast<const unsigned char*>(s.data()) + at;
-  const uint32_t b0 = p[0];
-  if (b0 < 0x80) {
-    at += 1;
-    return b0;
-  }
-  if (b0 < 0xE0) {
-    at += 2;
-    return (b0 & 0x1F) << 6 | (p[1] & 0x3F);
-  }
-  if (b0 < 0xF0) {
-    at += 3;
-    return (b0 & 0x0F) << 12 | (p[1] & 0x3Fu) << 6 | (p[2] & 0x3F);
-  }
-  at += 4;
-  return (b0 & 0x07) << 18 | (p[1] & 0x3Fu) << 12 | (p[2] & 0x3Fu) << 6 |
-         (p[3] & 0x3F);
-}
-
 size_t CheckedU32(size_t v) {
   if (v >= UINT32_MAX) PanicCapacityOverflow();
   return v;
@@ -124,8 +104,8 @@ Shape LayOutNodes(const SortedTerms& sorted, Trie& t) {
       // Back to the start of the code point the two first differ in.
       while (b > 0 && (static_cast<unsigned char>(s[b]) & 0xC0) == 0x80) --b;
     }
-    const size_t points_before = CountCodePoints(s.substr(0, b));
-    const size_t points = points_before + CountCodePoints(s.substr(b));
+    const size_t points_before = codec::CountCodePoints(s.substr(0, b));
+    const size_t points = points_before + codec::CountCodePoints(s.substr(b));
     common_bytes[i] = static_cast<uint32_t>(b);
     common_points[i] = static_cast<uint32_t>(points_before);
     length[i] = static_cast<uint32_t>(CheckedU32(points));
@@ -156,12 +136,13 @@ Shape LayOutNodes(const SortedTerms& sorted, Trie& t) {
   shape.term_nodes.resize(n);
   for (size_t i = 0; i < n; ++i) {
     const std::string_view s = sorted.at(i);
-    size_t at = common_bytes[i];
+    const auto* at =
+        reinterpret_cast<const uint8_t*>(s.data()) + common_bytes[i];
     const uint32_t c = common_points[i];
     uint32_t parent = c == 0 ? 0 : last_at[c];
     for (uint32_t d = c + 1; d <= length[i]; ++d) {
       const uint32_t node = next[d]++;
-      t.child_labels[node] = NextCodePoint(s, at);
+      t.child_labels[node] = codec::NextCodePointOfValid(at);
       ++t.node_shifts[parent];
       last_at[d] = node;
       parent = node;
