@@ -11,7 +11,7 @@
 #include "core/matcher/term_matching.hpp"
 #include "core/panic.hpp"
 #include "core/ranking/video_ranking.hpp"
-#include "core/search_index.hpp"
+#include "core/index/search_index.hpp"
 #include "core/trie/trie_codec.hpp"
 
 namespace q = quillomar;

@@ -150,7 +150,7 @@ Shape LayOutNodes(const SortedTerms& sorted, Trie& t) {
     shape.term_nodes[i] = parent;
   }
   // A node's first child slot is the number of children of the nodes
-  // before it (slot s holds node s + 1).
+  // before it: the layout is breadth-first (IsBreadthFirst).
   uint32_t slot = 0;
   for (size_t v = 0; v < node_count; ++v) {
     const uint32_t children = t.node_shifts[v];

@@ -5,7 +5,7 @@
 //   depth 1, then depth 2, and so on; within a depth the nodes come in code
 //   point order of the prefixes they spell, so a node's children are
 //   consecutive, every child is numbered after its parent and the child
-//   slots are simply 1, 2, ..., N - 1;
+//   slots are simply 1, 2, ..., N - 1 (IsBreadthFirst);
 // * each term's node carries (total, video numbers, counts) with its videos
 //   ordered by count, largest first, equal counts by video number (the
 //   order in which videos were first counted); every other node has no

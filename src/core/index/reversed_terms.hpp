@@ -1,5 +1,5 @@
 // The trie of the index's terms spelt backwards, in the breadth-first
-// layout, with search records: a search can read a query from its end and
+// layout (IsBreadthFirst), with search records: a search can read a query from its end and
 // still walk a trie, and each term end found there leads back to the
 // index's node of that term.
 //

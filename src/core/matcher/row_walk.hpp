@@ -22,7 +22,7 @@
 
 #include "core/matcher/edit_rows.hpp"
 #include "core/matcher/trie_access.hpp"
-#include "core/search_index.hpp"
+#include "core/index/search_index.hpp"
 #include "core/trie/trie.hpp"
 
 namespace quillomar {

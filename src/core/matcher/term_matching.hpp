@@ -7,7 +7,7 @@
 #include <span>
 
 #include "core/matcher/dispatch.hpp"
-#include "core/search_index.hpp"
+#include "core/index/search_index.hpp"
 
 namespace quillomar {
 
