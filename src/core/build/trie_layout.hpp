@@ -13,7 +13,8 @@
 // * a term's total is the one set for it, else the sum of its counts,
 //   saturated at 4294967295.
 //
-// The walk is iterative: no recursion over input-controlled depth.
+// The layout is a sort and passes over the sorted terms: no recursion over
+// input-controlled depth.
 #pragma once
 
 #include <cstdint>
