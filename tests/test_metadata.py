@@ -2,7 +2,9 @@
 truncated, damaged or foreign trailers."""
 
 import copy
+import dataclasses
 import json
+import os
 import pickle
 import re
 import uuid
@@ -21,14 +23,18 @@ from quillomar import (
     StoredIndex,
     build_index,
 )
+from quillomar._format import summarize
 from quillomar.metadata import (
     FOOTER_LENGTH,
     MAGIC,
+    SECTION_ALIGNMENT,
+    Section,
     encode_trailer,
     parse_body,
     parse_footer,
     tail_counts,
 )
+from quillomar.storage import append_metadata
 
 RECORDS = [
     ("Guitar Chords", 101, 50),
@@ -167,7 +173,7 @@ def _replace_body(data, index_length, edit):
         (lambda d, n: d[:n] + b"\x00\x01\x01", "not a metadata trailer"),
         (lambda d, n: d[: n + 3] + b"X" + d[n + 4 :], "checksum"),
         (lambda d, n: d[:-FOOTER_LENGTH] + b"g" + d[-FOOTER_LENGTH + 1 :], "damaged"),
-        (lambda d, n: d[:-23] + b"0002" + d[-19:], "metadata version 2 is not supported"),
+        (lambda d, n: d[:-23] + b"0003" + d[-19:], "metadata version 3 is not supported"),
         (lambda d, n: d[: -23 - 8] + b"00000001" + d[-23:], "checksum|size"),
         (
             lambda d, n: _replace_body(d, n, lambda b: b.update(nodes=b["nodes"] + 1)),
@@ -248,3 +254,139 @@ def test_trailer_encoding_round_trips(normalization, top_n, counts, id_mode, wri
     found = parse_footer(trailer[-FOOTER_LENGTH:], index_length + len(trailer))
     assert found is not None and found[0] == index_length
     assert parse_body(trailer[: found[1]], found[2]) == meta
+
+
+def _section_writer(payload):
+    def write(fd, offset):
+        os.pwrite(fd, payload, offset)
+        return len(payload)
+
+    return write
+
+
+def test_sections_lie_aligned_between_index_and_trailer(tmp_path, normalized):
+    path = tmp_path / "s.idx"
+    big = bytes(range(256)) * 40
+    quillomar.save(normalized, path, sections=[("alpha", b"abc"), ("beta", _section_writer(big))])
+    meta = quillomar.read_metadata(path)
+    data = path.read_bytes()
+    assert meta.version == 2 and [s.name for s in meta.sections] == ["alpha", "beta"]
+    for section, payload in zip(meta.sections, [b"abc", big]):
+        assert section.offset % SECTION_ALIGNMENT == 0
+        assert data[section.offset : section.offset + section.length] == payload
+        assert section.checksum == zlib.crc32(payload)
+    assert meta.section("beta") == meta.sections[1] and meta.section("gamma") is None
+    # The plain extension still reads the whole file; load checks it all.
+    assert PrefixSearch.from_bytes(data).to_bytes() == normalized.to_bytes()
+    assert quillomar.load(path).metadata == meta
+    # The same file through the build path's writer.
+    with open(tmp_path / "b.idx", "w+b") as f:
+        index = normalized.to_bytes()
+        f.write(index)
+        f.flush()
+        append_metadata(
+            f.fileno(),
+            len(index),
+            normalization="default",
+            top_n=5,
+            videos=4,
+            sections=[("alpha", b"abc"), ("beta", _section_writer(big))],
+        )
+    built = quillomar.read_metadata(tmp_path / "b.idx")
+    assert built.sections == meta.sections and built.index_checksum == meta.index_checksum
+
+
+def test_index_checksum_refuses_damaged_index_and_old_files_still_load(tmp_path, saved):
+    data = saved.read_bytes()
+    meta = quillomar.read_metadata(saved)
+    n = len(quillomar.load(saved).to_bytes())
+    assert meta.index_checksum == zlib.crc32(data[:n]) and meta.version == 1
+    # A flip inside the index that still decodes (a count byte of the
+    # payloads) must not reach service silently.
+    for at in range(1, n - 1):
+        damaged = tmp_path / "d.idx"
+        damaged.write_bytes(data[:at] + bytes([data[at] ^ 0x01]) + data[at + 1 :])
+        with pytest.raises(MetadataError):
+            quillomar.load(damaged)
+    # Files written before the checksum was recorded load unchecked.
+    old = tmp_path / "old.idx"
+    old.write_bytes(_replace_body(data, n, lambda b: b.pop("index_checksum")))
+    assert quillomar.load(old).metadata.index_checksum is None
+
+
+def _with_sections(data, n, sections, gap):
+    """``data``'s index followed by ``gap`` zero bytes and a version 2
+    trailer listing ``sections``."""
+    body = json.loads(data[n:-FOOTER_LENGTH])
+    body["sections"] = sections
+    new = json.dumps(body).encode("ascii")
+    footer = b"%016x%08x%08x%04x" % (n, len(new), zlib.crc32(new), 2)
+    return data[:n] + bytes(gap) + new + footer + MAGIC
+
+
+A = SECTION_ALIGNMENT
+
+
+@pytest.mark.parametrize(
+    "sections, gap, message",
+    [
+        ([{"name": "x", "offset": 1, "length": 1, "checksum": 0}], A, "misplaced"),
+        ([{"name": "x", "offset": A, "length": A, "checksum": 0}], A, "fit"),
+        ([{"name": "x", "offset": A, "length": 2, "checksum": 0}] * 2, 2 * A, "twice"),
+        (
+            [
+                {"name": "x", "offset": A, "length": A + 1, "checksum": 0},
+                {"name": "y", "offset": 2 * A, "length": 1, "checksum": 0},
+            ],
+            3 * A,
+            "misplaced",
+        ),
+        ([{"name": "x", "offset": A, "length": -1, "checksum": 0}], 2 * A, "'sections'"),
+        ([{"name": "", "offset": A, "length": 1, "checksum": 0}], 2 * A, "'sections'"),
+        ([{"name": "x", "offset": A, "length": 1, "checksum": 1 << 32}], 2 * A, "'sections'"),
+        ({"name": "x"}, 2 * A, "'sections'"),
+        ([], A, "fit"),
+    ],
+)
+def test_damaged_section_list_is_a_clear_error(tmp_path, saved, sections, gap, message):
+    data = saved.read_bytes()
+    n = len(quillomar.load(saved).to_bytes())
+    bad = tmp_path / "bad.idx"
+    bad.write_bytes(_with_sections(data, n, sections, gap))
+    with pytest.raises(MetadataError, match=message):
+        quillomar.read_metadata(bad)
+    with pytest.raises(MetadataError, match=message):
+        quillomar.load(bad)
+
+
+def test_sections_round_trip_through_the_trailer_encoding():
+    meta = IndexMetadata(
+        "none",
+        3,
+        1,
+        2,
+        1,
+        "int32",
+        "2026-12-09T12:00:00Z",
+        writer="w",
+        index_checksum=7,
+        sections=(Section("m", A, 10, 5),),
+    )
+    trailer = encode_trailer(meta, 100)
+    size = A + 10 + len(trailer)
+    found = parse_footer(trailer[-FOOTER_LENGTH:], size)
+    assert parse_body(trailer[: found[1]], found[2]) == dataclasses.replace(meta, version=2)
+
+
+@pytest.mark.parametrize("video, mode", [(7, "int32"), (uuid.UUID(int=7), "uuid")])
+def test_every_reader_names_the_identifier_kind_as_the_builder(tmp_path, video, mode):
+    builder = IndexBuilder()
+    builder.add("cat", video, 2)
+    index = builder.build()
+    path = tmp_path / "k.idx"
+    quillomar.save(index, path)
+    data = index.to_bytes()
+    assert builder.id_mode == mode
+    assert quillomar.read_metadata(path).id_mode == mode
+    assert summarize(data).id_mode == mode
+    assert tail_counts(data)[2] == mode

@@ -18,10 +18,11 @@ from _quillomar import PrefixSearch
 from . import __version__
 from ._atomic import write_atomic_with
 from ._format import FormatError, summarize
+from ._internal_failure import is_internal_failure
 from ._progress import ProgressBar
 from .builder import DEFAULT_TOP_N, IndexBuilder
+from .log_files import Columns, RecordsError, add_file
 from .normalization import DEFAULT_NORMALIZATION, NORMALIZATION_NAMES
-from .records import Columns, RecordsError, add_file
 from .storage import StoredIndex, append_metadata, load, read_trailer
 
 __all__ = ["main"]
@@ -82,13 +83,6 @@ def _check_query(term: str) -> None:
         raise CliError(f"query {term!r} is not valid UTF-8 text") from None
 
 
-def _is_internal_failure(err: BaseException) -> bool:
-    # The extension's internal-failure exception derives from BaseException
-    # and is not an attribute of the module until first raised, so it is
-    # known by name.
-    return type(err).__name__ == "PanicException"
-
-
 def _guarded(query: Callable[[], object], path: str) -> object:
     """Run a query; an index that decodes but is internally inconsistent
     makes the extension raise its internal-failure exception, which becomes
@@ -96,7 +90,7 @@ def _guarded(query: Callable[[], object], path: str) -> object:
     try:
         return query()
     except BaseException as err:
-        if _is_internal_failure(err):
+        if is_internal_failure(err):
             raise CliError(f"index {path!r} is damaged: {err}") from None
         raise
 
@@ -301,6 +295,16 @@ def cmd_info(args: argparse.Namespace) -> int:
             ("normalization", meta.normalization),
             ("top n", "not recorded" if meta.top_n is None else f"{meta.top_n:,}"),
             ("built", meta.built_at + (f" by {meta.writer}" if meta.writer else "")),
+            (
+                "index checksum",
+                "not recorded"
+                if meta.index_checksum is None
+                else f"CRC-32 {meta.index_checksum:08x} over {_plural(index_length, 'byte')}",
+            ),
+        ]
+        rows += [
+            (f"section {s.name}", f"{_plural(s.length, 'byte')} at offset {s.offset:,}")
+            for s in meta.sections
         ]
         _print_rows(rows)
         return 0
@@ -396,14 +400,23 @@ def cmd_demo(args: argparse.Namespace) -> int:
 
 def cmd_serve(args: argparse.Namespace) -> int:
     try:
-        from .web.server import ServeError, start
+        from .web.server import Bounds, ServeError, index_arguments, start
     except ImportError as err:
         raise CliError(
             f"serve needs the serve extra ({err}): pip install 'quillomar[serve]'"
         ) from None
     try:
         return start(
-            args.index,
+            index_arguments(args.index),
+            default_index=args.default_index,
+            access_log=args.access_log,
+            bounds=Bounds(
+                read_timeout=args.read_timeout,
+                keep_alive=args.keep_alive,
+                max_connections=args.max_connections,
+                watchdog=args.watchdog,
+                drain=args.drain,
+            ),
             host=args.host,
             port=args.port,
             workers=args.workers,
@@ -589,18 +602,29 @@ def make_parser() -> argparse.ArgumentParser:
         "serve",
         help="serve search-as-you-type over HTTP",
         description="Serve GET /complete?q=TEXT (ranked videos as JSON), "
-        "GET /health and a search-as-you-type page at /. With "
-        "no INDEX, the sample index and its titles. The index "
-        "is loaded once, before the workers start, and shared "
-        "by them. SIGINT or SIGTERM stops it after the requests "
-        "in hand.",
+        "GET /health, GET /metrics (Prometheus) and a search-as-you-type "
+        "page at /. With no INDEX, the sample index and its titles; with "
+        "several, NAME=PATH each, and /complete?index=NAME picks one. "
+        "Indexes are loaded once, before the workers start, and shared "
+        "by them. A worker that dies or makes no progress within the "
+        "watchdog interval is replaced. Each worker caps a request's "
+        "line and headers at 16 KiB together (400 beyond), waits at most "
+        "--read-timeout for a whole request and answers 503 beyond "
+        "--max-connections. SIGINT or SIGTERM stops it after the "
+        "requests in hand, within --drain seconds.",
     )
     serve.add_argument(
         "index",
         metavar="INDEX",
-        nargs="?",
+        nargs="*",
+        default=[],
+        help="an index file, or NAME=PATH for each of several (default: the sample index)",
+    )
+    serve.add_argument(
+        "--default-index",
+        metavar="NAME",
         default=None,
-        help="an index file (default: the sample index)",
+        help="the index that answers when a request names none (default: the first)",
     )
     serve.add_argument(
         "--host", default="127.0.0.1", help="address to listen on (default: %(default)s)"
@@ -642,6 +666,49 @@ def make_parser() -> argparse.ArgumentParser:
         default="warning",
         choices=["debug", "info", "warning", "error"],
         help="(default: %(default)s)",
+    )
+    serve.add_argument(
+        "--access-log",
+        action="store_true",
+        help="write one JSON line per request to standard error",
+    )
+    serve.add_argument(
+        "--read-timeout",
+        type=_interval,
+        default=5.0,
+        metavar="SECONDS",
+        help="a request must arrive whole within this long of its first "
+        "byte, or the connection closes (default: %(default)s)",
+    )
+    serve.add_argument(
+        "--keep-alive",
+        type=_interval,
+        default=5.0,
+        metavar="SECONDS",
+        help="idle kept-alive connections close after this long (default: %(default)s)",
+    )
+    serve.add_argument(
+        "--max-connections",
+        type=_positive,
+        default=2048,
+        metavar="N",
+        help="open connections per worker; requests beyond are answered 503 (default: %(default)s)",
+    )
+    serve.add_argument(
+        "--watchdog",
+        type=_interval,
+        default=10.0,
+        metavar="SECONDS",
+        help="a worker whose event loop makes no progress for this long is "
+        "killed and replaced (default: %(default)s)",
+    )
+    serve.add_argument(
+        "--drain",
+        type=_interval,
+        default=10.0,
+        metavar="SECONDS",
+        help="how long stopping or retiring workers may finish the requests "
+        "in hand before they are killed (default: %(default)s)",
     )
     serve.set_defaults(run=cmd_serve)
     return parser

@@ -9,22 +9,27 @@ whose terms were not normalised.
 
 from __future__ import annotations
 
+import dataclasses
 import mmap
 import os
-from typing import BinaryIO, Callable, List, Optional, Tuple, Union, cast
+import zlib
+from typing import BinaryIO, Callable, List, Optional, Sequence, Tuple, Union, cast
 
 from _quillomar import PrefixSearch
 
-from ._atomic import write_atomic
+from ._atomic import write_atomic_with
 from ._format import FormatError, summarize
 from .metadata import (
     FOOTER_LENGTH,
     IndexMetadata,
     MetadataError,
+    Section,
+    check_sections,
     encode_trailer,
     node_count_of,
     parse_body,
     parse_footer,
+    section_layout,
     tail_counts,
     utc_now,
 )
@@ -33,6 +38,7 @@ from .normalization import Normalization, get_normalization
 __all__ = [
     "StoredIndex",
     "append_metadata",
+    "check_index",
     "describe",
     "load",
     "read_metadata",
@@ -42,6 +48,15 @@ __all__ = [
 ]
 
 PathLike = Union[str, "os.PathLike[str]"]
+
+SectionWriter = Callable[[int, int], int]
+"""Writes a section through the descriptor (first argument) at the offset
+(second argument) and returns how many bytes it wrote."""
+SectionSource = Tuple[str, Union[bytes, bytearray, memoryview, SectionWriter]]
+"""A section to store after the index: its name and its bytes, or a
+SectionWriter for one too large to hold in memory."""
+
+_CHUNK = 16 << 20
 
 
 class StoredIndex:
@@ -165,23 +180,92 @@ def append_metadata(
     normalization: Union[str, Normalization, None],
     top_n: Optional[int],
     videos: int,
+    sections: Sequence[SectionSource] = (),
 ) -> None:
-    """Append the metadata trailer to the file open as ``fd`` (for reading
-    and writing), which holds an encoded index of ``index_length`` bytes.
+    """Append ``sections`` and the metadata trailer to the file open as
+    ``fd`` (for reading and writing), which holds an encoded index of
+    ``index_length`` bytes.
 
-    Only the two ends of the index are read, through a mapping of the file,
-    so a large index is not read back into memory.
+    Only the two ends of the index are read through a mapping of the file,
+    and its checksum a chunk at a time, so a large index is not read back
+    into memory.
     """
     with mmap.mmap(fd, index_length, access=mmap.ACCESS_READ) as view:
         metadata = describe(
             cast(bytes, view), normalization=normalization, top_n=top_n, videos=videos
         )
-    os.pwrite(fd, encode_trailer(metadata, index_length), index_length)
+    metadata = dataclasses.replace(
+        metadata,
+        index_checksum=_checksum_of(fd, 0, index_length),
+        sections=_write_sections(fd, index_length, sections),
+    )
+    end = metadata.sections[-1].offset + metadata.sections[-1].length if sections else index_length
+    os.pwrite(fd, encode_trailer(metadata, index_length), end)
 
 
-def write_index(path: PathLike, data: bytes, metadata: IndexMetadata) -> None:
-    """Write the encoded index ``data`` and its metadata trailer atomically."""
-    write_atomic(path, data, encode_trailer(metadata, len(data)))
+def _write_sections(
+    fd: int, index_length: int, sources: Sequence[SectionSource]
+) -> Tuple[Section, ...]:
+    """Write each source at the next aligned offset (the gap stays zero
+    bytes) and describe what was written."""
+    placed = []
+    end = index_length
+    for name, source in sources:
+        (offset,), _ = section_layout(end, [0])
+        if offset > end:
+            os.pwrite(fd, bytes(offset - end), end)
+        if callable(source):
+            length = source(fd, offset)
+        else:
+            length = _pwrite_all(fd, source, offset)
+        placed.append(Section(name, offset, length, _checksum_of(fd, offset, length)))
+        end = offset + length
+    return tuple(placed)
+
+
+def _pwrite_all(fd: int, data: Union[bytes, bytearray, memoryview], offset: int) -> int:
+    """Write all of ``data`` at ``offset`` (one pwrite may write less)."""
+    view = memoryview(data).cast("B")
+    done = 0
+    while done < len(view):
+        done += os.pwrite(fd, view[done:], offset + done)
+    return done
+
+
+def _checksum_of(fd: int, offset: int, length: int) -> int:
+    checksum = 0
+    end = offset + length
+    while offset < end:
+        chunk = os.pread(fd, min(_CHUNK, end - offset), offset)
+        if not chunk:
+            raise OSError(f"the file ends {end - offset:,} bytes early")
+        checksum = zlib.crc32(chunk, checksum)
+        offset += len(chunk)
+    return checksum
+
+
+def write_index(
+    path: PathLike,
+    data: bytes,
+    metadata: IndexMetadata,
+    sections: Sequence[SectionSource] = (),
+) -> None:
+    """Write the encoded index ``data``, ``sections`` and the metadata
+    trailer atomically. The checksums and the sections' places are filled
+    in; the rest of ``metadata`` is written as given."""
+
+    def fill(fd: int) -> None:
+        _pwrite_all(fd, data, 0)
+        found = dataclasses.replace(
+            metadata,
+            index_checksum=zlib.crc32(data),
+            sections=_write_sections(fd, len(data), sections),
+        )
+        last = found.sections[-1] if found.sections else None
+        end = last.offset + last.length if last else len(data)
+        os.pwrite(fd, encode_trailer(found, len(data)), end)
+
+    write_atomic_with(path, fill)
 
 
 def save(
@@ -190,6 +274,7 @@ def save(
     *,
     normalization: Union[str, Normalization, None] = None,
     top_n: Optional[int] = None,
+    sections: Sequence[SectionSource] = (),
 ) -> None:
     """Write ``index`` and its metadata to ``path`` atomically.
 
@@ -222,7 +307,7 @@ def save(
         videos=previous.videos if previous is not None else None,
         built_at=previous.built_at if previous is not None else None,
     )
-    write_index(path, data, metadata)
+    write_index(path, data, metadata, sections)
 
 
 def _read_trailer(f: BinaryIO, size: int) -> Optional[Tuple[int, IndexMetadata]]:
@@ -233,8 +318,11 @@ def _read_trailer(f: BinaryIO, size: int) -> Optional[Tuple[int, IndexMetadata]]
     if found is None:
         return None
     index_length, body_length, checksum = found
-    f.seek(index_length)
-    return index_length, parse_body(f.read(body_length), checksum)
+    body_offset = size - FOOTER_LENGTH - body_length
+    f.seek(body_offset)
+    metadata = parse_body(f.read(body_length), checksum)
+    check_sections(metadata, index_length, body_offset)
+    return index_length, metadata
 
 
 def read_trailer(path: PathLike) -> Optional[Tuple[int, IndexMetadata]]:
@@ -289,12 +377,22 @@ def load(path: PathLike) -> StoredIndex:
         else:
             index_length, metadata = found
             data = f.read(index_length)
+    if metadata is not None:
+        check_index(data, metadata)
     index = PrefixSearch.from_bytes(data)
     if metadata is None:
         _check_bare(data)
-    elif node_count_of(data) != metadata.nodes or data[-1:] not in (b"\x00", b"\x01"):
-        raise MetadataError(_NOT_ITS_INDEX)
     return StoredIndex(index, metadata)
+
+
+def check_index(data: bytes, metadata: IndexMetadata) -> None:
+    """Raise MetadataError unless ``data`` is the index that ``metadata``
+    describes: its node count, its last byte and, where the trailer
+    records one, its checksum (one pass, several GB/s)."""
+    if node_count_of(data) != metadata.nodes or data[-1:] not in (b"\x00", b"\x01"):
+        raise MetadataError(_NOT_ITS_INDEX)
+    if metadata.index_checksum is not None and zlib.crc32(data) != metadata.index_checksum:
+        raise MetadataError("the index is damaged (checksum mismatch)")
 
 
 def _check_bare(data: bytes) -> None:

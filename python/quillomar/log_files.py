@@ -115,7 +115,7 @@ def _add_delimited(
         while True:
             final = not chunk
             try:
-                rows += reader.feed(builder._native, chunk, final)
+                rows += builder._feed(reader, chunk, final)
             except RecordError as err:
                 message, line = err.args
                 raise RecordsError(f"{name}:{line}: {message}") from None
