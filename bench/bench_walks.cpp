@@ -22,10 +22,10 @@
 #include <utility>
 #include <vector>
 
+#include "core/index/search_index.hpp"
 #include "core/matcher/automaton_walk.hpp"
 #include "core/matcher/code_points.hpp"
 #include "core/matcher/forward_backward_walk.hpp"
-#include "core/index/search_index.hpp"
 
 namespace q = quillomar;
 

@@ -19,11 +19,11 @@
 #include <utility>
 #include <vector>
 
+#include "core/index/search_index.hpp"
 #include "core/matcher/dispatch.hpp"
 #include "core/matcher/node_matching.hpp"
 #include "core/matcher/term_matching.hpp"
 #include "core/ranking/video_ranking.hpp"
-#include "core/index/search_index.hpp"
 #include "core/trie/propagate.hpp"
 
 namespace q = quillomar;
@@ -209,7 +209,7 @@ void CheckWalksAgree(const q::SearchIndex& index,
   const Records both_ends = ForwardBackward(index, *data, query, bound, limit);
   if (both_ends != from_root ||
       both_ends != General<q::UncheckedAccess, q::FullRows>(
-                     index, query, max_dist, true, limit)) {
+                       index, query, max_dist, true, limit)) {
     std::abort();
   }
 }

@@ -11,8 +11,8 @@
 //  - the letter buckets (code point mod 32) of every label below the node:
 //    each bucket of the unread query that is missing there costs an edit;
 //  - the node's first child slot.
-// The label bounds and buckets let the walk drop a whole subtree as soon as no match can lie
-// in it, without changing any result.
+// The label bounds and buckets let the walk drop a whole subtree as soon as no
+// match can lie in it, without changing any result.
 #pragma once
 
 #include <cstddef>

@@ -28,10 +28,10 @@
 #include <vector>
 
 #include "core/bit_count.hpp"
+#include "core/index/search_index.hpp"
 #include "core/index/search_records.hpp"
 #include "core/matcher/band_automaton.hpp"
 #include "core/matcher/query_masks.hpp"
-#include "core/index/search_index.hpp"
 
 namespace quillomar {
 
@@ -306,8 +306,8 @@ void AutomatonWalk(const SearchIndex& index, std::span<const uint32_t> query,
   // Bound 0 compares labels and needs no masks (2 KiB to clear).
   std::optional<QueryMasks> masks;
   if constexpr (kBound > 0) masks.emplace(query, kBound);
-  AutomatonWalk<kBound, kTerminalOnly>(
-      index.record_trie(), query, masks ? &*masks : nullptr, limit, sink);
+  AutomatonWalk<kBound, kTerminalOnly>(index.record_trie(), query,
+                                       masks ? &*masks : nullptr, limit, sink);
 }
 
 }  // namespace quillomar

@@ -21,12 +21,12 @@
 #include <optional>
 #include <span>
 
+#include "core/index/search_index.hpp"
 #include "core/matcher/automaton_walk.hpp"
 #include "core/matcher/edit_rows.hpp"
 #include "core/matcher/forward_backward_walk.hpp"
 #include "core/matcher/row_walk.hpp"
 #include "core/matcher/trie_access.hpp"
-#include "core/index/search_index.hpp"
 
 namespace quillomar {
 

@@ -41,11 +41,11 @@
 #include <vector>
 
 #include "core/index/preorder_ranks.hpp"
+#include "core/index/search_index.hpp"
 #include "core/matcher/automaton_walk.hpp"
 #include "core/matcher/band_automaton.hpp"
 #include "core/matcher/level_order_walk.hpp"
 #include "core/matcher/query_masks.hpp"
-#include "core/index/search_index.hpp"
 
 namespace quillomar {
 
@@ -173,8 +173,9 @@ class Direction {
 inline constexpr uint32_t kUnnamedNode = UINT32_MAX;
 
 // REQUIRES: limit >= 1, ForwardBackwardWalkFits(index, query.size(),
-// kBound) and `data` is index.forward_backward(). Sink as for RowWalk; called in walk order. With kNodes false
-// the sink must not read the node, which may be kUnnamedNode.
+// kBound) and `data` is index.forward_backward(). Sink as for RowWalk; called
+// in walk order. With kNodes false the sink must not read the node, which may
+// be kUnnamedNode.
 template <uint32_t kBound, bool kNodes, class Sink>
 void ForwardBackwardWalk(const SearchIndex& index,
                          const ForwardBackwardData& data,

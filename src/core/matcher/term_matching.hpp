@@ -6,8 +6,8 @@
 #include <optional>
 #include <span>
 
-#include "core/matcher/dispatch.hpp"
 #include "core/index/search_index.hpp"
+#include "core/matcher/dispatch.hpp"
 
 namespace quillomar {
 

@@ -17,9 +17,9 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "core/index/search_index.hpp"
 #include "core/index/search_records.hpp"
 #include "core/panic.hpp"
-#include "core/index/search_index.hpp"
 #include "core/trie/trie.hpp"
 
 namespace quillomar {

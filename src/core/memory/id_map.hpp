@@ -23,7 +23,8 @@ class IdMap {
   // which. The reference stays valid until the next insertion.
   Value& FindOrInsert(uint32_t key, bool& inserted) {
     const uint64_t hash = key ^ seed_;
-    size_t i = table_.Probe(hash, [key](const Slot& s) { return s.key == key; });
+    size_t i =
+        table_.Probe(hash, [key](const Slot& s) { return s.key == key; });
     inserted = !table_.Used(table_.at(i));
     if (inserted) {
       i = table_.Fill(i, Slot{table_.generation(), key, Value{}},

@@ -62,7 +62,9 @@ class OpenTable {
   }
 
   // Hints that `hash` is about to be probed.
-  void Prefetch(uint64_t hash) const { __builtin_prefetch(&slots_[Home(hash)]); }
+  void Prefetch(uint64_t hash) const {
+    __builtin_prefetch(&slots_[Home(hash)]);
+  }
 
   // Puts `slot` (used) into the free slot `i` a Probe() ended at and returns
   // its index, which differs from `i` when the table grew: growing rehashes
@@ -77,9 +79,7 @@ class OpenTable {
 
   // Frees every slot and keeps the array for reuse. O(1) except once every
   // 2^32 - 1 calls, when the generations wrap.
-  void Clear()
-    requires StampedSlot<Slot>
-  {
+  void Clear() requires StampedSlot<Slot> {
     size_ = 0;
     if (++generation_ == 0) {
       std::fill(slots_.begin(), slots_.end(), Slot{});
