@@ -20,7 +20,6 @@
 #include "python_build/guard.hpp"
 
 namespace quillomar::pybuild {
-using build::IdKind;
 
 namespace {
 
@@ -175,7 +174,7 @@ void ReadIds(State& s, PyObject* videos, const char* kind, size_t rows,
     }
     const size_t bad = column.ToU32(s.ints, true, "video id", s.message);
     if (bad != SIZE_MAX) RaiseRecordError(s.message, bad);
-    batch.id_kind = IdKind::kInt;
+    batch.id_kind = IdMode::kInt32;
     batch.int_ids = s.ints;
   } else if (k == "uuid") {
     BufferView column(videos, "videos");
@@ -184,7 +183,7 @@ void ReadIds(State& s, PyObject* videos, const char* kind, size_t rows,
     }
     s.uuids.resize(rows);
     if (rows > 0) std::memcpy(s.uuids.data(), column.data(), 16 * rows);
-    batch.id_kind = IdKind::kUuid;
+    batch.id_kind = IdMode::kUuid;
     batch.uuid_ids = s.uuids;
   } else if (k == "uuid_text") {
     PyObject* data = nullptr;
@@ -203,7 +202,7 @@ void ReadIds(State& s, PyObject* videos, const char* kind, size_t rows,
             "video id " + build::QuoteText(field) + " is not a UUID", i);
       }
     }
-    batch.id_kind = IdKind::kUuid;
+    batch.id_kind = IdMode::kUuid;
     batch.uuid_ids = s.uuids;
   } else {
     Raise(PyExc_ValueError, "id kind must be 'int', 'uuid' or 'uuid_text'");
@@ -392,14 +391,14 @@ PyObject* Layout(PyObject* self, PyObject*) {
     PyRef ids = BytesOf(p.all_video_ids().data(), p.total_ids());
     PyRef counts =
         BytesOf(p.all_video_counts().data(), p.all_video_counts().size());
-    const IdKind kind = Live(self).id_kind();
-    PyRef table = kind == IdKind::kInt
+    const std::optional<IdMode> kind = Live(self).id_kind();
+    PyRef table = kind == IdMode::kInt32
                       ? BytesOf(t.int32_ids.data(), t.int32_ids.size())
                       : BytesOf(t.uuid_ids.data(), t.uuid_ids.size());
-    PyRef kind_name = kind == IdKind::kNone
+    PyRef kind_name = !kind.has_value()
                           ? PyRef::Borrow(Py_None)
                           : Check(PyUnicode_FromString(
-                                kind == IdKind::kInt ? "int" : "uuid"));
+                                kind == IdMode::kInt32 ? "int" : "uuid"));
     return PyTuple_Pack(9, shifts.get(), labels.get(), present.get(),
                         totals.get(), offsets.get(), ids.get(), counts.get(),
                         kind_name.get(), table.get());
@@ -417,15 +416,9 @@ PyObject* GetVideoCount(PyObject* self, void*) {
 
 PyObject* GetIdKind(PyObject* self, void*) {
   return Guarded([&]() -> PyObject* {
-    switch (Live(self).id_kind()) {
-      case IdKind::kInt:
-        return PyUnicode_FromString("int");
-      case IdKind::kUuid:
-        return PyUnicode_FromString("uuid");
-      case IdKind::kNone:
-        break;
-    }
-    Py_RETURN_NONE;
+    const std::optional<IdMode> kind = Live(self).id_kind();
+    if (!kind.has_value()) Py_RETURN_NONE;
+    return PyUnicode_FromString(kind == IdMode::kInt32 ? "int" : "uuid");
   });
 }
 
