@@ -296,7 +296,7 @@ def start(
     """Load the index (the sample one when ``index_path`` is None) and the
     titles, bind, say where, and serve; ServeError for what stops it."""
     from ..autocomplete import Autocomplete
-    from ..sample import sample_index, sample_titles
+    from ..sample import sample_stored, sample_titles
     from .app import create_app, load_autocomplete
     from .titles import TitlesError, read_titles
 
@@ -313,7 +313,7 @@ def start(
     else:
         titles = sample_titles() if index_path is None else {}
     if index_path is None:
-        autocomplete = Autocomplete(sample_index())
+        autocomplete = Autocomplete(sample_stored())
         autocomplete.warm_up()
         app = create_app(autocomplete, titles=titles)
     else:

@@ -20,10 +20,9 @@ void Reach(const SearchIndex& trie, std::span<const uint32_t> text, uint32_t bud
   for (const RankedVideo& r : RankVideos(trie, text, options)) out.push_back(ids[r.video]);
 }
 
-// The same with the text and each of its neighbour swaps (one edit less).
-void ReachWithSwaps(const SearchIndex& trie, std::span<const uint32_t> text, uint32_t budget,
-                    uint32_t candidates, std::vector<uint32_t>& out) {
-  Reach(trie, text, budget, candidates, out);
+// The same with each neighbour swap of the text, one edit less.
+void ReachSwaps(const SearchIndex& trie, std::span<const uint32_t> text, uint32_t budget,
+                uint32_t candidates, std::vector<uint32_t>& out) {
   if (budget == 0 || text.size() < 2 || text.size() > kMaxTypedWord) return;
   std::array<uint32_t, kMaxTypedWord> swapped;
   std::copy(text.begin(), text.end(), swapped.begin());
@@ -41,30 +40,37 @@ void ReachWithSwaps(const SearchIndex& trie, std::span<const uint32_t> text, uin
 std::vector<TermHit> SearchTerms(const SearchIndex& trie, const TermTableView& table,
                                  const TermQuery& query) {
   const size_t n = query.words.size();
-  std::vector<uint32_t> found;
-  if (n == 1) {
-    ReachWithSwaps(trie, query.words[0].text, query.words[0].budget, query.candidates, found);
-  } else {
-    Reach(trie, query.text, query.text_budget, query.candidates, found);
-    std::array<size_t, kMaxTypedWords> order;
-    for (size_t i = 0; i < n; ++i) order[i] = i;
-    std::stable_sort(order.begin(), order.begin() + n, [&](size_t a, size_t b) {
-      return query.words[a].text.size() > query.words[b].text.size();
-    });
-    for (size_t p = 0; p < 2; ++p) {
-      const TypedWord& w = query.words[order[p]];
-      ReachWithSwaps(trie, w.text, w.budget, query.candidates, found);
-    }
+  // The pivot: the longest typed word (the first of equals).
+  size_t pivot = 0;
+  for (size_t i = 1; i < n; ++i) {
+    if (query.words[i].text.size() > query.words[pivot].text.size()) pivot = i;
   }
-  std::sort(found.begin(), found.end());
-  found.erase(std::unique(found.begin(), found.end()), found.end());
+  const TypedWord& w = query.words[pivot];
+  std::vector<uint32_t> found;
+  Reach(trie, w.text, w.budget, query.candidates, found);
+  if (n > 1) Reach(trie, query.text, query.text_budget, query.candidates, found);
 
   TermMatcher matcher(query.words);
   std::vector<TermHit> hits;
-  for (uint32_t term : found) {
-    if (term >= table.size()) continue;
-    TermHit hit{term, table.count(term), {}};
-    if (matcher.Match(table.text(term), hit.match)) hits.push_back(hit);
+  std::vector<uint32_t> seen;
+  auto verify = [&] {
+    std::sort(found.begin(), found.end());
+    found.erase(std::unique(found.begin(), found.end()), found.end());
+    for (uint32_t term : found) {
+      if (term >= table.size() || std::binary_search(seen.begin(), seen.end(), term)) continue;
+      TermHit hit{term, table.count(term), {}};
+      if (matcher.Match(table.text(term), hit.match)) hits.push_back(hit);
+    }
+    seen.insert(seen.end(), found.begin(), found.end());
+    std::sort(seen.begin(), seen.end());
+    found.clear();
+  };
+  verify();
+  // Neighbour swaps of the pivot reach further, at a cost of one search
+  // each; they are tried when the plain searches leave room.
+  if (query.limit == 0 || hits.size() < query.limit) {
+    ReachSwaps(trie, w.text, w.budget, query.candidates, found);
+    verify();
   }
   auto better = [](const TermHit& a, const TermHit& b) {
     if (a.match.corrected != b.match.corrected) return !a.match.corrected;

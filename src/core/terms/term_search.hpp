@@ -5,10 +5,12 @@
 // Candidates are the terms that the term trie reaches with
 //   * the whole typed text, within the text's budget (the text as a prefix
 //     of a term's word-suffix: "machine lea", "openings for beg");
-//   * each of the (at most two) longest typed words within its own budget,
-//     and each of its neighbour swaps within one edit less.
-// A match has to reach every typed word, so any one word's candidates hold
-// all matches that the trie's per-node lists keep.
+//   * the longest typed word (the pivot) within its own budget, and, while
+//     fewer matches than the limit are found, each of its neighbour swaps
+//     within one edit less.
+// A match has to reach every typed word, so the pivot's candidates hold all
+// matches that the trie's per-node lists keep (all of them when the lists
+// are as long as the terms, and no limit is set).
 #pragma once
 
 #include <cstdint>
