@@ -375,7 +375,7 @@ class Autocomplete:
         index = self._stored.index
         # A finished last word is followed by a space in every term that
         # continues after it; the term that ends with it comes word by word.
-        searched = query + " " if finished else query
+        searched = query.rstrip() + " " if finished else query
         # What was typed is usually right: the videos of the node that spells
         # the query come first, and matches that need edits only fill the
         # list up. Measured on simulated typing, this beats scoring both
@@ -386,7 +386,7 @@ class Autocomplete:
         if finished:
             # The term that the finished text spells comes before the terms
             # that go on after it.
-            own = index.fuzzy_match_video(query, 0, limit, False, min_score)
+            own = index.fuzzy_match_video(searched[:-1], 0, limit, False, min_score)
             own.sort(key=_by_score_then_video)
             exact = own + exact
         results: List[Suggestion] = []
