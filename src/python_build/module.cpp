@@ -3,6 +3,7 @@
 #include <cstdint>
 
 #include "python_build/aggregator_type.hpp"
+#include "python_build/decoded_length.hpp"
 #include "python_build/delimited_reader_type.hpp"
 #include "python_build/guard.hpp"
 #include "python_build/term_index_type.hpp"
@@ -33,12 +34,17 @@ void RaiseRecordError(std::string_view message, uint64_t row) {
 
 namespace {
 
+PyMethodDef kMethods[] = {
+    {"decoded_length", DecodedLength, METH_O, kDecodedLengthDoc},
+    {nullptr, nullptr, 0, nullptr},
+};
+
 PyModuleDef kModuleDef = {
     PyModuleDef_HEAD_INIT,
     "_quillomar_build",
     "Native aggregation and encoding of indexes from record batches.",
     -1,
-    nullptr,
+    kMethods,
     nullptr,
     nullptr,
     nullptr,
