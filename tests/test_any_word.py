@@ -7,11 +7,11 @@ import random
 import pytest
 from hypothesis import given, settings
 from hypothesis import strategies as st
-from reference_terms import box_distance, matching_terms
 
 from quillomar import Autocomplete, IndexBuilder, load, save
 from quillomar.autocomplete import typing_max_dist
 from quillomar.cli import main
+from reference_terms import box_distance, matching_terms
 
 VOCABULARY = ["ab", "abc", "guitar", "gitar", "chords", "piano", "lessons", "bread", "brad", "a"]
 

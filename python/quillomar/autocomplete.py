@@ -381,7 +381,9 @@ class Autocomplete:
         )
         any_word = self._any_word if any_word is None else _check_flag(any_word, "any_word")
         fill = self._fill if fill is None else _check_fill(fill)
-        wanted = self._suggestions if suggestions is None else _check_count(suggestions, "suggestions")
+        wanted = (
+            self._suggestions if suggestions is None else _check_count(suggestions, "suggestions")
+        )
         finished = text[-1:].isspace()
         edits = self.edits_for(query, max_dist)
         index = self._stored.index

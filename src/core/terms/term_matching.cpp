@@ -98,7 +98,8 @@ bool TermMatcher::Match(std::string_view term, struct Match& out) {
     bool reaches = false;
     bool exact = false;
     for (size_t k = 0; k < m; ++k) {
-      const std::span<const uint32_t> word(code_points_.data() + starts_[k], lengths_[k]);
+      const std::span<const uint32_t> word(code_points_.data() + starts_[k],
+                                           lengths_[k]);
       const WordDistance d =
           BoxDistance(typed_[i].text, word, typed_[i].prefix, typed_[i].budget);
       distance_[i * kMaxTermWords + k] = d;

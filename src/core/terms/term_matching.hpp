@@ -66,7 +66,8 @@ class TermMatcher {
   // Term words as code points: word k is code_points_[starts_[k],
   // starts_[k] + lengths_[k]).
   void Split(std::string_view term);
-  bool Arrange(uint32_t max_distance, How& how, std::array<uint8_t, kMaxTypedWords>& to);
+  bool Arrange(uint32_t max_distance, How& how,
+               std::array<uint8_t, kMaxTypedWords>& to);
 
   std::span<const TypedWord> typed_;
   std::vector<uint32_t> code_points_;

@@ -9,20 +9,22 @@ namespace quillomar::terms {
 namespace {
 
 // Appends the term numbers that the trie reaches with `text`.
-void Reach(const SearchIndex& trie, std::span<const uint32_t> text, uint32_t budget,
-           uint32_t candidates, std::vector<uint32_t>& out) {
+void Reach(const SearchIndex& trie, std::span<const uint32_t> text,
+           uint32_t budget, uint32_t candidates, std::vector<uint32_t>& out) {
   VideoQuery options;
   options.max_dist = budget;
   if (candidates != 0) options.limit = candidates;
   options.include_prefix_nodes = true;
   options.min_score = 0.0;
   const std::vector<uint32_t>& ids = trie.trie().int32_ids;
-  for (const RankedVideo& r : RankVideos(trie, text, options)) out.push_back(ids[r.video]);
+  for (const RankedVideo& r : RankVideos(trie, text, options))
+    out.push_back(ids[r.video]);
 }
 
 // The same with each neighbour swap of the text, one edit less.
-void ReachSwaps(const SearchIndex& trie, std::span<const uint32_t> text, uint32_t budget,
-                uint32_t candidates, std::vector<uint32_t>& out) {
+void ReachSwaps(const SearchIndex& trie, std::span<const uint32_t> text,
+                uint32_t budget, uint32_t candidates,
+                std::vector<uint32_t>& out) {
   if (budget == 0 || text.size() < 2 || text.size() > kMaxTypedWord) return;
   std::array<uint32_t, kMaxTypedWord> swapped;
   std::copy(text.begin(), text.end(), swapped.begin());
@@ -37,7 +39,8 @@ void ReachSwaps(const SearchIndex& trie, std::span<const uint32_t> text, uint32_
 
 }  // namespace
 
-std::vector<TermHit> SearchTerms(const SearchIndex& trie, const TermTableView& table,
+std::vector<TermHit> SearchTerms(const SearchIndex& trie,
+                                 const TermTableView& table,
                                  const TermQuery& query) {
   const size_t n = query.words.size();
   // The pivot: the longest typed word (the first of equals).
@@ -48,7 +51,8 @@ std::vector<TermHit> SearchTerms(const SearchIndex& trie, const TermTableView& t
   const TypedWord& w = query.words[pivot];
   std::vector<uint32_t> found;
   Reach(trie, w.text, w.budget, query.candidates, found);
-  if (n > 1) Reach(trie, query.text, query.text_budget, query.candidates, found);
+  if (n > 1)
+    Reach(trie, query.text, query.text_budget, query.candidates, found);
 
   TermMatcher matcher(query.words);
   std::vector<TermHit> hits;
@@ -57,7 +61,9 @@ std::vector<TermHit> SearchTerms(const SearchIndex& trie, const TermTableView& t
     std::sort(found.begin(), found.end());
     found.erase(std::unique(found.begin(), found.end()), found.end());
     for (uint32_t term : found) {
-      if (term >= table.size() || std::binary_search(seen.begin(), seen.end(), term)) continue;
+      if (term >= table.size() ||
+          std::binary_search(seen.begin(), seen.end(), term))
+        continue;
       TermHit hit{term, table.count(term), {}};
       if (matcher.Match(table.text(term), hit.match)) hits.push_back(hit);
     }
@@ -78,7 +84,8 @@ std::vector<TermHit> SearchTerms(const SearchIndex& trie, const TermTableView& t
     return a.term < b.term;
   };
   if (query.limit != 0 && hits.size() > query.limit) {
-    std::partial_sort(hits.begin(), hits.begin() + query.limit, hits.end(), better);
+    std::partial_sort(hits.begin(), hits.begin() + query.limit, hits.end(),
+                      better);
     hits.resize(query.limit);
   } else {
     std::sort(hits.begin(), hits.end(), better);

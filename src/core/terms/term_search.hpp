@@ -40,7 +40,8 @@ struct TermHit {
 // Matching terms: those found without edits first, then by count, largest
 // first, then by term number. Term numbers the table does not hold are
 // ignored. REQUIRES: `trie` is sound.
-std::vector<TermHit> SearchTerms(const SearchIndex& trie, const TermTableView& table,
+std::vector<TermHit> SearchTerms(const SearchIndex& trie,
+                                 const TermTableView& table,
                                  const TermQuery& query);
 
 }  // namespace quillomar::terms

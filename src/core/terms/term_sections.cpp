@@ -12,7 +12,9 @@
 namespace quillomar::terms {
 namespace {
 
-uint32_t Saturate(uint64_t v) { return v > UINT32_MAX ? UINT32_MAX : static_cast<uint32_t>(v); }
+uint32_t Saturate(uint64_t v) {
+  return v > UINT32_MAX ? UINT32_MAX : static_cast<uint32_t>(v);
+}
 
 // The totals of every interned term, as the index records them.
 std::vector<uint32_t> TotalsOf(const build::Aggregate& records) {
@@ -30,7 +32,8 @@ std::vector<uint32_t> TotalsOf(const build::Aggregate& records) {
 
 // Appends the word-suffixes of `term` (words separated by spaces) to
 // `texts`, ending each at `ends`.
-void AddSuffixes(std::string_view term, std::vector<char>& texts, std::vector<uint64_t>& ends) {
+void AddSuffixes(std::string_view term, std::vector<char>& texts,
+                 std::vector<uint64_t>& ends) {
   std::vector<size_t> starts;
   for (size_t i = 0; i < term.size(); ++i) {
     if (term[i] != ' ' && (i == 0 || term[i - 1] == ' ')) starts.push_back(i);
@@ -42,7 +45,8 @@ void AddSuffixes(std::string_view term, std::vector<char>& texts, std::vector<ui
       end = starts[s + kMaxSuffixWords];
       while (end > starts[s] && term[end - 1] == ' ') --end;
     }
-    texts.insert(texts.end(), term.begin() + static_cast<std::ptrdiff_t>(starts[s]),
+    texts.insert(texts.end(),
+                 term.begin() + static_cast<std::ptrdiff_t>(starts[s]),
                  term.begin() + static_cast<std::ptrdiff_t>(end));
     ends.push_back(texts.size());
   }
@@ -50,15 +54,17 @@ void AddSuffixes(std::string_view term, std::vector<char>& texts, std::vector<ui
 
 }  // namespace
 
-TermSections BuildTermSections(const build::Aggregate& records, uint32_t top_n) {
+TermSections BuildTermSections(const build::Aggregate& records,
+                               uint32_t top_n) {
   const build::TermTable& interned = records.terms();
   std::vector<uint32_t> numbers;
   numbers.reserve(records.term_count());
   for (uint32_t t = 0; t < interned.size(); ++t) {
     if (records.is_present(t)) numbers.push_back(t);
   }
-  std::sort(numbers.begin(), numbers.end(),
-            [&](uint32_t a, uint32_t b) { return interned.term(a) < interned.term(b); });
+  std::sort(numbers.begin(), numbers.end(), [&](uint32_t a, uint32_t b) {
+    return interned.term(a) < interned.term(b);
+  });
   const std::vector<uint32_t> all_totals = TotalsOf(records);
 
   std::vector<std::string_view> texts(numbers.size());
@@ -85,7 +91,8 @@ TermSections BuildTermSections(const build::Aggregate& records, uint32_t top_n) 
     batch.id_kind = build::IdKind::kInt;
     batch.int_ids = ids;
     batch.counts = counts;
-    if (suffix_records.Add(batch)) throw std::logic_error("a term's suffix was refused");
+    if (suffix_records.Add(batch))
+      throw std::logic_error("a term's suffix was refused");
   }
   const Trie trie = build::BuildTrie(suffix_records, top_n);
   out.trie.resize(EncodedSize(trie));

@@ -6,12 +6,14 @@ namespace quillomar::terms {
 namespace {
 
 void PutLe(std::vector<uint8_t>& out, size_t at, uint64_t v, size_t width) {
-  for (size_t i = 0; i < width; ++i) out[at + i] = static_cast<uint8_t>(v >> (8 * i));
+  for (size_t i = 0; i < width; ++i)
+    out[at + i] = static_cast<uint8_t>(v >> (8 * i));
 }
 
 uint64_t GetLe(const uint8_t* p, size_t width) {
   uint64_t v = 0;
-  for (size_t i = 0; i < width; ++i) v |= static_cast<uint64_t>(p[i]) << (8 * i);
+  for (size_t i = 0; i < width; ++i)
+    v |= static_cast<uint64_t>(p[i]) << (8 * i);
   return v;
 }
 
@@ -38,7 +40,8 @@ std::vector<uint8_t> EncodeTermTable(std::span<const std::string_view> terms,
     PutLe(out, kHeader + 8 * i, offset, 8);
     PutLe(out, kHeader + 8 * (n + 1) + 4 * i, counts[i], 4);
     if (!terms[i].empty()) {
-      std::memcpy(out.data() + texts_at + offset, terms[i].data(), terms[i].size());
+      std::memcpy(out.data() + texts_at + offset, terms[i].data(),
+                  terms[i].size());
     }
     offset += terms[i].size();
   }
@@ -46,12 +49,14 @@ std::vector<uint8_t> EncodeTermTable(std::span<const std::string_view> terms,
   return out;
 }
 
-std::optional<TermTableView> TermTableView::Open(std::span<const uint8_t> bytes) {
+std::optional<TermTableView> TermTableView::Open(
+    std::span<const uint8_t> bytes) {
   if (bytes.size() < kHeader) return std::nullopt;
   const uint64_t n = GetLe(bytes.data(), 4);
   // Each term needs 12 bytes of arrays, so n is bounded by the size before
   // any arithmetic on it can overflow.
-  if (n > bytes.size() / 12 || GetLe(bytes.data() + 4, 4) != 0) return std::nullopt;
+  if (n > bytes.size() / 12 || GetLe(bytes.data() + 4, 4) != 0)
+    return std::nullopt;
   const size_t texts_at = TextsAt(n);
   if (texts_at > bytes.size()) return std::nullopt;
   const uint8_t* offsets = bytes.data() + kHeader;
@@ -61,7 +66,8 @@ std::optional<TermTableView> TermTableView::Open(std::span<const uint8_t> bytes)
     if (at < previous) return std::nullopt;
     previous = at;
   }
-  if (GetLe(offsets, 8) != 0 || previous != bytes.size() - texts_at) return std::nullopt;
+  if (GetLe(offsets, 8) != 0 || previous != bytes.size() - texts_at)
+    return std::nullopt;
   TermTableView view;
   view.offsets_ = offsets;
   view.counts_ = offsets + 8 * (n + 1);
