@@ -26,7 +26,6 @@ from typing import Dict, List, Sequence, Tuple
 sys.path.insert(0, str(Path(__file__).resolve().parent))
 
 from bench_quality import Record, generated_log, with_typo  # noqa: E402
-
 from quillomar import Autocomplete, IndexBuilder  # noqa: E402
 from quillomar.normalization import get_normalization  # noqa: E402
 from quillomar.sample import sample_records  # noqa: E402
