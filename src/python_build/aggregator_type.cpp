@@ -14,6 +14,7 @@
 #include "core/build/ascii_folding.hpp"
 #include "core/build/field_text.hpp"
 #include "core/build/trie_layout.hpp"
+#include "core/terms/term_sections.hpp"
 #include "core/trie/propagate.hpp"
 #include "core/trie/trie_codec.hpp"
 #include "python_build/buffer_columns.hpp"
@@ -369,6 +370,24 @@ PyObject* EncodeToFile(PyObject* self, PyObject* args, PyObject* kwargs) {
   });
 }
 
+// encode_terms(top_n) -> (term trie, term table): what any-word matching
+// and suggested searches read, as two encoded sections (see
+// core/terms/term_sections.hpp). Needs the records (before a release).
+PyObject* EncodeTerms(PyObject* self, PyObject* arg) {
+  return Guarded([&]() -> PyObject* {
+    const uint32_t top_n = TopN(arg);
+    const terms::TermSections sections =
+        terms::BuildTermSections(Live(self), top_n);
+    PyRef trie = Check(PyBytes_FromStringAndSize(
+        reinterpret_cast<const char*>(sections.trie.data()),
+        static_cast<Py_ssize_t>(sections.trie.size())));
+    PyRef table = Check(PyBytes_FromStringAndSize(
+        reinterpret_cast<const char*>(sections.table.data()),
+        static_cast<Py_ssize_t>(sections.table.size())));
+    return PyTuple_Pack(2, trie.get(), table.get());
+  });
+}
+
 template <class T>
 PyRef BytesOf(const T* data, size_t n) {
   return Check(
@@ -437,6 +456,8 @@ PyMethodDef kMethods[] = {
      METH_VARARGS | METH_KEYWORDS,
      "encode_to_file(fd, top_n, release=False): write the stored form into "
      "an open, empty file; returns its size"},
+    {"encode_terms", EncodeTerms, METH_O,
+     "encode_terms(top_n) -> (term trie bytes, term table bytes)"},
     {"layout", Layout, METH_NOARGS,
      "layout(): the construction arrays before propagation"},
     {nullptr, nullptr, 0, nullptr},
