@@ -6,7 +6,7 @@
 #include <variant>
 #include <vector>
 
-#include "core/search_index.hpp"
+#include "core/index/search_index.hpp"
 #include "core/terms/term_search.hpp"
 #include "core/terms/term_table.hpp"
 #include "core/trie/trie_codec.hpp"

@@ -17,7 +17,7 @@
 #include <span>
 #include <vector>
 
-#include "core/search_index.hpp"
+#include "core/index/search_index.hpp"
 #include "core/terms/term_matching.hpp"
 #include "core/terms/term_table.hpp"
 

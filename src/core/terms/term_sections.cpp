@@ -63,7 +63,7 @@ TermSections BuildTermSections(const build::Aggregate& records,
     if (records.is_present(t)) numbers.push_back(t);
   }
   std::sort(numbers.begin(), numbers.end(), [&](uint32_t a, uint32_t b) {
-    return interned.term(a) < interned.term(b);
+    return interned.at(a) < interned.at(b);
   });
   const std::vector<uint32_t> all_totals = TotalsOf(records);
 
@@ -74,7 +74,7 @@ TermSections BuildTermSections(const build::Aggregate& records,
   std::vector<uint32_t> ids;
   std::vector<uint32_t> counts;
   for (uint32_t k = 0; k < numbers.size(); ++k) {
-    texts[k] = interned.term(numbers[k]);
+    texts[k] = interned.at(numbers[k]);
     totals[k] = all_totals[numbers[k]];
     const size_t before = offsets.size();
     AddSuffixes(texts[k], suffixes, offsets);
@@ -88,7 +88,7 @@ TermSections BuildTermSections(const build::Aggregate& records,
   if (!ids.empty()) {
     build::RecordBatch batch;
     batch.terms = {suffixes.data(), offsets, 0};
-    batch.id_kind = build::IdKind::kInt;
+    batch.id_kind = IdMode::kInt32;
     batch.int_ids = ids;
     batch.counts = counts;
     if (suffix_records.Add(batch))
