@@ -9,14 +9,14 @@ the only places where the engine's names meet the package's.
 
 from typing import Optional
 
-from _quillomar_build import Aggregator, DelimitedReader, RecordError, decoded_length
+from _quillomar_build import Aggregator, BadRecordError, DelimitedReader, decoded_length
 
 from ._validation import INT32, UUID
 
 __all__ = [
     "Aggregator",
+    "BadRecordError",
     "DelimitedReader",
-    "RecordError",
     "decoded_length",
     "engine_kind",
     "id_mode_of",
