@@ -19,11 +19,18 @@ IntFormat IntFormatOf(const BufferView& buffer, const char* what) {
   return *f;
 }
 
-template <class T>
-T Load(const char* p) {
-  T v;
-  std::memcpy(&v, p, sizeof v);
-  return v;
+// The integer of width `w` (1, 2, 4 or 8 bytes) at `p`, widened to 64 bits:
+// I8 .. I64 are the four types of one signedness.
+template <class I8, class I16, class I32, class I64>
+I64 LoadWidened(const char* p, size_t w) {
+  auto load = [p](auto v) -> I64 {
+    std::memcpy(&v, p, sizeof v);
+    return v;
+  };
+  return w == 1   ? load(I8{})
+         : w == 2 ? load(I16{})
+         : w == 4 ? load(I32{})
+                  : load(I64{});
 }
 
 }  // namespace
@@ -34,21 +41,13 @@ IntColumn::IntColumn(PyObject* o, const char* what)
       size_(buffer_.bytes() / format_.size) {}
 
 int64_t IntColumn::signed_at(size_t i) const {
-  const char* p = buffer_.data() + i * format_.size;
-  const size_t w = format_.size;
-  return w == 1   ? Load<int8_t>(p)
-         : w == 2 ? Load<int16_t>(p)
-         : w == 4 ? Load<int32_t>(p)
-                  : Load<int64_t>(p);
+  return LoadWidened<int8_t, int16_t, int32_t, int64_t>(
+      buffer_.data() + i * format_.size, format_.size);
 }
 
 uint64_t IntColumn::unsigned_at(size_t i) const {
-  const char* p = buffer_.data() + i * format_.size;
-  const size_t w = format_.size;
-  return w == 1   ? Load<uint8_t>(p)
-         : w == 2 ? Load<uint16_t>(p)
-         : w == 4 ? Load<uint32_t>(p)
-                  : Load<uint64_t>(p);
+  return LoadWidened<uint8_t, uint16_t, uint32_t, uint64_t>(
+      buffer_.data() + i * format_.size, format_.size);
 }
 
 size_t IntColumn::ToU32(std::vector<uint32_t>& out, bool is_id,
