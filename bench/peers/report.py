@@ -474,7 +474,8 @@ def write_report(out: str, work, results: dict, run_info: dict) -> dict:
     if extra:
         lines += [
             f"quillomar's build splits into {extra['python_arrays_s']:.2f} s in Python (records to"
-            f" trie arrays, `{extra['builder']}`) and {extra['native_build_s']:.3f} s in"
+            " trie arrays, `quillomar.IndexBuilder`) and"
+            f" {extra['native_build_s']:.3f} s in"
             " `from_internal_data_v2` (conversion, validation, top-N propagation). The stored form"
             f" (`to_bytes`) is {_mb(extra['bytes_len'])} MB, written in {extra['to_bytes_s']:.3f} s;"
             f" `from_bytes` loads it in {extra['from_bytes_s']:.3f} s into"
