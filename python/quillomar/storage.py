@@ -30,6 +30,7 @@ from .metadata import (
     node_count_of,
     parse_body,
     parse_footer,
+    recency_fields,
     section_layout,
     tail_counts,
     utc_now,
@@ -145,6 +146,7 @@ def describe(
     top_n: Optional[int] = None,
     videos: Optional[int] = None,
     built_at: Optional[str] = None,
+    recency: Optional[Tuple[float, Optional[float]]] = None,
 ) -> IndexMetadata:
     """The metadata of the encoded index ``data``.
 
@@ -172,6 +174,7 @@ def describe(
         id_mode=id_mode,
         built_at=built_at if built_at is not None else utc_now(),
         writer=f"quillomar {__version__}",
+        **recency_fields(recency),
     )
 
 
@@ -182,6 +185,7 @@ def append_metadata(
     normalization: Union[str, Normalization, None],
     top_n: Optional[int],
     videos: int,
+    recency: Optional[Tuple[float, Optional[float]]] = None,
     sections: Sequence[SectionSource] = (),
 ) -> None:
     """Append ``sections`` and the metadata trailer to the file open as
@@ -194,7 +198,11 @@ def append_metadata(
     """
     with mmap.mmap(fd, index_length, access=mmap.ACCESS_READ) as view:
         metadata = describe(
-            cast(bytes, view), normalization=normalization, top_n=top_n, videos=videos
+            cast(bytes, view),
+            normalization=normalization,
+            top_n=top_n,
+            videos=videos,
+            recency=recency,
         )
     metadata = dataclasses.replace(
         metadata,

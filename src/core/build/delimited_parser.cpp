@@ -16,7 +16,8 @@ constexpr std::string_view kByteOrderMark = "\xEF\xBB\xBF";
 
 DelimitedParser::DelimitedParser(DelimitedColumns columns, IdKind id_kind)
     : columns_(columns),
-      width_(std::max({columns.term_at, columns.video_at, columns.count_at}) +
+      width_(std::max({columns.term_at, columns.video_at,
+                       columns.has_count() ? columns.count_at : 0}) +
              1),
       delimiter_(columns.tsv ? '\t' : ','),
       kind_(id_kind) {
@@ -87,8 +88,10 @@ std::optional<LineFault> DelimitedParser::EndRecord() {
                      "the line starts with a byte-order mark (files joined "
                      "together?)"};
   }
-  uint32_t count;
-  if (!ParseCount(count_, count, error_)) return LineFault{line_, error_};
+  uint32_t count = 1;
+  if (columns_.has_count() && !ParseCount(count_, count, error_)) {
+    return LineFault{line_, error_};
+  }
   VideoValue video;
   if (!ParseVideo(video_, video, error_)) return LineFault{line_, error_};
   const IdKind kind = video.is_int ? IdKind::kInt : IdKind::kUuid;

@@ -27,12 +27,18 @@
 namespace quillomar::build {
 
 struct DelimitedColumns {
+  // A count position of kNoColumn: the log has one row per event, and every
+  // row counts 1.
+  static constexpr size_t kNoColumn = static_cast<size_t>(-1);
+
   bool tsv = false;
   size_t term_at = 0;
   size_t video_at = 1;
   size_t count_at = 2;
   // Fields the header has: a record with more is refused (0: any number).
   size_t fields = 0;
+
+  bool has_count() const { return count_at != kNoColumn; }
 };
 
 struct LineFault {
