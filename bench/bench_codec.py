@@ -111,9 +111,10 @@ def child(argv: list) -> None:
         print(wall, cpu)
 
 
-def main() -> None:
-    if sys.argv[1:2] in (["--measure-memory"], ["--time-file"]):
-        return child(sys.argv[1:])
+def main(argv=None) -> None:
+    argv = sys.argv[1:] if argv is None else argv
+    if argv[:1] in (["--measure-memory"], ["--time-file"]):
+        return child(argv)
     ap = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     ap.add_argument("--words", type=int, default=410_000, help="generated words (2M nodes)")
     ap.add_argument("--videos", type=int, default=200_000)
@@ -123,7 +124,7 @@ def main() -> None:
     ap.add_argument("--file", help="time from_bytes on this index file")
     ap.add_argument("--builds", nargs="+", metavar="DIR", help="extension builds to compare")
     ap.add_argument("--rounds", type=int, default=5, help="rounds of --builds")
-    args = ap.parse_args()
+    args = ap.parse_args(argv)
 
     with tempfile.TemporaryDirectory() as tmp:
         path = args.file

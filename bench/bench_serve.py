@@ -1,19 +1,11 @@
 """Load on `quillomar serve`: keystroke queries from many connections.
 
-Builds a synthetic index (terms made of the sample's words), starts
-`quillomar serve INDEX --reload-on-change` on 127.0.0.1 with 1 and then 2
-workers, and drives it with wrk (Debian's package; installed with apt-get
-when missing) from 64 connections for 30 s, sending the prefixes a person
-types on the way to a term, a third of them with a typo. Halfway through,
-the index file is replaced atomically, so every run includes one swap.
-
-Reports requests per second, latency p50/p99/max, errors (connection,
-read, write, timeout and non-2xx answers), the time the workers took to
-load the new index, and memory per process from /proc/PID/smaps_rollup:
-Rss counts every page a process maps, Pss divides each shared page among
-the processes sharing it, so the Pss of workers forked after the index
-was loaded is well below their Rss. Loopback only; bounded by the
-duration and by --max-requests. Reports figures and asserts nothing.
+Serves a synthetic index on 127.0.0.1 with 1 and then 2 workers and drives
+it with wrk (installed with apt-get when missing) from 64 connections for
+30 s of the prefixes a person types, a third with a typo; the index file is
+replaced halfway through. Reports requests per second, latency, errors, the
+reload time and Rss/Pss per process (Pss shares each shared page among the
+processes mapping it, so forked workers show their own cost).
 """
 
 from __future__ import annotations
