@@ -51,12 +51,20 @@ from typing import (
 from _quillomar import PrefixSearch
 
 from . import _validation as rules
-from ._engine import Aggregator, DelimitedReader, RecordError, engine_kind, id_mode_of
+from ._engine import (
+    Aggregator,
+    DelimitedReader,
+    RecordError,
+    TermIndex,
+    engine_kind,
+    id_mode_of,
+)
 from ._staging import joined_terms, stage_records, stage_totals
 from .normalization import Normalization, get_normalization
 from .recency import Decay, DurationLike, TimeLike, parse_duration, parse_time
 
 __all__ = [
+    "DEFAULT_TERM_TOP_N",
     "DEFAULT_TOP_N",
     "IndexArrays",
     "IndexBuilder",
@@ -68,6 +76,11 @@ __all__ = [
 U32_MAX = rules.U32_MAX
 DEFAULT_TOP_N = 20
 """Videos kept per trie node when ``top_n`` is not given."""
+
+DEFAULT_TERM_TOP_N = 10
+"""Terms kept per node of the term trie (what any-word matching and
+suggested searches read): more finds rarer terms behind a short word, at
+the cost of a larger file."""
 
 VideoId = Union[int, str, uuid.UUID]
 """An int in 0..4294967295, a :class:`uuid.UUID`, or the text of a UUID."""
@@ -428,6 +441,23 @@ class IndexBuilder:
         top_n = rules.check_top_n(top_n)
         self._settle()
         return self._native.encode(top_n, release=release)
+
+    def term_sections(self, top_n: int = DEFAULT_TERM_TOP_N) -> List[Tuple[str, bytes]]:
+        """What any-word matching and suggested searches need, as the two
+        sections that ``quillomar build`` stores after the index: the term
+        trie (an encoded index over every word-suffix of every term whose
+        "videos" are term numbers, ``top_n`` of them per node) and the table
+        of term texts and totals. Call it before a ``release``."""
+        top_n = rules.check_top_n(top_n)
+        from .storage import TERM_TABLE_SECTION, TERM_TRIE_SECTION
+
+        trie, table = self._native.encode_terms(top_n)
+        return [(TERM_TRIE_SECTION, trie), (TERM_TABLE_SECTION, table)]
+
+    def build_terms(self, top_n: int = DEFAULT_TERM_TOP_N) -> TermIndex:
+        """The :class:`TermIndex` of :meth:`term_sections`, without a file."""
+        (_, trie), (_, table) = self.term_sections(top_n)
+        return TermIndex(trie, table)
 
     def write_to(self, fd: int, top_n: int = DEFAULT_TOP_N, *, release: bool = False) -> int:
         """Write the stored form of the index into the empty file open (for

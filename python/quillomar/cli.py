@@ -22,10 +22,19 @@ from ._format import FormatError, summarize
 from ._internal_failure import is_internal_failure
 from ._progress import ProgressBar
 from ._validation import excerpt
-from .builder import DEFAULT_TOP_N, IndexBuilder
+from .builder import DEFAULT_TERM_TOP_N, DEFAULT_TOP_N, IndexBuilder
 from .log_files import Columns, RecordsError, add_file
+from .metadata import IndexMetadata
 from .normalization import DEFAULT_NORMALIZATION, NORMALIZATION_NAMES
-from .storage import StoredIndex, append_metadata, load, read_trailer, verify_checksums
+from .storage import (
+    TERM_TABLE_SECTION,
+    TERM_TRIE_SECTION,
+    StoredIndex,
+    append_metadata,
+    load,
+    read_trailer,
+    verify_checksums,
+)
 
 __all__ = ["main"]
 
@@ -247,11 +256,13 @@ def _build(args: argparse.Namespace) -> int:
             file=sys.stderr,
         )
     written = 0
+    # Built while the records are held; the index's encoding releases them.
+    sections = builder.term_sections(args.term_top_n) if args.term_top_n else []
 
     def fill(fd: int) -> None:
         nonlocal written
         written = builder.write_to(fd, args.top_n, release=True)
-        # The trailer goes after the index, as save() writes it.
+        # The sections and the trailer go after the index, as save() writes them.
         append_metadata(
             fd,
             written,
@@ -259,6 +270,7 @@ def _build(args: argparse.Namespace) -> int:
             top_n=args.top_n,
             videos=videos,
             recency=recency,
+            sections=sections,
         )
 
     try:
@@ -417,6 +429,7 @@ def cmd_info(args: argparse.Namespace) -> int:
             )
             for s in meta.sections
         ]
+        rows.append(("matching", _matching_of(meta)))
         _print_rows(rows)
         return 0
     data = _read_index_bytes(args.index)
@@ -432,6 +445,7 @@ def cmd_info(args: argparse.Namespace) -> int:
         ("index", args.index),
         ("encoded size", _plural(summary.size, "byte")),
         ("metadata", "none (terms as logged, not normalised)"),
+        ("matching", _START_ONLY),
         ("nodes", f"{summary.nodes:,}"),
         ("terms", f"{summary.terms:,}"),
         ("videos", f"{summary.videos:,}"),
@@ -454,6 +468,15 @@ def _recency_rows(meta: object) -> List[Tuple[str, str]]:
     if half_life is None:
         return []
     return [("half-life", f"{half_life:g} s"), ("as of", str(getattr(meta, "as_of", "")))]
+
+
+_START_ONLY = "from the start of terms only (the file has no term sections)"
+
+
+def _matching_of(meta: IndexMetadata) -> str:
+    if meta.section(TERM_TRIE_SECTION) and meta.section(TERM_TABLE_SECTION):
+        return "any word, in any order, with suggested searches"
+    return _START_ONLY
 
 
 def _print_rows(rows: Sequence[Tuple[str, str]]) -> None:
@@ -627,6 +650,15 @@ def make_parser() -> argparse.ArgumentParser:
         default=DEFAULT_TOP_N,
         metavar="N",
         help="videos kept per trie node (default: %(default)s)",
+    )
+    build.add_argument(
+        "--term-top-n",
+        type=_non_negative,
+        default=DEFAULT_TERM_TOP_N,
+        metavar="N",
+        help="terms kept per node of the term trie that matches any word in any "
+        "order and suggests searches; 0 stores no term trie, and the index then "
+        "matches from the start of terms only (default: %(default)s)",
     )
     build.add_argument(
         "--normalize",

@@ -4,7 +4,7 @@
 #include <string_view>
 
 #include "core/build/field_text.hpp"
-#include "core/build/term_rule.hpp"
+#include "core/codec/utf8.hpp"
 
 namespace quillomar::build {
 
@@ -14,7 +14,8 @@ constexpr std::string_view kByteOrderMark = "\xEF\xBB\xBF";
 
 }  // namespace
 
-DelimitedParser::DelimitedParser(DelimitedColumns columns, IdKind id_kind)
+DelimitedParser::DelimitedParser(DelimitedColumns columns,
+                                 std::optional<IdMode> id_kind)
     : columns_(columns),
       width_(std::max({columns.term_at, columns.video_at,
                        columns.has_count() ? columns.count_at : 0}) +
@@ -42,7 +43,7 @@ void DelimitedParser::Select(size_t index) {
 }
 
 bool DelimitedParser::Append(const char* p, size_t n) {
-  field_chars_ += CountCodePoints({p, n});
+  field_chars_ += codec::CountCodePoints({p, n});
   if (field_chars_ > kFieldLimit) return false;
   if (target_ != nullptr) target_->append(p, n);
   return true;
@@ -94,13 +95,9 @@ std::optional<LineFault> DelimitedParser::EndRecord() {
   }
   VideoValue video;
   if (!ParseVideo(video_, video, error_)) return LineFault{line_, error_};
-  const IdKind kind = video.is_int ? IdKind::kInt : IdKind::kUuid;
-  if (kind_ != IdKind::kNone && kind != kind_) {
-    return LineFault{line_, std::string("video id is ") +
-                                (video.is_int ? "an int" : "a UUID") +
-                                " but earlier records used " +
-                                (video.is_int ? "UUIDs" : "int ids") +
-                                "; ids must be all ints or all UUIDs"};
+  const IdMode kind = video.is_int ? IdMode::kInt32 : IdMode::kUuid;
+  if (kind_.has_value() && kind != *kind_) {
+    return LineFault{line_, MixedIdsText(kind, *kind_)};
   }
   kind_ = kind;
   if (video.is_int) {
@@ -210,7 +207,7 @@ RecordBatch DelimitedParser::batch() const {
   RecordBatch b;
   b.terms.data = term_bytes_.data();
   b.terms.offsets = term_offsets_;
-  b.id_kind = kind_;
+  b.id_kind = kind_.value_or(IdMode::kUuid);  // rows only with a kind
   b.int_ids = int_ids_;
   b.uuid_ids = uuid_ids_;
   b.counts = counts_;

@@ -50,9 +50,9 @@ class DelimitedParser {
  public:
   static constexpr size_t kFieldLimit = 131072;
 
-  // `id_kind`: the kind of the ids already counted (kNone for none); a row
+  // `id_kind`: the kind of the ids already counted (none before any); a row
   // of the other kind is refused.
-  DelimitedParser(DelimitedColumns columns, IdKind id_kind);
+  DelimitedParser(DelimitedColumns columns, std::optional<IdMode> id_kind);
 
   // Parses `n` bytes, appending complete rows to the batch; `final` marks
   // the end of the input (a last record without a line break counts).
@@ -87,7 +87,7 @@ class DelimitedParser {
   DelimitedColumns columns_;
   size_t width_;
   char delimiter_;
-  IdKind kind_;
+  std::optional<IdMode> kind_;
   State state_ = State::kStartRecord;
   uint64_t line_ = 1;  // the header
 
