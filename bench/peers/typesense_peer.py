@@ -11,6 +11,7 @@ directory with a random API key, and is stopped by its pid when the
 from __future__ import annotations
 
 import http.client
+import itertools
 import json
 import os
 import secrets
@@ -77,7 +78,7 @@ def free_port() -> int:
 def documents(terms: Dict[str, Tuple[int, List[str]]], top: int = 10) -> Iterable[dict]:
     """One document per term: its text, total count and `top` best videos."""
     for i, (term, (count, videos)) in enumerate(terms.items()):
-        yield {"id": str(i), "term": term, "count": count, "videos": videos[:top]}
+        yield {"id": str(i), "term": term, "count": count, "videos": [str(v) for v in videos[:top]]}
 
 
 def hits_to_videos(hit_videos: Sequence[Sequence[str]], limit: int = 10) -> List[str]:
@@ -102,15 +103,54 @@ def search_path(text: str, setting: str) -> str:
     return f"/collections/{COLLECTION}/documents/search?" + urllib.parse.urlencode(params)
 
 
-class Typesense:
+class Client:
+    """Requests to a running server on one kept-alive connection (one per thread)."""
+
+    def __init__(self, port: int, key: str) -> None:
+        self.port = port
+        self.key = key
+        self.url = f"http://127.0.0.1:{port}/"
+        self._conn: Optional[http.client.HTTPConnection] = None
+
+    def close(self) -> None:
+        if self._conn is not None:
+            self._conn.close()
+            self._conn = None
+
+    def request(self, method: str, path: str, body: Optional[bytes] = None) -> dict:
+        """Its JSON answer."""
+        return json.loads(self.raw_request(method, path, body))
+
+    def raw_request(self, method: str, path: str, body: Optional[bytes] = None) -> bytes:
+        """Its body; RuntimeError for a status of 300 or more."""
+        if self._conn is None:
+            self._conn = http.client.HTTPConnection("127.0.0.1", self.port, timeout=60)
+        headers = {"X-TYPESENSE-API-KEY": self.key}
+        if body is not None:
+            headers["Content-Type"] = "application/json"
+        try:
+            self._conn.request(method, path, body=body, headers=headers)
+            answer = self._conn.getresponse()
+            data = answer.read()
+        except (OSError, http.client.HTTPException):
+            self.close()
+            raise
+        if answer.status >= 300:
+            raise RuntimeError(f"Typesense {method} {path[:60]}: {answer.status} {data[:200]!r}")
+        return data
+
+    def search(self, text: str, setting: str) -> List[Tuple[str, List[str]]]:
+        """(term, videos) of the first ten hits for `text`."""
+        found = self.request("GET", search_path(text, setting))
+        return [(h["document"]["term"], h["document"]["videos"]) for h in found["hits"]]
+
+
+class Typesense(Client):
     """A running server: `with Typesense() as ts: ts.load(terms); ts.search(...)`."""
 
     def __init__(self) -> None:
-        self.key = secrets.token_hex(16)
-        self.port = free_port()
-        self.url = f"http://127.0.0.1:{self.port}/"
+        super().__init__(free_port(), secrets.token_hex(16))
         self.proc: Optional[subprocess.Popen] = None
-        self._conn: Optional[http.client.HTTPConnection] = None
         self._tmp = tempfile.mkdtemp(prefix="typesense-peer-")
 
     def __enter__(self) -> "Typesense":
@@ -123,6 +163,10 @@ class Typesense:
 
     def __exit__(self, *exc: object) -> None:
         self.stop()
+
+    def client(self) -> Client:
+        """Another connection, for another thread."""
+        return Client(self.port, self.key)
 
     def _start(self) -> None:
         binary = binary_path()
@@ -156,14 +200,12 @@ class Typesense:
                 if self.request("GET", "/health").get("ok"):
                     return
             except (OSError, http.client.HTTPException, ValueError, RuntimeError):
-                self._conn = None  # not listening yet, or not ready (503)
+                pass  # not listening yet, or not ready (503)
             time.sleep(0.2)
         raise SystemExit(f"Typesense did not answer its health check in {START_BOUND:.0f} s")
 
     def stop(self) -> None:
-        if self._conn is not None:
-            self._conn.close()
-            self._conn = None
+        self.close()
         if self.proc is not None and self.proc.poll() is None:
             self.proc.terminate()
             try:
@@ -174,24 +216,6 @@ class Typesense:
         if hasattr(self, "_log"):
             self._log.close()
         shutil.rmtree(self._tmp, ignore_errors=True)
-
-    def request(self, method: str, path: str, body: Optional[bytes] = None) -> dict:
-        """One request on a kept-alive connection; its JSON answer."""
-        return json.loads(self.raw_request(method, path, body))
-
-    def raw_request(self, method: str, path: str, body: Optional[bytes] = None) -> bytes:
-        """One request on a kept-alive connection; its body (status < 300)."""
-        if self._conn is None:
-            self._conn = http.client.HTTPConnection("127.0.0.1", self.port, timeout=60)
-        headers = {"X-TYPESENSE-API-KEY": self.key}
-        if body is not None:
-            headers["Content-Type"] = "application/json"
-        self._conn.request(method, path, body=body, headers=headers)
-        answer = self._conn.getresponse()
-        data = answer.read()
-        if answer.status >= 300:
-            raise RuntimeError(f"Typesense {method} {path[:60]}: {answer.status} {data[:200]!r}")
-        return data
 
     def load(self, terms: Dict[str, Tuple[int, List[str]]], batch: int = 20_000) -> float:
         """Creates the collection and imports one document per term;
@@ -206,17 +230,16 @@ class Typesense:
         }
         self.request("POST", "/collections", json.dumps(schema).encode())
         started = time.perf_counter()
-        docs = list(documents(terms))
-        for at in range(0, len(docs), batch):
-            lines = "\n".join(json.dumps(d) for d in docs[at : at + batch]).encode()
-            path = f"/collections/{COLLECTION}/documents/import?action=create"
+        docs = documents(terms)
+        path = f"/collections/{COLLECTION}/documents/import?action=create"
+        while True:
+            lines = "\n".join(json.dumps(d) for d in itertools.islice(docs, batch)).encode()
+            if not lines:
+                break
             answer = self.raw_request("POST", path, lines)
             failed = [ln for ln in answer.splitlines() if b'"success":true' not in ln]
             if failed:
-                raise RuntimeError(f"Typesense refused {len(failed)} documents: {failed[0][:200]!r}")
+                raise RuntimeError(
+                    f"Typesense refused {len(failed)} documents: {failed[0][:200]!r}"
+                )
         return time.perf_counter() - started
-
-    def search(self, text: str, setting: str) -> List[Tuple[str, List[str]]]:
-        """(term, videos) of the first ten hits for `text`."""
-        found = self.request("GET", search_path(text, setting))
-        return [(h["document"]["term"], h["document"]["videos"]) for h in found["hits"]]
