@@ -341,16 +341,18 @@ def run_log(name: str, csv_path: Path, terms: Terms, args, tmp: Path) -> Dict[st
     served: Dict[str, Dict[str, float]] = {}
     paths = [t for _, t, _, _ in queries][: args.served_requests]
     if args.served:
-        server = Server([str(index), "--workers", str(args.workers)])
-        try:
-            server.wait_workers(args.workers)
-            q_paths = ["/complete?q=" + urllib.parse.quote(t) for t in paths]
-            sequential(server.port, q_paths[:200], {})  # warm-up
-            served["quillomar"] = sequential(server.port, q_paths, {})
-            pids = [server.proc.pid, *server.workers()]
-            served["quillomar"].update(wrk_run(server.url, q_paths, {}, pids, args.seconds, tmp))
-        finally:
-            server.stop()
+        q_paths = ["/complete?q=" + urllib.parse.quote(t) for t in paths]
+        # The start-only file shows what the term sections cost a server.
+        for label, path in (("quillomar", index), ("quillomar, start-only file", start_only)):
+            server = Server([str(path), "--workers", str(args.workers)])
+            try:
+                server.wait_workers(args.workers)
+                sequential(server.port, q_paths[:200], {})  # warm-up
+                served[label] = sequential(server.port, q_paths, {})
+                pids = [server.proc.pid, *server.workers()]
+                served[label].update(wrk_run(server.url, q_paths, {}, pids, args.seconds, tmp))
+            finally:
+                server.stop()
     if args.peer == "typesense":
         from peers import typesense_peer
 
@@ -508,6 +510,39 @@ def render(report: Dict[str, object], command: str) -> str:
     return "\n".join(out)
 
 
+METHOD = """\
+How the search box does when people type any word of a term, in any order,
+against today's start-only matching and a Typesense 0.24.1 server (the
+`bench` extra's wheel) on the same logs and the same simulated users.
+Produced by `bench/bench_any_word.py`; the command is given with every log's
+tables.
+
+- Logs: the sample log, and logs written by `bench/make_search_log.py`
+  (one to four words of Debian's `wamerican` list, five rows per term).
+- Users: each way ("start": from the first word; "later": from a later
+  word; "reordered": the words in another order, multi-word terms only)
+  draws users' terms by their counts; each types the term to a random length
+  (two characters or more), half of them with one realistic typo (a
+  neighbouring key, a dropped, doubled or swapped letter...).
+- Success@10: the term's most-clicked video among the ten videos returned.
+  Suggestions: the meant term among the first ten suggested search texts
+  (Typesense: the terms of its first ten hits).
+- quillomar: `Autocomplete` on the file `quillomar build` writes, with its
+  defaults (any word), and with `any_word=False` (start only, as before).
+- Typesense: one document per term (the term, its total count, its ten best
+  videos), searched with `prefix=true`, `num_typos=2` and
+  `sort_by=_text_match:desc,count:desc`; of three settings the one with the
+  best success@10 on users of a separate seed is kept. Its hits become
+  videos by taking each hit's best video first, then each one's second...
+- Time: in-process, every prefix of some users' texts, the two modes taking
+  turns; served, `quillomar serve --workers 2` and Typesense (its default
+  threads) on 127.0.0.1, one client sending the typed texts one after
+  another (sequential), and wrk with 16 connections for a fixed time (the
+  server's CPU per request from /proc). The machine is shared (2 vCPU),
+  so compare the rows of one run.
+"""
+
+
 def write_doc(text: str) -> None:
     doc = ROOT / "docs" / "quality.md"
     old = doc.read_text(encoding="utf-8")
@@ -571,7 +606,7 @@ def main() -> None:
         print(text, flush=True)
         sections.append(text)
     if args.write:
-        write_doc("## Any word, any order: side by side\n\n" + "\n".join(sections))
+        write_doc("## Any word, any order: side by side\n\n" + METHOD + "\n" + "\n".join(sections))
 
 
 if __name__ == "__main__":
