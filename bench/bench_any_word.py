@@ -32,6 +32,7 @@ import random
 import re
 import shlex
 import shutil
+import signal
 import statistics
 import subprocess
 import sys
@@ -596,6 +597,8 @@ def main() -> None:
     parser.add_argument("--skip-sample", action="store_true", help="only the generated logs")
     parser.add_argument("--write", action="store_true", help="put the tables into docs/quality.md")
     args = parser.parse_args()
+    # A SIGTERM unwinds like an error, so every server started is stopped.
+    signal.signal(signal.SIGTERM, lambda *_: sys.exit(143))
     command = "PYTHONPATH=build/dev:python .venv/bin/python bench/bench_any_word.py " + shlex.join(
         sys.argv[1:]
     )
