@@ -113,7 +113,7 @@ def logs(sizes: Sequence[int], cache: Path, sample_too: bool = True):
     if not sample.exists():
         write_csv(sample_records(), sample)
     if sample_too:
-        yield "sample", sample, aggregate(sample_records())
+        yield "sample log", sample, aggregate(sample_records())
     for n in sizes:
         path = cache / f"terms-{n}.csv"
         if not path.exists():
@@ -132,7 +132,7 @@ def logs(sizes: Sequence[int], cache: Path, sample_too: bool = True):
                 cwd=ROOT / "bench",
             )
             os.replace(str(path) + ".tmp", path)
-        yield f"generated {n:,}", path, read_log(path)
+        yield "make_search_log.py log", path, read_log(path)
 
 
 # -- users ----------------------------------------------------------------------
@@ -403,7 +403,7 @@ def best_mark(values: Dict[str, float]) -> Callable[[str], str]:
 
 def render(report: Dict[str, object], command: str) -> str:
     systems: Dict[str, Dict[str, float]] = report["systems"]  # type: ignore[assignment]
-    out = [f"### {report['name']} log ({report['terms']:,} terms)", "", f"`{command}`", ""]
+    out = [f"### {report['name']} ({report['terms']:,} terms)", "", f"`{command}`", ""]
     cols = [*WAYS, "all"]
     marks = {
         c: best_mark({s: v[c] for s, v in systems.items() if s != "quillomar, start only"})
