@@ -153,9 +153,8 @@ struct ParsedQuery {
 };
 
 void ParseQuery(PyObject* words_obj, PyObject* budgets_obj,
-                PyObject* text_budget_obj, int others_prefix,
-                int last_finished, unsigned int candidates,
-                unsigned int limit, ParsedQuery& out) {
+                PyObject* text_budget_obj, int others_prefix, int last_finished,
+                unsigned int candidates, unsigned int limit, ParsedQuery& out) {
   const Py_ssize_t n = PyList_GET_SIZE(words_obj);
   if (n < 1 || static_cast<size_t>(n) > terms::kMaxTypedWords) {
     Raise(PyExc_ValueError, "search takes 1 to 8 words");
@@ -179,8 +178,8 @@ void ParseQuery(PyObject* words_obj, PyObject* budgets_obj,
   out.words.resize(static_cast<size_t>(n));
   for (size_t i = 0; i < out.words.size(); ++i) {
     const size_t begin = i == 0 ? 0 : ends[i - 1] + 1;
-    out.words[i].text = std::span<const uint32_t>(code_points)
-                            .subspan(begin, ends[i] - begin);
+    out.words[i].text =
+        std::span<const uint32_t>(code_points).subspan(begin, ends[i] - begin);
     out.words[i].budget = SmallInt(PyList_GET_ITEM(budgets_obj, i), "budgets");
     out.words[i].prefix =
         i + 1 == out.words.size() ? last_finished == 0 : others_prefix != 0;
@@ -251,13 +250,13 @@ PyRef VideoRows(std::span<const terms::TermHit> hits,
     const terms::Match& m = hits[v.hit].match;
     PyRef id = Check(PyUnicode_FromStringAndSize(v.text.data(), v.text_size));
     PyRef score = Check(PyFloat_FromDouble(v.score));
-    PyRef how = Check(
-        PyUnicode_InternFromString(kHows[static_cast<size_t>(m.how)]));
-    PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i),
-                    Check(PyTuple_Pack(4, id.get(), score.get(),
-                                       m.corrected ? Py_True : Py_False,
-                                       how.get()))
-                        .release());
+    PyRef how =
+        Check(PyUnicode_InternFromString(kHows[static_cast<size_t>(m.how)]));
+    PyList_SET_ITEM(
+        list.get(), static_cast<Py_ssize_t>(i),
+        Check(PyTuple_Pack(4, id.get(), score.get(),
+                           m.corrected ? Py_True : Py_False, how.get()))
+            .release());
   }
   return list;
 }
