@@ -229,3 +229,74 @@ def test_term_index_refuses_random_bytes(seed):
         TermIndex(trie, bytes(broken))
     with pytest.raises(ValueError):
         TermIndex(bytes(rng.randrange(256) for _ in range(40)), table)
+
+
+def reference_term_videos(index, hits, terms, limit, min_score):
+    """The videos of ``hits[:terms]`` by one plain lookup per term: each
+    term's own node without edits, best first then by identifier, taken
+    round-robin over the terms, each video once."""
+    lists = []
+    for hit in hits[:terms]:
+        rows = index.fuzzy_match_video(hit[1], 0, limit, False, min_score)
+        lists.append((hit, sorted(rows, key=lambda r: (-r[1], r[0]))))
+    out, seen = [], set()
+    for rank in range(max((len(v) for _, v in lists), default=0)):
+        for hit, videos in lists:
+            if rank < len(videos) and videos[rank][0] not in seen:
+                seen.add(videos[rank][0])
+                out.append(
+                    (videos[rank][0], videos[rank][1], hit[4], ("start", "word", "order")[hit[3]])
+                )
+    return out
+
+
+@settings(max_examples=150, deadline=None)
+@given(
+    logs_and_typing(),
+    st.lists(st.integers(1, 40), min_size=1, max_size=12),
+    st.sampled_from([None, 1, 2, 5]),
+    st.sampled_from([0.0, 0.3]),
+)
+def test_gathered_videos_are_each_terms_own_node_in_turn(case, videos, limit, min_score):
+    log, typed = case
+    records = [
+        (t, videos[i % len(videos)] + j, c + j)
+        for i, (t, c) in enumerate(log)
+        for j in range(i % 3 + 1)
+    ]
+    index, terms = build(records, term_top_n=len(log))
+    words = [w for w in typed.split(" ") if w][:8]
+    if not words or any(len(w) > 32 for w in words):
+        return
+    budgets = [typing_max_dist(len(w)) for w in words]
+    hits, typed_rows, corrected_rows = terms.search_videos(
+        index, words, budgets, 1, False, typed.endswith(" "), 64, 1000, 3, limit, min_score
+    )
+    typed_hits = [h for h in hits if not h[4] and h[3] != 0]
+    corrected_hits = [h for h in hits if h[4]]
+    for got, group in ((typed_rows, typed_hits), (corrected_rows, corrected_hits)):
+        expected = reference_term_videos(index, group, 3, limit, min_score)
+        if limit is not None:
+            expected = expected[: 2 * limit]
+        assert got == expected
+    assert hits == terms.search(words, budgets, 1, False, typed.endswith(" "), 64, 1000)
+
+
+@pytest.mark.parametrize("index", [None, b"", "an index"])
+def test_gathering_videos_needs_a_prefix_search(index):
+    _, terms = build(SAMPLE, 10)
+    with pytest.raises(TypeError, match="PrefixSearch"):
+        terms.search_videos(index, ["chords"], [1], 1, False, False, 64, 10, 10, 10, 0.0)
+
+
+@settings(max_examples=150, deadline=None)
+@given(logs_and_typing(), st.integers(1, 4))
+def test_a_short_list_is_the_start_of_the_long_one(case, wanted):
+    # Searches with edits may be left out when the exact ones fill the list;
+    # what is listed must not change.
+    log, typed = case
+    index, terms = build([(t, 7, c) for t, c in log], term_top_n=len(log))
+    ac = Autocomplete(index, terms=terms, suggestions=1000, limit=1000)
+    full = [(s.text, s.how, s.corrected) for s in ac.complete(typed).suggestions]
+    short = ac.complete(typed, suggestions=wanted, limit=wanted).suggestions
+    assert [(s.text, s.how, s.corrected) for s in short] == full[:wanted]

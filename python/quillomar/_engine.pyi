@@ -1,5 +1,7 @@
 from typing import Callable, List, Optional, Tuple, Union
 
+from _quillomar import PrefixSearch
+
 _Buffer = Union[bytes, bytearray, memoryview, object]
 
 class BadRecordError(ValueError): ...
@@ -39,6 +41,7 @@ class DelimitedReader:
     def feed(self, aggregator: Aggregator, chunk: _Buffer, final: bool) -> int: ...
 
 _TermRow = Tuple[int, str, int, int, bool, Tuple[int, ...]]
+_VideoRow = Tuple[str, float, bool, str]
 
 class TermIndex:
     def __init__(self, trie: _Buffer, table: _Buffer) -> None: ...
@@ -52,6 +55,20 @@ class TermIndex:
         candidates: int,
         limit: int,
     ) -> List[_TermRow]: ...
+    def search_videos(
+        self,
+        index: PrefixSearch,
+        words: List[str],
+        budgets: List[int],
+        text_budget: int,
+        words_as_prefixes: bool,
+        last_finished: bool,
+        candidates: int,
+        limit: int,
+        video_terms: int,
+        video_limit: Optional[int],
+        min_score: float,
+    ) -> Tuple[List[_TermRow], List[_VideoRow], List[_VideoRow]]: ...
     def term(self, number: int) -> Tuple[str, int]: ...
     def __reduce__(self) -> Tuple[type, Tuple[bytes, bytes]]: ...
     def __len__(self) -> int: ...

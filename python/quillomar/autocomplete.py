@@ -33,7 +33,6 @@ from dataclasses import dataclass, field
 from typing import (
     Callable,
     Iterable,
-    Iterator,
     List,
     Optional,
     Sequence,
@@ -107,6 +106,7 @@ _MAX_WORD_LENGTH = 32
 _CANDIDATES = 64
 
 _TermRow = Tuple[int, str, int, int, bool, Tuple[int, ...]]
+_VideoRow = Tuple[str, float, bool, str]
 
 
 def typing_max_dist(length: int, steps: Sequence[Tuple[int, int]] = DEFAULT_EDIT_STEPS) -> int:
@@ -406,7 +406,13 @@ class Autocomplete:
         results: List[Suggestion] = []
         seen: Set[str] = set()
         _extend(results, seen, limit, ((v, sc, False, "start") for v, sc in exact))
-        hits = self._term_hits(query, finished, max_dist, limit, wanted) if any_word else []
+        hits: List[_TermRow] = []
+        typed_rows: List[_VideoRow] = []
+        corrected_rows: List[_VideoRow] = []
+        if any_word:
+            hits, typed_rows, corrected_rows = self._term_hits(
+                query, finished, max_dist, limit, wanted, min_score
+            )
 
         def start_corrected() -> None:
             if not edits or (limit is not None and len(results) >= limit):
@@ -417,17 +423,13 @@ class Autocomplete:
             fuzzy.sort(key=_by_score_then_video)
             _extend(results, seen, limit, ((v, sc, True, "start") for v, sc in fuzzy))
 
-        def from_terms(corrected: bool) -> None:
-            group = [h for h in hits if h[4] == corrected and (corrected or h[3] != 0)]
-            _extend(results, seen, limit, self._term_videos(group, limit, min_score))
-
         if fill == "typed-first":
-            from_terms(False)
+            _extend(results, seen, limit, typed_rows)
             start_corrected()
         else:
             start_corrected()
-            from_terms(False)
-        from_terms(True)
+            _extend(results, seen, limit, typed_rows)
+        _extend(results, seen, limit, corrected_rows)
         corrected = bool(results) and all(r.corrected for r in results)
         return Completion(query, corrected, results, _suggested(hits, wanted))
 
@@ -438,8 +440,14 @@ class Autocomplete:
         max_dist: EditBudget,
         limit: Optional[int],
         wanted: int,
-    ) -> List[_TermRow]:
-        """The terms that reach every typed word, best first."""
+        min_score: float,
+    ) -> Tuple[List[_TermRow], List[_VideoRow], List[_VideoRow]]:
+        """The terms that reach every typed word, best first, and the videos
+        they lead to: those of the terms every typed word reaches unchanged
+        from another word or in another order, and those of the corrected
+        ones. Each term lists its own node's videos (without edits), the
+        first ``limit`` terms' best videos first, then each one's second,
+        and so on."""
         terms = self._stored.terms
         words = [w for w in query.split(" ") if w]
         if (
@@ -447,10 +455,11 @@ class Autocomplete:
             or not 1 <= len(words) <= _MAX_WORDS
             or any(len(w) > _MAX_WORD_LENGTH for w in words)
         ):
-            return []
+            return [], [], []
         budgets = [min(self.edits_for(w, max_dist), 3) for w in words]
         rows = max(wanted, DEFAULT_LIMIT if limit is None else limit)
-        return terms.search(
+        return terms.search_videos(
+            self._stored.index,
             words,
             budgets,
             min(self.edits_for(query, max_dist), 3),
@@ -458,25 +467,10 @@ class Autocomplete:
             finished,
             _CANDIDATES,
             rows,
+            DEFAULT_LIMIT if limit is None else limit,
+            limit,
+            min_score,
         )
-
-    def _term_videos(
-        self, hits: Sequence[_TermRow], limit: Optional[int], min_score: float
-    ) -> Iterator[Tuple[str, float, bool, str]]:
-        """The videos of matched terms, each term's best video first, then
-        each one's second, and so on (a term's own node's list)."""
-        index = self._stored.index
-        lists = [
-            (hit, index.fuzzy_match_video(hit[1], 0, limit, False, min_score))
-            for hit in hits[: DEFAULT_LIMIT if limit is None else limit]
-        ]
-        for ranked in lists:
-            ranked[1].sort(key=_by_score_then_video)
-        depth = max((len(videos) for _, videos in lists), default=0)
-        for rank in range(depth):
-            for hit, videos in lists:
-                if rank < len(videos):
-                    yield videos[rank][0], videos[rank][1], hit[4], HOWS[hit[3]]
 
     # -- pickling -----------------------------------------------------------
 

@@ -1,5 +1,6 @@
 #include "python_build/term_index_type.hpp"
 
+#include <exception>
 #include <memory>
 #include <optional>
 #include <span>
@@ -9,7 +10,9 @@
 #include "core/index/search_index.hpp"
 #include "core/terms/term_search.hpp"
 #include "core/terms/term_table.hpp"
+#include "core/terms/term_videos.hpp"
 #include "core/trie/trie_codec.hpp"
+#include "python_build/prefix_search_view.hpp"
 #include "python_common/errors.hpp"
 #include "python_common/module_setup.hpp"
 
@@ -141,6 +144,74 @@ PyRef RowOf(const State& s, const terms::TermHit& hit) {
                             ranges.get()));
 }
 
+// A typed text as the term search takes it; the words point into
+// code_points.
+struct ParsedQuery {
+  std::vector<uint32_t> code_points;
+  std::vector<terms::TypedWord> words;
+  terms::TermQuery query;
+};
+
+void ParseQuery(PyObject* words_obj, PyObject* budgets_obj,
+                PyObject* text_budget_obj, int others_prefix, int last_finished,
+                unsigned int candidates, unsigned int limit, ParsedQuery& out) {
+  const Py_ssize_t n = PyList_GET_SIZE(words_obj);
+  if (n < 1 || static_cast<size_t>(n) > terms::kMaxTypedWords) {
+    Raise(PyExc_ValueError, "search takes 1 to 8 words");
+  }
+  if (PyList_GET_SIZE(budgets_obj) != n) {
+    Raise(PyExc_ValueError, "one budget per word");
+  }
+  std::vector<uint32_t>& code_points = out.code_points;
+  std::vector<size_t> ends;
+  for (Py_ssize_t i = 0; i < n; ++i) {
+    AppendCodePoints(PyList_GET_ITEM(words_obj, i), code_points);
+    const size_t begin = ends.empty() ? 0 : ends.back() + 1;
+    const size_t length = code_points.size() - begin;
+    if (length == 0 || length > terms::kMaxTypedWord) {
+      Raise(PyExc_ValueError, "each word holds 1 to 32 code points");
+    }
+    code_points.push_back(' ');
+    ends.push_back(code_points.size() - 1);
+  }
+  code_points.pop_back();
+  out.words.resize(static_cast<size_t>(n));
+  for (size_t i = 0; i < out.words.size(); ++i) {
+    const size_t begin = i == 0 ? 0 : ends[i - 1] + 1;
+    out.words[i].text =
+        std::span<const uint32_t>(code_points).subspan(begin, ends[i] - begin);
+    out.words[i].budget = SmallInt(PyList_GET_ITEM(budgets_obj, i), "budgets");
+    out.words[i].prefix =
+        i + 1 == out.words.size() ? last_finished == 0 : others_prefix != 0;
+  }
+  out.query = {out.words, code_points, SmallInt(text_budget_obj, "text_budget"),
+               candidates, limit};
+}
+
+// Runs `work` without the interpreter's lock; what it throws is thrown
+// again once the lock is held.
+template <class Work>
+void WithoutLock(Work&& work) {
+  std::optional<std::exception_ptr> failure;
+  Py_BEGIN_ALLOW_THREADS;
+  try {
+    work();
+  } catch (...) {
+    failure = std::current_exception();
+  }
+  Py_END_ALLOW_THREADS;
+  if (failure) std::rethrow_exception(*failure);
+}
+
+PyRef HitRows(const State& s, std::span<const terms::TermHit> hits) {
+  PyRef list = Check(PyList_New(static_cast<Py_ssize_t>(hits.size())));
+  for (size_t i = 0; i < hits.size(); ++i) {
+    PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i),
+                    RowOf(s, hits[i]).release());
+  }
+  return list;
+}
+
 // search(words, budgets, text_budget, words_as_prefixes, last_finished,
 //        candidates, limit) -> [(term, text, count, how, corrected, ranges)]
 PyObject* Search(PyObject* self, PyObject* args) {
@@ -158,55 +229,103 @@ PyObject* Search(PyObject* self, PyObject* args) {
                           &limit)) {
       return nullptr;
     }
-    const Py_ssize_t n = PyList_GET_SIZE(words_obj);
-    if (n < 1 || static_cast<size_t>(n) > terms::kMaxTypedWords) {
-      Raise(PyExc_ValueError, "search takes 1 to 8 words");
-    }
-    if (PyList_GET_SIZE(budgets_obj) != n) {
-      Raise(PyExc_ValueError, "one budget per word");
-    }
-    std::vector<uint32_t> code_points;
-    std::vector<size_t> ends;
-    for (Py_ssize_t i = 0; i < n; ++i) {
-      AppendCodePoints(PyList_GET_ITEM(words_obj, i), code_points);
-      const size_t begin = ends.empty() ? 0 : ends.back() + 1;
-      const size_t length = code_points.size() - begin;
-      if (length == 0 || length > terms::kMaxTypedWord) {
-        Raise(PyExc_ValueError, "each word holds 1 to 32 code points");
-      }
-      code_points.push_back(' ');
-      ends.push_back(code_points.size() - 1);
-    }
-    code_points.pop_back();
-    std::vector<terms::TypedWord> words(static_cast<size_t>(n));
-    for (size_t i = 0; i < words.size(); ++i) {
-      const size_t begin = i == 0 ? 0 : ends[i - 1] + 1;
-      words[i].text = std::span<const uint32_t>(code_points)
-                          .subspan(begin, ends[i] - begin);
-      words[i].budget = SmallInt(PyList_GET_ITEM(budgets_obj, i), "budgets");
-      words[i].prefix =
-          i + 1 == words.size() ? last_finished == 0 : others_prefix != 0;
-    }
-    const terms::TermQuery query{words, code_points,
-                                 SmallInt(text_budget_obj, "text_budget"),
-                                 candidates, limit};
+    ParsedQuery parsed;
+    ParseQuery(words_obj, budgets_obj, text_budget_obj, others_prefix,
+               last_finished, candidates, limit, parsed);
     const State& s = StateOf(self);
     std::vector<terms::TermHit> hits;
-    std::optional<std::exception_ptr> failure;
-    Py_BEGIN_ALLOW_THREADS;
-    try {
-      hits = terms::SearchTerms(*s.trie, s.table, query);
-    } catch (...) {
-      failure = std::current_exception();
+    WithoutLock(
+        [&] { hits = terms::SearchTerms(*s.trie, s.table, parsed.query); });
+    return HitRows(s, hits).release();
+  });
+}
+
+// The video rows of one group of hits: (video, score, corrected, how).
+PyRef VideoRows(std::span<const terms::TermHit> hits,
+                std::span<const terms::TermVideo> videos) {
+  static const char* kHows[] = {"start", "word", "order"};
+  PyRef list = Check(PyList_New(static_cast<Py_ssize_t>(videos.size())));
+  for (size_t i = 0; i < videos.size(); ++i) {
+    const terms::TermVideo& v = videos[i];
+    const terms::Match& m = hits[v.hit].match;
+    PyRef id = Check(PyUnicode_FromStringAndSize(v.text.data(), v.text_size));
+    PyRef score = Check(PyFloat_FromDouble(v.score));
+    PyRef how =
+        Check(PyUnicode_InternFromString(kHows[static_cast<size_t>(m.how)]));
+    PyList_SET_ITEM(
+        list.get(), static_cast<Py_ssize_t>(i),
+        Check(PyTuple_Pack(4, id.get(), score.get(),
+                           m.corrected ? Py_True : Py_False, how.get()))
+            .release());
+  }
+  return list;
+}
+
+// search_videos(index, words, budgets, text_budget, words_as_prefixes,
+//               last_finished, candidates, limit, video_terms, video_limit,
+//               min_score) -> (hits, typed rows, corrected rows)
+PyObject* SearchVideos(PyObject* self, PyObject* args) {
+  return Guarded([&]() -> PyObject* {
+    PyObject* index_obj;
+    PyObject* words_obj;
+    PyObject* budgets_obj;
+    PyObject* text_budget_obj;
+    int others_prefix;
+    int last_finished;
+    unsigned int candidates;
+    unsigned int limit;
+    unsigned int video_terms;
+    PyObject* video_limit_obj;
+    double min_score;
+    if (!PyArg_ParseTuple(args, "OO!O!OppIIIOd:search_videos", &index_obj,
+                          &PyList_Type, &words_obj, &PyList_Type, &budgets_obj,
+                          &text_budget_obj, &others_prefix, &last_finished,
+                          &candidates, &limit, &video_terms, &video_limit_obj,
+                          &min_score)) {
+      return nullptr;
     }
-    Py_END_ALLOW_THREADS;
-    if (failure) std::rethrow_exception(*failure);
-    PyRef list = Check(PyList_New(static_cast<Py_ssize_t>(hits.size())));
-    for (size_t i = 0; i < hits.size(); ++i) {
-      PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i),
-                      RowOf(s, hits[i]).release());
+    const SearchIndex& index = PrefixSearchIndex(index_obj);
+    std::optional<uint32_t> video_limit;
+    if (video_limit_obj != Py_None) {
+      const unsigned long v = PyLong_AsUnsignedLong(video_limit_obj);
+      if (v == static_cast<unsigned long>(-1) && PyErr_Occurred())
+        throw PyErrorAlreadySet{};
+      if (v > UINT32_MAX) Raise(PyExc_ValueError, "video_limit is too large");
+      video_limit = static_cast<uint32_t>(v);
     }
-    return list.release();
+    ParsedQuery parsed;
+    ParseQuery(words_obj, budgets_obj, text_budget_obj, others_prefix,
+               last_finished, candidates, limit, parsed);
+    const State& s = StateOf(self);
+    std::vector<terms::TermHit> hits;
+    std::vector<terms::TermHit> typed;
+    std::vector<terms::TermHit> corrected;
+    std::vector<terms::TermVideo> typed_videos;
+    std::vector<terms::TermVideo> corrected_videos;
+    WithoutLock([&] {
+      hits = terms::SearchTerms(*s.trie, s.table, parsed.query);
+      // What the text reaches from the start without edits the index's own
+      // search lists already.
+      for (const terms::TermHit& h : hits) {
+        if (h.match.corrected) {
+          corrected.push_back(h);
+        } else if (h.match.how != terms::How::kStart) {
+          typed.push_back(h);
+        }
+      }
+      // The list holds at most video_limit videos, some of them found
+      // before: rows past twice that are never used.
+      std::optional<size_t> rows;
+      if (video_limit) rows = 2 * size_t{*video_limit};
+      const terms::TermVideoQuery q{video_limit, min_score, video_terms, rows};
+      typed_videos = terms::TermVideos(index, s.table, typed, q);
+      corrected_videos = terms::TermVideos(index, s.table, corrected, q);
+    });
+    PyRef hit_rows = HitRows(s, hits);
+    PyRef typed_rows = VideoRows(typed, typed_videos);
+    PyRef corrected_rows = VideoRows(corrected, corrected_videos);
+    return PyTuple_Pack(3, hit_rows.get(), typed_rows.get(),
+                        corrected_rows.get());
   });
 }
 
@@ -253,6 +372,12 @@ PyMethodDef kMethods[] = {
      "search(words, budgets, text_budget, words_as_prefixes, last_finished, "
      "candidates, "
      "limit) -> [(term, text, count, how, corrected, ranges)]"},
+    {"search_videos", SearchVideos, METH_VARARGS,
+     "search_videos(index, words, budgets, text_budget, words_as_prefixes, "
+     "last_finished, candidates, limit, video_terms, video_limit, min_score) "
+     "-> (hits, typed rows, corrected rows): search() and the videos of the "
+     "hits in the index (a PrefixSearch), each row (video, score, corrected, "
+     "how)"},
     {"term", Term, METH_O, "term(number) -> (text, count)"},
     {"__reduce__", Reduce, METH_NOARGS, nullptr},
     {nullptr, nullptr, 0, nullptr},

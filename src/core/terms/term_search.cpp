@@ -50,9 +50,10 @@ std::vector<TermHit> SearchTerms(const SearchIndex& trie,
   }
   const TypedWord& w = query.words[pivot];
   std::vector<uint32_t> found;
-  Reach(trie, w.text, w.budget, query.candidates, found);
-  if (n > 1)
-    Reach(trie, query.text, query.text_budget, query.candidates, found);
+  auto reach = [&](uint32_t word_budget, uint32_t text_budget) {
+    Reach(trie, w.text, word_budget, query.candidates, found);
+    if (n > 1) Reach(trie, query.text, text_budget, query.candidates, found);
+  };
 
   TermMatcher matcher(query.words);
   std::vector<TermHit> hits;
@@ -71,7 +72,24 @@ std::vector<TermHit> SearchTerms(const SearchIndex& trie,
     std::sort(seen.begin(), seen.end());
     found.clear();
   };
-  verify();
+  auto room = [&] {
+    if (query.limit == 0) return true;
+    size_t exact = 0;
+    for (const TermHit& h : hits) exact += !h.match.corrected;
+    return exact < query.limit;
+  };
+  // Matches without edits come first whatever follows, and the searches
+  // without edits are a fraction of the cost of those with them: when they
+  // alone fill the list, the searches with edits are left out.
+  const bool edits = w.budget != 0 || (n > 1 && query.text_budget != 0);
+  if (edits) {
+    reach(0, 0);
+    verify();
+  }
+  if (!edits || room()) {
+    reach(w.budget, query.text_budget);
+    verify();
+  }
   // Neighbour swaps of the pivot reach further, at a cost of one search
   // each; they are tried when the plain searches leave room.
   if (query.limit == 0 || hits.size() < query.limit) {

@@ -76,6 +76,17 @@ TermSections BuildTermSections(const build::Aggregate& records,
   for (uint32_t k = 0; k < numbers.size(); ++k) {
     texts[k] = interned.at(numbers[k]);
     totals[k] = all_totals[numbers[k]];
+  }
+  // The trie numbers its "videos" in the order they first come: the most
+  // searched terms, which fill the lists near the root, get the numbers
+  // that take the fewest bytes. Equal totals keep the terms' order, so the
+  // lists rank ties as they would by term number.
+  std::vector<uint32_t> order(numbers.size());
+  std::iota(order.begin(), order.end(), 0);
+  std::stable_sort(order.begin(), order.end(), [&](uint32_t a, uint32_t b) {
+    return totals[a] > totals[b];
+  });
+  for (const uint32_t k : order) {
     const size_t before = offsets.size();
     AddSuffixes(texts[k], suffixes, offsets);
     ids.insert(ids.end(), offsets.size() - before, k);
