@@ -43,10 +43,18 @@ ROOT = Path(__file__).resolve().parent.parent
 ADDRESS = re.compile(r"on http://127\.0\.0\.1:(\d+)/")
 
 
+SERVE = [sys.executable, "-m", "quillomar", "serve"]
+
+
 class Server:
-    def __init__(self, args: List[str], env: Dict[str, str]) -> None:
+    """A server started with ``command`` (``quillomar serve`` unless
+    given) on a free port; it must say where it listens on stderr."""
+
+    def __init__(
+        self, args: List[str], env: Dict[str, str], command: Optional[List[str]] = None
+    ) -> None:
         self.proc = subprocess.Popen(
-            [sys.executable, "-m", "quillomar", "serve", "--port", "0", *args],
+            [*(command or SERVE), "--port", "0", *args],
             stdout=subprocess.DEVNULL,
             stderr=subprocess.PIPE,
             text=True,
