@@ -9,7 +9,13 @@ the only places where the engine's names meet the package's.
 
 from typing import Optional
 
-from _quillomar_build import Aggregator, DelimitedReader, RecordError, decoded_length
+from _quillomar_build import (
+    Aggregator,
+    DelimitedReader,
+    RecordError,
+    TermIndex,
+    decoded_length,
+)
 
 from ._validation import INT32, UUID
 
@@ -17,6 +23,7 @@ __all__ = [
     "Aggregator",
     "DelimitedReader",
     "RecordError",
+    "TermIndex",
     "decoded_length",
     "engine_kind",
     "id_mode_of",

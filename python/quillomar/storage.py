@@ -18,7 +18,7 @@ from typing import BinaryIO, Callable, List, Optional, Sequence, Tuple, Union, c
 from _quillomar import PrefixSearch
 
 from ._atomic import write_atomic_with
-from ._engine import decoded_length
+from ._engine import TermIndex, decoded_length
 from ._format import summarize
 from .metadata import (
     FOOTER_LENGTH,
@@ -30,6 +30,7 @@ from .metadata import (
     node_count_of,
     parse_body,
     parse_footer,
+    recency_fields,
     section_layout,
     tail_counts,
     utc_now,
@@ -60,6 +61,11 @@ SectionWriter for one too large to hold in memory."""
 
 _CHUNK = 16 << 20
 
+TERM_TRIE_SECTION = "term-trie"
+"""The section holding the term trie (an encoded index of word-suffixes)."""
+TERM_TABLE_SECTION = "term-table"
+"""The section holding the texts and totals of the terms."""
+
 
 class StoredIndex:
     """An index loaded from a file, with the file's metadata.
@@ -70,17 +76,26 @@ class StoredIndex:
     :class:`quillomar.Autocomplete` for that). It pickles, and is immutable.
     """
 
-    __slots__ = ("_index", "_metadata")
+    __slots__ = ("_index", "_metadata", "_terms")
     _index: PrefixSearch
     _metadata: Optional[IndexMetadata]
+    _terms: Optional[TermIndex]
 
-    def __init__(self, index: PrefixSearch, metadata: Optional[IndexMetadata] = None) -> None:
+    def __init__(
+        self,
+        index: PrefixSearch,
+        metadata: Optional[IndexMetadata] = None,
+        terms: Optional[TermIndex] = None,
+    ) -> None:
         if not isinstance(index, PrefixSearch):
             raise TypeError(f"index must be a PrefixSearch, not {type(index).__name__}")
         if metadata is not None and not isinstance(metadata, IndexMetadata):
             raise TypeError("metadata must be an IndexMetadata or None")
+        if terms is not None and not isinstance(terms, TermIndex):
+            raise TypeError(f"terms must be a TermIndex or None, not {type(terms).__name__}")
         object.__setattr__(self, "_index", index)
         object.__setattr__(self, "_metadata", metadata)
+        object.__setattr__(self, "_terms", terms)
 
     def __setattr__(self, name: str, value: object) -> None:
         raise AttributeError("StoredIndex is immutable")
@@ -93,6 +108,13 @@ class StoredIndex:
     def metadata(self) -> Optional[IndexMetadata]:
         """The file's metadata; None for a file written without it."""
         return self._metadata
+
+    @property
+    def terms(self) -> Optional[TermIndex]:
+        """The term trie and table that any-word matching and suggested
+        searches read; None for a file written without them (it is then
+        matched from the start of terms only)."""
+        return self._terms
 
     @property
     def normalization(self) -> Normalization:
@@ -125,8 +147,11 @@ class StoredIndex:
 
     def __reduce__(
         self,
-    ) -> Tuple[Callable[..., "StoredIndex"], Tuple[PrefixSearch, Optional[IndexMetadata]]]:
-        return StoredIndex, (self._index, self._metadata)
+    ) -> Tuple[
+        Callable[..., "StoredIndex"],
+        Tuple[PrefixSearch, Optional[IndexMetadata], Optional[TermIndex]],
+    ]:
+        return StoredIndex, (self._index, self._metadata, self._terms)
 
     def __repr__(self) -> str:
         meta = self._metadata
@@ -145,6 +170,7 @@ def describe(
     top_n: Optional[int] = None,
     videos: Optional[int] = None,
     built_at: Optional[str] = None,
+    recency: Optional[Tuple[float, Optional[float]]] = None,
 ) -> IndexMetadata:
     """The metadata of the encoded index ``data``.
 
@@ -172,6 +198,7 @@ def describe(
         id_mode=id_mode,
         built_at=built_at if built_at is not None else utc_now(),
         writer=f"quillomar {__version__}",
+        **recency_fields(recency),
     )
 
 
@@ -182,6 +209,7 @@ def append_metadata(
     normalization: Union[str, Normalization, None],
     top_n: Optional[int],
     videos: int,
+    recency: Optional[Tuple[float, Optional[float]]] = None,
     sections: Sequence[SectionSource] = (),
 ) -> None:
     """Append ``sections`` and the metadata trailer to the file open as
@@ -194,7 +222,11 @@ def append_metadata(
     """
     with mmap.mmap(fd, index_length, access=mmap.ACCESS_READ) as view:
         metadata = describe(
-            cast(bytes, view), normalization=normalization, top_n=top_n, videos=videos
+            cast(bytes, view),
+            normalization=normalization,
+            top_n=top_n,
+            videos=videos,
+            recency=recency,
         )
     metadata = dataclasses.replace(
         metadata,
@@ -295,6 +327,8 @@ def save(
     previous: Optional[IndexMetadata] = None
     if isinstance(index, StoredIndex):
         previous = index.metadata
+        if not sections and index.terms is not None:
+            sections = term_sections_of(index.terms)
         index = index.index
     data = index.to_bytes()
     if previous is not None:
@@ -389,6 +423,7 @@ def load(path: PathLike) -> StoredIndex:
     metadata trailer is truncated, damaged or of an unknown version, or if
     bytes that are no trailer follow the index.
     """
+    terms: Optional[TermIndex] = None
     with open(os.fspath(path), "rb") as f:
         size = f.seek(0, os.SEEK_END)
         found = _read_trailer(f, size)
@@ -399,12 +434,41 @@ def load(path: PathLike) -> StoredIndex:
         else:
             index_length, metadata = found
             data = f.read(index_length)
+            terms = _read_terms(f, metadata)
     if metadata is not None:
         check_index(data, metadata)
     index = PrefixSearch.from_bytes(data)
     if metadata is None:
         _check_bare(data)
-    return StoredIndex(index, metadata)
+    return StoredIndex(index, metadata, terms)
+
+
+def term_sections_of(terms: TermIndex) -> List[SectionSource]:
+    """The two sections that hold ``terms`` in a file."""
+    trie, table = terms.__reduce__()[1]
+    return [(TERM_TRIE_SECTION, trie), (TERM_TABLE_SECTION, table)]
+
+
+def _read_section(f: BinaryIO, section: Section) -> bytes:
+    f.seek(section.offset)
+    data = f.read(section.length)
+    if len(data) != section.length or zlib.crc32(data) != section.checksum:
+        raise MetadataError(f"section {section.name!r} is damaged (checksum mismatch)")
+    return data
+
+
+def _read_terms(f: BinaryIO, metadata: IndexMetadata) -> Optional[TermIndex]:
+    """The file's term index, or None when it was written without one."""
+    trie = metadata.section(TERM_TRIE_SECTION)
+    table = metadata.section(TERM_TABLE_SECTION)
+    if trie is None or table is None:
+        return None
+    try:
+        return TermIndex(_read_section(f, trie), _read_section(f, table))
+    except MetadataError:
+        raise
+    except ValueError as err:
+        raise MetadataError(f"the term sections are damaged ({err})") from None
 
 
 def check_index(data: bytes, metadata: IndexMetadata) -> None:

@@ -6,6 +6,7 @@
 #include "python_build/decoded_length.hpp"
 #include "python_build/delimited_reader_type.hpp"
 #include "python_build/guard.hpp"
+#include "python_build/term_index_type.hpp"
 
 namespace quillomar::pybuild {
 
@@ -71,7 +72,9 @@ PyObject* Init() {
                  reinterpret_cast<PyObject*>(AggregatorType())) ||
       !AddObject(module.get(), "DelimitedReader",
                  reinterpret_cast<PyObject*>(DelimitedReaderType())) ||
-      !AddObject(module.get(), "RecordError", RecordErrorType())) {
+      !AddObject(module.get(), "RecordError", RecordErrorType()) ||
+      !AddObject(module.get(), "TermIndex",
+                 reinterpret_cast<PyObject*>(TermIndexType()))) {
     return nullptr;
   }
   return module.release();

@@ -21,12 +21,12 @@
 #include <optional>
 #include <span>
 
+#include "core/index/search_index.hpp"
 #include "core/matcher/automaton_walk.hpp"
 #include "core/matcher/edit_rows.hpp"
 #include "core/matcher/forward_backward_walk.hpp"
 #include "core/matcher/row_walk.hpp"
 #include "core/matcher/trie_access.hpp"
-#include "core/search_index.hpp"
 
 namespace quillomar {
 
@@ -43,11 +43,16 @@ void Walk(const SearchIndex& index, std::span<const uint32_t> query,
   if (cap == 0) return;
   const uint32_t bound = EffectiveBound(max_dist);
   const size_t n = query.size();
-  if (terminal_only && ForwardBackwardWalkFits(index, n, bound)) {
+  // The first search this walk fits derives its data (the reversed trie).
+  const ForwardBackwardData* fb =
+      terminal_only && ForwardBackwardWalkFits(index, n, bound)
+          ? index.forward_backward()
+          : nullptr;
+  if (fb != nullptr) {
     if (bound == 1) {
-      ForwardBackwardWalk<1, kNodes>(index, query, cap, sink);
+      ForwardBackwardWalk<1, kNodes>(index, *fb, query, cap, sink);
     } else {
-      ForwardBackwardWalk<2, kNodes>(index, query, cap, sink);
+      ForwardBackwardWalk<2, kNodes>(index, *fb, query, cap, sink);
     }
     return;
   }
@@ -85,7 +90,7 @@ void Walk(const SearchIndex& index, std::span<const uint32_t> query,
   if (!index.sound()) {
     rows.template operator()<CheckedAccess>();
   } else if (!index.records().empty()) {
-    rows.template operator()<PackedAccess>();
+    rows.template operator()<RecordAccess>();
   } else {
     rows.template operator()<UncheckedAccess>();
   }

@@ -7,7 +7,7 @@
 #include <span>
 #include <vector>
 
-#include "core/search_index.hpp"
+#include "core/index/search_index.hpp"
 
 namespace quillomar {
 

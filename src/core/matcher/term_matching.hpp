@@ -6,8 +6,8 @@
 #include <optional>
 #include <span>
 
+#include "core/index/search_index.hpp"
 #include "core/matcher/dispatch.hpp"
-#include "core/search_index.hpp"
 
 namespace quillomar {
 

@@ -1,11 +1,11 @@
-// How the walk reads the trie's arrays. Two policies with one interface:
+// How the walk reads the trie's arrays. Three policies with one interface:
 //
 //  - UncheckedAccess reads without bounds checks. REQUIRES: IsSound(trie),
 //    which guarantees every read the walk can make is in range.
-//  - PackedAccess is UncheckedAccess for the breadth-first layout: the child
-//    in slot s is s + 1 without a read, and label and terminal flag come
-//    from the node's search record. REQUIRES: index.records() is not empty
-//    (which implies a sound index).
+//  - RecordAccess reads through the search records, for a breadth-first
+//    index (IsBreadthFirst): the child in slot s is s + 1 without a read,
+//    and label and terminal flag come from the node's search record.
+//    REQUIRES: index.records() is not empty (which implies a sound index).
 //  - CheckedAccess reads through bounds checks and throws Panic "index out of
 //    bounds: the len is L but the index is I" at the first read that would
 //    leave an array. Used for decoded indexes that break the invariants.
@@ -17,9 +17,9 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "core/index/search_index.hpp"
 #include "core/index/search_records.hpp"
 #include "core/panic.hpp"
-#include "core/search_index.hpp"
 #include "core/trie/trie.hpp"
 
 namespace quillomar {
@@ -53,9 +53,9 @@ class UncheckedAccess {
   const uint8_t* terminal_;
 };
 
-class PackedAccess {
+class RecordAccess {
  public:
-  explicit PackedAccess(const SearchIndex& index)
+  explicit RecordAccess(const SearchIndex& index)
       : shifts_(index.trie().node_shifts.data()),
         shift_count_(index.trie().node_shifts.size()),
         slot_count_(
