@@ -238,9 +238,9 @@ def rss_kb(pid: int) -> int:
     return 0
 
 
-def p99(values: List[float]) -> float:
+def quantile_ms(values: List[float], q: float) -> float:
     v = sorted(values)
-    return v[min(len(v) - 1, int(0.99 * len(v)))] * 1000 if v else float("nan")
+    return v[min(len(v) - 1, int(q * len(v)))] * 1000 if v else float("nan")
 
 
 def run_hostile(env: Dict[str, str], seconds: float, rounds: int) -> None:
@@ -251,6 +251,7 @@ def run_hostile(env: Dict[str, str], seconds: float, rounds: int) -> None:
         ("2,000 half-sent held", half_sent(server.port, 2000)),
     ]
     p99s: Dict[str, List[float]] = {name: [] for name, _ in conditions}
+    p50s: Dict[str, List[float]] = {name: [] for name, _ in conditions}
     failed: Dict[str, int] = {name: 0 for name, _ in conditions}
     try:
         server.wait_workers(2)
@@ -261,7 +262,8 @@ def run_hostile(env: Dict[str, str], seconds: float, rounds: int) -> None:
         for round_ in range(rounds):
             for name, attack in conditions:
                 probe = probe_during(server.port, seconds, attack)
-                p99s[name].append(p99(probe.latencies))
+                p99s[name].append(quantile_ms(probe.latencies, 0.99))
+                p50s[name].append(quantile_ms(probe.latencies, 0.5))
                 failed[name] += len(probe.failures)
                 print(f"  round {round_ + 1} {name + ':':22} {quantiles(probe.latencies)}")
         base = statistics.median(p99s["alone"])
@@ -269,7 +271,8 @@ def run_hostile(env: Dict[str, str], seconds: float, rounds: int) -> None:
             median = statistics.median(p99s[name])
             print(
                 f"  median p99 {name + ':':22} {median:.2f} ms "
-                f"({median - base:+.2f} ms against alone) failed={failed[name]}"
+                f"({median - base:+.2f} ms against alone), "
+                f"median p50 {statistics.median(p50s[name]):.2f} ms, failed={failed[name]}"
             )
     finally:
         server.stop()
