@@ -36,7 +36,8 @@ import time
 from pathlib import Path
 from typing import Any, Dict, List, Optional
 
-from bench_serve_faults import Probe, Server
+from bench_serve_faults import Probe
+from common import Server
 
 HERE = os.path.abspath(__file__)
 ARBITER = [sys.executable, HERE, "serve"]
@@ -130,7 +131,7 @@ def run_swap(env: Dict[str, str], seconds: float, rate: float, every: float) -> 
         index = Path(tempfile.mkdtemp(prefix="quillomar-sup-")) / "live.idx"
         quillomar.save(quillomar.build_index(records), index)
         args = [str(index), "--workers", "2", "--reload-on-change", "--poll-interval", "0.5"]
-        server = Server(args, env, command)
+        server = Server(args, env, command=command)
         try:
             server.wait_workers(2)
             stop = threading.Event()
@@ -170,7 +171,7 @@ def _alive(pid: int) -> bool:
 def run_orphans(env: Dict[str, str]) -> None:
     print("parent killed with SIGKILL: workers still running 3 s later")
     for name, command in commands().items():
-        server = Server(["--workers", "2"], env, command)
+        server = Server(["--workers", "2"], env, command=command)
         server.wait_workers(2)
         workers = server.workers()
         server.proc.kill()
@@ -190,7 +191,7 @@ def run_limits(env: Dict[str, str]) -> None:
         ("ours", None, env),
         ("arbiter, its limits and the stock h11 worker", ARBITER, stock),
     ]:
-        server = Server([], environ, command)
+        server = Server([], environ, command=command)
         try:
             server.wait_workers(1)
             with socket.create_connection(("127.0.0.1", server.port), timeout=10) as s:

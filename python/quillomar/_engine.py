@@ -11,8 +11,8 @@ from typing import Optional
 
 from _quillomar_build import (
     Aggregator,
+    BadRecordError,
     DelimitedReader,
-    RecordError,
     TermIndex,
     decoded_length,
 )
@@ -21,8 +21,8 @@ from ._validation import INT32, UUID
 
 __all__ = [
     "Aggregator",
+    "BadRecordError",
     "DelimitedReader",
-    "RecordError",
     "TermIndex",
     "decoded_length",
     "engine_kind",

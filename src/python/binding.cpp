@@ -4,7 +4,7 @@
 #include <string>
 #include <vector>
 
-#include "python/errors.hpp"
+#include "python_common/errors.hpp"
 
 namespace quillomar::py {
 namespace {

@@ -4,7 +4,7 @@
 
 #include "python/convert.hpp"
 #include "python/method_signatures.hpp"
-#include "python/py_ref.hpp"
+#include "python_common/py_ref.hpp"
 
 namespace quillomar::py {
 

@@ -3,8 +3,8 @@
 #include "core/trie/trie_codec.hpp"
 #include "python/binding.hpp"
 #include "python/convert.hpp"
-#include "python/errors.hpp"
 #include "python/prefix_search.hpp"
+#include "python_common/errors.hpp"
 
 namespace quillomar::py {
 

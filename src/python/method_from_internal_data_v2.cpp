@@ -6,8 +6,8 @@
 #include "python/array_input.hpp"
 #include "python/binding.hpp"
 #include "python/convert.hpp"
-#include "python/errors.hpp"
 #include "python/prefix_search.hpp"
+#include "python_common/errors.hpp"
 
 namespace quillomar::py {
 

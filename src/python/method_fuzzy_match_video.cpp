@@ -2,10 +2,10 @@
 #include "core/ranking/video_ranking.hpp"
 #include "python/binding.hpp"
 #include "python/convert.hpp"
-#include "python/errors.hpp"
 #include "python/prefix_search.hpp"
 #include "python/query_arguments.hpp"
 #include "python/result_list.hpp"
+#include "python_common/errors.hpp"
 
 namespace quillomar::py {
 
