@@ -206,12 +206,13 @@ def main() -> None:
     if sys.argv[1:2] == ["serve"]:
         sys.exit(serve_with_arbiter(sys.argv[2:]))
     parser = argparse.ArgumentParser(description=__doc__.split("\n")[0])
-    parser.add_argument("--seconds", type=float, default=30.0, help="of the swap run")
+    parser.add_argument("--seconds", type=float, default=30.0, help="of the swap run; 0: none")
     parser.add_argument("--swap-every", type=float, default=5.0)
     parser.add_argument("--rate", type=float, default=1000.0, help="requests/s")
     args = parser.parse_args()
     env = dict(os.environ)
-    run_swap(env, args.seconds, args.rate, args.swap_every)
+    if args.seconds:
+        run_swap(env, args.seconds, args.rate, args.swap_every)
     run_orphans(env)
     run_limits(env)
 
