@@ -11,7 +11,8 @@ sends one keep-alive request every 5 ms:
   again when one worker is killed with SIGKILL under steady load;
 * ``soak`` (with --soak SECONDS): a paced load (--rate requests/s) with a
   worker killed every 60 s and the index file swapped every 30 s;
-  failures, whether each came within a second of a kill, and the
+  each failure with its time since the last kill and swap, whether its
+  connection was open on the killed worker, and the
   resident memory of the parent and workers every 10 s.
 
 Loopback only, bounded by the durations given; every process it starts
@@ -28,13 +29,27 @@ import os
 import resource
 import signal
 import socket
+import statistics
 import tempfile
 import threading
 import time
 from pathlib import Path
-from typing import Any, Dict, List, Optional, Tuple
+from typing import Any, Dict, List, NamedTuple, Optional
 
 from common import Server, smaps
+
+
+class Failure(NamedTuple):
+    opened: float  # when its connection was opened
+    started: float
+    ended: float
+    kind: str
+
+    def on_killed_worker(self, kills: List[float]) -> bool:
+        """Whether its connection was open when a worker was killed and it
+        failed soon after: a request in flight on the killed worker, or
+        the next one on a connection the killed worker held."""
+        return any(self.opened <= k <= self.ended < k + 1.0 for k in kills)
 
 
 class Probe(threading.Thread):
@@ -44,27 +59,31 @@ class Probe(threading.Thread):
         super().__init__(daemon=True)
         self.port, self.interval, self.stop_event, self.path = port, interval, stop, path
         self.latencies: List[float] = []
-        self.failures: List[Tuple[float, str]] = []
+        self.failures: List[Failure] = []
 
     def run(self) -> None:
         conn: Optional[http.client.HTTPConnection] = None
-        next_at = time.monotonic()
+        next_at = opened = time.monotonic()
         while not self.stop_event.is_set():
             if conn is None:
                 conn = http.client.HTTPConnection("127.0.0.1", self.port, timeout=30)
+                opened = time.monotonic()
             started = time.monotonic()
             try:
                 conn.request("GET", self.path)
                 r = conn.getresponse()
                 r.read()
                 if r.status != 200:
-                    self.failures.append((started, f"status {r.status}"))
+                    self.failures.append(
+                        Failure(opened, started, time.monotonic(), f"status {r.status}")
+                    )
                 if r.getheader("connection", "").lower() == "close":
                     conn.close()
                     conn = None
                 self.latencies.append(time.monotonic() - started)
             except (OSError, http.client.HTTPException) as err:
-                self.failures.append((started, type(err).__name__))
+                kind = f"{type(err).__name__}: {err}"[:40]
+                self.failures.append(Failure(opened, started, time.monotonic(), kind))
                 conn.close()
                 conn = None
             next_at = max(next_at + self.interval, time.monotonic() - 1.0)
@@ -157,17 +176,42 @@ def _half_sent(port: int, count: int, stop: Any) -> None:
         s.close()
 
 
-def run_hostile(env: Dict[str, str], seconds: float) -> None:
+def quantile_ms(values: List[float], q: float) -> float:
+    v = sorted(values)
+    return v[min(len(v) - 1, int(q * len(v)))] * 1000 if v else float("nan")
+
+
+def run_hostile(env: Dict[str, str], seconds: float, rounds: int) -> None:
     server = Server(["--workers", "2"], env)
+    conditions = [
+        ("alone", None),
+        ("128 MB header client", huge_header(server.port)),
+        ("2,000 half-sent held", half_sent(server.port, 2000)),
+    ]
+    p99s: Dict[str, List[float]] = {name: [] for name, _ in conditions}
+    p50s: Dict[str, List[float]] = {name: [] for name, _ in conditions}
+    failed: Dict[str, int] = {name: 0 for name, _ in conditions}
     try:
         server.wait_workers(2)
-        print("hostile clients (probe: one keep-alive request every 5 ms)")
-        base = probe_during(server.port, seconds)
-        print(f"  alone:                 {quantiles(base.latencies)} failed={len(base.failures)}")
-        hdr = probe_during(server.port, seconds, huge_header(server.port))
-        print(f"  128 MB header client:  {quantiles(hdr.latencies)} failed={len(hdr.failures)}")
-        half = probe_during(server.port, seconds, half_sent(server.port, 2000))
-        print(f"  2,000 half-sent held:  {quantiles(half.latencies)} failed={len(half.failures)}")
+        print(
+            f"hostile clients (probe: one keep-alive request every 5 ms; "
+            f"{rounds} rounds of {seconds:g} s per condition, conditions alternated)"
+        )
+        for round_ in range(rounds):
+            for name, attack in conditions:
+                probe = probe_during(server.port, seconds, attack)
+                p99s[name].append(quantile_ms(probe.latencies, 0.99))
+                p50s[name].append(quantile_ms(probe.latencies, 0.5))
+                failed[name] += len(probe.failures)
+                print(f"  round {round_ + 1} {name + ':':22} {quantiles(probe.latencies)}")
+        base = statistics.median(p99s["alone"])
+        for name, _ in conditions:
+            median = statistics.median(p99s[name])
+            print(
+                f"  median p99 {name + ':':22} {median:.2f} ms "
+                f"({median - base:+.2f} ms against alone), "
+                f"median p50 {statistics.median(p50s[name]):.2f} ms, failed={failed[name]}"
+            )
     finally:
         server.stop()
 
@@ -199,14 +243,16 @@ def run_kill(env: Dict[str, str], seconds: float) -> None:
         print("a worker killed under steady load (4 keep-alive clients, 2 workers)")
         print(
             f"  answered={answered} failed={len(failures)} "
-            f"({', '.join(sorted({f[1] for f in failures})) or 'none'}); "
+            f"({', '.join(sorted({f.kind for f in failures})) or 'none'}); "
             f"worker set whole again {whole * 1000:.0f} ms after the kill"
         )
     finally:
         server.stop()
 
 
-def run_soak(env: Dict[str, str], seconds: float, rate: float) -> None:
+def run_soak(
+    env: Dict[str, str], seconds: float, rate: float, kill_every: float, swap_every: float
+) -> None:
     import quillomar
     from quillomar.sample import sample_records
 
@@ -217,6 +263,7 @@ def run_soak(env: Dict[str, str], seconds: float, rate: float) -> None:
     server = Server(
         [str(index), "--workers", "2", "--reload-on-change", "--poll-interval", "0.5"], env
     )
+    never = float("inf")
     try:
         server.wait_workers(2)
         stop = threading.Event()
@@ -228,9 +275,11 @@ def run_soak(env: Dict[str, str], seconds: float, rate: float) -> None:
             p.start()
         started = time.monotonic()
         kills: List[float] = []
-        swaps = 0
+        swaps: List[float] = []
         memory: List[str] = []
-        next_kill, next_swap, next_rss = started + 60, started + 30, started
+        next_kill = started + kill_every if kill_every else never
+        next_swap = started + swap_every if swap_every else never
+        next_rss = started
         while time.monotonic() - started < seconds:
             now = time.monotonic()
             if now >= next_rss:
@@ -238,27 +287,41 @@ def run_soak(env: Dict[str, str], seconds: float, rate: float) -> None:
                 memory.append(f"{now - started:.0f}s " + "/".join(str(k // 1024) for k in rss))
                 next_rss += 10
             if now >= next_swap:
-                swaps += 1
-                quillomar.save(quillomar.build_index(records[swaps % 7 :]), str(index) + ".new")
-                os.replace(str(index) + ".new", index)
-                next_swap += 30
+                new = str(index) + ".new"
+                quillomar.save(quillomar.build_index(records[len(swaps) % 7 :]), new)
+                os.replace(new, index)
+                swaps.append(time.monotonic())
+                next_swap += swap_every
             if now >= next_kill:
                 workers = server.workers()
                 if workers:
                     kills.append(time.monotonic())
                     os.kill(workers[0], signal.SIGKILL)
-                next_kill += 60
+                next_kill += kill_every
             time.sleep(0.05)
         stop.set()
         for p in probes:
             p.join()
-        failures = [f for p in probes for f in p.failures]
-        near_kill = [f for f in failures if any(0 <= f[0] - k < 1.0 for k in kills)]
+        failures = sorted(f for p in probes for f in p.failures)
         answered = sum(len(p.latencies) for p in probes)
+        near_kill = sum(f.on_killed_worker(kills) for f in failures)
         print(f"soak: {seconds:.0f} s at {rate:.0f} requests/s asked")
+        for f in failures:
+
+            def since(events: List[float]) -> str:
+                before = [f.ended - e for e in events if e <= f.ended]
+                return f"{min(before):.3f} s" if before else "-"
+
+            print(
+                f"  failure ended at {f.ended - started:8.3f} s "
+                f"({(f.ended - f.started) * 1000:.1f} ms): {f.kind:40} "
+                f"since kill {since(kills):>9}, since swap {since(swaps):>9}"
+                f"{'' if f.on_killed_worker(kills) else '  (not on a killed worker)'}"
+            )
         print(
             f"  answered={answered} ({answered / seconds:.0f}/s) kills={len(kills)} "
-            f"swaps={swaps} failed={len(failures)} (within 1 s of a kill: {len(near_kill)})"
+            f"swaps={len(swaps)} failed={len(failures)} (on a killed worker's connections: "
+            f"{near_kill})"
         )
         print(f"  latency {quantiles([x for p in probes for x in p.latencies])}")
         print("  RSS MB parent/workers: " + "; ".join(memory))
@@ -271,13 +334,19 @@ def main() -> None:
     parser.add_argument("--seconds", type=float, default=5.0, help="per measured phase")
     parser.add_argument("--soak", type=float, default=0.0, metavar="SECONDS")
     parser.add_argument("--rate", type=float, default=1000.0, help="soak requests/s")
+    parser.add_argument("--kill-every", type=float, default=60.0, help="soak; 0: never")
+    parser.add_argument("--swap-every", type=float, default=30.0, help="soak; 0: never")
+    parser.add_argument("--rounds", type=int, default=3, help="hostile rounds")
+    parser.add_argument("--only", choices=["hostile", "kill"], help="one of the short runs")
     args = parser.parse_args()
     env = dict(os.environ)
     if args.soak:
-        run_soak(env, args.soak, args.rate)
+        run_soak(env, args.soak, args.rate, args.kill_every, args.swap_every)
         return
-    run_hostile(env, args.seconds)
-    run_kill(env, args.seconds * 2)
+    if args.only in (None, "hostile"):
+        run_hostile(env, args.seconds, args.rounds)
+    if args.only in (None, "kill"):
+        run_kill(env, args.seconds * 2)
 
 
 if __name__ == "__main__":

@@ -271,12 +271,14 @@ def smaps(pid: int) -> dict:
 
 
 class Server:
-    """`quillomar serve --port 0 ARGS` on 127.0.0.1; `port` once it listens,
-    with `keep_log` its log lines in `log` as they come."""
+    """`quillomar serve --port 0 ARGS` (or `command` in its place, which
+    takes the same arguments) on 127.0.0.1; `port` once it listens, with
+    `keep_log` its log lines in `log` as they come."""
 
-    def __init__(self, args: list, env=None, keep_log: bool = False) -> None:
+    def __init__(self, args: list, env=None, keep_log: bool = False, command=None) -> None:
+        serve = command or [sys.executable, "-m", "quillomar", "serve"]
         self.proc = subprocess.Popen(
-            [sys.executable, "-m", "quillomar", "serve", "--port", "0", *args],
+            [*serve, "--port", "0", *args],
             stdout=subprocess.DEVNULL,
             stderr=subprocess.PIPE,
             text=True,

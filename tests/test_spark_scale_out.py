@@ -6,6 +6,7 @@ Needs pyspark (the test extra) and a Java runtime (`make java` installs
 Debian's); one local[2] session serves the whole module.
 """
 
+import os
 import random
 import shutil
 import subprocess
@@ -35,14 +36,21 @@ def spark():
         pytest.skip(problem)
     from pyspark.sql import SparkSession
 
-    session = (
-        SparkSession.builder.master("local[2]")
-        .appName("quillomar-scale-out-test")
-        .config("spark.ui.enabled", "false")
-        .config("spark.sql.shuffle.partitions", "2")
-        .config("spark.driver.memory", "512m")
-        .getOrCreate()
-    )
+    # The sanitizer run preloads its runtimes into every child; the JVM and
+    # its launch scripts are not ours, and `ps` deadlocks under them.
+    preload = os.environ.pop("LD_PRELOAD", None)
+    try:
+        session = (
+            SparkSession.builder.master("local[2]")
+            .appName("quillomar-scale-out-test")
+            .config("spark.ui.enabled", "false")
+            .config("spark.sql.shuffle.partitions", "2")
+            .config("spark.driver.memory", "512m")
+            .getOrCreate()
+        )
+    finally:
+        if preload is not None:
+            os.environ["LD_PRELOAD"] = preload
     session.sparkContext.setLogLevel("ERROR")
     yield session
     session.stop()

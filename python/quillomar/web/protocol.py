@@ -9,8 +9,9 @@ may hold a head is therefore fed to h11 in slices of ``_SLICE`` bytes
 with the cap set one slice lower. Heads up to 12 KiB are always taken,
 heads above 16 KiB always refused. A request must also arrive whole within ``read_timeout``
 seconds of its first byte (or of the connection opening): a client that
-sends half a request and waits is disconnected, where the keep-alive
-timer alone starts only after a response.
+sends half a request and waits is answered ``408 Request Timeout`` and
+disconnected (one that sent nothing is only disconnected), where the
+keep-alive timer alone starts only after a response.
 """
 
 from __future__ import annotations
@@ -31,6 +32,12 @@ H11_INCOMPLETE_LIMIT = MAX_HEAD_BYTES - _SLICE
 
 # States in which nothing more of the current request is awaited.
 _RECEIVED = (h11.DONE, h11.MUST_CLOSE, h11.CLOSED, h11.ERROR)
+_TIMEOUT_BODY = b"the request did not arrive in time\n"
+_TIMEOUT_HEADERS = [
+    (b"content-type", b"text/plain; charset=utf-8"),
+    (b"content-length", str(len(_TIMEOUT_BODY)).encode()),
+    (b"connection", b"close"),
+]
 
 
 class _BoundedH11(H11Protocol):
@@ -54,8 +61,18 @@ class _BoundedH11(H11Protocol):
         self._read_timer = None
         if self.conn.their_state in _RECEIVED or self.transport.is_closing():
             return
-        if self.cycle is None or self.cycle.response_complete:
-            self.transport.close()
+        if self.cycle is not None and not self.cycle.response_complete:
+            return  # the app holds the request and answers it
+        # Part of a head is buffered and nothing of an answer sent: the
+        # client learns why it is cut off. A partial body after an answer
+        # leaves no room for another response.
+        if self.conn.our_state is h11.IDLE and self.conn.trailing_data[0]:
+            response = h11.Response(
+                status_code=408, headers=_TIMEOUT_HEADERS, reason=b"Request Timeout"
+            )
+            for event in (response, h11.Data(data=_TIMEOUT_BODY), h11.EndOfMessage()):
+                self.transport.write(self.conn.send(event) or b"")
+        self.transport.close()
 
     def data_received(self, data: bytes) -> None:
         if self.conn.their_state is h11.IDLE:

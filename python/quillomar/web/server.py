@@ -227,13 +227,16 @@ def _run_uvicorn(
     server.run(sockets=[sock])
 
 
-def _die_with_parent() -> None:
+def _die_with_parent(parent: int) -> bool:
+    """Ask for SIGTERM when ``parent`` dies; False when it has died already
+    (between the fork and this call, when no signal will come)."""
     # A worker must not outlive a parent killed without a chance to stop it.
     try:
         libc = ctypes.CDLL(None, use_errno=True)
         libc.prctl(1, signal.SIGTERM)  # PR_SET_PDEATHSIG
     except (OSError, AttributeError):
         pass
+    return os.getppid() == parent
 
 
 def _worker(
@@ -243,12 +246,14 @@ def _worker(
     bounds: Bounds,
     heartbeat: Heartbeats,
     slot: int,
+    parent: int,
 ) -> int:
     # Its own process group: a Ctrl-C at a terminal reaches the parent
     # only, which passes it on once (a second signal would make uvicorn
     # drop the connections in hand).
     os.setpgid(0, 0)
-    _die_with_parent()
+    if not _die_with_parent(parent):
+        return 0
     try:
         _run_uvicorn(app, sock, log_level, bounds, heartbeat, slot)
     except BaseException:
@@ -315,6 +320,7 @@ class _Supervisor:
                     break  # only when retiring workers pile up; the next tick retries
                 slot = self.heartbeats.free.pop()
                 self.heartbeats.beat(slot)
+                parent = os.getpid()
                 pid = os.fork()
                 if pid == 0:
                     code = 1
@@ -326,6 +332,7 @@ class _Supervisor:
                             self.bounds,
                             self.heartbeats,
                             slot,
+                            parent,
                         )
                     finally:
                         os._exit(code)
