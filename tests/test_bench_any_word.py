@@ -140,3 +140,51 @@ def test_typesense_answers_and_stops():
         assert hits[0][1] == ["1", "2"]
     assert server.proc.poll() is not None
     assert not os.path.exists(server._tmp)
+
+
+def test_keystrokes_are_every_prefix_of_the_first_users_per_way():
+    queries = [("start", "ab", "", 0), ("start", "xyz", "", 0), ("later", "cd", "", 0)]
+    assert bench.keystrokes(queries, 1) == ["a", "ab", "c", "cd"]
+
+
+def fake_report(served):
+    ways = {w: 0.5 for w in (*bench.WAYS, "all")}
+    sugg = {f"sugg {w}": 0.25 for w in bench.WAYS}
+    return {
+        "name": "tiny log",
+        "terms": 3,
+        "systems": {
+            "quillomar": {**ways, **sugg, "start": 0.9, "len 2": 0.8, "len 3": 0.7},
+            "quillomar, start only": {**ways, **sugg, "start": 0.95, "len 2": 0.75, "len 3": 0.7},
+            "Typesense (plain)": {**ways, **sugg, "start": 0.6, "all": 0.7},
+        },
+        "keystrokes": 5,
+        "in-process": {"quillomar": {"median_us": 10.0, "p99_us": 90.0}},
+        "served": served,
+        "file bytes": 300,
+        "file bytes, no terms": 200,
+        "build s": 3.0,
+        "build s, no terms": 2.0,
+    }
+
+
+def test_render_marks_the_best_and_gives_differences_and_ratios():
+    row = {
+        "median ms": 1,
+        "p99 ms": 2,
+        "rps": 1000.0,
+        "p99 ms (16)": 3,
+        "cpu us/req": 9,
+        "errors": 0,
+    }
+    text = bench.render(
+        fake_report({"quillomar": row, "Typesense (plain)": dict(row, rps=100.0)}), "CMD"
+    )
+    assert text.startswith("### tiny log (3 terms)\n\n`CMD`")
+    # The start-only row is a baseline: never marked best, though its start is higher.
+    assert "| quillomar | **0.900** | **0.500** | **0.500** | 0.500 |" in text
+    assert "| quillomar, start only | 0.950 |" in text
+    assert "| Typesense (plain) | 0.600 | **0.500** | **0.500** | **0.700** |" in text
+    assert "| difference | +0.050 | +0.000 |" in text
+    assert "| ratio | 1.50x | 1.50x |" in text
+    assert "| Typesense (plain) | 1.00 | 2.00 | 100 | 3.00 | 9 | 10.0x | 0 |" in text
