@@ -140,7 +140,8 @@ ReversedTerms DeriveReversedTerms(const Trie& t,
   }
   rec.shrink_to_fit();
   terms.shrink_to_fit();
-  return ReversedTerms(std::move(rec), std::move(terms), std::move(shared));
+  return ReversedTerms(std::move(rec), std::move(terms), std::move(shared),
+                       n);
 }
 
 }  // namespace quillomar

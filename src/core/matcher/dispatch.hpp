@@ -26,7 +26,6 @@
 #include "core/matcher/forward_backward_walk.hpp"
 #include "core/matcher/row_walk.hpp"
 #include "core/matcher/trie_access.hpp"
-#include "core/search_index.hpp"
 
 namespace quillomar {
 
@@ -34,11 +33,15 @@ namespace quillomar {
 // records nothing. Sink as for RowWalk; with kNodes false it must not read
 // the node it is given, which spares the forward-backward walk mapping
 // terms back to index nodes.
-template <bool kNodes = true, class Sink>
-void Walk(const SearchIndex& index, std::span<const uint32_t> query,
+//
+// Index: the index's node_count(), sound(), records(), record_trie() and
+// two_way() (see SearchIndex); an index that owns a Trie (kOwnsTrie) also
+// its trie(), for the row walk over a trie without records.
+template <bool kNodes = true, class Index, class Sink>
+void Walk(const Index& index, std::span<const uint32_t> query,
           uint32_t max_dist, bool terminal_only, std::optional<uint32_t> limit,
           Sink& sink) {
-  if (index.trie().node_count() == 0) return;  // no root: nothing can match
+  if (index.node_count() == 0) return;  // no root: nothing can match
   const uint64_t cap = limit ? *limit : UINT64_MAX;
   if (cap == 0) return;
   const uint32_t bound = EffectiveBound(max_dist);
@@ -82,12 +85,16 @@ void Walk(const SearchIndex& index, std::span<const uint32_t> query,
       RowWalk<Access, BandRows>(index, query, bound, terminal_only, cap, sink);
     }
   };
-  if (!index.sound()) {
-    rows.template operator()<CheckedAccess>();
-  } else if (!index.records().empty()) {
-    rows.template operator()<PackedAccess>();
+  if constexpr (Index::kOwnsTrie) {
+    if (!index.sound()) {
+      rows.template operator()<CheckedAccess>();
+    } else if (!index.records().empty()) {
+      rows.template operator()<PackedAccess>();
+    } else {
+      rows.template operator()<UncheckedAccess>();
+    }
   } else {
-    rows.template operator()<UncheckedAccess>();
+    rows.template operator()<PackedAccess>();  // records always exist
   }
 }
 

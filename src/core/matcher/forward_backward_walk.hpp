@@ -45,7 +45,8 @@
 #include "core/matcher/band_automaton.hpp"
 #include "core/matcher/level_order_walk.hpp"
 #include "core/matcher/query_masks.hpp"
-#include "core/search_index.hpp"
+#include "core/index/label_pairs.hpp"
+#include "core/index/reversed_terms.hpp"
 
 namespace quillomar {
 
@@ -58,8 +59,8 @@ inline constexpr size_t kForwardBackwardMinLength = 4;
 
 // Whether the forward-backward walk takes this term search. Derives the
 // reversed trie on the first call that needs it.
-inline bool ForwardBackwardWalkFits(const SearchIndex& index, size_t n,
-                                    uint32_t bound) {
+template <class Index>
+bool ForwardBackwardWalkFits(const Index& index, size_t n, uint32_t bound) {
   return (bound == 1 || bound == 2) && !index.records().empty() &&
          n >= kForwardBackwardMinLength && n <= QueryMasks::Capacity(bound) &&
          !index.two_way().empty();
@@ -175,11 +176,11 @@ inline constexpr uint32_t kUnnamedNode = UINT32_MAX;
 // REQUIRES: limit >= 1 and ForwardBackwardWalkFits(index, query.size(),
 // kBound). Sink as for RowWalk; called in walk order. With kNodes false
 // the sink must not read the node, which may be kUnnamedNode.
-template <uint32_t kBound, bool kNodes, class Sink>
-void ForwardBackwardWalk(const SearchIndex& index,
+template <uint32_t kBound, bool kNodes, class Index, class Sink>
+void ForwardBackwardWalk(const Index& index,
                          std::span<const uint32_t> query, uint64_t limit,
                          Sink& sink) {
-  const TwoWayData& two_way = index.two_way();
+  const auto& two_way = index.two_way();
   const uint32_t* const ranks = two_way.ranks.data();
   const size_t n = query.size();
   const size_t front = n / 2;
@@ -279,6 +280,7 @@ void ForwardBackwardWalk(const SearchIndex& index,
       node = kUnnamedNode;
       if constexpr (kNodes) {
         reversed.ForEachTerm(f.node, [&](uint32_t v) { node = v; });
+        if (node == kUnnamedNode) continue;  // damaged: names no node
       }
     }
     sink(node, f.distance, text(f));
