@@ -2,6 +2,20 @@
 reached through this module so that its types are described beside the
 package (``_engine.pyi``)."""
 
-from _quillomar_build import Aggregator, DelimitedReader, RecordError
+from _quillomar_build import (
+    Aggregator,
+    DelimitedReader,
+    MappedIndex,
+    RecordError,
+    SearchSection,
+    search_section,
+)
 
-__all__ = ["Aggregator", "DelimitedReader", "RecordError"]
+__all__ = [
+    "Aggregator",
+    "DelimitedReader",
+    "MappedIndex",
+    "RecordError",
+    "SearchSection",
+    "search_section",
+]

@@ -50,7 +50,7 @@ from typing import (
 from _quillomar import PrefixSearch
 
 from . import _validation as rules
-from ._engine import Aggregator, RecordError
+from ._engine import Aggregator, RecordError, SearchSection
 from ._staging import joined_terms, stage_records, stage_totals
 from .normalization import Normalization, get_normalization
 
@@ -310,6 +310,15 @@ class IndexBuilder:
         """
         top_n = rules.check_top_n(top_n)
         return self._native.encode_to_file(fd, top_n, release=release)
+
+    def write_with_section(
+        self, fd: int, top_n: int = DEFAULT_TOP_N, *, release: bool = False
+    ) -> Tuple[int, Optional[SearchSection]]:
+        """As :meth:`write_to`, and the search section of the same index
+        (None when it cannot have one), derived from the index in memory
+        rather than read back from the file."""
+        top_n = rules.check_top_n(top_n)
+        return self._native.encode_with_section(fd, top_n, release=release)
 
 
 _Layout = Tuple[bytes, bytes, bytes, bytes, bytes, bytes, bytes, Optional[str], bytes]

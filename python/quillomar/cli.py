@@ -22,7 +22,7 @@ from ._progress import ProgressBar
 from .builder import DEFAULT_TOP_N, IndexBuilder
 from .normalization import DEFAULT_NORMALIZATION, NORMALIZATION_NAMES
 from .records import Columns, RecordsError, add_file
-from .storage import StoredIndex, append_metadata, load, read_trailer
+from .storage import SEARCH_SECTION, StoredIndex, append_metadata, load, read_trailer
 
 __all__ = ["main"]
 
@@ -161,10 +161,16 @@ def cmd_build(args: argparse.Namespace) -> int:
 
     def fill(fd: int) -> None:
         nonlocal written
-        written = builder.write_to(fd, args.top_n, release=True)
+        written, section = builder.write_with_section(fd, args.top_n, release=True)
+        sections = [] if section is None else [(SEARCH_SECTION, section.write)]
         # The trailer goes after the index, as save() writes it.
         append_metadata(
-            fd, written, normalization=builder.normalization, top_n=args.top_n, videos=videos
+            fd,
+            written,
+            normalization=builder.normalization,
+            top_n=args.top_n,
+            videos=videos,
+            sections=sections,
         )
 
     try:

@@ -5,6 +5,8 @@
 #include "python_build/aggregator_type.hpp"
 #include "python_build/delimited_reader_type.hpp"
 #include "python_build/guard.hpp"
+#include "python_build/mapped_index_type.hpp"
+#include "python_build/search_section_type.hpp"
 
 namespace quillomar::pybuild {
 
@@ -32,12 +34,21 @@ void RaiseRecordError(std::string_view message, uint64_t row) {
 
 namespace {
 
+PyMethodDef kFunctions[] = {
+    {"search_section", SearchSectionOf, METH_O,
+     "search_section(index_bytes): the search section of an encoded index "
+     "(a SearchSection), or None when the searches cannot run on it in "
+     "place"},
+    {nullptr, nullptr, 0, nullptr},
+};
+
 PyModuleDef kModuleDef = {
     PyModuleDef_HEAD_INIT,
     "_quillomar_build",
-    "Native aggregation and encoding of indexes from record batches.",
+    "Native aggregation and encoding of indexes from record batches, and "
+    "indexes searched in place in a mapped file.",
     -1,
-    nullptr,
+    kFunctions,
     nullptr,
     nullptr,
     nullptr,
@@ -65,7 +76,11 @@ PyObject* Init() {
                  reinterpret_cast<PyObject*>(AggregatorType())) ||
       !AddObject(module.get(), "DelimitedReader",
                  reinterpret_cast<PyObject*>(DelimitedReaderType())) ||
-      !AddObject(module.get(), "RecordError", RecordErrorType())) {
+      !AddObject(module.get(), "RecordError", RecordErrorType()) ||
+      !AddObject(module.get(), "MappedIndex",
+                 reinterpret_cast<PyObject*>(MappedIndexType())) ||
+      !AddObject(module.get(), "SearchSection",
+                 reinterpret_cast<PyObject*>(SearchSectionType()))) {
     return nullptr;
   }
   return module.release();

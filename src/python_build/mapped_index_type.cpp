@@ -1,0 +1,225 @@
+#include "python_build/mapped_index_type.hpp"
+
+#include <iterator>
+#include <new>
+#include <optional>
+#include <string>
+#include <variant>
+
+#include "core/mapped/mapped_index.hpp"
+#include "python/method_signatures.hpp"
+#include "python/search_calls.hpp"
+#include "core/mapped/bus_guard.hpp"
+#include "python_build/without_gil.hpp"
+
+namespace quillomar::pybuild {
+namespace {
+
+using mapped::MappedIndex;
+
+struct MappedIndexObject {
+  PyObject_HEAD
+  // The exporter's buffer, held for the object's life: a mapping cannot be
+  // closed, nor a bytearray resized, under it.
+  Py_buffer view;
+  std::optional<MappedIndex> index;
+  mapped::BusGuard guard;
+};
+
+MappedIndexObject& Self(PyObject* self) {
+  return *reinterpret_cast<MappedIndexObject*>(self);
+}
+
+// Sets ValueError(message) for a section that cannot be opened.
+[[noreturn]] void RaiseUnreadable(const std::string& why) {
+  py::Raise(PyExc_ValueError, "cannot map the search section: " + why);
+}
+
+// MappedIndex(buffer, offset=0, length=None)
+PyObject* New(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+  return py::Guarded([&]() -> PyObject* {
+    static const char* kNames[] = {"buffer", "offset", "length", nullptr};
+    PyObject* source;
+    Py_ssize_t offset = 0;
+    PyObject* length_obj = Py_None;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|nO:MappedIndex",
+                                     const_cast<char**>(kNames), &source,
+                                     &offset, &length_obj)) {
+      return nullptr;
+    }
+    Py_buffer view;
+    if (PyObject_GetBuffer(source, &view, PyBUF_SIMPLE) < 0) return nullptr;
+    std::unique_ptr<Py_buffer, void (*)(Py_buffer*)> held(&view,
+                                                          PyBuffer_Release);
+    Py_ssize_t length = view.len - offset;
+    if (length_obj != Py_None) {
+      length = PyLong_AsSsize_t(length_obj);
+      if (length == -1 && PyErr_Occurred()) throw py::PyErrorAlreadySet{};
+    }
+    if (offset < 0 || length < 0 || offset > view.len ||
+        length > view.len - offset) {
+      py::Raise(PyExc_ValueError, "offset and length lie outside the buffer");
+    }
+    const std::span<const uint8_t> section(
+        static_cast<const uint8_t*>(view.buf) + offset,
+        static_cast<size_t>(length));
+    std::variant<MappedIndex, std::string> opened =
+        WithoutGil([&] { return MappedIndex::Open(section); });
+    if (auto* why = std::get_if<std::string>(&opened)) RaiseUnreadable(*why);
+
+    py::PyRef obj = py::Check(type->tp_alloc(type, 0));
+    MappedIndexObject& s = Self(obj.get());
+    s.view = *held.release();
+    new (&s.index) std::optional<MappedIndex>(
+        std::get<MappedIndex>(std::move(opened)));
+    new (&s.guard) mapped::BusGuard(section);
+    return obj.release();
+  });
+}
+
+void Dealloc(PyObject* self) {
+  PyTypeObject* type = Py_TYPE(self);
+  MappedIndexObject& s = Self(self);
+  using Index = std::optional<MappedIndex>;
+  s.index.~Index();
+  s.guard.~BusGuard();  // before the buffer (and maybe the mapping) goes
+  PyBuffer_Release(&s.view);
+  type->tp_free(self);
+  Py_DECREF(type);
+}
+
+const MappedIndex& IndexOf(PyObject* self) {
+  PyTypeObject* type = MappedIndexType();
+  if (type == nullptr) throw py::PyErrorAlreadySet{};
+  if (self == nullptr || !PyObject_TypeCheck(self, type)) {
+    py::RaiseWrongType(self == nullptr ? Py_None : self, "MappedIndex");
+  }
+  const MappedIndexObject& s = Self(self);
+  if (s.guard.faulted()) {
+    py::Raise(PyExc_OSError,
+              "the index file was truncated while it was mapped");
+  }
+  return *s.index;
+}
+
+// A search that met a page the file no longer has read zeros there; its
+// answer is refused.
+template <class F>
+PyObject* Searched(PyObject* self, F&& search) {
+  return py::Guarded([&]() -> PyObject* {
+    py::PyRef out = py::PyRef::Steal(search());
+    if (out && Self(self).guard.faulted()) {
+      py::Raise(PyExc_OSError,
+                "the index file was truncated while it was mapped");
+    }
+    return out.release();
+  });
+}
+
+PyObject* FuzzyMatch(PyObject* self, PyObject* const* args, Py_ssize_t nargsf,
+                     PyObject* kwnames) {
+  return Searched(self, [&] {
+    return py::FuzzyMatchCall(self, args, nargsf, kwnames, IndexOf);
+  });
+}
+
+PyObject* FuzzyMatchVideo(PyObject* self, PyObject* const* args,
+                          Py_ssize_t nargsf, PyObject* kwnames) {
+  return Searched(self, [&] {
+    return py::FuzzyMatchVideoCall(
+        self, args, nargsf, kwnames, IndexOf,
+        [](const MappedIndex& index, std::span<const uint32_t> query,
+           const VideoQuery& options) {
+          return mapped::RankVideos(index, query, options);
+        },
+        [](const MappedIndex& index, uint32_t video, char* out) {
+          return IdentifierText(index.id_mode(), index.uuid_ids(),
+                                index.int32_ids(), video, out);
+        });
+  });
+}
+
+// parts() -> [(name, bytes)] of each array, in section order.
+PyObject* Parts(PyObject* self, PyObject*) {
+  return py::Guarded([&]() -> PyObject* {
+    const auto& bytes = Self(self).index->part_bytes();
+    py::PyRef list =
+        py::Check(PyList_New(static_cast<Py_ssize_t>(bytes.size())));
+    for (size_t k = 0; k < bytes.size(); ++k) {
+      PyObject* item = Py_BuildValue("(sK)", mapped::kArrayName[k],
+                                     static_cast<unsigned long long>(bytes[k]));
+      if (item == nullptr) throw py::PyErrorAlreadySet{};
+      PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(k), item);
+    }
+    return list.release();
+  });
+}
+
+PyObject* GetNodeCount(PyObject* self, void*) {
+  return py::Guarded(
+      [&] { return PyLong_FromSize_t(Self(self).index->node_count()); });
+}
+
+template <PyObject* (*F)(PyObject*, PyObject* const*, Py_ssize_t, PyObject*)>
+PyCFunction Fastcall() {
+  return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(F));
+}
+
+PyMethodDef kMethods[] = {
+    {"fuzzy_match", Fastcall<FuzzyMatch>(), METH_FASTCALL | METH_KEYWORDS,
+     nullptr},
+    {"fuzzy_match_video", Fastcall<FuzzyMatchVideo>(),
+     METH_FASTCALL | METH_KEYWORDS, nullptr},
+    {"parts", Parts, METH_NOARGS,
+     "parts($self)\n--\n\n[(name, bytes)] of each array of the section"},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+void FillDocStrings() {
+  static const std::string docs[] = {
+      py::DocString(py::signatures::kFuzzyMatch),
+      py::DocString(py::signatures::kFuzzyMatchVideo)};
+  for (size_t i = 0; i < std::size(docs); ++i) {
+    kMethods[i].ml_doc = docs[i].c_str();
+  }
+}
+
+PyGetSetDef kGetSet[] = {
+    {"node_count", GetNodeCount, nullptr, "nodes of the index", nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyType_Slot kSlots[] = {
+    {Py_tp_new, reinterpret_cast<void*>(New)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(Dealloc)},
+    {Py_tp_methods, kMethods},
+    {Py_tp_getset, kGetSet},
+    {Py_tp_doc,
+     const_cast<char*>(
+         "MappedIndex(buffer, offset=0, length=None): the index whose search "
+         "section is buffer[offset:offset + length], searched in place; the "
+         "buffer stays exported (a mapping cannot be closed) while the "
+         "index lives")},
+    {0, nullptr},
+};
+
+PyType_Spec kSpec = {
+    "_quillomar_build.MappedIndex",
+    sizeof(MappedIndexObject),
+    0,
+    Py_TPFLAGS_DEFAULT,
+    kSlots,
+};
+
+}  // namespace
+
+PyTypeObject* MappedIndexType() {
+  static PyObject* type = nullptr;
+  if (type == nullptr) {
+    FillDocStrings();
+    type = PyType_FromSpec(&kSpec);
+  }
+  return reinterpret_cast<PyTypeObject*>(type);
+}
+
+}  // namespace quillomar::pybuild
