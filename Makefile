@@ -29,10 +29,14 @@ venv:
 
 # In-tree build for quick iteration: build/dev/_quillomar*.so and
 # build/dev/_quillomar_build*.so, used with
-#   PYTHONPATH=build/dev:python python -m pytest
-dev:
-	cmake -S . -B build/dev -G Ninja -DCMAKE_BUILD_TYPE=Release
-	cmake --build build/dev
+#   PYTHONPATH=build/dev:python .venv/bin/python -m pytest
+# It builds with the cmake and ninja of $(VENV), for its interpreter.
+VENV_PATH = PATH="$(abspath $(VENV))/bin:$$PATH"
+
+dev: venv
+	$(VENV_PATH) cmake -S . -B build/dev -G Ninja -DCMAKE_BUILD_TYPE=Release \
+		-DPython_EXECUTABLE="$(abspath $(PY))"
+	$(VENV_PATH) cmake --build build/dev
 
 # Style: ruff (pyproject.toml) over the Python, clang-format (.clang-format)
 # over the C++. `make lint` checks without changing anything and fails on
@@ -119,8 +123,9 @@ fuzz: fuzz-build
 # installs the package with its `bench` extra, runs every library on Debian's
 # wamerican-huge word list (apt-get installs it when missing) and writes
 # docs/benchmarks.md with its plots. Not a test; takes about 15 minutes and
-# should run on an otherwise idle machine.
+# should run on an otherwise idle machine. PEERS_ARGS passes options through,
+# e.g. PEERS_ARGS="--queries 200 --prefixes 200 --out /tmp/peers.md".
 bench-peers: venv
 	$(PY) -m pip install -q --no-build-isolation ".[bench]"
 	bench/peers/install_cpp_peer.sh $(PY)
-	$(PY) bench/compare_peers.py
+	$(PY) bench/compare_peers.py $(PEERS_ARGS)

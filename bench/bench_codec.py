@@ -25,7 +25,6 @@ from __future__ import annotations
 import argparse
 import gc
 import os
-import resource
 import statistics
 import subprocess
 import sys
@@ -38,6 +37,7 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.join(HERE, "..", "tests"))
 
 from _quillomar import PrefixSearch  # noqa: E402
+from common import best_of, cpu_seconds, resident_bytes  # noqa: E402
 
 # --- Vectorised encoder ------------------------------------------------------
 
@@ -219,38 +219,13 @@ def check_encoder_against_reference() -> None:
 # --- Measurements --------------------------------------------------------------
 
 
-def rss_bytes() -> int:
-    with open("/proc/self/statm") as f:
-        return int(f.read().split()[1]) * resource.getpagesize()
-
-
-def cpu_seconds() -> float:
-    r = resource.getrusage(resource.RUSAGE_SELF)
-    return r.ru_utime + r.ru_stime
-
-
-def best_of(runs: int, fn) -> tuple:
-    """Best wall-clock and best CPU (user + system) time of `runs` calls.
-    On a shared machine the CPU time shows the cost without the waiting."""
-    wall = cpu = float("inf")
-    for _ in range(runs):
-        gc.collect()
-        c0, t0 = cpu_seconds(), time.perf_counter()
-        result = fn()
-        t1, c1 = time.perf_counter(), cpu_seconds()
-        wall, cpu = min(wall, t1 - t0), min(cpu, c1 - c0)
-        del result
-    return wall, cpu
-
-
 def measure_memory(path: str) -> None:
     """Prints the resident bytes that decoding the index at `path` adds."""
     with open(path, "rb") as f:
         data = f.read()
-    gc.collect()
-    before = rss_bytes()
+    before = resident_bytes()
     index = PrefixSearch.from_bytes(data)
-    print(rss_bytes() - before)
+    print(resident_bytes(trim=False) - before)
     del index
 
 
@@ -327,7 +302,7 @@ def main() -> None:
         with open(args.file, "rb") as f:
             data = f.read()
         mb = len(data) / 1e6
-        wall, cpu = best_of(args.runs, lambda: PrefixSearch.from_bytes(data))
+        wall, cpu, _ = best_of(args.runs, lambda: PrefixSearch.from_bytes(data))
         print(
             f"from_bytes: {mb / wall:6.0f} MB/s wall ({wall * 1e3:.1f} ms), "
             f"{mb / cpu:6.0f} MB/s by CPU time; {mb:.1f} MB, best of {args.runs}"
@@ -395,7 +370,7 @@ def main() -> None:
         ("from_bytes", lambda: PrefixSearch.from_bytes(data), 400),
         ("to_bytes", index.to_bytes, 800),
     ):
-        wall, cpu = best_of(args.runs, fn)
+        wall, cpu, _ = best_of(args.runs, fn)
         print(
             f"{name + ':':12}{mb / wall:6.0f} MB/s wall ({wall * 1e3:.1f} ms), "
             f"{mb / cpu:6.0f} MB/s by CPU time ({cpu * 1e3:.1f} ms); "

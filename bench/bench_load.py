@@ -25,16 +25,14 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 if HERE not in sys.path:
     sys.path.insert(0, HERE)
 
-from peers.measure import resident_bytes  # noqa: E402
-from peers.trie_arrays import build_arrays  # noqa: E402
-from peers.workload import load_words  # noqa: E402
+from common import load_words, resident_bytes, trie_arrays  # noqa: E402
 
 
 def make(words_path: str, index_path: str) -> None:
     from _quillomar import PrefixSearch
 
     words = load_words(words_path)
-    index = PrefixSearch.from_internal_data_v2(*build_arrays(words), [], 1)
+    index = PrefixSearch.from_internal_data_v2(*trie_arrays(words)[0], [], 1)
     tmp = index_path + ".tmp"
     with open(tmp, "wb") as f:
         f.write(index.to_bytes())

@@ -46,9 +46,9 @@ from typing import Callable, Dict, List, Optional, Sequence, Tuple
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 
 import quillomar  # noqa: E402
+from common import load_words  # noqa: E402
 from quillomar import Autocomplete, IndexBuilder  # noqa: E402
 from quillomar.normalization import get_normalization  # noqa: E402
-from wordlist import load_words  # noqa: E402
 
 ROOT = Path(__file__).resolve().parent.parent
 SEED = 1209
@@ -79,7 +79,7 @@ def generated_log(
     people type it.
     """
     rng = random.Random(seed)
-    words = load_words() if words is None else list(words)
+    words = load_words(drop_apostrophes=True) if words is None else list(words)
     rng.shuffle(words)
     split = min(20000, len(words) // 6)
     heads = words[:split]

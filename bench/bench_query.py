@@ -1,8 +1,7 @@
 """Query benchmark: fuzzy_match and fuzzy_match_video on a real word list.
 
 The index holds every word of Debian's wamerican-huge list (installed with
-apt-get when /usr/share/dict/american-english-huge is missing), lower-cased,
-with words containing an apostrophe dropped and duplicates removed; each word
+apt-get when missing), lower-cased, possessives and duplicates dropped; each word
 carries a few synthetic video counts (20 videos kept per node). Queries, from
 a fixed seed:
 
@@ -28,7 +27,6 @@ Run:  PYTHONPATH=build/NAME:python python bench/bench_query.py [--queries N]
 from __future__ import annotations
 
 import argparse
-import gc
 import random
 import statistics
 import time
@@ -36,39 +34,21 @@ import time
 import numpy as np
 
 from _quillomar import PrefixSearch
-from wordlist import load_words, trie_arrays
+from common import load_words, per_call, percentile, random_edit, trie_arrays
 
 TOP_N = 20
 VIDEOS = 100_000
-LETTERS = "abcdefghijklmnopqrstuvwxyz"
 
 
-def synthetic_payloads(word_at: list[int], rng: random.Random):
-    payloads = []
-    for w in word_at:
-        if w < 0:
-            payloads.append(None)
-            continue
-        k = rng.randint(1, 4)
-        ids = [min(int(rng.paretovariate(1.2)) - 1, VIDEOS - 1) * 7919 % VIDEOS for _ in range(k)]
-        counts = [rng.randint(1, 100) for _ in range(k)]
-        payloads.append((sum(counts) + rng.randint(0, 10), ids, counts))
-    return payloads
+def synthetic_payload(rng: random.Random):
+    k = rng.randint(1, 4)
+    ids = [min(int(rng.paretovariate(1.2)) - 1, VIDEOS - 1) * 7919 % VIDEOS for _ in range(k)]
+    counts = [rng.randint(1, 100) for _ in range(k)]
+    return (sum(counts) + rng.randint(0, 10), ids, counts)
 
 
 def make_queries(words: list[str], rng: random.Random, count: int):
-    edits = []
-    for _ in range(count):
-        w = rng.choice(words)
-        op = rng.randrange(3)
-        i = rng.randrange(len(w) + (op == 0))
-        if op == 0:
-            w = w[:i] + rng.choice(LETTERS) + w[i:]
-        elif op == 1 and len(w) > 1:
-            w = w[:i] + w[i + 1 :]
-        else:
-            w = w[:i] + rng.choice(LETTERS.replace(w[i], "")) + w[i + 1 :]
-        edits.append(w)
+    edits = [random_edit(rng.choice(words), rng) for _ in range(count)]
     prefixes = []
     while len(prefixes) < count:
         w = rng.choice(words)
@@ -126,34 +106,6 @@ class NodeCounter:
         return visited, computed
 
 
-def time_calls(fn, queries, repeat: int) -> list[int]:
-    """Per query, the best of `repeat` timed calls (whole passes over the
-    queries, so caches see the real mix): on a shared machine the best of a
-    few runs is the figure least disturbed by other work."""
-    for q in queries[:500]:  # warm caches and branch predictors
-        fn(q)
-    best = [float("inf")] * len(queries)
-    gc.collect()
-    gc.disable()
-    try:
-        clock = time.perf_counter_ns
-        for _ in range(repeat):
-            for i, q in enumerate(queries):
-                t0 = clock()
-                fn(q)
-                t = clock() - t0
-                if t < best[i]:
-                    best[i] = t
-    finally:
-        gc.enable()
-    return best
-
-
-def percentile(sorted_values, p):
-    k = min(len(sorted_values) - 1, int(round(p / 100 * (len(sorted_values) - 1))))
-    return sorted_values[k]
-
-
 def main() -> None:
     ap = argparse.ArgumentParser(description=__doc__.split("\n")[0])
     ap.add_argument("--queries", type=int, default=10_000, help="queries per set (default 10000)")
@@ -168,8 +120,7 @@ def main() -> None:
 
     rng = random.Random(args.seed)
     words = load_words()
-    shifts, labels, slots, word_at = trie_arrays(words)
-    payloads = synthetic_payloads(word_at, rng)
+    (shifts, labels, payloads, slots), _ = trie_arrays(words, lambda _: synthetic_payload(rng))
     video_index = [v.to_bytes(4, "little") for v in range(VIDEOS)]
     t0 = time.perf_counter()
     index = PrefixSearch.from_internal_data_v2(shifts, labels, payloads, slots, video_index, TOP_N)
@@ -195,12 +146,14 @@ def main() -> None:
     )
     for method, k, fn in runs:
         for name, qs in sets.items():
-            times = time_calls(fn, qs, args.repeat)
+            # Each query's best of whole passes (so caches see the real mix):
+            # on a shared machine the figure least disturbed by other work.
+            times = per_call(fn, qs, warmup=500, repeat=args.repeat)[0]
             results = statistics.mean(len(fn(q)) for q in qs[:1000])
             st = sorted(times)
             line = (
                 f"{method:28s} {k:1d} {name:7s} {statistics.median(st) / 1e3:9.1f} "
-                f"{percentile(st, 99) / 1e3:8.1f} {results:8.1f}"
+                f"{percentile(st, 0.99) / 1e3:8.1f} {results:8.1f}"
             )
             if counter is not None and method == "fuzzy_match":
                 if (name, k) not in counts:

@@ -36,6 +36,7 @@ from pathlib import Path
 ROOT = Path(__file__).resolve().parent.parent
 
 import quillomar  # noqa: E402
+from common import ensure_debian  # noqa: E402
 from quillomar.sample import sample_records  # noqa: E402
 
 LUA = r"""
@@ -159,20 +160,6 @@ def memory_table(pids, label):
             f"{m['Pss'] / 1024:8.1f} {shared / 1024:7.1f} {private / 1024:8.1f}"
         )
     return "\n".join(lines)
-
-
-def ensure_wrk() -> str:
-    found = shutil.which("wrk")
-    if found:
-        return found
-    print("installing wrk with apt-get", file=sys.stderr)
-    subprocess.run(["apt-get", "update", "-qq"], check=True)
-    subprocess.run(
-        ["apt-get", "-o", "DPkg::Lock::Timeout=600", "install", "-y", "-qq", "wrk"],
-        check=True,
-        env=dict(os.environ, DEBIAN_FRONTEND="noninteractive"),
-    )
-    return shutil.which("wrk") or "wrk"
 
 
 def generations(url: str, tries: int = 40):
@@ -305,7 +292,7 @@ def main() -> None:
     )
     parser.add_argument("--no-swap", action="store_true", help="leave the index alone, to compare")
     args = parser.parse_args()
-    wrk = ensure_wrk()
+    wrk = shutil.which("wrk") or ensure_debian("wrk", "/usr/bin/wrk")
     with tempfile.TemporaryDirectory() as tmp:
         started = time.monotonic()
         terms, records = synthetic_records(args.terms, seed=1)

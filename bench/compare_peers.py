@@ -4,10 +4,17 @@ writes docs/benchmarks.md with a results table and plots.
 
     python bench/compare_peers.py            # the whole comparison (minutes)
     python bench/compare_peers.py --help     # smaller runs, other paths
+    python bench/compare_peers.py --turns [--lists huge,phrases] [--blocks 100,1]
+    python bench/compare_peers.py --turns --builds OLD_BUILD_DIR NEW_BUILD_DIR
 
 Each library is built and queried in its own child process (so that resident
 memory is its own), one after the other, on the same workload. Libraries that
 are not installed are skipped and named in the report.
+
+--turns instead runs two searchers in one process, taking turns on the same
+queries (bench/peers/turns.py): quillomar and the C++ delete-neighbourhood
+peer on several Debian word lists, or with --builds two builds of the
+extension; it prints figures and writes no report.
 """
 
 from __future__ import annotations
@@ -24,16 +31,11 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 if HERE not in sys.path:
     sys.path.insert(0, HERE)
 
-from peers import adapters, measure, report  # noqa: E402
+from common import LISTS, list_path, load_words  # noqa: E402
+from peers import adapters, measure, report, turns  # noqa: E402
 from peers import workload as wl  # noqa: E402
 
 ROOT = os.path.dirname(HERE)
-
-
-def load_benchmark_words(path: str | None) -> tuple[list[str], str]:
-    if path is None:
-        path = wl.ensure_huge_wordlist()
-    return wl.load_words(path), path
 
 
 def run_peer_in_child(name: str, workload_path: str, result_path: str, sample) -> None:
@@ -135,9 +137,11 @@ def main(argv=None) -> int:
     parser.add_argument(
         "--peers", help="comma-separated libraries to run: " + ", ".join(adapters.BY_NAME)
     )
-    parser.add_argument("--queries", type=int, default=10_000)
+    parser.add_argument(
+        "--queries", type=int, help="per bound (default 10,000; 2,000 with --turns)"
+    )
     parser.add_argument("--prefixes", type=int, default=10_000)
-    parser.add_argument("--seed", type=int, default=20240601)
+    parser.add_argument("--seed", type=int, help="default 20240601; 20261209 with --turns")
     parser.add_argument(
         "--sample", type=int, help="time at most this many term queries per library"
     )
@@ -148,10 +152,34 @@ def main(argv=None) -> int:
     parser.add_argument(
         "--from-results", help="rewrite the report from a --save-results file; run nothing"
     )
+    parser.add_argument("--turns", action="store_true", help="two searchers in one process")
+    parser.add_argument(
+        "--lists", default=",".join(LISTS), help="with --turns: " + ", ".join(LISTS)
+    )
+    parser.add_argument("--builds", nargs=2, metavar=("OLD", "NEW"), help="with --turns")
+    parser.add_argument(
+        "--blocks",
+        default="100,1",
+        help="with --turns, comma-separated turn lengths: each searcher answers this many "
+        "queries in a row before the other takes its turn",
+    )
+    parser.add_argument(
+        "--most", type=int, help="with --turns, index at most this many words of each list"
+    )
     parser.add_argument("--worker", help=argparse.SUPPRESS)
     parser.add_argument("--workload", help=argparse.SUPPRESS)
     parser.add_argument("--result", help=argparse.SUPPRESS)
     args = parser.parse_args(argv)
+    if args.turns:
+        turns.run(
+            args.lists.split(","),
+            args.builds,
+            args.queries or 2000,
+            20261209 if args.seed is None else args.seed,
+            args.most,
+            [int(b) for b in args.blocks.split(",")],
+        )
+        return 0
     if args.worker:
         run_worker(args.worker, args.workload, args.result, args.sample)
         return 0
@@ -161,15 +189,15 @@ def main(argv=None) -> int:
         report.write_report(args.out, work, results, run_info)
         print(f"wrote {args.out}")
         return 0
-    words, source = load_benchmark_words(args.words)
+    source = list_path(args.words or "huge")
     run(
-        words,
+        load_words(source),
         source,
         out=args.out,
         peers=args.peers.split(",") if args.peers else None,
-        queries=args.queries,
+        queries=args.queries or 10_000,
         prefixes=args.prefixes,
-        seed=args.seed,
+        seed=20240601 if args.seed is None else args.seed,
         sample=args.sample,
         in_process=args.in_process,
         save_results=args.save_results,

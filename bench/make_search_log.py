@@ -15,21 +15,10 @@ geometrically distributed. The same arguments always give the same file.
 from __future__ import annotations
 
 import argparse
-import os
-import subprocess
 
 import numpy as np
 
-WORDS = "/usr/share/dict/american-english"
-
-
-def load_words() -> list:
-    if not os.path.exists(WORDS):
-        subprocess.run(["apt-get", "update", "-qq"], check=True)
-        subprocess.run(["apt-get", "install", "-y", "-qq", "wamerican"], check=True)
-    with open(WORDS, encoding="utf-8") as f:
-        words = {w.strip().lower() for w in f}
-    return sorted(w for w in words if w.isascii() and w.isalpha())
+from common import load_words
 
 
 def zipf_weights(n: int, s: float, shift: float) -> np.ndarray:
@@ -64,7 +53,8 @@ def main() -> None:
     ap.add_argument("--seed", type=int, default=11)
     args = ap.parse_args()
     rng = np.random.default_rng(args.seed)
-    terms = make_terms(rng, load_words(), args.terms)
+    words = [w for w in load_words("english") if w.isascii() and w.isalpha()]
+    terms = make_terms(rng, words, args.terms)
     # Popularity order is unrelated to alphabetical order.
     order = rng.permutation(args.terms)
     home = rng.permutation(np.arange(args.terms) % args.videos)

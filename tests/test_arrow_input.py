@@ -9,7 +9,7 @@ pa = pytest.importorskip("pyarrow")
 pq = pytest.importorskip("pyarrow.parquet")
 
 from quillomar import IndexBuilder  # noqa: E402
-from quillomar.records import RecordsError, add_file  # noqa: E402
+from quillomar.log_files import RecordsError, add_file  # noqa: E402
 
 RECORDS = [
     ("cat", 5, 2),

@@ -1,6 +1,8 @@
-"""Keeps the side-by-side benchmark (bench/compare_peers.py) from rotting: runs
-it on a tiny word list with whichever comparison libraries are installed.
-Nothing here is timed and nothing is installed."""
+"""Keeps the benchmarks from rotting: their shared helpers do what they
+claim, and the peer comparison (bench/compare_peers.py, both its report and
+its same-process turns) and the build benchmark complete on tiny inputs with
+whichever comparison libraries are installed. Nothing here is timed and
+nothing is installed."""
 
 import os
 import random
@@ -11,12 +13,13 @@ import pytest
 BENCH = os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "bench")
 sys.path.insert(0, BENCH)
 
+import _quillomar  # noqa: E402
+import bench_build  # noqa: E402
+import common  # noqa: E402
 import compare_peers  # noqa: E402
 from _quillomar import PrefixSearch  # noqa: E402
 from peers import adapters  # noqa: E402
-from peers.compare import levenshtein  # noqa: E402
-from peers.trie_arrays import build_arrays  # noqa: E402
-from peers.workload import normalise_words, random_edit  # noqa: E402
+from reference import levenshtein  # noqa: E402
 
 
 def tiny_words(count=120, seed=7):
@@ -27,31 +30,74 @@ def tiny_words(count=120, seed=7):
     return sorted(words)
 
 
-def test_normalise_words_lowers_drops_possessives_and_duplicates():
+@pytest.fixture
+def word_file(tmp_path):
+    path = tmp_path / "words"
+    path.write_text("\n".join(w.upper() if i % 9 == 0 else w for i, w in enumerate(tiny_words())))
+    return str(path)
+
+
+@pytest.mark.parametrize(
+    "drop_apostrophes, expected",
+    [(False, ["apple", "o'clock", "zoo"]), (True, ["apple", "zoo"])],
+)
+def test_normalise_words(drop_apostrophes, expected):
     lines = ["Apple\n", "apple\n", "apple's\n", "APPLE'S\n", "o'clock\n", "\n", "  Zoo \n"]
-    assert normalise_words(lines) == ["apple", "o'clock", "zoo"]
+    assert common.normalise_words(lines, drop_apostrophes) == expected
 
 
-@pytest.mark.parametrize("seed", range(5))
-def test_random_edit_is_exactly_one_edit(seed):
-    rng = random.Random(seed)
+@pytest.mark.parametrize("letters", [common.LETTERS, "aab", "é"])
+def test_random_edit_is_exactly_one_edit(letters):
+    rng = random.Random(len(letters))
     for word in ["a", "ab", "hello", "é"] * 50:
-        assert levenshtein(word, random_edit(word, rng)) == 1
+        assert levenshtein(word, common.random_edit(word, rng, letters)) == 1
 
 
-def test_trie_arrays_hold_every_word_once():
+def test_bench_levenshtein_agrees_with_the_tests_one():
+    rng = random.Random(3)
+    for _ in range(300):
+        a, b = ("".join(rng.choice("abé") for _ in range(rng.randint(0, 6))) for _ in "ab")
+        assert common.levenshtein(a, b) == levenshtein(a, b), (a, b)
+
+
+def test_trie_arrays_hold_every_word_once_with_its_payload():
     words = tiny_words()
-    shifts, labels, payloads, transitions = build_arrays(words)
-    index = PrefixSearch.from_internal_data_v2(shifts, labels, payloads, transitions, [], 10)
-    found = [text for text, _, _ in index.fuzzy_match("", max(map(len, words)))]
-    assert sorted(found) == words
+    # Shorter words count more, so each word's own video ranks first at its node.
+    (shifts, labels, payloads, slots), word_at = common.trie_arrays(
+        words, lambda i: (99 - len(words[i]), [i], [99 - len(words[i])])
+    )
+    ids = [i.to_bytes(4, "little") for i in range(len(words))]
+    index = PrefixSearch.from_internal_data_v2(shifts, labels, payloads, slots, ids, 1)
+    found = index.fuzzy_match("", max(map(len, words)))
+    assert sorted(text for text, _, _ in found) == words
     # Parents before children: breadth-first numbering gives slot s to node s + 1.
-    assert transitions == list(range(1, len(labels)))
+    assert list(slots) == list(range(1, len(labels)))
+    assert sorted(w for w in word_at if w >= 0) == list(range(len(words)))
+    for i, word in enumerate(words):
+        assert index.fuzzy_match_video(word, 0)[0][0] == str(i), word
 
 
 def test_trie_arrays_refuse_unsorted_words():
     with pytest.raises(ValueError):
-        build_arrays(["b", "a"])
+        common.trie_arrays(["b", "a"])
+
+
+@pytest.mark.parametrize("block", [1, 3, 100])
+def test_take_turns_times_every_item_on_each_in_alternating_order(block):
+    calls = []
+    fns = [lambda x, n=n: calls.append((n, x)) or (n, x) for n in range(2)]
+    items = list(range(10))
+    out = common.take_turns(fns, items, block)
+    for n, (times, answers) in enumerate(out):
+        assert answers == [(n, x) for x in items] and all(t >= 0 for t in times)
+    firsts = [calls[i][0] for i in range(0, len(calls), 2 * block)]
+    assert firsts == [i % 2 for i in range(len(firsts))]
+
+
+def test_per_call_keeps_each_items_answer_and_runs_every_pass():
+    seen = []
+    times, answers, cpu = common.per_call(lambda x: seen.append(x) or x * 2, [1, 2, 3], 2, 3)
+    assert answers == [2, 4, 6] and seen == [1, 2] + [1, 2, 3] * 3 and len(times) == 3
 
 
 def test_whole_run_on_a_tiny_word_list(tmp_path):
@@ -86,3 +132,34 @@ def test_whole_run_on_a_tiny_word_list(tmp_path):
         assert summary["plots"]
         for plot in summary["plots"]:
             assert (tmp_path / plot).stat().st_size > 0
+
+
+def test_turns_between_two_builds_find_the_same_answers(word_file, capsys):
+    build = os.path.dirname(_quillomar.__file__)
+    argv = ["--turns", "--builds", build, build, "--lists", word_file, "--queries", "30"]
+    assert compare_peers.main(argv + ["--blocks", "7,1"]) == 0
+    lines = capsys.readouterr().out.splitlines()
+    assert lines[0].startswith(f"{word_file}: 120 terms")
+    timed = [line for line in lines if line.startswith("  k=")]
+    assert len(timed) == 4 and all("old differs on 0 of 30 queries" in line for line in timed)
+
+
+@pytest.mark.parametrize(
+    "what, expected",
+    [
+        (["arrays", "--videos", "50"], "numpy speed-up over lists"),
+        (["records", "--terms", "300"], "120 words, terms only"),
+    ],
+)
+def test_build_benchmark_runs_on_tiny_inputs(what, expected, word_file, capsys):
+    assert bench_build.main(what + ["--repeat", "1", "--words", word_file]) == 0
+    out = capsys.readouterr().out
+    assert expected in out and "a different index" not in out
+
+
+def test_build_benchmark_from_a_log(tmp_path, capsys):
+    log = tmp_path / "log.csv"
+    log.write_text("term,video,count\n" + "".join(f"t{i % 40},{i % 7},{i}\n" for i in range(200)))
+    assert bench_build.main(["log", str(log)]) == 0
+    out = capsys.readouterr().out
+    assert out.count("  new: ") == 3 and "200 rows" in out

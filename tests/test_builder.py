@@ -9,9 +9,10 @@ import pytest
 from hypothesis import given, settings
 from hypothesis import strategies as st
 
-from quillomar import IndexBuilder, PrefixSearch, build_index
+import reference_build as model
+from quillomar import DEFAULT_TOP_N, IndexBuilder, PrefixSearch, build_index
 from quillomar import builder as builder_module
-from reference_layout import layout_pure
+from reference import levenshtein
 
 U32_MAX = 4294967295
 
@@ -22,21 +23,13 @@ def children(arrays, node):
     return [arrays.child_transitions[s] for s in range(shifts[node], end)]
 
 
-def layout_native(terms):
-    """The layout the build engine gives ``terms``, in the reference's form."""
+def native_and_model_arrays(terms):
+    """The layout of a word list: by the build engine, and by the model."""
     builder = IndexBuilder()
     builder.set_totals(dict.fromkeys(terms, 1))
-    arrays = builder.arrays()
-    ends = {}
-    spelled = {0: ""}
-    for node in range(len(arrays.child_labels)):
-        for child in children(arrays, node):
-            spelled[child] = spelled[node] + arrays.child_labels[child]
-        if arrays.payloads[node] is not None:
-            ends[spelled[node]] = node
-    return type(layout_pure([]))(
-        arrays.node_shifts, arrays.child_labels, [ends[t] for t in sorted(terms)]
-    )
+    log = model.Log()
+    log.set_totals(dict.fromkeys(terms, 1))
+    return tuple(builder.arrays()), model.arrays(log, DEFAULT_TOP_N)
 
 
 def check_layout(arrays, terms):
@@ -80,20 +73,18 @@ def test_layouts_agree_and_keep_invariants(terms):
     builder = IndexBuilder()
     for i, term in enumerate(terms):
         builder.add(term, i, 1)
-    by_numpy = builder.arrays(use_numpy=True)
-    by_python = builder.arrays(use_numpy=False)
-    assert by_numpy == by_python
-    check_layout(by_numpy, terms)
+    check_layout(builder.arrays(), terms)
 
 
 def test_layout_of_terms_sharing_prefixes():
-    assert layout_pure(["a", "ab", "b"]) == layout_native(["a", "ab", "b"])
-    layout = layout_pure(["a", "ab", "b"])
+    native, modelled = native_and_model_arrays(["a", "ab", "b"])
+    assert native == modelled
     #   0 ─a→ 1 ─b→ 3
     #   └─b→ 2
-    assert layout.child_labels == ["", "a", "b", "b"]
-    assert layout.node_shifts == [0, 2, 3, 3]
-    assert layout.term_nodes == [1, 3, 2]
+    shifts, labels, payloads = native[:3]
+    assert labels == ["", "a", "b", "b"]
+    assert shifts == [0, 2, 3, 3]
+    assert [v for v, p in enumerate(payloads) if p] == [1, 2, 3]
 
 
 def test_arrays_equal_hand_built_and_index_bytes_match():
@@ -123,15 +114,6 @@ def test_empty_builder_gives_a_root_only_index():
     index = IndexBuilder().build()
     assert index.fuzzy_match("", 3) == []
     assert index.fuzzy_match_video("anything") == []
-
-
-def levenshtein(a, b):
-    row = list(range(len(b) + 1))
-    for i, ca in enumerate(a, 1):
-        prev, row[0] = row[0], i
-        for j, cb in enumerate(b, 1):
-            prev, row[j] = row[j], min(row[j] + 1, row[j - 1] + 1, prev + (ca != cb))
-    return row[-1]
 
 
 @pytest.mark.parametrize("seed", range(5))
@@ -172,8 +154,6 @@ def test_counts_and_totals_saturate_but_order_by_count():
     builder.add("x", 3, 9)
     total, ids, counts = builder.arrays().payloads[1]
     assert (total, ids, counts) == (U32_MAX, [0, 2, 1], [U32_MAX, 9, 7])
-    for use_numpy in (True, False):
-        assert builder.arrays(use_numpy=use_numpy).payloads[1] == (total, ids, counts)
 
 
 def test_top_n_cuts_every_node():
@@ -279,12 +259,10 @@ def test_numpy_is_optional():
         "import sys; sys.modules['numpy'] = None\n"
         "import quillomar\n"
         "from quillomar import builder\n"
-        "assert not builder._numpy_available()\n"
         "index = quillomar.build_index([('cat', 1, 2), ('car', 2, 3), ('c', 1, 1)])\n"
         "sys.stdout.buffer.write(index.to_bytes())\n"
     )
     out = subprocess.run([sys.executable, "-c", code], capture_output=True, check=True)
-    assert builder_module._numpy_available()
     with_numpy = build_index([("cat", 1, 2), ("car", 2, 3), ("c", 1, 1)])
     assert out.stdout == with_numpy.to_bytes()
 
@@ -339,8 +317,7 @@ def test_set_totals_equals_one_set_total_per_entry(entries, records, as_mapping)
     bulk.add_records(records[half:])
 
     assert len(bulk) == len(one_by_one) == len({t for t, _ in entries} | {r[0] for r in records})
-    for use_numpy in (True, False):
-        assert bulk.arrays(3, use_numpy=use_numpy) == one_by_one.arrays(3, use_numpy=use_numpy)
+    assert bulk.arrays(3) == one_by_one.arrays(3)
 
 
 def test_set_totals_in_any_order_and_with_int_like_totals():
@@ -430,20 +407,24 @@ def prefixed_family(alphabet, stem_length):
     ],
 )
 @pytest.mark.parametrize("stem_length", [1, 7, 9, 17, 33])
-def test_native_and_reference_layouts_agree(alphabet, stem_length):
-    terms = prefixed_family(alphabet, stem_length)
-    assert layout_native(terms) == layout_pure(terms)
+def test_native_and_modelled_layouts_agree(alphabet, stem_length):
+    native, modelled = native_and_model_arrays(prefixed_family(alphabet, stem_length))
+    assert native == modelled
 
 
-def test_layouts_agree_on_one_term_and_on_many_lengths():
-    for terms in (
+@pytest.mark.parametrize(
+    "terms",
+    [
         ["x"],
         ["\U0001f600" * 40],
         [str(i) for i in range(1000)],
-        sorted("a" * k + "b" for k in range(70)),
-    ):
-        terms = sorted(terms)
-        assert layout_native(terms) == layout_pure(terms)
+        ["a" * k + "b" for k in range(70)],
+    ],
+    ids=["one term", "one long term", "many numbers", "many lengths"],
+)
+def test_layouts_agree_on_one_term_and_on_many_lengths(terms):
+    native, modelled = native_and_model_arrays(terms)
+    assert native == modelled
 
 
 # -- the collector around bulk builds ---------------------------------------

@@ -16,9 +16,10 @@ from hypothesis import given, settings
 from hypothesis import strategies as st
 
 from _quillomar import PrefixSearch
-from test_fast_walk import near
+from reference import levenshtein, reference_matches
+from test_automaton_walk import near
 from test_ranking import reference_ranking, stored
-from trie_builder import Arrays, levenshtein, reference_matches, stored_index
+from trie_builder import Arrays, stored_index
 
 # Few letters, so that terms share long prefixes and suffixes; an astral
 # letter (one position, whatever its UTF-16 or UTF-8 width); U+0000 hides a

@@ -23,6 +23,7 @@ from quillomar import (
     StoredIndex,
     build_index,
 )
+from quillomar._format import summarize
 from quillomar.metadata import (
     FOOTER_LENGTH,
     MAGIC,
@@ -381,3 +382,17 @@ def test_sections_round_trip_through_the_trailer_encoding():
     size = A + 10 + len(trailer)
     found = parse_footer(trailer[-FOOTER_LENGTH:], size)
     assert parse_body(trailer[: found[1]], found[2]) == dataclasses.replace(meta, version=2)
+
+
+@pytest.mark.parametrize("video, mode", [(7, "int32"), (uuid.UUID(int=7), "uuid")])
+def test_every_reader_names_the_identifier_kind_as_the_builder(tmp_path, video, mode):
+    builder = IndexBuilder()
+    builder.add("cat", video, 2)
+    index = builder.build()
+    path = tmp_path / "k.idx"
+    quillomar.save(index, path)
+    data = index.to_bytes()
+    assert builder.id_mode == mode
+    assert quillomar.read_metadata(path).id_mode == mode
+    assert summarize(data).id_mode == mode
+    assert tail_counts(data)[2] == mode

@@ -1,17 +1,19 @@
-"""The native build engine against the pure-Python reference, byte for byte,
-and its column, CSV and Arrow inputs."""
+"""The native build engine against the plain model of what a build must
+produce, and its column, CSV and Arrow inputs."""
 
 import csv
 import io
 import uuid
+from array import array
 
 import pytest
 from hypothesis import given, settings
 from hypothesis import strategies as st
 
-import reference_builder as reference
+import reference_build as model
+import trie_bytes
 from quillomar import IndexBuilder, get_normalization
-from quillomar.records import Columns, RecordsError, add_file
+from quillomar.log_files import Columns, RecordsError, add_file
 
 U32_MAX = 4294967295
 
@@ -23,7 +25,9 @@ terms = st.text(alphabet=ALPHABET, min_size=1, max_size=12) | st.sampled_from(
 )
 counts = st.integers(0, 5) | st.sampled_from([U32_MAX, U32_MAX - 1])
 int_ids = st.integers(0, 6) | st.sampled_from([U32_MAX])
-uuid_ids = st.sampled_from([uuid.UUID(int=i * 0x1234567 + 5) for i in range(6)])
+uuid_ids = st.sampled_from([uuid.UUID(int=i * 0x1234567 + 5) for i in range(6)]) | st.sampled_from(
+    [str(uuid.UUID(int=5)).upper(), str(uuid.UUID(int=0x1234567 + 5))]
+)
 
 records_of = {
     "int": st.lists(st.tuples(terms, int_ids, counts), max_size=40),
@@ -51,43 +55,89 @@ def apply(builder, ops):
     return builder
 
 
-@settings(max_examples=300)
-@pytest.mark.parametrize("kind", ["int", "uuid"])
-@given(data=st.data(), top_n=st.integers(0, 4))
-def test_native_bytes_equal_the_reference(kind, data, top_n):
-    ops = data.draw(operations(kind))
-    native = apply(IndexBuilder(), ops)
-    slow = apply(reference.IndexBuilder(), ops)
-    assert native.to_bytes(top_n) == reference.reference_bytes(slow, top_n)
-    assert native.arrays(top_n) == tuple(slow.arrays(top_n))
-    assert (len(native), native.video_count, native.id_mode) == (
-        len(slow),
-        slow.video_count,
-        slow.id_mode,
+def assert_builds_as_modelled(builder, log, top_n):
+    assert trie_bytes.decode(builder.to_bytes(top_n)) == model.stored(log, top_n)
+    assert tuple(builder.arrays(top_n)) == model.arrays(log, top_n)
+    assert (len(builder), builder.video_count, builder.id_mode) == (
+        len(log.terms()),
+        len(log.videos),
+        log.id_mode(),
     )
 
 
-def test_empty_input_gives_the_reference_bytes():
-    assert IndexBuilder().to_bytes() == reference.reference_bytes(reference.IndexBuilder())
+@settings(max_examples=300)
+@pytest.mark.parametrize("kind", ["int", "uuid"])
+@given(data=st.data(), top_n=st.integers(0, 4))
+def test_engine_builds_what_the_model_says(kind, data, top_n):
+    ops = data.draw(operations(kind))
+    assert_builds_as_modelled(apply(IndexBuilder(), ops), apply(model.Log(), ops), top_n)
 
 
-def test_saturated_ties_order_by_first_appearance():
-    # Three videos whose sums all pass 4294967295: stored equal, ordered by
-    # the order in which the videos were first added.
-    records = [
-        ("t", 9, U32_MAX),
-        ("t", 3, U32_MAX),
-        ("t", 9, 5),
-        ("t", 3, 1),
-        ("t", 7, U32_MAX),
-        ("t", 7, U32_MAX),
-    ]
-    native = IndexBuilder()
-    native.add_records(records)
-    assert native.arrays().payloads[1] == (U32_MAX, [0, 1, 2], [U32_MAX] * 3)
-    slow = reference.IndexBuilder()
-    slow.add_records(records)
-    assert native.to_bytes(2) == reference.reference_bytes(slow, 2)
+@pytest.mark.parametrize(
+    "records, top_n, root",
+    [
+        ([], 3, (0, [], [])),
+        # Sums past 4294967295 are stored saturated and then tie: the
+        # video first added comes first, at the term and above it.
+        (
+            [("t", 9, U32_MAX), ("t", 3, U32_MAX), ("t", 9, 5), ("t", 3, 1), ("t", 7, U32_MAX)],
+            2,
+            (U32_MAX, [0, 1], [U32_MAX, U32_MAX]),
+        ),
+        # The root sums its children's cut lists: video 3 has the largest
+        # sum below it but missed both cuts.
+        ([("a", 1, 5), ("a", 3, 4), ("b", 2, 5), ("b", 3, 4)], 1, (18, [0], [5])),
+        # Equal sums where lists merge: the smaller video number first,
+        # whatever order the children's lists had.
+        ([("ab", 8, 1), ("a", 7, 3), ("b", 8, 2)], 2, (6, [0, 1], [3, 3])),
+    ],
+)
+def test_hand_built_cases_agree_with_the_model(records, top_n, root):
+    builder = IndexBuilder()
+    builder.add_records(records)
+    log = model.Log()
+    log.add_records(records)
+    assert model.stored(log, top_n).payloads[0] == root
+    assert_builds_as_modelled(builder, log, top_n)
+
+
+@pytest.mark.parametrize("with_offsets", [False, True])
+@pytest.mark.parametrize("video_format", ["int", "uuid", "uuid_text"])
+def test_column_batches_build_what_their_records_build(with_offsets, video_format):
+    records = [("cat", 5, 2), ("car", 7, 1), ("\u4e2d\U0001f600", 5, 3)]
+    text = [t.encode() for t, _, _ in records]
+    ends = [sum(map(len, text[:i])) for i in range(len(text) + 1)]
+    uuids = [uuid.UUID(int=v) for _, v, _ in records]
+    videos = {
+        "int": array("H", [v for _, v, _ in records]),
+        "uuid": b"".join(u.bytes for u in uuids),
+        "uuid_text": (
+            "".join(map(str, uuids)).encode(),
+            array("i", [36 * i for i in range(len(uuids) + 1)]),
+        ),
+    }[video_format]
+    builder = IndexBuilder()
+    rows = builder.add_columns(
+        b"".join(text) if with_offsets else b"".join(t + b"\0" for t in text),
+        videos,
+        array("q", [c for _, _, c in records]),
+        term_offsets=array("i", ends) if with_offsets else None,
+        video_format=video_format,
+    )
+    expected = IndexBuilder()
+    if video_format == "int":
+        expected.add_records(records)
+    else:
+        expected.add_records([(t, u, c) for (t, _, c), u in zip(records, uuids)])
+    assert rows == 3 and builder.to_bytes() == expected.to_bytes()
+
+
+def test_a_bad_column_row_is_named_counting_from_first_row():
+    builder = IndexBuilder()
+    builder.add("dog", 1, 1)
+    with pytest.raises(ValueError, match=r"^row 12: count -1 is negative$"):
+        builder.add_columns(b"a\0b\0", array("I", [1, 2]), array("q", [1, -1]), first_row=11)
+    assert len(builder) == 1, "nothing of the batch was counted"
 
 
 # -- normalisation -------------------------------------------------------------
@@ -101,9 +151,9 @@ def test_normalization_acts_as_if_terms_were_replaced(records):
 
     native = IndexBuilder(normalization=fold)
     native.add_records(records)
-    slow = reference.IndexBuilder()
-    slow.add_records([(fold(t), v, c) for t, v, c in records])
-    assert native.to_bytes(3) == reference.reference_bytes(slow, 3)
+    log = model.Log()
+    log.add_records([(fold(t), v, c) for t, v, c in records])
+    assert trie_bytes.decode(native.to_bytes(3)) == model.stored(log, 3)
 
 
 def test_normalization_runs_once_per_distinct_term_and_refuses_empty():
@@ -151,9 +201,9 @@ def test_ascii_terms_fold_natively_as_the_python_definition(terms, name):
         return
     native = IndexBuilder(normalization=name)
     native.add_records(records)
-    slow = reference.IndexBuilder()
-    slow.add_records(kept)
-    assert native.to_bytes(3) == reference.reference_bytes(slow, 3)
+    log = model.Log()
+    log.add_records(kept)
+    assert trie_bytes.decode(native.to_bytes(3)) == model.stored(log, 3)
 
 
 # -- CSV and TSV ---------------------------------------------------------------
@@ -213,12 +263,12 @@ def test_delimited_files_build_what_their_records_build(
 def test_delimited_parsing_follows_the_csv_module_at_any_chunking(
     tmp_path, monkeypatch, chunk, tail, rows
 ):
-    import quillomar.records as records_module
+    import quillomar.log_files as log_files
 
     body = '"a,""b""\r\nc",1,2\r\n\r\n  \nplain,2,3\rlast"x",3,4\n' + tail
     path = tmp_path / "log.csv"
     path.write_bytes(("term,video,count\r\n" + body).encode())
-    monkeypatch.setattr(records_module, "CHUNK", chunk)
+    monkeypatch.setattr(log_files, "CHUNK", chunk)
     parsed = [
         r for r in csv.reader(io.StringIO(body, newline="")) if r and (len(r) > 1 or r[0].strip())
     ]

@@ -132,7 +132,7 @@ def test_an_older_answer_never_replaces_a_newer_one(page):
         held[0].continue_()
     except sync_api.Error:
         pass  # the page aborted it already, which is one way to drop it
-    page.wait_for_function("Number(document.getElementById('results').dataset.stale) >= 1")
+    page.wait_for_function("() => Number(document.getElementById('results').dataset.stale) >= 1")
     shown_query(page, "yoga")
     assert titles(page) == newer
 
@@ -154,3 +154,54 @@ def test_readable_on_a_phone(browser, server):
     )
     assert size >= 14
     context.close()
+
+
+MARKED = "Z" + "\u0301" * 300
+LONG = "word" * 2500  # 10,000 characters, no space to break at
+
+
+@pytest.fixture(scope="module")
+def hostile_server(tmp_path_factory):
+    """Titles a table may hold by mistake or malice."""
+    import quillomar
+
+    where = tmp_path_factory.mktemp("hostile")
+    quillomar.save(quillomar.build_index([("zalgo", 1, 9), ("zalgo long", 2, 8)]), where / "h.idx")
+    (where / "titles.tsv").write_text(f"video\ttitle\n1\t{MARKED}\n2\t{LONG}\n")
+    with running(str(where / "h.idx"), "--titles", str(where / "titles.tsv")) as s:
+        yield s
+        s.stop()
+
+
+@pytest.mark.parametrize("width", [390, 900])
+def test_hostile_titles_stay_inside_their_rows(browser, hostile_server, width):
+    context = browser.new_context(viewport={"width": width, "height": 800})
+    p = context.new_page()
+    p.goto(hostile_server.url)
+    p.locator("#q").press_sequentially("zalgo", delay=20)
+    shown_query(p, "zalgo")
+    assert p.locator("#results li").count() == 2
+    assert p.evaluate("document.documentElement.scrollWidth <= window.innerWidth")
+    heights = p.evaluate(
+        "[...document.querySelectorAll('#results li')].map(li => li.getBoundingClientRect().height)"
+    )
+    assert max(heights) < 200, heights
+    context.close()
+
+
+def test_typed_direction_controls_stay_in_the_typed_text(page):
+    """A right-to-left override typed into the box must not reorder the
+    page's own words around it: the status still reads left to right."""
+    page.locator("#q").fill("\u202eqqxqq")
+    page.locator("#status .typed").wait_for()
+    xs = page.evaluate(
+        """() => {
+        const status = document.getElementById('status');
+        return [...status.childNodes].map(node => {
+            const range = document.createRange();
+            range.selectNodeContents(node);
+            return range.getBoundingClientRect().left;
+        });
+    }"""
+    )
+    assert xs == sorted(xs), xs  # lead-in, typed text, closing quote

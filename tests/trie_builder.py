@@ -9,7 +9,6 @@ from typing import Dict, Iterable, List, Optional, Sequence, Tuple
 
 import trie_bytes
 from _quillomar import PrefixSearch
-from reference import levenshtein, reference_matches  # noqa: F401 (older imports)
 
 Payload = Tuple[int, List[int], List[int]]
 

@@ -14,6 +14,9 @@ import importlib.metadata
 import itertools
 import os
 import sys
+import time
+
+from common import resident_bytes
 
 
 def package_version(dist: str) -> str:
@@ -86,20 +89,12 @@ class Ours(Peer):
             return version
 
     def setup(self, workload) -> None:
-        from _quillomar import PrefixSearch
+        from quillomar import IndexBuilder, PrefixSearch
 
-        self._cls = PrefixSearch
-        try:
-            from quillomar import IndexBuilder
-        except ImportError:
-            IndexBuilder = None
-        self._builder = IndexBuilder
+        self._cls, self._builder = PrefixSearch, IndexBuilder
         # What a user starts from: (term, video, count) records, made here
         # so that the timed build starts from them.
         self._records = {id(workload): self._make_records(workload)}
-        self.builder_name = (
-            "quillomar.IndexBuilder" if IndexBuilder is not None else "bench/peers/trie_arrays.py"
-        )
 
     @staticmethod
     def _make_records(workload):
@@ -110,23 +105,12 @@ class Ours(Peer):
         ]
 
     def arrays(self, workload):
-        """The six construction arrays, from the package's own builder when
-        it is there (the path a user takes), else from the benchmark's."""
-        if self._builder is not None:
-            records = self._records.get(id(workload))
-            if records is None:
-                records = self._make_records(workload)
-            builder = self._builder()
-            builder.add_records(records)
-            return tuple(builder.arrays(workload.video_top_n))
-        from peers.trie_arrays import build_arrays
-
-        payloads = workload.payloads
-        shifts, labels, payload_list, transitions = build_arrays(
-            workload.words, lambda i: payloads[i]
-        )
-        video_index = [i.to_bytes(4, "little") for i in range(workload.videos)]
-        return shifts, labels, payload_list, transitions, video_index, workload.video_top_n
+        """The six construction arrays, from the package's own builder (the
+        path a user takes)."""
+        records = self._records.get(id(workload)) or self._make_records(workload)
+        builder = self._builder()
+        builder.add_records(records)
+        return tuple(builder.arrays(workload.video_top_n))
 
     def build(self, workload):
         # The whole path from records to a searchable index: the Python
@@ -145,10 +129,6 @@ class Ours(Peer):
     def extra_measurements(self, state, workload) -> dict:
         """Splits the build into its Python and native halves and measures
         the stored form: its size, load time and resident size once loaded."""
-        import time
-
-        from peers.measure import resident_bytes
-
         start = time.perf_counter()
         arrays = self.arrays(workload)
         python_s = time.perf_counter() - start
@@ -169,7 +149,7 @@ class Ours(Peer):
             loaded.fuzzy_match(q, 2) == state.fuzzy_match(q, 2) for q in workload.queries[:200]
         )
         return {
-            "builder": self.builder_name,
+            "builder": "quillomar.IndexBuilder",
             "nodes": nodes,
             "python_arrays_s": python_s,
             "native_build_s": native_s,
@@ -193,20 +173,12 @@ class OursTermsOnly(Ours):
     ks = ()
 
     def arrays(self, workload):
-        if self._builder is not None:
-            builder = self._builder()
-            if hasattr(builder, "set_totals"):
-                builder.set_totals(dict.fromkeys(workload.words, 1))
-            else:  # an older installed package
-                for word in workload.words:
-                    builder.set_total(word, 1)
-            return tuple(builder.arrays(workload.video_top_n))
-        from peers.trie_arrays import build_arrays
-
-        return (*build_arrays(workload.words), [], workload.video_top_n)
+        builder = self._builder()
+        builder.set_totals(dict.fromkeys(workload.words, 1))
+        return tuple(builder.arrays(workload.video_top_n))
 
     def extra_measurements(self, state, workload) -> dict:
-        return {"builder": self.builder_name}
+        return {"builder": "quillomar.IndexBuilder"}
 
 
 class RapidFuzz(Peer):

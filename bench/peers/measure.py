@@ -7,65 +7,18 @@ leaves in the heap does not count against the next.
 
 from __future__ import annotations
 
-import ctypes
 import dataclasses
-import gc
 import time
 
-
-def _malloc_trim() -> None:
-    # Hands freed heap pages back to the kernel so that the resident size
-    # shows what is alive, not what an allocator kept cached.
-    try:
-        ctypes.CDLL("libc.so.6").malloc_trim(0)
-    except (OSError, AttributeError):
-        pass
-
-
-def resident_bytes() -> int:
-    gc.collect()
-    _malloc_trim()
-    with open("/proc/self/statm") as f:
-        pages = int(f.read().split()[1])
-    import resource
-
-    return pages * resource.getpagesize()
-
-
-def _timed(calls, fn, warmup: int):
-    """Runs fn on every item of `calls`; returns (ns per call, results).
-
-    The collector is paused during the loop: its pauses depend on what the
-    other libraries allocated, not on the library being measured.
-    """
-    for item in calls[:warmup]:
-        fn(item)
-    times = []
-    results = []
-    clock = time.perf_counter_ns
-    gc.collect()
-    gc.disable()
-    cpu_start = time.process_time_ns()
-    try:
-        for item in calls:
-            start = clock()
-            found = fn(item)
-            times.append(clock() - start)
-            results.append(found)
-    finally:
-        cpu_ns = time.process_time_ns() - cpu_start
-        gc.enable()
-    return times, results, cpu_ns
+from common import per_call, resident_bytes
 
 
 def _as_set(found):
     """Word -> distance (None where the library gives no distance)."""
     out = {}
     for entry in found:
-        if isinstance(entry, tuple):
-            out[entry[0]] = entry[1]
-        else:
-            out[entry] = None
+        word, distance = entry if isinstance(entry, tuple) else (entry, None)
+        out[word] = distance
     return out
 
 
@@ -99,11 +52,11 @@ def measure(
         "complete": None,
     }
     for k in peer.ks:
-        times, found, cpu_ns = _timed(queries, lambda q: peer.search(state, q, k), warmup)
+        times, found, cpu_ns = per_call(lambda q: peer.search(state, q, k), queries, warmup)
         results = [peer.pairs(f) for f in found]
         sets = [_as_set(r) for r in results]
         # Queries whose answer named a word more than once.
-        repeats = [i for i, (r, found) in enumerate(zip(results, sets)) if len(r) != len(found)]
+        repeats = [i for i, (r, s) in enumerate(zip(results, sets)) if len(r) != len(s)]
         report["search"][k] = {
             "times_ns": times,
             "cpu_ns": cpu_ns,
@@ -111,9 +64,8 @@ def measure(
             "repeats": repeats,
         }
     if peer.autocomplete:
-        times, results, cpu_ns = _timed(
-            workload.prefixes, lambda p: peer.complete(state, p, autocomplete_limit), warmup
-        )
+        complete = lambda p: peer.complete(state, p, autocomplete_limit)  # noqa: E731
+        times, results, cpu_ns = per_call(complete, workload.prefixes, warmup)
         report["complete"] = {
             "times_ns": times,
             "cpu_ns": cpu_ns,

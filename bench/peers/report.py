@@ -1,4 +1,5 @@
-"""Writes the comparison as Markdown with PNG plots beside it."""
+"""Writes the comparison as Markdown with PNG plots beside it; judges where
+result sets differ."""
 
 from __future__ import annotations
 
@@ -8,7 +9,7 @@ import statistics
 import subprocess
 import time
 
-from peers.compare import diff_results, latency
+from common import latency, levenshtein
 
 REFERENCE = "rapidfuzz"
 OURS = "quillomar"
@@ -81,6 +82,61 @@ def _mb(n: int) -> str:
 
 def _ratio(a: float, b: float) -> str:
     return f"{a / b:.2f}x" if b else "n/a"
+
+
+def diff_results(queries, reference, other, k: int, max_examples: int = 5) -> dict:
+    """Compares `other` with `reference` (lists of word -> distance dicts over
+    the same leading queries). A differing word is judged by the plain
+    distance: whoever is wrong about it is named."""
+    n = min(len(reference), len(other))
+    differing = 0
+    distance_mismatches = 0
+    examples = []
+    wrong = {"reference": 0, "other": 0}
+    for i in range(n):
+        ref, got = reference[i], other[i]
+        missing = sorted(set(ref) - set(got))
+        extra = sorted(set(got) - set(ref))
+        bad_distance = [
+            w
+            for w in set(ref) & set(got)
+            if ref[w] is not None and got[w] is not None and ref[w] != got[w]
+        ]
+        if bad_distance:
+            distance_mismatches += 1
+        if not (missing or extra or bad_distance):
+            continue
+        differing += 1
+        for word in missing:
+            # In the reference only: the reference is wrong if it is too far.
+            wrong["reference" if levenshtein(queries[i], word) > k else "other"] += 1
+        for word in extra:
+            wrong["other" if levenshtein(queries[i], word) > k else "reference"] += 1
+        for word in bad_distance:
+            true = levenshtein(queries[i], word)
+            wrong["reference"] += ref[word] != true
+            wrong["other"] += got[word] != true
+        if len(examples) < max_examples:
+            examples.append(
+                {
+                    "query": queries[i],
+                    "missing": [(w, levenshtein(queries[i], w)) for w in missing[:6]],
+                    "extra": [(w, levenshtein(queries[i], w)) for w in extra[:6]],
+                    "missing_total": len(missing),
+                    "extra_total": len(extra),
+                    "bad_distance": [
+                        (w, ref[w], got[w], levenshtein(queries[i], w))
+                        for w in sorted(bad_distance)[:6]
+                    ],
+                }
+            )
+    return {
+        "compared": n,
+        "differing": differing,
+        "distance_mismatches": distance_mismatches,
+        "examples": examples,
+        "wrong_words": wrong,
+    }
 
 
 def summarise(work, results: dict) -> dict:
@@ -382,7 +438,7 @@ def write_report(out: str, work, results: dict, run_info: dict) -> dict:
     add("")
     for name in results:
         if name in CONFIG:
-            builder = results[name].get("extra", {}).get("builder", "bench/peers/trie_arrays.py")
+            builder = results[name].get("extra", {}).get("builder", "quillomar.IndexBuilder")
             add(f"- **{name}**: {CONFIG[name].format(builder=builder)}.")
     add("")
 
@@ -554,8 +610,7 @@ def report_notes(results: dict, run_info: dict) -> list:
         notes.append(f"- {name} is not installed here, so it was skipped.")
     notes.append(
         "- Where quillomar's query time goes: `bench/peers/hot_loop.py` runs the same queries in a bare"
-        " loop for `perf record` or `valgrind --tool=callgrind`; `bench/peers/walk_model.py` counts the"
-        " rows the walk computes per query and what subtree filters would save."
+        " loop for `perf record` or `valgrind --tool=callgrind`."
     )
     if run_info.get("sample"):
         notes.append(

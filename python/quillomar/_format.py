@@ -12,9 +12,23 @@ from __future__ import annotations
 
 from typing import Callable, NamedTuple, Optional, Tuple
 
-__all__ = ["FormatError", "IndexSummary", "summarize"]
+from ._validation import INT32, UUID
 
-_WIDTH = {251: 2, 252: 4, 253: 8}
+__all__ = [
+    "ID_MODE_NAMES",
+    "MARKER_WIDTH",
+    "FormatError",
+    "IndexSummary",
+    "encode_varint",
+    "summarize",
+]
+
+MARKER_WIDTH = {251: 2, 252: 4, 253: 8}
+"""Variable-length integers: a first byte up to 250 is the value itself;
+251, 252 and 253 mark a 2-, 4- or 8-byte little-endian value after them."""
+
+ID_MODE_NAMES = (UUID, INT32)
+"""The identifier mode's name by its stored value."""
 
 Progress = Callable[[int, int], None]
 
@@ -32,7 +46,7 @@ class IndexSummary(NamedTuple):
     videos: int
     """Entries of the identifier table in use."""
     id_mode: str
-    """'uuid' or 'int32'."""
+    """'int32' or 'uuid', as IndexBuilder.id_mode."""
     child_slots: int
     longest_video_list: int
     """Most videos stored at one node (at most the build's top_n)."""
@@ -66,9 +80,7 @@ class _Reader:
         first = self.byte()
         if first <= 250:
             return first
-        width = _WIDTH.get(first)
-        if width is None or (width == 8 and not wide):
-            raise FormatError(f"invalid number marker {first} at offset {self.pos - 1}")
+        width = _marker_width(first, self.pos - 1, wide)
         self._need(width)
         value = int.from_bytes(self.data[self.pos : self.pos + width], "little")
         self.pos += width
@@ -159,8 +171,18 @@ def _skip_payloads(
     return pos, longest
 
 
+def encode_varint(value: int) -> bytes:
+    """The shortest variable-length form of ``value`` (0..2**64 - 1)."""
+    if value <= 250:
+        return bytes([value])
+    for marker, width in MARKER_WIDTH.items():
+        if value < 1 << (8 * width):
+            return bytes([marker]) + value.to_bytes(width, "little")
+    raise OverflowError(f"{value} does not fit in 64 bits")
+
+
 def _marker_width(marker: int, pos: int, wide: bool = False) -> int:
-    width = _WIDTH.get(marker)
+    width = MARKER_WIDTH.get(marker)
     if width is None or (width == 8 and not wide):
         raise FormatError(f"invalid number marker {marker} at offset {pos}")
     return width
@@ -201,7 +223,7 @@ def summarize(data: bytes, progress: Optional[Progress] = None) -> IndexSummary:
         nodes=nodes,
         terms=flag_bytes.count(1),
         videos=ints if mode == 1 else uuids,
-        id_mode="int32" if mode == 1 else "uuid",
+        id_mode=ID_MODE_NAMES[mode],
         child_slots=slots,
         longest_video_list=longest,
         consistent=nodes == labels == payloads == flags,

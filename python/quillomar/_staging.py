@@ -65,7 +65,7 @@ def stage_records(records: Iterable[object], mode: Optional[str]) -> StagedRecor
                 and 0 <= count <= U32_MAX
                 and 0 <= video <= U32_MAX
             ):
-                mode = rules.INT
+                mode = rules.INT32
                 terms.append(term)
                 ints.append(video)
                 counts.append(count)
@@ -96,7 +96,7 @@ def stage_records(records: Iterable[object], mode: Optional[str]) -> StagedRecor
         joined_terms(terms),
         videos,
         array("I", counts),
-        mode or rules.INT,
+        mode or rules.INT32,
         originals,
     )
 

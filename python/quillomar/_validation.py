@@ -14,14 +14,29 @@ from typing import SupportsIndex, Tuple, Union, cast
 
 U32_MAX = 4294967295
 
-INT = "int"
+INT32 = "int32"
 UUID = "uuid"
+"""The two kinds of video identifier, as ``IndexBuilder.id_mode``,
+``IndexMetadata.id_mode`` and the stored trailer spell them."""
+
+
+EXCERPT_LENGTH = 40
+"""Characters of a refused text that an error message quotes at most."""
+
+
+def excerpt(text: str) -> str:
+    """``text`` quoted for an error message: its first EXCERPT_LENGTH
+    characters and, when longer, how long it is, so that a message stays
+    one short line whatever was passed."""
+    if len(text) <= EXCERPT_LENGTH:
+        return repr(text)
+    return f"{text[:EXCERPT_LENGTH]!r}... ({len(text):,} characters)"
 
 
 def describe(mode: str, plural: bool = False) -> str:
     if plural:
-        return "int ids" if mode == INT else "UUIDs"
-    return "an int" if mode == INT else "a UUID"
+        return "int ids" if mode == INT32 else "UUIDs"
+    return "an int" if mode == INT32 else "a UUID"
 
 
 def mixed_ids_message(record: object, mode: str, earlier: str) -> str:
@@ -90,7 +105,7 @@ def parse_video(video: object, record: object) -> Tuple[str, Union[int, bytes]]:
     value = operator.index(cast(SupportsIndex, video))
     if not 0 <= value <= U32_MAX:
         raise ValueError(f"record {record!r}: video id {value} is outside 0..4294967295")
-    return INT, value
+    return INT32, value
 
 
 def check_top_n(top_n: object) -> int:

@@ -15,8 +15,6 @@ from __future__ import annotations
 import importlib
 from typing import TYPE_CHECKING, Any, Iterable, Iterator, Optional, Tuple, Union
 
-from ._engine import RecordError
-
 if TYPE_CHECKING:
     from .builder import IndexBuilder
 
@@ -156,7 +154,6 @@ def add_batches(
 ) -> int:
     """Adds every row of some pyarrow record batches (see add_arrow)."""
     pa = _pyarrow()
-    native = builder._native
     prefix = f"{where}: " if where else ""
     base = 0
     for batch in batches:
@@ -184,9 +181,15 @@ def add_batches(
         except ValueError as err:
             raise ValueError(f"{prefix}{err}") from None
         try:
-            native.add(term_data, term_offsets, video_buffers, count_buffer, kind)
-        except RecordError as err:
-            message, row = err.args
-            raise ValueError(f"{prefix}row {base + row}: {message}") from None
+            builder.add_columns(
+                term_data,
+                video_buffers,
+                count_buffer,
+                term_offsets=term_offsets,
+                video_format=kind,
+                first_row=base,
+            )
+        except ValueError as err:
+            raise ValueError(f"{prefix}{err}") from None
         base += batch.num_rows
     return base

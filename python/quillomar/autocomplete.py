@@ -37,6 +37,7 @@ from typing import (
 
 from _quillomar import PrefixSearch
 
+from ._validation import excerpt
 from .metadata import IndexMetadata
 from .normalization import Normalization, get_normalization
 from .storage import SearchIndex, StoredIndex, load
@@ -47,9 +48,13 @@ __all__ = [
     "DEFAULT_EDIT_STEPS",
     "DEFAULT_LIMIT",
     "DEFAULT_MIN_SCORE",
+    "MAX_TEXT_LENGTH",
     "Suggestion",
     "typing_max_dist",
 ]
+
+MAX_TEXT_LENGTH = 4096
+"""Characters of text that :meth:`Autocomplete.complete` takes at most."""
 
 DEFAULT_LIMIT = 10
 """Suggestions returned when no limit is given."""
@@ -250,16 +255,23 @@ class Autocomplete:
 
         Keywords left as None take the object's settings. Raises TypeError
         for a ``text`` that is not a str and ValueError for one that cannot
-        be searched (a lone surrogate).
+        be searched (a lone surrogate) or is longer than MAX_TEXT_LENGTH
+        characters (which bounds the time normalising it takes; no search
+        box needs that much).
         """
         if not isinstance(text, str):
             raise TypeError(f"text must be a str, not {type(text).__name__}")
+        if len(text) > MAX_TEXT_LENGTH:
+            raise ValueError(
+                f"text of {len(text):,} characters is longer than the "
+                f"{MAX_TEXT_LENGTH:,} a query may have"
+            )
         query = self._normalization(text)
         if not query.isascii():
             try:
                 query.encode("utf-8")
             except UnicodeEncodeError:
-                raise ValueError(f"text {text!r} contains a lone surrogate") from None
+                raise ValueError(f"text {excerpt(text)} contains a lone surrogate") from None
         if not query:
             return Completion(query, False, [])
         limit = self._limit if limit is None else _check_limit(limit)

@@ -25,8 +25,9 @@ What the numbers mean:
 
 Video identifiers are either all ints in 0..4294967295 or all UUIDs (a
 :class:`uuid.UUID` or any text :class:`uuid.UUID` accepts); the first record
-decides. Logs in files and Arrow tables go through :mod:`quillomar.records`
-and :meth:`IndexBuilder.add_arrow` without a Python object per row.
+decides. Logs in files, Arrow tables and raw column buffers go through
+:mod:`quillomar.log_files`, :meth:`IndexBuilder.add_arrow` and
+:meth:`IndexBuilder.add_columns` without a Python object per row.
 """
 
 from __future__ import annotations
@@ -50,7 +51,7 @@ from typing import (
 from _quillomar import PrefixSearch
 
 from . import _validation as rules
-from ._engine import Aggregator, RecordError, SearchSection
+from ._engine import Aggregator, DelimitedReader, RecordError, SearchSection, engine_kind, id_mode_of
 from ._staging import joined_terms, stage_records, stage_totals
 from .normalization import Normalization, get_normalization
 
@@ -74,6 +75,9 @@ Payload = Tuple[int, List[int], List[int]]
 """(total count, video numbers, video counts) of one term's node."""
 
 NormalizationLike = Union[None, str, Normalization, Callable[[str], str]]
+
+Buffer = object
+"""Anything with the buffer protocol: bytes, array.array, memoryview."""
 
 
 class IndexArrays(NamedTuple):
@@ -119,14 +123,6 @@ def _collector_paused() -> Iterator[None]:
                 gc.freeze()
                 gc.unfreeze()
             gc.enable()
-
-
-def _numpy_available() -> bool:
-    try:
-        import numpy  # noqa: F401
-    except ImportError:
-        return False
-    return True
 
 
 def _resolve_normalization(normalization: NormalizationLike) -> Normalization:
@@ -182,10 +178,51 @@ class IndexBuilder:
         if not staged.rows:
             return
         try:
-            self._native.add(staged.terms, None, staged.videos, staged.counts, staged.mode)
+            self._native.add(
+                staged.terms, None, staged.videos, staged.counts, engine_kind(staged.mode)
+            )
         except RecordError as err:
             message, row = err.args
             raise ValueError(f"record {staged.record(row)!r}: {message}") from None
+
+    def add_columns(
+        self,
+        terms: Buffer,
+        videos: object,
+        counts: Buffer,
+        *,
+        term_offsets: Optional[Buffer] = None,
+        video_format: str = "int",
+        first_row: int = 0,
+    ) -> int:
+        """Add one batch of records given as column buffers, without a
+        Python object per row; returns the rows added.
+
+        ``terms`` is UTF-8 text: with ``term_offsets`` (one more integer
+        than there are rows, as Arrow's string offsets) row i is
+        ``terms[term_offsets[i]:term_offsets[i + 1]]``; without, each term
+        ends with a U+0000 byte. ``counts`` holds one integer per row, of
+        any width and signedness. ``videos`` is, by ``video_format``:
+        ``"int"`` a buffer of integers, ``"uuid"`` 16 bytes per row, or
+        ``"uuid_text"`` a (text, offsets) pair laid out as ``terms`` with
+        offsets.
+
+        The batch adds all its rows or none. A bad row raises ValueError
+        naming it as ``row N``, N its position plus ``first_row``; buffers
+        of the wrong shape raise ValueError or TypeError.
+        """
+        try:
+            self._native.add(terms, term_offsets, videos, counts, video_format)
+        except RecordError as err:
+            message, row = err.args
+            raise ValueError(f"row {first_row + row}: {message}") from None
+        return len(memoryview(counts))  # type: ignore[arg-type]
+
+    def _feed(self, reader: DelimitedReader, chunk: Buffer, final: bool) -> int:
+        """Count the records ``reader`` parses from ``chunk`` (the next bytes
+        of a delimited log; ``final`` for the last). Returns the rows
+        counted; raises RecordError(message, line) for a bad row."""
+        return reader.feed(self._native, chunk, final)
 
     def add_arrow(
         self,
@@ -262,23 +299,19 @@ class IndexBuilder:
 
     @property
     def id_mode(self) -> Optional[str]:
-        """'int' or 'uuid' once an id has been added, else None."""
-        return self._native.id_kind
+        """'int32' or 'uuid' once an id has been added, else None."""
+        return id_mode_of(self._native.id_kind)
 
     # -- building -----------------------------------------------------------
 
-    def arrays(
-        self, top_n: int = DEFAULT_TOP_N, *, use_numpy: Optional[bool] = None
-    ) -> IndexArrays:
+    def arrays(self, top_n: int = DEFAULT_TOP_N) -> IndexArrays:
         """Lay out the six construction arrays without building the index.
 
         Nodes are numbered breadth-first (parents before children, a node's
         children consecutive and in code point order). Each term's node
         carries (total, video numbers, counts) with its videos ordered by
         count, largest first, equal counts in the order in which the videos
-        were first added; every other node has no payload. The layout is
-        native; ``use_numpy`` is accepted for compatibility and has no
-        effect on the result.
+        were first added; every other node has no payload.
         """
         top_n = rules.check_top_n(top_n)
         with _collector_paused():
@@ -342,7 +375,7 @@ def _arrays_from_layout(layout: _Layout, top_n: int) -> IndexArrays:
         if flag:
             begin, end = offsets_list[v], offsets_list[v + 1]
             payloads[v] = (totals_list[v], ids_list[begin:end], counts_list[begin:end])
-    width = 4 if mode == rules.INT else 16
+    width = 4 if id_mode_of(mode) == rules.INT32 else 16
     video_index = [table[i : i + width] for i in range(0, len(table), width)]
     return IndexArrays(
         node_shifts=node_shifts,

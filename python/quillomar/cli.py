@@ -9,6 +9,7 @@ from __future__ import annotations
 import argparse
 import json
 import os
+import signal
 import sys
 import time
 from typing import Callable, List, NoReturn, Optional, Sequence, Tuple, Union
@@ -18,11 +19,20 @@ from _quillomar import PrefixSearch
 from . import __version__
 from ._atomic import write_atomic_with
 from ._format import FormatError, summarize
+from ._internal_failure import is_internal_failure
 from ._progress import ProgressBar
+from ._validation import excerpt
 from .builder import DEFAULT_TOP_N, IndexBuilder
+from .log_files import Columns, RecordsError, add_file
 from .normalization import DEFAULT_NORMALIZATION, NORMALIZATION_NAMES
-from .records import Columns, RecordsError, add_file
-from .storage import SEARCH_SECTION, StoredIndex, append_metadata, load, read_trailer
+from .storage import (
+    SEARCH_SECTION,
+    StoredIndex,
+    append_metadata,
+    load,
+    read_trailer,
+    verify_checksums,
+)
 
 __all__ = ["main"]
 
@@ -32,6 +42,61 @@ EXIT_ERROR = 2
 
 class CliError(Exception):
     """An error reported as one line on stderr with exit status 2."""
+
+
+class Stopped(BaseException):
+    """SIGTERM or SIGHUP arrived: raised where the program is, so that
+    cleanup (the build's temporary file) runs as for Ctrl-C."""
+
+    def __init__(self, signum: int) -> None:
+        super().__init__(signum)
+        self.signum = signum
+
+
+_MEMORY_UNITS = {"": 1, "K": 1 << 10, "M": 1 << 20, "G": 1 << 30, "T": 1 << 40}
+
+
+def _memory_size(text: str) -> int:
+    """A size such as 512M or 6G (powers of 1,024; a plain number is bytes)."""
+    spelt = text.strip().upper().removesuffix("B").removesuffix("I")
+    unit = spelt[-1:] if spelt[-1:] in _MEMORY_UNITS else ""
+    try:
+        value = float(spelt[: len(spelt) - len(unit)])
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"{text!r} is not a size such as 512M or 6G") from None
+    size = int(value * _MEMORY_UNITS[unit])
+    if size < 64 << 20:
+        raise argparse.ArgumentTypeError(f"{text!r} is below the 64M a build needs at least")
+    return size
+
+
+def _limit_memory(size: int) -> None:
+    """Cap the address space of this process at ``size`` bytes, so that a
+    build that does not fit fails with MemoryError instead of pushing the
+    machine into swap or its out-of-memory killer."""
+    import resource
+
+    _, hard = resource.getrlimit(resource.RLIMIT_AS)
+    if hard != resource.RLIM_INFINITY and size > hard:
+        raise CliError(f"--max-memory is above this process's limit of {_size_text(hard)}")
+    resource.setrlimit(resource.RLIMIT_AS, (size, hard))
+
+
+def _size_text(size: int) -> str:
+    for unit in ("T", "G", "M", "K"):
+        if size >= _MEMORY_UNITS[unit]:
+            return f"{size / _MEMORY_UNITS[unit]:.1f}{unit}"
+    return f"{size} bytes"
+
+
+def _stop_on_signals() -> None:
+    def stop(signum: int, _frame: object) -> None:
+        raise Stopped(signum)
+
+    for name in ("SIGTERM", "SIGHUP"):
+        number = getattr(signal, name, None)
+        if number is not None:
+            signal.signal(number, stop)
 
 
 # -- helpers ----------------------------------------------------------------
@@ -79,14 +144,7 @@ def _check_query(term: str) -> None:
     try:
         term.encode("utf-8")
     except UnicodeEncodeError:
-        raise CliError(f"query {term!r} is not valid UTF-8 text") from None
-
-
-def _is_internal_failure(err: BaseException) -> bool:
-    # The extension's internal-failure exception derives from BaseException
-    # and is not an attribute of the module until first raised, so it is
-    # known by name.
-    return type(err).__name__ == "PanicException"
+        raise CliError(f"query {excerpt(term)} is not valid UTF-8 text") from None
 
 
 def _guarded(query: Callable[[], object], path: str) -> object:
@@ -96,7 +154,7 @@ def _guarded(query: Callable[[], object], path: str) -> object:
     try:
         return query()
     except BaseException as err:
-        if _is_internal_failure(err):
+        if is_internal_failure(err):
             raise CliError(f"index {path!r} is damaged: {err}") from None
         raise
 
@@ -137,6 +195,24 @@ def closest_terms(
 
 
 def cmd_build(args: argparse.Namespace) -> int:
+    _stop_on_signals()
+    if args.max_memory is not None:
+        _limit_memory(args.max_memory)
+    try:
+        return _build(args)
+    except MemoryError:
+        limit = (
+            f"the --max-memory of {_size_text(args.max_memory)}"
+            if args.max_memory is not None
+            else "the memory this process may use"
+        )
+        raise CliError(
+            f"out of memory: building {args.output!r} from {args.records!r} needs more than "
+            f"{limit}; nothing was written"
+        ) from None
+
+
+def _build(args: argparse.Namespace) -> int:
     started = time.monotonic()
     builder = IndexBuilder(normalization=args.normalize)
     bar = ProgressBar(f"reading {os.path.basename(args.records)}")
@@ -289,9 +365,15 @@ def cmd_info(args: argparse.Namespace) -> int:
             f"{args.index!r} is not a quillomar index, or is truncated ({err})"
         ) from None
     if trailer is not None:
-        # The counts were recorded when the index was written: no need to
-        # read the index itself.
+        # The counts were recorded when the index was written: the index is
+        # read only to check its checksum.
         index_length, meta = trailer
+        try:
+            verify_checksums(args.index, index_length, meta)
+        except OSError as err:
+            raise CliError(f"cannot read index {args.index!r}: {err.strerror or err}") from None
+        except ValueError as err:
+            raise CliError(f"{args.index!r} is damaged ({err})") from None
         size = os.path.getsize(args.index)
         rows = [
             ("index", args.index),
@@ -311,11 +393,15 @@ def cmd_info(args: argparse.Namespace) -> int:
                 "index checksum",
                 "not recorded"
                 if meta.index_checksum is None
-                else f"CRC-32 {meta.index_checksum:08x} over {_plural(index_length, 'byte')}",
+                else f"CRC-32 {meta.index_checksum:08x} over "
+                f"{_plural(index_length, 'byte')}, checksum ok",
             ),
         ]
         rows += [
-            (f"section {s.name}", f"{_plural(s.length, 'byte')} at offset {s.offset:,}")
+            (
+                f"section {s.name}",
+                f"{_plural(s.length, 'byte')} at offset {s.offset:,}, checksum ok",
+            )
             for s in meta.sections
         ]
         _print_rows(rows)
@@ -412,14 +498,23 @@ def cmd_demo(args: argparse.Namespace) -> int:
 
 def cmd_serve(args: argparse.Namespace) -> int:
     try:
-        from .web.server import ServeError, start
+        from .web.server import Bounds, ServeError, index_arguments, start
     except ImportError as err:
         raise CliError(
             f"serve needs the serve extra ({err}): pip install 'quillomar[serve]'"
         ) from None
     try:
         return start(
-            args.index,
+            index_arguments(args.index),
+            default_index=args.default_index,
+            access_log=args.access_log,
+            bounds=Bounds(
+                read_timeout=args.read_timeout,
+                keep_alive=args.keep_alive,
+                max_connections=args.max_connections,
+                watchdog=args.watchdog,
+                drain=args.drain,
+            ),
             host=args.host,
             port=args.port,
             workers=args.workers,
@@ -481,8 +576,13 @@ def make_parser() -> argparse.ArgumentParser:
         "(needs pyarrow: pip install 'quillomar[parquet]'). "
         "Records for the same term and video add up; "
         "video ids are all integers or all UUIDs. The index is "
-        "written atomically: a failed build leaves no file, or "
-        "the old one untouched.",
+        "written atomically: a failed or interrupted build leaves "
+        "no file, or the old one untouched. A rebuild keeps the "
+        "old file's permissions and, where allowed, its owner; "
+        "an INDEX that is a symbolic link has the file it leads "
+        "to replaced; a device, FIFO, socket or directory at "
+        "INDEX is refused. Running out of memory is an error "
+        "with exit status 2.",
     )
     build.add_argument(
         "records",
@@ -491,6 +591,15 @@ def make_parser() -> argparse.ArgumentParser:
     )
     build.add_argument(
         "-o", "--output", metavar="INDEX", required=True, help="where to write the index"
+    )
+    build.add_argument(
+        "--max-memory",
+        type=_memory_size,
+        default=None,
+        metavar="SIZE",
+        help="stop with an error, writing nothing, when the build would need "
+        "more than SIZE of address space (e.g. 4G; default: no limit but "
+        "the system's)",
     )
     build.add_argument(
         "--top-n",
@@ -605,18 +714,29 @@ def make_parser() -> argparse.ArgumentParser:
         "serve",
         help="serve search-as-you-type over HTTP",
         description="Serve GET /complete?q=TEXT (ranked videos as JSON), "
-        "GET /health and a search-as-you-type page at /. With "
-        "no INDEX, the sample index and its titles. The index "
-        "is loaded once, before the workers start, and shared "
-        "by them. SIGINT or SIGTERM stops it after the requests "
-        "in hand.",
+        "GET /health, GET /metrics (Prometheus) and a search-as-you-type "
+        "page at /. With no INDEX, the sample index and its titles; with "
+        "several, NAME=PATH each, and /complete?index=NAME picks one. "
+        "Indexes are loaded once, before the workers start, and shared "
+        "by them. A worker that dies or makes no progress within the "
+        "watchdog interval is replaced. Each worker caps a request's "
+        "line and headers at 16 KiB together (400 beyond), waits at most "
+        "--read-timeout for a whole request and answers 503 beyond "
+        "--max-connections. SIGINT or SIGTERM stops it after the "
+        "requests in hand, within --drain seconds.",
     )
     serve.add_argument(
         "index",
         metavar="INDEX",
-        nargs="?",
+        nargs="*",
+        default=[],
+        help="an index file, or NAME=PATH for each of several (default: the sample index)",
+    )
+    serve.add_argument(
+        "--default-index",
+        metavar="NAME",
         default=None,
-        help="an index file (default: the sample index)",
+        help="the index that answers when a request names none (default: the first)",
     )
     serve.add_argument(
         "--host", default="127.0.0.1", help="address to listen on (default: %(default)s)"
@@ -659,6 +779,49 @@ def make_parser() -> argparse.ArgumentParser:
         choices=["debug", "info", "warning", "error"],
         help="(default: %(default)s)",
     )
+    serve.add_argument(
+        "--access-log",
+        action="store_true",
+        help="write one JSON line per request to standard error",
+    )
+    serve.add_argument(
+        "--read-timeout",
+        type=_interval,
+        default=5.0,
+        metavar="SECONDS",
+        help="a request must arrive whole within this long of its first "
+        "byte, or the connection closes (default: %(default)s)",
+    )
+    serve.add_argument(
+        "--keep-alive",
+        type=_interval,
+        default=5.0,
+        metavar="SECONDS",
+        help="idle kept-alive connections close after this long (default: %(default)s)",
+    )
+    serve.add_argument(
+        "--max-connections",
+        type=_positive,
+        default=2048,
+        metavar="N",
+        help="open connections per worker; requests beyond are answered 503 (default: %(default)s)",
+    )
+    serve.add_argument(
+        "--watchdog",
+        type=_interval,
+        default=10.0,
+        metavar="SECONDS",
+        help="a worker whose event loop makes no progress for this long is "
+        "killed and replaced (default: %(default)s)",
+    )
+    serve.add_argument(
+        "--drain",
+        type=_interval,
+        default=10.0,
+        metavar="SECONDS",
+        help="how long stopping or retiring workers may finish the requests "
+        "in hand before they are killed (default: %(default)s)",
+    )
     serve.set_defaults(run=cmd_serve)
     return parser
 
@@ -674,6 +837,12 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
     except KeyboardInterrupt:
         print(f"{PROG}: interrupted", file=sys.stderr)
         return 130
+    except Stopped as stop:
+        print(f"{PROG}: stopped by {signal.Signals(stop.signum).name}", file=sys.stderr)
+        return 128 + stop.signum
+    except MemoryError:
+        print(f"{PROG}: error: out of memory", file=sys.stderr)
+        return EXIT_ERROR
     except BrokenPipeError:
         # Output piped into a program that stopped reading (e.g. head).
         devnull = os.open(os.devnull, os.O_WRONLY)

@@ -35,6 +35,8 @@ import zlib
 from dataclasses import asdict, dataclass, field
 from typing import Any, Dict, List, Optional, Tuple
 
+from ._format import ID_MODE_NAMES, MARKER_WIDTH, encode_varint
+
 __all__ = [
     "FOOTER_LENGTH",
     "IndexMetadata",
@@ -96,7 +98,7 @@ class IndexMetadata:
     videos: int
     """Entries of the identifier table."""
     id_mode: str
-    """'int32' or 'uuid'."""
+    """'int32' or 'uuid', as IndexBuilder.id_mode."""
     built_at: str
     """When the index was built, ISO 8601 in UTC (e.g. 2026-12-09T12:00:00Z)."""
     version: int = 1
@@ -196,7 +198,9 @@ def parse_body(body: bytes, checksum: int) -> IndexMetadata:
         raise MetadataError("the metadata trailer is damaged (checksum mismatch)")
     try:
         fields = json.loads(body.decode("ascii"))
-    except (UnicodeDecodeError, ValueError):
+    except (UnicodeDecodeError, ValueError, RecursionError):
+        # RecursionError: nesting deeper than the parser follows, which no
+        # writer produces (the body is one flat object and a flat list).
         raise MetadataError("the metadata trailer is damaged (not JSON)") from None
     if not isinstance(fields, dict):
         raise MetadataError("the metadata trailer is damaged (not an object)")
@@ -289,7 +293,7 @@ def node_count_of(index_bytes: bytes) -> Optional[int]:
     first = index_bytes[0]
     if first <= 250:
         return first
-    width = {251: 2, 252: 4, 253: 8}.get(first)
+    width = MARKER_WIDTH.get(first)
     if width is None or len(index_bytes) < 1 + width:
         return None
     return int.from_bytes(index_bytes[1 : 1 + width], "little")
@@ -309,18 +313,11 @@ def tail_counts(data: bytes) -> Optional[Tuple[int, int, str]]:
     flags = data[len(data) - nodes :] if nodes else b""
     if flags.translate(None, b"\x00\x01"):
         return None
-    if nodes <= 250:
-        count = bytes([nodes])
-    elif nodes <= 0xFFFF:
-        count = b"\xfb" + nodes.to_bytes(2, "little")
-    elif nodes <= 0xFFFFFFFF:
-        count = b"\xfc" + nodes.to_bytes(4, "little")
-    else:
-        count = b"\xfd" + nodes.to_bytes(8, "little")
+    count = encode_varint(nodes)
     start = len(data) - nodes - len(count)
     if start < 1 or data[start : start + len(count)] != count:
         return None
     mode = data[start - 1]
     if mode > 1:
         return None
-    return nodes, flags.count(1), "int32" if mode == 1 else "uuid"
+    return nodes, flags.count(1), ID_MODE_NAMES[mode]

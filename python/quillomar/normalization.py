@@ -30,6 +30,11 @@ Three normalisations are defined:
 
 ``"none"``
     The text as it is, code point for code point.
+
+Before ``"default"`` and ``"fold-accents"`` decompose anything, a run of
+more than MAX_MARK_RUN combining marks in a row keeps only its first
+MAX_MARK_RUN: no script writes more on one letter, and reordering a longer
+run takes time that grows with the square of its length.
 """
 
 from __future__ import annotations
@@ -39,6 +44,7 @@ from typing import Callable, Dict, Tuple, Union
 
 __all__ = [
     "DEFAULT_NORMALIZATION",
+    "MAX_MARK_RUN",
     "NORMALIZATION_NAMES",
     "Normalization",
     "get_normalization",
@@ -52,11 +58,39 @@ def _identity(text: str) -> str:
     return text
 
 
+MAX_MARK_RUN = 30
+"""Combining marks in a row that normalisation keeps (those after them in
+the same run are dropped)."""
+
+
+def _cut_mark_runs(text: str) -> str:
+    """``text`` with every run of combining marks cut to MAX_MARK_RUN.
+
+    One pass in linear time; a text too short to hold a longer run comes
+    back as it is.
+    """
+    if len(text) <= MAX_MARK_RUN:
+        return text
+    combining = unicodedata.combining
+    kept = []
+    run = 0
+    for char in text:
+        if combining(char):
+            run += 1
+            if run > MAX_MARK_RUN:
+                continue
+        else:
+            run = 0
+        kept.append(char)
+    return text if len(kept) == len(text) else "".join(kept)
+
+
 def _default(text: str) -> str:
     if text.isascii():
         # NFKC changes no ASCII text and casefold() is lower() on it.
         return " ".join(text.lower().split())
     nfkc = unicodedata.normalize
+    text = _cut_mark_runs(text)
     return " ".join(nfkc("NFKC", nfkc("NFKC", text).casefold()).split())
 
 

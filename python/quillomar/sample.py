@@ -16,7 +16,7 @@ from typing import Dict, Iterator, Tuple
 from _quillomar import PrefixSearch
 
 from .builder import DEFAULT_TOP_N, IndexBuilder, VideoId
-from .records import parse_video
+from .log_files import parse_video
 
 __all__ = ["sample_index", "sample_records", "sample_titles"]
 

@@ -18,8 +18,8 @@ from typing import BinaryIO, Callable, List, Optional, Sequence, Tuple, Union, c
 from _quillomar import PrefixSearch
 
 from ._atomic import write_atomic_with
-from ._engine import MappedIndex, search_section
-from ._format import FormatError, summarize
+from ._engine import MappedIndex, decoded_length, search_section
+from ._format import summarize
 from .metadata import (
     FOOTER_LENGTH,
     IndexMetadata,
@@ -47,6 +47,7 @@ __all__ = [
     "read_metadata",
     "read_trailer",
     "save",
+    "verify_checksums",
     "write_index",
 ]
 
@@ -401,6 +402,26 @@ def read_trailer(path: PathLike) -> Optional[Tuple[int, IndexMetadata]]:
     return found
 
 
+def verify_checksums(path: PathLike, index_length: int, metadata: IndexMetadata) -> None:
+    """Check the index bytes and every section of the file at ``path``
+    against the checksums its trailer records (one pass a chunk at a time,
+    several GB/s); raise MetadataError at the first mismatch.
+
+    ``index_length`` and ``metadata`` are what :func:`read_trailer` found.
+    """
+    with open(os.fspath(path), "rb") as f:
+        fd = f.fileno()
+        if metadata.index_checksum is not None:
+            if _checksum_of(fd, 0, index_length) != metadata.index_checksum:
+                raise MetadataError(_DAMAGED_INDEX)
+        for section in metadata.sections:
+            if _checksum_of(fd, section.offset, section.length) != section.checksum:
+                raise MetadataError(f"section {section.name!r} is damaged (checksum mismatch)")
+
+
+_DAMAGED_INDEX = "the index is damaged (checksum mismatch)"
+
+
 def read_metadata(path: PathLike) -> Optional[IndexMetadata]:
     """The metadata of an index file, reading only its trailer.
 
@@ -491,20 +512,21 @@ def check_index(data: bytes, metadata: IndexMetadata) -> None:
     if node_count_of(data) != metadata.nodes or data[-1:] not in (b"\x00", b"\x01"):
         raise MetadataError(_NOT_ITS_INDEX)
     if metadata.index_checksum is not None and zlib.crc32(data) != metadata.index_checksum:
-        raise MetadataError("the index is damaged (checksum mismatch)")
+        raise MetadataError(_DAMAGED_INDEX)
 
 
 def _check_bare(data: bytes) -> None:
     """Raise MetadataError if bytes that are no trailer follow the index.
 
     An index that ends as ``to_bytes`` writes it is recognised from its
-    last bytes; anything else is walked to find where the index ends.
+    last bytes; for anything else the native decoder finds where the index
+    ends (one pass, like the load itself).
     """
     if tail_counts(data) is not None:
         return
     try:
-        trailing = summarize(data).trailing_bytes
-    except FormatError:
+        trailing = len(data) - decoded_length(data)
+    except ValueError:
         return  # the extension decoded it; it has the last word
     if trailing:
         raise MetadataError(

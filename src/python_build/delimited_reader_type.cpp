@@ -1,5 +1,6 @@
 #include "python_build/delimited_reader_type.hpp"
 
+#include <algorithm>
 #include <memory>
 #include <optional>
 
@@ -27,23 +28,27 @@ State& StateOf(PyObject* self) {
 
 PyObject* New(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   return Guarded([&]() -> PyObject* {
-    static const char* kNames[] = {"tsv", "term_at", "video_at", "count_at",
-                                   nullptr};
+    static const char* kNames[] = {"tsv",      "term_at", "video_at",
+                                   "count_at", "fields",  nullptr};
     int tsv = 0;
-    Py_ssize_t term_at, video_at, count_at;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "pnnn:DelimitedReader",
+    Py_ssize_t term_at, video_at, count_at, fields = 0;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "pnnn|n:DelimitedReader",
                                      const_cast<char**>(kNames), &tsv, &term_at,
-                                     &video_at, &count_at)) {
+                                     &video_at, &count_at, &fields)) {
       return nullptr;
     }
     if (term_at < 0 || video_at < 0 || count_at < 0 || term_at == video_at ||
         term_at == count_at || video_at == count_at) {
       Raise(PyExc_ValueError, "column positions must be distinct and >= 0");
     }
+    if (fields < 0 ||
+        (fields > 0 && std::max({term_at, video_at, count_at}) >= fields)) {
+      Raise(PyExc_ValueError, "fields must cover every column position");
+    }
     auto state = std::make_unique<State>();
-    state->columns = {tsv != 0, static_cast<size_t>(term_at),
-                      static_cast<size_t>(video_at),
-                      static_cast<size_t>(count_at)};
+    state->columns = {
+        tsv != 0, static_cast<size_t>(term_at), static_cast<size_t>(video_at),
+        static_cast<size_t>(count_at), static_cast<size_t>(fields)};
     PyRef self = Check(type->tp_alloc(type, 0));
     reinterpret_cast<ReaderObject*>(self.get())->state = state.release();
     return self.release();
@@ -114,7 +119,9 @@ PyType_Slot kSlots[] = {
     {Py_tp_methods, kMethods},
     {Py_tp_getset, kGetSet},
     {Py_tp_doc,
-     const_cast<char*>("DelimitedReader(tsv, term_at, video_at, count_at)")},
+     const_cast<char*>(
+         "DelimitedReader(tsv, term_at, video_at, count_at, fields=0): "
+         "fields, when not 0, is how many fields a record may have at most")},
     {0, nullptr},
 };
 

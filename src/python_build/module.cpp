@@ -3,6 +3,7 @@
 #include <cstdint>
 
 #include "python_build/aggregator_type.hpp"
+#include "python_build/decoded_length.hpp"
 #include "python_build/delimited_reader_type.hpp"
 #include "python_build/guard.hpp"
 #include "python_build/mapped_index_type.hpp"
@@ -34,7 +35,8 @@ void RaiseRecordError(std::string_view message, uint64_t row) {
 
 namespace {
 
-PyMethodDef kFunctions[] = {
+PyMethodDef kMethods[] = {
+    {"decoded_length", DecodedLength, METH_O, kDecodedLengthDoc},
     {"search_section", SearchSectionOf, METH_O,
      "search_section(index_bytes): the search section of an encoded index "
      "(a SearchSection), or None when the searches cannot run on it in "
@@ -48,7 +50,7 @@ PyModuleDef kModuleDef = {
     "Native aggregation and encoding of indexes from record batches, and "
     "indexes searched in place in a mapped file.",
     -1,
-    kFunctions,
+    kMethods,
     nullptr,
     nullptr,
     nullptr,

@@ -13,7 +13,7 @@ import json
 import os
 import time
 from importlib import resources
-from typing import Any, AsyncIterator, Callable, Dict, Mapping, Optional, Union
+from typing import Any, AsyncIterator, Callable, Dict, List, Mapping, Optional, Tuple, Union
 
 from starlette.applications import Starlette
 from starlette.requests import Request
@@ -24,21 +24,18 @@ from starlette.staticfiles import StaticFiles
 from _quillomar import PrefixSearch
 
 from .. import __version__
+from .._internal_failure import is_internal_failure
 from ..autocomplete import Autocomplete, Completion
+from .metrics import CONTENT_TYPE, AccessLog, Metrics
+from .middleware import Guard
 from .params import BadRequest, Limits, parse_complete
-from .reloader import IndexHolder, Watcher
+from .reloader import DEFAULT_NAME, IndexHolder, Loaded, Watcher
 
 __all__ = ["create_app", "load_autocomplete"]
 
 IndexOrPath = Union[Autocomplete, PrefixSearch, str, "os.PathLike[str]"]
 
 _STATIC = resources.files("quillomar.web") / "static"
-
-
-def _is_internal_failure(err: BaseException) -> bool:
-    # The extension's internal-failure exception derives from BaseException
-    # and is known by name only.
-    return type(err).__name__ == "PanicException"
 
 
 def load_autocomplete(path: str) -> Autocomplete:
@@ -49,7 +46,7 @@ def load_autocomplete(path: str) -> Autocomplete:
         autocomplete.complete("a")
         autocomplete.warm_up()
     except BaseException as err:
-        if _is_internal_failure(err):
+        if is_internal_failure(err):
             raise ValueError(f"the index is damaged ({err})") from None
         raise
     return autocomplete
@@ -76,41 +73,72 @@ def _render(completion: Completion, titles: Mapping[str, str], took: float) -> b
     return json.dumps(body, ensure_ascii=False, separators=(",", ":")).encode()
 
 
+def _as_autocomplete(
+    index_or_path: IndexOrPath, loader: Callable[[str], Autocomplete]
+) -> Tuple[Autocomplete, Optional[str], float]:
+    """The search-box object, the file it came from and its load time."""
+    if isinstance(index_or_path, Autocomplete):
+        return index_or_path, None, 0.0
+    if isinstance(index_or_path, PrefixSearch):
+        return Autocomplete(index_or_path), None, 0.0
+    path = os.fspath(index_or_path)
+    started = time.monotonic()
+    autocomplete = loader(path)
+    return autocomplete, path, time.monotonic() - started
+
+
 def create_app(
-    index_or_path: IndexOrPath,
+    index_or_path: Union[IndexOrPath, Mapping[str, IndexOrPath]],
     *,
     titles: Optional[Mapping[str, str]] = None,
     reload_on_change: bool = False,
     poll_interval: float = 1.0,
     limits: Limits = Limits(),
     loader: Callable[[str], Autocomplete] = load_autocomplete,
+    default_index: Optional[str] = None,
+    access_log: bool = False,
 ) -> Starlette:
-    """An ASGI app answering ``GET /complete``, ``/health`` and ``/``.
+    """An ASGI app answering ``GET /complete``, ``/health``, ``/metrics``
+    and ``/``.
 
-    ``index_or_path`` is an Autocomplete, an index, or an index file.
+    ``index_or_path`` is an Autocomplete, an index, or an index file; or a
+    mapping of names to those, for several indexes from one app:
+    ``/complete?index=NAME`` picks one, and without ``index`` the
+    ``default_index`` answers (the mapping's first when not given).
     ``titles`` maps video id text to the title shown beside it.
-    With ``reload_on_change`` (a file only) the file is polled every
+    With ``reload_on_change`` (files only) each file is polled every
     ``poll_interval`` seconds and a replacement that loads is swapped in
-    while requests go on being answered. Mount the result in a larger
+    while requests go on being answered. ``access_log`` writes one JSON
+    line per request to standard error. Mount the result in a larger
     Starlette or FastAPI app with ``app.mount("/search", create_app(...))``.
     """
-    path: Optional[str] = None
-    if isinstance(index_or_path, Autocomplete):
-        autocomplete = index_or_path
-    elif isinstance(index_or_path, PrefixSearch):
-        autocomplete = Autocomplete(index_or_path)
-    else:
-        path = os.fspath(index_or_path)
-        autocomplete = loader(path)
-    if reload_on_change and path is None:
-        raise ValueError("reload_on_change needs the path of an index file")
-    holder = IndexHolder(autocomplete, path)
+    named: Mapping[str, IndexOrPath] = (
+        index_or_path if isinstance(index_or_path, Mapping) else {DEFAULT_NAME: index_or_path}
+    )
+    if not named:
+        raise ValueError("no index to serve")
+    metrics = Metrics()
+    holders: Dict[str, IndexHolder] = {}
+    for name, source in named.items():
+        autocomplete, path, took = _as_autocomplete(source, loader)
+        if reload_on_change and path is None:
+            raise ValueError("reload_on_change needs the path of an index file")
+        holders[name] = IndexHolder(autocomplete, path, name)
+        metrics.loaded(name, 1, took)
+    default = next(iter(holders)) if default_index is None else default_index
+    if default not in holders:
+        raise ValueError(f"the default index {default!r} is not one of {', '.join(holders)}")
     known_titles: Mapping[str, str] = titles or {}
 
     async def complete(request: Request) -> Response:
         started = time.perf_counter()
         try:
             params = parse_complete(request.scope["query_string"], limits)
+            name = default if params.index is None else params.index
+            holder = holders.get(name)
+            if holder is None:
+                raise BadRequest(f"index must be one of {', '.join(holders)}")
+            request.scope.setdefault("state", {})["quillomar.index"] = name
             answer = holder.current.autocomplete.complete(
                 params.q, limit=params.limit, max_dist=params.max_dist
             )
@@ -121,23 +149,23 @@ def create_app(
             # to nothing it can search) is still the request's fault.
             return _error(400, f"q cannot be searched: {err}")
         except BaseException as err:
-            if _is_internal_failure(err):  # the server's fault, said so
+            if is_internal_failure(err):  # the server's fault, said so
                 return _error(500, "the index in service is damaged")
             raise
         body = _render(answer, known_titles, time.perf_counter() - started)
         return Response(body, media_type="application/json")
 
+    def describe(loaded: Loaded) -> Dict[str, Any]:
+        return {"path": loaded.path, "generation": loaded.generation, "loaded_at": loaded.loaded_at}
+
     async def health(request: Request) -> Response:
-        loaded = holder.current
         return JSONResponse(
             {
                 "status": "ok",
                 "version": __version__,
-                "index": {
-                    "path": loaded.path,
-                    "generation": loaded.generation,
-                    "loaded_at": loaded.loaded_at,
-                },
+                "index": describe(holders[default].current),
+                "indexes": {name: describe(h.current) for name, h in holders.items()},
+                "default_index": default,
                 "titles": len(known_titles),
             }
         )
@@ -145,27 +173,47 @@ def create_app(
     async def page(request: Request) -> Response:
         return FileResponse(str(_STATIC / "index.html"), media_type="text/html; charset=utf-8")
 
+    async def metrics_page(request: Request) -> Response:
+        return Response(metrics.render(), media_type=CONTENT_TYPE)
+
     @contextlib.asynccontextmanager
     async def lifespan(app: Starlette) -> AsyncIterator[None]:
         # Started per worker process: threads do not survive a fork.
-        watcher = Watcher(holder, loader, poll_interval) if reload_on_change else None
-        if watcher is not None:
+        watchers = (
+            [Watcher(h, loader, poll_interval, metrics) for h in holders.values()]
+            if reload_on_change
+            else []
+        )
+        for watcher in watchers:
             watcher.start()
-        app.state.watcher = watcher
+        app.state.watcher = watchers[0] if watchers else None
+        app.state.watchers = watchers
         try:
             yield
         finally:
-            if watcher is not None:
+            for watcher in watchers:
                 watcher.stop()
 
+    routes = {"/complete": complete, "/health": health, "/metrics": metrics_page}
     app = Starlette(
         routes=[
-            Route("/complete", complete, methods=["GET"]),
-            Route("/health", health, methods=["GET"]),
+            *(Route(path, endpoint, methods=["GET"]) for path, endpoint in routes.items()),
             Route("/", page, methods=["GET"]),
             Mount("/static", StaticFiles(directory=str(_STATIC)), name="static"),
         ],
         lifespan=lifespan,
     )
-    app.state.holder = holder
+    # Redirects are built by the guard, from the path alone.
+    app.router.redirect_slashes = False
+    app.add_middleware(_Guarded, routes=list(routes), metrics=metrics, access_log=access_log)
+    app.state.holder = holders[default]
+    app.state.holders = holders
+    app.state.metrics = metrics
     return app
+
+
+class _Guarded(Guard):
+    """The guard as Starlette middleware (which passes options by name)."""
+
+    def __init__(self, app: Any, *, routes: List[str], metrics: Metrics, access_log: bool) -> None:
+        super().__init__(app, routes, metrics, AccessLog() if access_log else None)

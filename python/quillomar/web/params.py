@@ -13,7 +13,7 @@ from dataclasses import dataclass
 from typing import Dict, Optional
 from urllib.parse import unquote_to_bytes
 
-__all__ = ["BadRequest", "CompleteParams", "Limits", "parse_complete"]
+__all__ = ["INDEX_NAME", "BadRequest", "CompleteParams", "Limits", "parse_complete"]
 
 
 class BadRequest(ValueError):
@@ -41,12 +41,16 @@ class CompleteParams:
     q: str
     limit: Optional[int]
     max_dist: Optional[int]
+    index: Optional[str] = None
 
 
-_KNOWN = ("q", "limit", "max_dist")
+_KNOWN = ("q", "limit", "max_dist", "index")
 # ASCII digits only (int() would also take "1_000" and Arabic-Indic
 # digits), and few enough that no huge number is ever converted.
 _INTEGER = re.compile(r"-?[0-9]{1,9}")
+# What names an index (a language, region or catalogue): short, and safe
+# to show in messages and logs as it is.
+INDEX_NAME = re.compile(r"[A-Za-z0-9_][A-Za-z0-9_.-]{0,63}")
 
 
 def _split(query_string: bytes) -> Dict[str, str]:
@@ -95,8 +99,12 @@ def parse_complete(query_string: bytes, limits: Limits) -> CompleteParams:
         raise BadRequest("q is empty")
     if len(q) > limits.max_query_length:
         raise BadRequest(f"q is longer than {limits.max_query_length} characters")
+    index = found.get("index")
+    if index is not None and not INDEX_NAME.fullmatch(index):
+        raise BadRequest("index must be a name of letters, digits, '_', '-' or '.'")
     return CompleteParams(
         q=q,
         limit=_integer("limit", found.get("limit"), 1, limits.max_limit),
         max_dist=_integer("max_dist", found.get("max_dist"), 0, limits.max_max_dist),
+        index=index,
     )

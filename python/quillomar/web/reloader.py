@@ -16,11 +16,17 @@ import os
 import threading
 import time
 from dataclasses import dataclass
-from typing import Callable, Optional, Tuple
+from typing import TYPE_CHECKING, Callable, Optional, Tuple
 
 from ..autocomplete import Autocomplete
 
-__all__ = ["IndexHolder", "Loaded", "Watcher"]
+if TYPE_CHECKING:
+    from .metrics import Metrics
+
+__all__ = ["DEFAULT_NAME", "IndexHolder", "Loaded", "Watcher"]
+
+# The name of the one index of a server given a single file.
+DEFAULT_NAME = "default"
 
 log = logging.getLogger("quillomar.web")
 
@@ -51,7 +57,10 @@ class Loaded:
 class IndexHolder:
     """The index in service; replaced whole, never changed in place."""
 
-    def __init__(self, autocomplete: Autocomplete, path: Optional[str]) -> None:
+    def __init__(
+        self, autocomplete: Autocomplete, path: Optional[str], name: str = DEFAULT_NAME
+    ) -> None:
+        self.name = name
         self.current = Loaded(autocomplete, path, 1, time.time())
 
     def swap(self, autocomplete: Autocomplete) -> Loaded:
@@ -64,13 +73,20 @@ class Watcher:
     """Polls the holder's file every ``interval`` seconds in a daemon
     thread and swaps in each replacement that loads."""
 
-    def __init__(self, holder: IndexHolder, loader: Loader, interval: float = 1.0) -> None:
+    def __init__(
+        self,
+        holder: IndexHolder,
+        loader: Loader,
+        interval: float = 1.0,
+        metrics: "Optional[Metrics]" = None,
+    ) -> None:
         if holder.current.path is None:
             raise ValueError("reloading needs an index file")
         self.holder = holder
         self.path: str = holder.current.path
         self.loader = loader
         self.interval = interval
+        self.metrics = metrics
         self._seen = file_signature(self.path)
         self._stop = threading.Event()
         self._thread: Optional[threading.Thread] = None
@@ -102,6 +118,8 @@ class Watcher:
         try:
             autocomplete = self.loader(self.path)
         except Exception as err:  # whatever the file holds, keep serving
+            if self.metrics is not None:
+                self.metrics.reload_failures.labels(self.holder.name).inc()
             log.error(
                 "refused new index %s, still serving generation %d: %s",
                 self.path,
@@ -110,10 +128,13 @@ class Watcher:
             )
             return False
         loaded = self.holder.swap(autocomplete)
+        took = time.monotonic() - started
+        if self.metrics is not None:
+            self.metrics.loaded(self.holder.name, loaded.generation, took)
         log.info(
             "serving new index %s (generation %d, loaded in %.0f ms)",
             self.path,
             loaded.generation,
-            (time.monotonic() - started) * 1000,
+            took * 1000,
         )
         return True

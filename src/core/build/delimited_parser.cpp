@@ -1,11 +1,18 @@
 #include "core/build/delimited_parser.hpp"
 
 #include <algorithm>
+#include <string_view>
 
 #include "core/build/field_text.hpp"
 #include "core/build/term_rule.hpp"
 
 namespace quillomar::build {
+
+namespace {
+
+constexpr std::string_view kByteOrderMark = "\xEF\xBB\xBF";
+
+}  // namespace
 
 DelimitedParser::DelimitedParser(DelimitedColumns columns, IdKind id_kind)
     : columns_(columns),
@@ -68,6 +75,17 @@ std::optional<LineFault> DelimitedParser::EndRecord() {
     if (blank) return std::nullopt;
     return LineFault{line_, "expected " + std::to_string(width_) +
                                 " fields, found " + std::to_string(fields)};
+  }
+  if (columns_.fields != 0 && fields > columns_.fields) {
+    return LineFault{line_, "expected at most " +
+                                std::to_string(columns_.fields) +
+                                " fields (as the header has), found " +
+                                std::to_string(fields)};
+  }
+  if (first.starts_with(kByteOrderMark)) {
+    return LineFault{line_,
+                     "the line starts with a byte-order mark (files joined "
+                     "together?)"};
   }
   uint32_t count;
   if (!ParseCount(count_, count, error_)) return LineFault{line_, error_};

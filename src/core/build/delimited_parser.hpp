@@ -7,7 +7,10 @@
 // TSV has no quoting, every character is literal. A record with no field,
 // or one blank field, is a blank line and skipped. Lines are numbered by
 // record (the header is line 1), so a quoted line break does not move the
-// numbering. A field longer than kFieldLimit characters is refused.
+// numbering. A field longer than kFieldLimit characters is refused, and so
+// are a record with more fields than the header and a record that starts
+// with a UTF-8 byte-order mark (files joined together: the mark would
+// silently become part of its first field).
 //
 // Input arrives in chunks of any size and split anywhere; memory holds the
 // current batch and the record in progress, never the input.
@@ -28,6 +31,8 @@ struct DelimitedColumns {
   size_t term_at = 0;
   size_t video_at = 1;
   size_t count_at = 2;
+  // Fields the header has: a record with more is refused (0: any number).
+  size_t fields = 0;
 };
 
 struct LineFault {

@@ -178,20 +178,38 @@ void Encode(const Trie& trie, std::span<uint8_t> out) {
   }
 }
 
+namespace {
+
+// Decode's fields read from `p`, which is left after the last one.
+bool DecodeFrom(const uint8_t*& p, const uint8_t* limit, Trie& trie,
+                DecodeError& err) {
+  return ReadU32Sequence(p, limit, trie.node_shifts, err) &&
+         ReadLabelSequence(p, limit, trie.child_labels, err) &&
+         ReadU32Sequence(p, limit, trie.child_transitions, err) &&
+         DecodePayloads(p, limit, trie.payloads, err) &&
+         ReadUuidSequence(p, limit, trie.uuid_ids, err) &&
+         ReadU32Sequence(p, limit, trie.int32_ids, err) &&
+         ReadIdMode(p, limit, trie.id_mode, err) &&
+         ReadBoolSequence(p, limit, trie.is_terminal, err);
+}
+
+}  // namespace
+
 std::variant<Trie, DecodeError> Decode(std::span<const uint8_t> bytes) {
   const uint8_t* p = bytes.data();
-  const uint8_t* const limit = p + bytes.size();
   Trie trie;
   DecodeError err;
-  if (ReadU32Sequence(p, limit, trie.node_shifts, err) &&
-      ReadLabelSequence(p, limit, trie.child_labels, err) &&
-      ReadU32Sequence(p, limit, trie.child_transitions, err) &&
-      DecodePayloads(p, limit, trie.payloads, err) &&
-      ReadUuidSequence(p, limit, trie.uuid_ids, err) &&
-      ReadU32Sequence(p, limit, trie.int32_ids, err) &&
-      ReadIdMode(p, limit, trie.id_mode, err) &&
-      ReadBoolSequence(p, limit, trie.is_terminal, err)) {
-    return trie;
+  if (DecodeFrom(p, p + bytes.size(), trie, err)) return trie;
+  return err;
+}
+
+std::variant<size_t, DecodeError> DecodedLength(
+    std::span<const uint8_t> bytes) {
+  const uint8_t* p = bytes.data();
+  Trie trie;
+  DecodeError err;
+  if (DecodeFrom(p, p + bytes.size(), trie, err)) {
+    return static_cast<size_t>(p - bytes.data());
   }
   return err;
 }

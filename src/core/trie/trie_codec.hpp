@@ -29,4 +29,9 @@ void Encode(const Trie& trie, std::span<uint8_t> out);
 // could fill it, so a short input announcing a huge count fails fast.
 std::variant<Trie, codec::DecodeError> Decode(std::span<const uint8_t> bytes);
 
+// How many bytes from the start of `bytes` Decode reads (where the index
+// ends, so what follows it can be told apart), or the error Decode reports.
+std::variant<size_t, codec::DecodeError> DecodedLength(
+    std::span<const uint8_t> bytes);
+
 }  // namespace quillomar

@@ -23,6 +23,27 @@
     list.dataset.stale = String(++stale);
   }
 
+  // A title is shown shortened: at most TITLE_CHARS code points, and at
+  // most MARKS combining marks on one letter, so no title can widen or
+  // stretch the list whatever the titles table holds.
+  const TITLE_CHARS = 160;
+  const MARKS = 3;
+  const MARK_RUN = new RegExp("(\\p{M}{" + MARKS + "})\\p{M}+", "gu");
+
+  function shorten(text) {
+    const chars = Array.from(text.replace(MARK_RUN, "$1"));
+    return chars.length > TITLE_CHARS ? chars.slice(0, TITLE_CHARS - 1).join("") + "…" : chars.join("");
+  }
+
+  // Text from outside (titles, what was typed) goes in its own bidi
+  // isolate: whatever direction controls it holds end at its edge and
+  // cannot reorder the page's own text around it.
+  function isolated(tag, cls, text) {
+    const node = el(tag, cls, text);
+    node.dir = "auto";
+    return node;
+  }
+
   function el(tag, cls, text) {
     const node = document.createElement(tag);
     if (cls) node.className = cls;
@@ -51,7 +72,7 @@
       li.id = "result-" + i;
       li.setAttribute("role", "option");
       li.setAttribute("aria-selected", "false");
-      li.append(el("span", "title", r.title || "video " + r.id));
+      li.append(isolated("span", "title", r.title ? shorten(r.title) : "video " + r.id));
       li.append(el("span", "score", r.score.toFixed(3)));
       const meta = el("span", "id", "id " + r.id);
       if (r.corrected) meta.append(" ", el("span", "fuzzy", "≈ close match"));
@@ -63,9 +84,9 @@
     input.setAttribute("aria-expanded", items.length ? "true" : "false");
     status.replaceChildren();
     if (!items.length) {
-      status.append("No videos for “", el("span", "typed", typed), "”");
+      status.append("No videos for “", isolated("bdi", "typed", shorten(typed)), "”");
     } else if (answer.corrected) {
-      status.append("No exact match for “", el("span", "typed", typed),
+      status.append("No exact match for “", isolated("bdi", "typed", shorten(typed)),
                     "”: showing close matches");
     } else {
       status.append(items.length + " videos, " + answer.took_ms.toFixed(1) + " ms");
@@ -125,7 +146,9 @@
   function choose(i) {
     const r = items[i];
     if (!r) return;
-    chosen.textContent = "Chosen: " + (r.title ? r.title + " " : "") + "(video " + r.id + ")";
+    chosen.replaceChildren("Chosen: ");
+    if (r.title) chosen.append(isolated("bdi", "", shorten(r.title)), " ");
+    chosen.append("(video " + r.id + ")");
     chosen.dataset.video = r.id;
     form.dispatchEvent(new CustomEvent("video-chosen", { detail: r }));
   }

@@ -1,8 +1,8 @@
-"""Small bounds (0 to 2) on a breadth-first index take a second, faster walk.
-Both walks must answer alike: the same records in the same order with the
-same distances. Each test builds the same words twice, breadth-first (the
-fast walk) and in pre-order (the general walk), and holds both to the plain
-whole-row reference."""
+"""Small bounds (0 to 2) on a breadth-first index take the automaton walk,
+other indexes the row walk. Both walks must answer alike: the same records
+in the same order with the same distances. Each test builds the same words
+twice, breadth-first (the automaton walk) and in pre-order (the row walk),
+and holds both to the plain whole-row reference."""
 
 import math
 import random
@@ -14,7 +14,7 @@ from hypothesis import strategies as st
 from reference import levenshtein, reference_matches, reference_ranking
 from trie_builder import Arrays, arrays_from_words, stored_index
 
-# Letters chosen to collide wherever the fast walk groups code points:
+# Letters chosen to collide wherever the automaton walk groups code points:
 # 'a', 'A', U+00E1, U+0161, U+0101, U+0181 and U+1F601 share the letter
 # bucket (code point mod 32); U+0101, U+0181 and U+1F601 also share a slot
 # of the query's code point hash (mod 128), as do U+0161 and U+01E1; ' ',
@@ -211,11 +211,11 @@ def test_long_terms(words, bound):
     assert found > 0
 
 
-# --- Queries at the fast walk's capacity ------------------------------------
+# --- Queries at the automaton walk's capacity -------------------------------
 
 # Positions of the query are kept as bits of 64-bit masks, shifted by the
-# bound: the fast walk takes up to 64 - bound code points; longer queries go
-# to the general walk.
+# bound: the automaton walk takes up to 64 - bound code points; longer queries
+# go to the row walk.
 BASES = [
     "".join(random.Random(1).choice("ab\u00e1\u0101\u0181\U0001f601 ") for _ in range(72)),
     "a" * 72,  # one letter whose mask has every bit set
@@ -335,7 +335,7 @@ def test_node_matching_records_prefix_nodes_on_long_paths():
         (["q", "q\x00" + "z" * 40], "q" + "z" * 40, 2, []),
     ],
 )
-def test_hidden_nodes_on_the_fast_walk(words, query, bound, expected):
+def test_hidden_nodes_on_the_automaton_walk(words, query, bound, expected):
     fast, general = layouts(words)
     for a in (fast, general):
         assert stored_index(a).fuzzy_match(query, bound) == expected

@@ -115,7 +115,7 @@ def _add_delimited(
         while True:
             final = not chunk
             try:
-                rows += reader.feed(builder._native, chunk, final)
+                rows += builder._feed(reader, chunk, final)
             except RecordError as err:
                 message, line = err.args
                 raise RecordsError(f"{name}:{line}: {message}") from None
@@ -177,7 +177,7 @@ def _reader_for(name: str, header_line: str, columns: Columns) -> DelimitedReade
             f"{', '.join(missing)}; expected {', '.join(wanted)}"
         )
     term_at, video_at, count_at = (names.index(c) for c in wanted)
-    return DelimitedReader(tabs, term_at, video_at, count_at)
+    return DelimitedReader(tabs, term_at, video_at, count_at, len(names))
 
 
 # -- Parquet ------------------------------------------------------------------
@@ -195,7 +195,7 @@ def _add_parquet(
         dataset = ds.dataset(name, format="parquet", partitioning="hive")
         fragments: List[object] = list(dataset.get_fragments())
     except (pa.ArrowInvalid, pa.ArrowException, OSError) as err:
-        raise RecordsError(f"{name}: not a readable Parquet dataset ({err})") from None
+        raise RecordsError(f"{name}: not a readable Parquet dataset ({_one_line(err)})") from None
     if not fragments:
         raise RecordsError(f"{name}: no Parquet files found")
     sizes = {}
@@ -224,11 +224,18 @@ def _add_parquet(
             rows += add_batches(builder, batches, *columns.names(), where=path)
         except RecordsError:
             raise
-        except ValueError as err:
-            raise RecordsError(str(err)) from None
         except (pa.ArrowException, OSError) as err:
-            raise RecordsError(f"{path}: not a readable Parquet file ({err})") from None
+            # Before ValueError: pyarrow's ArrowInvalid is one, and its text
+            # names no file.
+            raise RecordsError(f"{path}: not a readable Parquet file ({_one_line(err)})") from None
+        except ValueError as err:
+            raise RecordsError(_one_line(err)) from None
         done += sizes[path]
         if progress is not None:
             progress(done, total, rows)
     return rows
+
+
+def _one_line(err: BaseException) -> str:
+    """An error's text on one line (pyarrow's messages may hold several)."""
+    return " ".join(str(err).split())
