@@ -8,6 +8,7 @@ from __future__ import annotations
 
 import argparse
 import json
+import mmap
 import os
 import signal
 import sys
@@ -18,12 +19,14 @@ from _quillomar import PrefixSearch
 
 from . import __version__
 from ._atomic import write_atomic_with
+from ._engine import MappedIndex
 from ._format import FormatError, summarize
 from ._internal_failure import is_internal_failure
 from ._progress import ProgressBar
 from ._validation import excerpt
 from .builder import DEFAULT_TOP_N, IndexBuilder
 from .log_files import Columns, RecordsError, add_file
+from .metadata import IndexMetadata
 from .normalization import DEFAULT_NORMALIZATION, NORMALIZATION_NAMES
 from .storage import (
     SEARCH_SECTION,
@@ -262,6 +265,31 @@ def _build(args: argparse.Namespace) -> int:
     return 0
 
 
+def _search_section_rows(path: str, index_length: int, meta: IndexMetadata) -> List[Tuple[str, str]]:
+    """Whether load() maps the file, and the size of each array of its
+    search section beside the encoded index it is derived from."""
+    section = meta.section(SEARCH_SECTION)
+    if section is None:
+        return [("search section", "none: the index is decoded on load")]
+    try:
+        with open(path, "rb") as f, mmap.mmap(f.fileno(), 0, access=mmap.ACCESS_READ) as view:
+            index = MappedIndex(view, section.offset, section.length)
+            parts = index.parts()
+            del index  # before the mapping closes
+    except (OSError, ValueError) as err:
+        return [("search section", f"unusable, the index is decoded on load ({err})")]
+    ratio = section.length / index_length if index_length else 0.0
+    rows = [
+        (
+            "search section",
+            f"mapped on load: {_plural(section.length, 'byte')}, "
+            f"{ratio:.2f} times the encoded index",
+        )
+    ]
+    rows += [(f"  {name}", _plural(size, "byte")) for name, size in parts if size]
+    return rows
+
+
 def cmd_query(args: argparse.Namespace) -> int:
     if not args.videos and (args.prefix_nodes or args.min_score is not None):
         raise CliError("--prefix-nodes and --min-score apply only with --videos")
@@ -404,6 +432,7 @@ def cmd_info(args: argparse.Namespace) -> int:
             )
             for s in meta.sections
         ]
+        rows += _search_section_rows(args.index, index_length, meta)
         _print_rows(rows)
         return 0
     data = _read_index_bytes(args.index)
