@@ -35,9 +35,9 @@ namespace {
 // A breadth-first trie of a few words, children in label order.
 q::Trie SmallTrie() {
   const std::vector<std::u32string> words = {
-      U"a",    U"ab",   U"abc", U"abd",  U"b",  U"ba", U"cab",
-      U"cat",  U"cart", U"car", U"dog",  U"do", U"zz", U"\U0001F600a",
-      U"door", U"doors"};
+      U"a",   U"ab",          U"abc",  U"abd",  U"b",   U"ba",
+      U"cab", U"cat",         U"cart", U"car",  U"dog", U"do",
+      U"zz",  U"\U0001F600a", U"door", U"doors"};
   struct Node {
     uint32_t label;
     bool terminal;
@@ -121,8 +121,7 @@ const Fixture& TheFixture() {
 
 template <class Index>
 std::vector<std::u32string> Terms(const Index& index,
-                                  std::span<const uint32_t> query,
-                                  uint32_t k) {
+                                  std::span<const uint32_t> query, uint32_t k) {
   std::vector<std::u32string> out;
   auto sink = [&](uint32_t d, std::span<const uint32_t> path) {
     out.emplace_back(path.begin(), path.end());
@@ -142,10 +141,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (damage) {
     const size_t edits = in.ConsumeIntegralInRange<size_t>(1, 16);
     for (size_t e = 0; e < edits && in.remaining_bytes() > 2; ++e) {
-      size_t at = in.ConsumeBool()
-                      ? fx.hot[in.ConsumeIntegralInRange<size_t>(
-                            0, fx.hot.size() - 1)]
-                      : in.ConsumeIntegralInRange<size_t>(0, bytes.size() - 1);
+      size_t at =
+          in.ConsumeBool()
+              ? fx.hot[in.ConsumeIntegralInRange<size_t>(0, fx.hot.size() - 1)]
+              : in.ConsumeIntegralInRange<size_t>(0, bytes.size() - 1);
       bytes[at] = in.ConsumeIntegral<uint8_t>();
     }
     if (in.ConsumeBool()) {

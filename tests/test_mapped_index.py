@@ -21,9 +21,7 @@ from quillomar.cli import main
 
 LETTERS = "abcé"
 WORDS = st.text(alphabet=LETTERS, min_size=1, max_size=7)
-RECORDS = st.lists(
-    st.tuples(WORDS, st.integers(0, 40), st.integers(1, 9)), min_size=1, max_size=40
-)
+RECORDS = st.lists(st.tuples(WORDS, st.integers(0, 40), st.integers(1, 9)), min_size=1, max_size=40)
 QUERIES = st.lists(st.text(alphabet=LETTERS + "x", max_size=9), min_size=1, max_size=6)
 
 
@@ -103,7 +101,12 @@ def test_uuid_identifiers_and_long_queries_match(tmp_path):
         PrefixSearch.from_bytes(bytes(8)),  # no nodes
         # Children not in the breadth-first layout the records need.
         PrefixSearch.from_internal_data_v2(
-            [0, 2, 2], ["", "b", "a"], [None, (1, [0], [1]), (1, [0], [1])], [2, 1], [b"\x01" * 4], 5
+            [0, 2, 2],
+            ["", "b", "a"],
+            [None, (1, [0], [1]), (1, [0], [1])],
+            [2, 1],
+            [b"\x01" * 4],
+            5,
         ),
     ],
 )
@@ -163,8 +166,8 @@ def _array_table(section: bytes):
         (lambda s: b"X" + s[1:], "not a search section"),
         (lambda s: s[:8] + struct.pack("<I", 9) + s[12:], "unknown version"),
         (lambda s: s[:12] + struct.pack("<I", 0x04030201) + s[16:], "byte order"),
-        (lambda s: s[:64 + 16] + struct.pack("<Q", 2**40) + s[64 + 24 :], "outside the section"),
-        (lambda s: s[:64 + 8] + struct.pack("<Q", 65) + s[64 + 16 :], "outside the section"),
+        (lambda s: s[: 64 + 16] + struct.pack("<Q", 2**40) + s[64 + 24 :], "outside the section"),
+        (lambda s: s[: 64 + 8] + struct.pack("<Q", 65) + s[64 + 16 :], "outside the section"),
         (lambda s: s[: len(s) - 64], "outside the section"),
         (lambda s: s[:24] + struct.pack("<Q", 3) + s[32:], "do not fit"),
     ],
@@ -187,7 +190,12 @@ def test_a_damaged_header_is_refused_and_load_decodes_instead(tmp_path, saved, d
 
 
 def test_mutated_sections_never_crash_or_hang():
-    decoded = built([(w, i, 1 + i % 3) for i, w in enumerate(["guitar", "gitar", "guide", "piano", "pia", "éa"])])
+    decoded = built(
+        [
+            (w, i, 1 + i % 3)
+            for i, w in enumerate(["guitar", "gitar", "guide", "piano", "pia", "éa"])
+        ]
+    )
     section = search_section(decoded.to_bytes()).to_bytes()
     starts = [offset for offset, count in _array_table(section) if count]
     rng = random.Random(7)
@@ -199,7 +207,10 @@ def test_mutated_sections_never_crash_or_hang():
             damaged[min(at, len(damaged) - 1)] = rng.randrange(256)
         index = MappedIndex(bytes(damaged))
         for query, k in (("guitar", 1), ("gitr", 2), ("pian", 1), ("", 1), ("guide", 3)):
-            for call in (lambda: index.fuzzy_match(query, k), lambda: index.fuzzy_match_video(query, k)):
+            for call in (
+                lambda: index.fuzzy_match(query, k),
+                lambda: index.fuzzy_match_video(query, k),
+            ):
                 try:
                     call()
                     outcomes.add("answered")

@@ -51,7 +51,14 @@ from typing import (
 from _quillomar import PrefixSearch
 
 from . import _validation as rules
-from ._engine import Aggregator, DelimitedReader, RecordError, SearchSection, engine_kind, id_mode_of
+from ._engine import (
+    Aggregator,
+    DelimitedReader,
+    RecordError,
+    SearchSection,
+    engine_kind,
+    id_mode_of,
+)
 from ._staging import joined_terms, stage_records, stage_totals
 from .normalization import Normalization, get_normalization
 

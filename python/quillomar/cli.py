@@ -265,7 +265,9 @@ def _build(args: argparse.Namespace) -> int:
     return 0
 
 
-def _search_section_rows(path: str, index_length: int, meta: IndexMetadata) -> List[Tuple[str, str]]:
+def _search_section_rows(
+    path: str, index_length: int, meta: IndexMetadata
+) -> List[Tuple[str, str]]:
     """Whether load() maps the file, and the size of each array of its
     search section beside the encoded index it is derived from."""
     section = meta.section(SEARCH_SECTION)

@@ -35,7 +35,8 @@ struct TwoWayData {
 // The two-way data of t, whose search records are `records`; empty when
 // a search cannot use it (see DerivePreorderRanks, DeriveReversedTerms).
 // REQUIRES: records is DeriveSearchRecords(t) and not empty.
-TwoWayData DeriveTwoWay(const Trie& t, const std::vector<SearchRecord>& records);
+TwoWayData DeriveTwoWay(const Trie& t,
+                        const std::vector<SearchRecord>& records);
 
 class SearchIndex {
  public:

@@ -61,9 +61,9 @@ PyObject* FuzzyMatchVideoCall(PyObject* self, PyObject* const* args,
   const std::optional<double> min_score =
       ConvertArgument(sig, slots, 4, ToOptionalDouble);
 
-  const std::vector<RankedVideo> rows = rank(
-      index, q.query,
-      VideoQuery{q.max_dist, q.limit, include_prefix_nodes, min_score});
+  const std::vector<RankedVideo> rows =
+      rank(index, q.query,
+           VideoQuery{q.max_dist, q.limit, include_prefix_nodes, min_score});
   PyRef list = Check(PyList_New(static_cast<Py_ssize_t>(rows.size())));
   char text[kMaxIdentifierText];
   for (size_t i = 0; i < rows.size(); ++i) {

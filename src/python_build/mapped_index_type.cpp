@@ -6,10 +6,10 @@
 #include <string>
 #include <variant>
 
+#include "core/mapped/bus_guard.hpp"
 #include "core/mapped/mapped_index.hpp"
 #include "python/method_signatures.hpp"
 #include "python/search_calls.hpp"
-#include "core/mapped/bus_guard.hpp"
 #include "python_build/without_gil.hpp"
 
 namespace quillomar::pybuild {
@@ -19,9 +19,9 @@ using mapped::MappedIndex;
 
 struct MappedIndexObject {
   PyObject_HEAD
-  // The exporter's buffer, held for the object's life: a mapping cannot be
-  // closed, nor a bytearray resized, under it.
-  Py_buffer view;
+      // The exporter's buffer, held for the object's life: a mapping cannot be
+      // closed, nor a bytearray resized, under it.
+      Py_buffer view;
   std::optional<MappedIndex> index;
   mapped::BusGuard guard;
 };
@@ -70,8 +70,8 @@ PyObject* New(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     py::PyRef obj = py::Check(type->tp_alloc(type, 0));
     MappedIndexObject& s = Self(obj.get());
     s.view = *held.release();
-    new (&s.index) std::optional<MappedIndex>(
-        std::get<MappedIndex>(std::move(opened)));
+    new (&s.index)
+        std::optional<MappedIndex>(std::get<MappedIndex>(std::move(opened)));
     new (&s.guard) mapped::BusGuard(section);
     return obj.release();
   });

@@ -18,8 +18,9 @@ namespace {
 
 struct SearchSectionObject {
   PyObject_HEAD
-  // The writer reads the trie, so both live (and die) together.
-  std::unique_ptr<Trie> trie;
+      // The writer reads the trie, so both live (and die) together.
+      std::unique_ptr<Trie>
+          trie;
   std::optional<mapped::SectionWriter> writer;
 };
 
@@ -76,8 +77,8 @@ PyObject* Write(PyObject* self, PyObject* args) {
       int err = 0;
       w.Write([&](std::span<const uint8_t> bytes) {
         for (size_t done = 0; err == 0 && done < bytes.size();) {
-          const ssize_t n = pwrite(fd, bytes.data() + done,
-                                   bytes.size() - done, at);
+          const ssize_t n =
+              pwrite(fd, bytes.data() + done, bytes.size() - done, at);
           if (n < 0 && errno == EINTR) continue;
           if (n <= 0) {
             err = n < 0 ? errno : EIO;
@@ -178,8 +179,8 @@ PyObject* SearchSectionOf(PyObject*, PyObject* arg) {
     if (PyObject_GetBuffer(arg, &view, PyBUF_SIMPLE) < 0) return nullptr;
     std::unique_ptr<Py_buffer, void (*)(Py_buffer*)> held(&view,
                                                           PyBuffer_Release);
-    const std::span<const uint8_t> bytes(
-        static_cast<const uint8_t*>(view.buf), static_cast<size_t>(view.len));
+    const std::span<const uint8_t> bytes(static_cast<const uint8_t*>(view.buf),
+                                         static_cast<size_t>(view.len));
     std::variant<Trie, codec::DecodeError> decoded =
         WithoutGil([&] { return Decode(bytes); });
     if (auto* err = std::get_if<codec::DecodeError>(&decoded)) {

@@ -140,8 +140,7 @@ ReversedTerms DeriveReversedTerms(const Trie& t,
   }
   rec.shrink_to_fit();
   terms.shrink_to_fit();
-  return ReversedTerms(std::move(rec), std::move(terms), std::move(shared),
-                       n);
+  return ReversedTerms(std::move(rec), std::move(terms), std::move(shared), n);
 }
 
 }  // namespace quillomar

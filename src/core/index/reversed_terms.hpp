@@ -103,7 +103,8 @@ class ReversedTerms {
     }
     const size_t at = t & ~kShared;
     if (at >= a_.shared.size()) return;
-    const size_t count = std::min<size_t>(a_.shared[at], a_.shared.size() - at - 1);
+    const size_t count =
+        std::min<size_t>(a_.shared[at], a_.shared.size() - at - 1);
     for (size_t i = 0; i < count; ++i) {
       const uint32_t node = a_.shared[at + 1 + i];
       if (node < index_nodes_) f(node);

@@ -10,9 +10,9 @@ TwoWayData DeriveTwoWay(const Trie& t,
   d.reversed = DeriveReversedTerms(t, records, d.ranks);
   if (d.reversed.empty()) return {};
   if (WalkOrderIsTextOrder(t)) std::vector<uint32_t>().swap(d.ranks);
-  d.forward_pairs = LabelPairs::Derive(
-      {records.data(), t.node_count(),
-       static_cast<uint32_t>(t.child_transitions.size())});
+  d.forward_pairs =
+      LabelPairs::Derive({records.data(), t.node_count(),
+                          static_cast<uint32_t>(t.child_transitions.size())});
   d.reversed_pairs = LabelPairs::Derive(d.reversed.graph());
   return d;
 }

@@ -43,8 +43,8 @@ void OnBus(int sig, siginfo_t* info, void* context) {
     if (begin == 0 || at < begin || at >= s.end.load()) continue;
     const uintptr_t page = static_cast<uintptr_t>(sysconf(_SC_PAGESIZE));
     void* const base = reinterpret_cast<void*>(at & ~(page - 1));
-    if (mmap(base, page, PROT_READ, MAP_PRIVATE | MAP_ANONYMOUS | MAP_FIXED,
-             -1, 0) == MAP_FAILED) {
+    if (mmap(base, page, PROT_READ, MAP_PRIVATE | MAP_ANONYMOUS | MAP_FIXED, -1,
+             0) == MAP_FAILED) {
       break;
     }
     s.faulted.store(true);

@@ -82,16 +82,14 @@ std::variant<MappedIndex, std::string> MappedIndex::Open(
       count(K::kReversedRecords) == (two_way ? reversed_n : 0) &&
       (two_way ? reversed_n > 0
                : count(K::kRanks) + count(K::kReversedTerms) +
-                         count(K::kReversedShared) +
-                         count(K::kForwardPairs) +
+                         count(K::kReversedShared) + count(K::kForwardPairs) +
                          count(K::kReversedPairs) ==
                      0) &&
       count(K::kReversedTerminals) == blocks &&
       count(K::kReversedBlockRanks) == blocks &&
       table_size(count(K::kForwardPairs)) &&
-      table_size(count(K::kReversedPairs)) &&
-      count(K::kPayloadPresent) == n && count(K::kPayloadTotals) == n &&
-      count(K::kPayloadOffsets) == n + 1 &&
+      table_size(count(K::kReversedPairs)) && count(K::kPayloadPresent) == n &&
+      count(K::kPayloadTotals) == n && count(K::kPayloadOffsets) == n + 1 &&
       count(K::kVideoCounts) == count(K::kVideoIds) &&
       (int32 ? count(K::kUuidIds) : count(K::kInt32Ids)) == 0;
   if (!consistent) return std::string("array lengths do not fit together");
@@ -105,9 +103,9 @@ std::variant<MappedIndex, std::string> MappedIndex::Open(
     r.records = of(K::kReversedRecords, static_cast<SearchRecord*>(nullptr));
     r.terms = of(K::kReversedTerms, static_cast<uint32_t*>(nullptr));
     r.shared = of(K::kReversedShared, static_cast<uint32_t*>(nullptr));
-    r.terminal_bits = of(K::kReversedTerminals, static_cast<uint64_t*>(nullptr));
-    r.block_ranks =
-        of(K::kReversedBlockRanks, static_cast<uint32_t*>(nullptr));
+    r.terminal_bits =
+        of(K::kReversedTerminals, static_cast<uint64_t*>(nullptr));
+    r.block_ranks = of(K::kReversedBlockRanks, static_cast<uint32_t*>(nullptr));
     m.two_way_.ranks = of(K::kRanks, static_cast<uint32_t*>(nullptr));
     m.two_way_.reversed = ReversedTerms(r, nodes);
     m.two_way_.reversed.LimitExpansions();

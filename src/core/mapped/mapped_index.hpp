@@ -77,8 +77,8 @@ class MappedIndex {
         std::clamp<size_t>(offsets_[size_t{v} + 1], lo, video_ids_.size());
     return video_ids_.subspan(lo, hi - lo);
   }
-  std::span<const uint32_t> VideoCounts(
-      uint32_t, std::span<const uint32_t> ids) const {
+  std::span<const uint32_t> VideoCounts(uint32_t,
+                                        std::span<const uint32_t> ids) const {
     // As many counts as ids, at the same places (checked at open).
     return video_counts_.subspan(
         static_cast<size_t>(ids.data() - video_ids_.data()), ids.size());

@@ -75,6 +75,8 @@ struct ArrayPlace {
   uint64_t count;  // elements
 };
 
-inline size_t AlignUp(size_t n) { return (n + kAlignment - 1) & ~(kAlignment - 1); }
+inline size_t AlignUp(size_t n) {
+  return (n + kAlignment - 1) & ~(kAlignment - 1);
+}
 
 }  // namespace quillomar::mapped

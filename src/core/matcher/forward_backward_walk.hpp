@@ -40,13 +40,13 @@
 #include <span>
 #include <vector>
 
+#include "core/index/label_pairs.hpp"
 #include "core/index/preorder_ranks.hpp"
+#include "core/index/reversed_terms.hpp"
 #include "core/matcher/automaton_walk.hpp"
 #include "core/matcher/band_automaton.hpp"
 #include "core/matcher/level_order_walk.hpp"
 #include "core/matcher/query_masks.hpp"
-#include "core/index/label_pairs.hpp"
-#include "core/index/reversed_terms.hpp"
 
 namespace quillomar {
 
@@ -177,9 +177,8 @@ inline constexpr uint32_t kUnnamedNode = UINT32_MAX;
 // kBound). Sink as for RowWalk; called in walk order. With kNodes false
 // the sink must not read the node, which may be kUnnamedNode.
 template <uint32_t kBound, bool kNodes, class Index, class Sink>
-void ForwardBackwardWalk(const Index& index,
-                         std::span<const uint32_t> query, uint64_t limit,
-                         Sink& sink) {
+void ForwardBackwardWalk(const Index& index, std::span<const uint32_t> query,
+                         uint64_t limit, Sink& sink) {
   const auto& two_way = index.two_way();
   const uint32_t* const ranks = two_way.ranks.data();
   const size_t n = query.size();

@@ -30,8 +30,8 @@ struct CheckedReads : SoundReads {
     if (v >= t.payloads.size()) PanicIndexOutOfBounds(t.payloads.size(), v);
     return t.payloads.present(v);
   }
-  std::span<const uint32_t> VideoCounts(
-      uint32_t v, std::span<const uint32_t> ids) const {
+  std::span<const uint32_t> VideoCounts(uint32_t v,
+                                        std::span<const uint32_t> ids) const {
     const std::span<const uint32_t> counts = t.payloads.video_counts(v);
     if (counts.size() < ids.size()) {
       PanicIndexOutOfBounds(counts.size(), counts.size());
