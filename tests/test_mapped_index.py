@@ -258,22 +258,32 @@ def test_truncating_a_mapped_file_in_place_raises_instead_of_crashing(tmp_path):
     path = tmp_path / "t.idx"
     words = [f"{a}{b}{c}" for a in "abcdefgh" for b in "abcdefgh" for c in "abcdefgh"]
     quillomar.save(built([(w, i, 1) for i, w in enumerate(words)]), path)
+    section = quillomar.read_metadata(path).section("search")
     script = textwrap.dedent(
         f"""
-        import os, quillomar
-        stored = quillomar.load({str(path)!r})
-        assert stored.mapped and stored.fuzzy_match("abc", 0)
-        os.truncate({str(path)!r}, 4096)  # a writer that does not rename
-        try:
-            stored.fuzzy_match("hhh", 1)
-            stored.fuzzy_match_video("hgf", 1)
-        except OSError as err:
-            print("refused:", err)
-        else:
-            print("answered")
+        import mmap, os, quillomar
+        from quillomar._engine import MappedIndex
+        path = {str(path)!r}
+        stored = quillomar.load(path)  # knows its file: sees the change
+        with open(path, "rb") as f:  # knows only its mapping: meets the hole
+            view = mmap.mmap(f.fileno(), 0, access=mmap.ACCESS_READ)
+        bare = MappedIndex(view, {section.offset}, {section.length})
+        assert stored.mapped and stored.fuzzy_match("abc", 0) == bare.fuzzy_match("abc", 0)
+        os.truncate(path, 4096)  # a writer that does not rename
+        for index in (stored, bare):
+            try:
+                index.fuzzy_match("hhh", 1)
+                index.fuzzy_match_video("hgf", 1)
+            except OSError as err:
+                print("refused:", err)
+            else:
+                print("answered")
         """
     )
     env = {**os.environ, "PYTHONPATH": os.pathsep.join(sys.path)}
     proc = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, env=env)
     assert proc.returncode == 0, proc.stderr
-    assert proc.stdout.startswith("refused: the index file was truncated while it was mapped")
+    assert proc.stdout.splitlines() == [
+        "refused: the index file was changed in place while it was mapped",
+        "refused: the index file was truncated while it was mapped",
+    ]

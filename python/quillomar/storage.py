@@ -437,7 +437,7 @@ def read_metadata(path: PathLike) -> Optional[IndexMetadata]:
 _NOT_ITS_INDEX = "the metadata trailer does not belong to the index before it"
 
 
-def load(path: PathLike, *, mapped: bool = True) -> StoredIndex:
+def load(path: PathLike, *, mapped: bool = True, verify: bool = False) -> StoredIndex:
     """Read an index file that :func:`save` or ``quillomar build`` wrote,
     or one holding only ``to_bytes()`` output (then without metadata).
 
@@ -447,10 +447,12 @@ def load(path: PathLike, *, mapped: bool = True) -> StoredIndex:
     copy of it in the page cache. The mapping stays on the file as it was
     opened, so replace an index file by renaming a new one over it (as
     :func:`save` and ``quillomar build`` do); a file truncated in place
-    while mapped makes the searches raise OSError instead of answering.
-    The search section is not checksummed (that would read it all); a
-    damaged one cannot make a search read outside it, and one whose header
-    is damaged is not used (the index is then decoded).
+    or changed in place while mapped makes the searches raise OSError
+    instead of answering. The search section is not checksummed unless
+    ``verify`` is true (that reads it all, one pass at several GB/s); a
+    damaged one cannot make a search read outside it, but can make it
+    answer wrongly. One whose header is damaged is not used (the index is
+    then decoded). A server verifies before it swaps a new file in.
 
     Raises OSError if the file cannot be read, ValueError ("decode error:
     ...") if it holds no index, and MetadataError (a ValueError) if its
@@ -461,7 +463,7 @@ def load(path: PathLike, *, mapped: bool = True) -> StoredIndex:
         size = f.seek(0, os.SEEK_END)
         found = _read_trailer(f, size)
         if mapped and found is not None:
-            stored = _map(f, *found)
+            stored = _map(f, *found, verify)
             if stored is not None:
                 return stored
         f.seek(0)
@@ -479,9 +481,12 @@ def load(path: PathLike, *, mapped: bool = True) -> StoredIndex:
     return StoredIndex(index, metadata)
 
 
-def _map(f: BinaryIO, index_length: int, metadata: IndexMetadata) -> Optional[StoredIndex]:
+def _map(
+    f: BinaryIO, index_length: int, metadata: IndexMetadata, verify: bool
+) -> Optional[StoredIndex]:
     """The mapped index of an open file with a trailer, or None when it has
-    no search section or one that cannot be opened."""
+    no search section or one that cannot be opened. ``verify``: check the
+    checksums of the index and the section first."""
     section = metadata.section(SEARCH_SECTION)
     if section is None:
         return None
@@ -489,8 +494,13 @@ def _map(f: BinaryIO, index_length: int, metadata: IndexMetadata) -> Optional[St
     if node_count_of(view[: min(9, index_length)]) != metadata.nodes:
         view.close()
         raise MetadataError(_NOT_ITS_INDEX)
+    if verify:
+        problem = _verify_mapped(view, index_length, metadata, section)
+        if problem is not None:
+            view.close()
+            raise MetadataError(problem)
     try:
-        index = MappedIndex(view, section.offset, section.length)
+        index = MappedIndex(view, section.offset, section.length, f.fileno())
     except ValueError:
         view.close()
         return None
@@ -503,6 +513,21 @@ def _map(f: BinaryIO, index_length: int, metadata: IndexMetadata) -> Optional[St
         return view[:index_length]
 
     return StoredIndex(index, metadata, encoded)
+
+
+def _verify_mapped(
+    view: mmap.mmap, index_length: int, metadata: IndexMetadata, section: Section
+) -> Optional[str]:
+    """What is damaged in a mapped file by its checksums, or None."""
+    with memoryview(view) as whole:
+        if metadata.index_checksum is not None:
+            with whole[:index_length] as index:
+                if zlib.crc32(index) != metadata.index_checksum:
+                    return _DAMAGED_INDEX
+        with whole[section.offset : section.offset + section.length] as found:
+            if zlib.crc32(found) != section.checksum:
+                return f"section {section.name!r} is damaged (checksum mismatch)"
+    return None
 
 
 def check_index(data: bytes, metadata: IndexMetadata) -> None:

@@ -1,6 +1,11 @@
 #include "python_build/mapped_index_type.hpp"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <iterator>
+#include <memory>
 #include <new>
 #include <optional>
 #include <string>
@@ -24,7 +29,21 @@ struct MappedIndexObject {
       Py_buffer view;
   std::optional<MappedIndex> index;
   mapped::BusGuard guard;
+  // A descriptor of the mapped file (-1 when none was given) and what it
+  // was when opened: a writer that changes the file in place instead of
+  // renaming a new one over it changes the mapped bytes too.
+  int fd;
+  struct stat opened;
 };
+
+bool ChangedInPlace(const MappedIndexObject& s) {
+  if (s.fd < 0) return false;
+  struct stat now;
+  if (fstat(s.fd, &now) != 0) return true;
+  return now.st_size != s.opened.st_size ||
+         now.st_mtim.tv_sec != s.opened.st_mtim.tv_sec ||
+         now.st_mtim.tv_nsec != s.opened.st_mtim.tv_nsec;
+}
 
 MappedIndexObject& Self(PyObject* self) {
   return *reinterpret_cast<MappedIndexObject*>(self);
@@ -35,18 +54,30 @@ MappedIndexObject& Self(PyObject* self) {
   py::Raise(PyExc_ValueError, "cannot map the search section: " + why);
 }
 
-// MappedIndex(buffer, offset=0, length=None)
+// MappedIndex(buffer, offset=0, length=None, fd=-1)
 PyObject* New(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   return py::Guarded([&]() -> PyObject* {
-    static const char* kNames[] = {"buffer", "offset", "length", nullptr};
+    static const char* kNames[] = {"buffer", "offset", "length", "fd", nullptr};
     PyObject* source;
     Py_ssize_t offset = 0;
     PyObject* length_obj = Py_None;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|nO:MappedIndex",
+    int fd = -1;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|nOi:MappedIndex",
                                      const_cast<char**>(kNames), &source,
-                                     &offset, &length_obj)) {
+                                     &offset, &length_obj, &fd)) {
       return nullptr;
     }
+    struct stat file_state = {};
+    if (fd >= 0) {
+      fd = fcntl(fd, F_DUPFD_CLOEXEC, 0);
+      if (fd < 0 || fstat(fd, &file_state) != 0) {
+        if (fd >= 0) close(fd);
+        PyErr_SetFromErrno(PyExc_OSError);
+        return nullptr;
+      }
+    }
+    std::unique_ptr<int, void (*)(int*)> fd_held(fd >= 0 ? &fd : nullptr,
+                                                 [](int* f) { close(*f); });
     Py_buffer view;
     if (PyObject_GetBuffer(source, &view, PyBUF_SIMPLE) < 0) return nullptr;
     std::unique_ptr<Py_buffer, void (*)(Py_buffer*)> held(&view,
@@ -70,6 +101,9 @@ PyObject* New(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     py::PyRef obj = py::Check(type->tp_alloc(type, 0));
     MappedIndexObject& s = Self(obj.get());
     s.view = *held.release();
+    s.fd = fd;
+    s.opened = file_state;
+    fd_held.release();
     new (&s.index)
         std::optional<MappedIndex>(std::get<MappedIndex>(std::move(opened)));
     new (&s.guard) mapped::BusGuard(section);
@@ -84,6 +118,7 @@ void Dealloc(PyObject* self) {
   s.index.~Index();
   s.guard.~BusGuard();  // before the buffer (and maybe the mapping) goes
   PyBuffer_Release(&s.view);
+  if (s.fd >= 0) close(s.fd);
   type->tp_free(self);
   Py_DECREF(type);
 }
@@ -98,6 +133,10 @@ const MappedIndex& IndexOf(PyObject* self) {
   if (s.guard.faulted()) {
     py::Raise(PyExc_OSError,
               "the index file was truncated while it was mapped");
+  }
+  if (ChangedInPlace(s)) {
+    py::Raise(PyExc_OSError,
+              "the index file was changed in place while it was mapped");
   }
   return *s.index;
 }
@@ -196,10 +235,11 @@ PyType_Slot kSlots[] = {
     {Py_tp_getset, kGetSet},
     {Py_tp_doc,
      const_cast<char*>(
-         "MappedIndex(buffer, offset=0, length=None): the index whose search "
-         "section is buffer[offset:offset + length], searched in place; the "
-         "buffer stays exported (a mapping cannot be closed) while the "
-         "index lives")},
+         "MappedIndex(buffer, offset=0, length=None, fd=-1): the index whose "
+         "search section is buffer[offset:offset + length], searched in "
+         "place; the buffer stays exported (a mapping cannot be closed) "
+         "while the index lives. With fd, the descriptor of the mapped "
+         "file, searches raise OSError once the file is changed in place.")},
     {0, nullptr},
 };
 
