@@ -15,6 +15,8 @@
 #include "core/mapped/mapped_index.hpp"
 #include "python/method_signatures.hpp"
 #include "python/search_calls.hpp"
+#include "python_build/guard.hpp"
+#include "python_build/search_section_type.hpp"
 #include "python_build/without_gil.hpp"
 
 namespace quillomar::pybuild {
@@ -180,18 +182,8 @@ PyObject* FuzzyMatchVideo(PyObject* self, PyObject* const* args,
 
 // parts() -> [(name, bytes)] of each array, in section order.
 PyObject* Parts(PyObject* self, PyObject*) {
-  return py::Guarded([&]() -> PyObject* {
-    const auto& bytes = Self(self).index->part_bytes();
-    py::PyRef list =
-        py::Check(PyList_New(static_cast<Py_ssize_t>(bytes.size())));
-    for (size_t k = 0; k < bytes.size(); ++k) {
-      PyObject* item = Py_BuildValue("(sK)", mapped::kArrayName[k],
-                                     static_cast<unsigned long long>(bytes[k]));
-      if (item == nullptr) throw py::PyErrorAlreadySet{};
-      PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(k), item);
-    }
-    return list.release();
-  });
+  // PartList reports failures as the build module's other entry points do.
+  return Guarded([&] { return PartList(Self(self).index->part_bytes()); });
 }
 
 PyObject* GetNodeCount(PyObject* self, void*) {

@@ -51,17 +51,7 @@ PyObject* GetSize(PyObject* self, void*) {
 
 // parts() -> [(name, bytes)], one per array in section order.
 PyObject* Parts(PyObject* self, PyObject*) {
-  return Guarded([&]() -> PyObject* {
-    const auto bytes = Self(self).writer->part_bytes();
-    PyRef list = Check(PyList_New(static_cast<Py_ssize_t>(bytes.size())));
-    for (size_t k = 0; k < bytes.size(); ++k) {
-      PyObject* item = Py_BuildValue("(sK)", mapped::kArrayName[k],
-                                     static_cast<unsigned long long>(bytes[k]));
-      if (item == nullptr) throw PyErrorAlreadySet{};
-      PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(k), item);
-    }
-    return list.release();
-  });
+  return Guarded([&] { return PartList(Self(self).writer->part_bytes()); });
 }
 
 // write(fd, offset) -> bytes written, through pwrite.
@@ -171,6 +161,17 @@ PyObject* NewSearchSection(Trie&& trie) {
   new (&s.trie) std::unique_ptr<Trie>(std::move(owned));
   new (&s.writer) std::optional<mapped::SectionWriter>(std::move(writer));
   return obj.release();
+}
+
+PyObject* PartList(const std::array<uint64_t, mapped::kArrayCount>& bytes) {
+  PyRef list = Check(PyList_New(static_cast<Py_ssize_t>(bytes.size())));
+  for (size_t k = 0; k < bytes.size(); ++k) {
+    PyObject* item = Py_BuildValue("(sK)", mapped::kArrayName[k],
+                                   static_cast<unsigned long long>(bytes[k]));
+    if (item == nullptr) throw PyErrorAlreadySet{};
+    PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(k), item);
+  }
+  return list.release();
 }
 
 PyObject* SearchSectionOf(PyObject*, PyObject* arg) {

@@ -4,6 +4,10 @@
 
 #include <Python.h>
 
+#include <array>
+#include <cstdint>
+
+#include "core/mapped/section_format.hpp"
 #include "core/trie/trie.hpp"
 
 namespace quillomar::pybuild {
@@ -16,6 +20,10 @@ PyTypeObject* SearchSectionType();
 // None when the searches cannot run on the index in place. Throws
 // PyErrorAlreadySet on failure.
 PyObject* NewSearchSection(Trie&& trie);
+
+// [(name, bytes)] of each array of a search section, in section order.
+// Throws PyErrorAlreadySet on failure.
+PyObject* PartList(const std::array<uint64_t, mapped::kArrayCount>& bytes);
 
 // search_section(index_bytes): the section of an encoded index, or None.
 PyObject* SearchSectionOf(PyObject* module, PyObject* arg);
