@@ -5,10 +5,14 @@ PYTHON ?= python3
 VENV ?= .venv
 PY := $(VENV)/bin/python
 
-.PHONY: test demo install venv dev format lint lint-tools clean test-sanitizers test-valgrind bench-peers browser
+.PHONY: test demo install venv dev format lint lint-tools clean test-sanitizers test-valgrind bench-peers browser java wheel check-wheel
 
-test: install browser
+test: install browser java
 	$(PY) -m pytest
+
+# Debian's headless Java runtime, for the test that runs a local Spark job.
+java:
+	tools/install_java.sh
 
 # Debian's headless Chromium for the browser tests of the search page.
 browser:
@@ -18,6 +22,15 @@ browser:
 # index shipped inside the package.
 demo: install
 	$(VENV)/bin/quillomar demo
+
+# A binary wheel, repaired to a manylinux tag, in dist/. `check-wheel`
+# installs it into a fresh virtual environment with no compiler on PATH and
+# runs the demo and a serve smoke check from it.
+wheel: venv
+	tools/build_wheel.sh $(PY) dist
+
+check-wheel: wheel
+	$(PY) tools/check_wheel.py "$$(ls -t dist/quillomar-*manylinux*.whl | head -n 1)"
 
 install: venv
 	$(PY) -m pip install -q --no-build-isolation ".[test]"

@@ -22,10 +22,10 @@
 #include <utility>
 #include <vector>
 
+#include "core/index/search_index.hpp"
 #include "core/matcher/automaton_walk.hpp"
 #include "core/matcher/code_points.hpp"
 #include "core/matcher/forward_backward_walk.hpp"
-#include "core/search_index.hpp"
 
 namespace q = quillomar;
 
@@ -88,17 +88,19 @@ Records FromRoot(const q::SearchIndex& index, const std::vector<uint32_t>& qp) {
 }
 
 template <uint32_t kBound>
-Records TwoWay(const q::SearchIndex& index, const std::vector<uint32_t>& qp) {
+Records ForwardBackward(const q::SearchIndex& index,
+                        const std::vector<uint32_t>& qp) {
   Records out;
   auto sink = [&](uint32_t node, uint32_t d, std::span<const uint32_t>) {
     out.emplace_back(node, d);
   };
-  q::ForwardBackwardWalk<kBound, true>(index, qp, UINT64_MAX, sink);
+  q::ForwardBackwardWalk<kBound, true>(index, *index.forward_backward(), qp,
+                                       UINT64_MAX, sink);
   return out;
 }
 
 struct Times {
-  std::vector<double> root, two_way;
+  std::vector<double> root, both_ends;
 };
 
 double Quantile(std::vector<double> v, double p) {
@@ -116,7 +118,7 @@ bool Run(const q::SearchIndex& index,
     const auto a = Clock::now();
     const Records r1 = FromRoot<kBound>(index, qp);
     const auto b = Clock::now();
-    const Records r2 = TwoWay<kBound>(index, qp);
+    const Records r2 = ForwardBackward<kBound>(index, qp);
     const auto c = Clock::now();
     if (r1 != r2) {
       std::fprintf(stderr, "k=%u: the walks disagree (%zu vs %zu):", kBound,
@@ -132,12 +134,12 @@ bool Run(const q::SearchIndex& index,
     const std::string group = "n=" + std::to_string(std::min<size_t>(n, 12));
     for (const std::string& g : {std::string("all"), group}) {
       by_group[g].root.push_back(Seconds(a, b) * 1e6);
-      by_group[g].two_way.push_back(Seconds(b, c) * 1e6);
+      by_group[g].both_ends.push_back(Seconds(b, c) * 1e6);
     }
   }
   for (auto& [g, t] : by_group) {
-    const double m1 = Quantile(t.root, 0.5), m2 = Quantile(t.two_way, 0.5);
-    const double p1 = Quantile(t.root, 0.99), p2 = Quantile(t.two_way, 0.99);
+    const double m1 = Quantile(t.root, 0.5), m2 = Quantile(t.both_ends, 0.5);
+    const double p1 = Quantile(t.root, 0.99), p2 = Quantile(t.both_ends, 0.99);
     std::printf(
         "k=%u %-6s %6zu queries  from root: median %7.2f us p99 %8.2f us  "
         "forward-backward: median %7.2f us p99 %8.2f us  (%.2fx, p99 %.2fx)\n",
@@ -172,15 +174,15 @@ int main(int argc, char** argv) {
   const auto t0 = Clock::now();
   q::SearchIndex index(BreadthFirst(words));
   const auto t1 = Clock::now();
-  const bool two_way = !index.two_way().empty();
+  const q::ForwardBackwardData* data = index.forward_backward();
   const auto t2 = Clock::now();
   std::printf(
       "%zu terms, %zu nodes: index %.3f s, then reversed trie (%zu nodes) "
       "%.3f s; derived data %.1f MB\n",
       words.size(), index.trie().node_count(), Seconds(t0, t1),
-      two_way ? index.two_way().reversed.node_count() : 0, Seconds(t1, t2),
+      data != nullptr ? data->reversed.node_count() : 0, Seconds(t1, t2),
       index.derived_bytes() / 1e6);
-  if (!two_way) return 1;
+  if (data == nullptr) return 1;
 
   std::mt19937 rng(seed);
   auto pick = [&](size_t n) {

@@ -1,7 +1,7 @@
 """Write a deterministic synthetic search log as CSV (term,video,count).
 
     .venv/bin/python bench/make_search_log.py OUT.csv [--rows N] [--terms N]
-        [--videos N] [--seed S]
+        [--videos N] [--seed S] [--events]
 
 Defaults: 5,000,000 rows, 1,000,000 distinct terms, 250,000 videos. Terms
 are one to four words of Debian's wamerican list (installed with apt-get
@@ -10,6 +10,10 @@ least once and the remaining rows pick terms with Zipf-like popularity too.
 Each term has a home video (every video is some term's home) and its rows
 go to a few videos near it, the first ones most often; counts are small,
 geometrically distributed. The same arguments always give the same file.
+
+With --events the same rows are written without their count column
+(term,video): a log of one row per search, as sites keep them, for
+comparing its build with the counted log's.
 """
 
 from __future__ import annotations
@@ -51,6 +55,7 @@ def main() -> None:
     ap.add_argument("--terms", type=int, default=1_000_000)
     ap.add_argument("--videos", type=int, default=250_000)
     ap.add_argument("--seed", type=int, default=11)
+    ap.add_argument("--events", action="store_true", help="no count column")
     args = ap.parse_args()
     rng = np.random.default_rng(args.seed)
     words = [w for w in load_words("english") if w.isascii() and w.isalpha()]
@@ -61,7 +66,7 @@ def main() -> None:
     chunk = 1_000_000
     written = 0
     with open(args.out, "w", encoding="utf-8", newline="") as out:
-        out.write("term,video,count\n")
+        out.write("term,video\n" if args.events else "term,video,count\n")
         while written < args.rows:
             n = min(chunk, args.rows - written)
             first = np.arange(written, written + n)
@@ -74,12 +79,14 @@ def main() -> None:
             near = np.where(first < args.terms, 0, np.minimum(rng.geometric(0.45, size=n) - 1, 7))
             videos = (home[picked] + near * 7919) % args.videos
             counts = rng.geometric(0.3, size=n)
-            out.write(
-                "".join(
+            if args.events:
+                rows = (f"{terms[t]},{v}\n" for t, v in zip(picked.tolist(), videos.tolist()))
+            else:
+                rows = (
                     f"{terms[t]},{v},{c}\n"
                     for t, v, c in zip(picked.tolist(), videos.tolist(), counts.tolist())
                 )
-            )
+            out.write("".join(rows))
             written += n
     print(f"wrote {args.out}: {args.rows:,} rows, {args.terms:,} terms, {args.videos:,} videos")
 

@@ -30,7 +30,7 @@ Outcome Build(const b::DelimitedColumns& columns, const uint8_t* data,
               size_t size, size_t split) {
   Outcome out;
   b::Aggregate aggregate;
-  b::DelimitedParser parser(columns, q::build::IdKind::kNone);
+  b::DelimitedParser parser(columns, std::nullopt);
   const char* text = reinterpret_cast<const char*>(data);
   const size_t cuts[] = {0, split, size};
   for (int k = 0; k < 2; ++k) {

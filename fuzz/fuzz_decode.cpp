@@ -7,11 +7,11 @@
 #include <variant>
 #include <vector>
 
+#include "core/index/search_index.hpp"
 #include "core/matcher/node_matching.hpp"
 #include "core/matcher/term_matching.hpp"
 #include "core/panic.hpp"
 #include "core/ranking/video_ranking.hpp"
-#include "core/search_index.hpp"
 #include "core/trie/trie_codec.hpp"
 
 namespace q = quillomar;

@@ -19,13 +19,13 @@
 #include <variant>
 #include <vector>
 
+#include "core/index/search_index.hpp"
 #include "core/mapped/mapped_index.hpp"
 #include "core/mapped/section_writer.hpp"
 #include "core/matcher/node_matching.hpp"
 #include "core/matcher/term_matching.hpp"
 #include "core/panic.hpp"
 #include "core/ranking/video_ranking.hpp"
-#include "core/search_index.hpp"
 #include "core/trie/propagate.hpp"
 
 namespace q = quillomar;

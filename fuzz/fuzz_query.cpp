@@ -19,11 +19,11 @@
 #include <utility>
 #include <vector>
 
+#include "core/index/search_index.hpp"
 #include "core/matcher/dispatch.hpp"
 #include "core/matcher/node_matching.hpp"
 #include "core/matcher/term_matching.hpp"
 #include "core/ranking/video_ranking.hpp"
-#include "core/search_index.hpp"
 #include "core/trie/propagate.hpp"
 
 namespace q = quillomar;
@@ -148,8 +148,10 @@ Records General(const q::SearchIndex& index, std::span<const uint32_t> query,
 }
 
 // What the forward-backward walk records (bounds 1 and 2 only).
-Records TwoWay(const q::SearchIndex& index, std::span<const uint32_t> query,
-               uint32_t bound, std::optional<uint32_t> limit) {
+Records ForwardBackward(const q::SearchIndex& index,
+                        const q::ForwardBackwardData& data,
+                        std::span<const uint32_t> query, uint32_t bound,
+                        std::optional<uint32_t> limit) {
   Records out;
   if (limit == 0u) return out;
   auto sink = [&](uint32_t node, uint32_t distance, std::span<const uint32_t>) {
@@ -157,9 +159,9 @@ Records TwoWay(const q::SearchIndex& index, std::span<const uint32_t> query,
   };
   const uint64_t cap = limit ? *limit : UINT64_MAX;
   if (bound == 1) {
-    q::ForwardBackwardWalk<1, true>(index, query, cap, sink);
+    q::ForwardBackwardWalk<1, true>(index, data, query, cap, sink);
   } else {
-    q::ForwardBackwardWalk<2, true>(index, query, cap, sink);
+    q::ForwardBackwardWalk<2, true>(index, data, query, cap, sink);
   }
   return out;
 }
@@ -181,7 +183,7 @@ void CheckWalksAgree(const q::SearchIndex& index,
     }
     if (!index.records().empty() &&
         q::EffectiveBound(max_dist) <= q::kMaxAutomatonBound &&
-        got != General<q::PackedAccess, q::BandRows>(index, query, max_dist,
+        got != General<q::RecordAccess, q::BandRows>(index, query, max_dist,
                                                      terminal_only, limit)) {
       std::abort();
     }
@@ -189,6 +191,8 @@ void CheckWalksAgree(const q::SearchIndex& index,
   const uint32_t bound = q::EffectiveBound(max_dist);
   if (!q::ForwardBackwardWalkFits(index, query.size(), bound)) return;
   if (index.trie().node_count() == 0) return;
+  const q::ForwardBackwardData* data = index.forward_backward();
+  if (data == nullptr) return;
   Records from_root;
   if (limit != 0u) {
     auto sink = [&](uint32_t node, uint32_t distance,
@@ -202,10 +206,10 @@ void CheckWalksAgree(const q::SearchIndex& index,
       q::AutomatonWalk<2, true>(index, query, cap, sink);
     }
   }
-  const Records two_way = TwoWay(index, query, bound, limit);
-  if (two_way != from_root ||
-      two_way != General<q::UncheckedAccess, q::FullRows>(
-                     index, query, max_dist, true, limit)) {
+  const Records both_ends = ForwardBackward(index, *data, query, bound, limit);
+  if (both_ends != from_root ||
+      both_ends != General<q::UncheckedAccess, q::FullRows>(
+                       index, query, max_dist, true, limit)) {
     std::abort();
   }
 }

@@ -208,7 +208,7 @@ def test_bad_records_leave_the_old_index_intact(tmp_path, index_path, row, messa
     "args, message",
     [
         (["build", "missing.tsv", "-o", "x.idx"], "cannot read records"),
-        (["build", "{header}", "-o", "x.idx"], "lacks the column(s) count"),
+        (["build", "{header}", "-o", "x.idx"], "lacks the column(s) video;"),
         (["build", "{latin1}", "-o", "x.idx"], "not UTF-8 text"),
         (["build", "{badgzip}", "-o", "x.idx"], "damaged gzip data"),
         (["build", "{records}", "-o", "no/such/dir/x.idx"], "cannot write index"),
@@ -220,7 +220,7 @@ def test_bad_records_leave_the_old_index_intact(tmp_path, index_path, row, messa
     ],
 )
 def test_usage_and_input_errors_exit_2(tmp_path, index_path, args, message):
-    (tmp_path / "header.tsv").write_text("term\tvideo\n", encoding="utf-8")
+    (tmp_path / "header.tsv").write_text("term\tcount\n", encoding="utf-8")
     (tmp_path / "latin1.tsv").write_bytes("term\tvideo\tcount\ncaf\xe9\t1\t1\n".encode("latin-1"))
     (tmp_path / "bad.gz").write_bytes(gzip.compress(RECORDS_TSV.encode())[:-12])
     names = {

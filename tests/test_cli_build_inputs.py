@@ -70,7 +70,7 @@ def test_other_column_names(tmp_path):
     )
     assert index_part(out) == expected_index_bytes()
     proc = run("build", source, "-o", out, check_status=2)
-    assert "lacks the column(s) term, video, count" in proc.stderr
+    assert "lacks the column(s) term, video;" in proc.stderr
 
 
 def bad_parquet(kind):

@@ -7,8 +7,8 @@ import pytest
 
 from quillomar import Autocomplete, IndexBuilder
 from quillomar.autocomplete import MAX_TEXT_LENGTH
-from quillomar.normalization import MAX_MARK_RUN, get_normalization
 from quillomar.log_files import RecordsError, add_file
+from quillomar.normalization import MAX_MARK_RUN, get_normalization
 from test_cli_build_inputs import parquet_file
 
 

@@ -341,7 +341,7 @@ def test_bad_rows_name_file_and_line(tmp_path, body, message, line):
         (b"", "empty file"),
         (b"\x89PNG\r\n\x1a\n" + bytes(range(256)) * 8, "not UTF-8 text"),
         (b"x" * (1 << 21), "no header line"),
-        (b"name,age\nbob,3\n", "lacks the column(s) term, video, count"),
+        (b"name,age\nbob,3\n", "lacks the column(s) term, video;"),
     ],
 )
 def test_files_that_are_not_logs_are_refused(tmp_path, content, message):

@@ -95,9 +95,17 @@ def test_complete_ranks_the_expected_videos(app, q, topic, corrected):
     assert body["corrected"] is corrected
     assert any(t.startswith(topic) for t in titles_of(r)[:3]), titles_of(r)
     assert body["took_ms"] >= 0
-    scores = [item["score"] for item in body["results"]]
-    assert scores == sorted(scores, reverse=True)
-    assert all(set(item) == {"id", "score", "corrected", "title"} for item in body["results"])
+    # Matches from the start come first, by score within each search.
+    start = [item for item in body["results"] if item["how"] == "start"]
+    assert body["results"][: len(start)] == start
+    for corrected_rows in (False, True):
+        scores = [item["score"] for item in start if item["corrected"] is corrected_rows]
+        assert scores == sorted(scores, reverse=True)
+    assert all(
+        set(item) == {"id", "score", "corrected", "how", "title"} for item in body["results"]
+    )
+    for s in body["suggestions"]:
+        assert set(s) == {"text", "score", "how", "corrected", "highlight"}
 
 
 def test_answers_are_the_search_box_objects(app, autocomplete):

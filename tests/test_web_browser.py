@@ -89,7 +89,9 @@ def test_arrows_enter_and_escape(page):
     shown_query(page, "yoga")
     rows = page.locator("#results li")
     assert rows.count() >= 2
-    for key in ["ArrowDown", "ArrowDown", "ArrowUp", "ArrowDown"]:
+    # The arrows pass the suggested searches above the videos first.
+    above = page.locator("#suggestions li").count()
+    for key in ["ArrowDown"] * above + ["ArrowDown", "ArrowDown", "ArrowUp", "ArrowDown"]:
         box.press(key)
     assert [rows.nth(i).get_attribute("aria-selected") for i in range(2)] == ["false", "true"]
     assert box.get_attribute("aria-activedescendant") == "result-1"
@@ -103,6 +105,32 @@ def test_arrows_enter_and_escape(page):
     assert rows.count() == 0
     box.press("Escape")
     assert box.input_value() == ""
+
+
+@pytest.mark.parametrize(
+    "typed, meant",
+    [("chords guitar", "guitar chords"), ("openings", "chess openings")],
+)
+def test_suggested_searches_picked_by_arrows_or_click(page, typed, meant):
+    box = page.locator("#q")
+    box.press_sequentially(typed, delay=30)
+    shown_query(page, typed)
+    texts = page.locator("#suggestions li")
+    listed = texts.all_inner_texts()
+    assert any(t.startswith(meant) for t in listed), listed
+    row = next(i for i, t in enumerate(listed) if t.startswith(meant))
+    # What was typed is marked in the suggestion.
+    assert page.locator(f"#suggestion-{row} mark").count() == len(typed.split())
+    if row == 0:
+        texts.nth(0).dispatch_event("mousedown")
+    else:
+        for _ in range(row + 1):
+            box.press("ArrowDown")
+        assert box.get_attribute("aria-activedescendant") == f"suggestion-{row}"
+        box.press("Enter")
+    assert box.input_value() == meant
+    shown_query(page, meant)
+    assert page.locator("#results li").count() >= 1
 
 
 def test_an_older_answer_never_replaces_a_newer_one(page):

@@ -179,6 +179,7 @@ def test_several_indexes_each_reloaded_on_its_own(tmp_path):
         assert ids("/complete?q=fluss&index=en") == []
         status, _, body = request(server, "/complete?q=fluss&index=fr")
         assert status == 400 and b"index must be one of en, de" in body
+        before = set(children(server.proc.pid))
         write_index(tmp_path / "de.new", "strasse", 3)
         os.replace(tmp_path / "de.new", tmp_path / "de.idx")
 
@@ -187,6 +188,8 @@ def test_several_indexes_each_reloaded_on_its_own(tmp_path):
             return {name: i["generation"] for name, i in indexes.items()}
 
         wait_for(lambda: generations() == {"en": 1, "de": 2}, "de was not swapped alone")
+        # Old workers accept connections until they have drained.
+        wait_for(lambda: not before & set(children(server.proc.pid)), "old workers stayed")
         assert ids("/complete?q=strasse&index=de") == ["3"]
         assert ids("/complete?q=river") == ["1"]
         code, err = server.stop()

@@ -15,6 +15,7 @@ from _quillomar_build import (
     MappedIndex,
     RecordError,
     SearchSection,
+    TermIndex,
     decoded_length,
     search_section,
 )
@@ -27,6 +28,7 @@ __all__ = [
     "MappedIndex",
     "RecordError",
     "SearchSection",
+    "TermIndex",
     "decoded_length",
     "engine_kind",
     "id_mode_of",

@@ -44,36 +44,44 @@ class StagedRecords(NamedTuple):
         return self.originals[row]
 
 
-def stage_records(records: Iterable[object], mode: Optional[str]) -> StagedRecords:
+def stage_records(
+    records: Iterable[object], mode: Optional[str], *, counted: bool = True
+) -> StagedRecords:
     """Checks every record and returns them as columns; ``mode`` is the id
-    kind of the records counted before (None for none)."""
+    kind of the records counted before (None for none). Records are
+    (term, video, count) tuples, or with ``counted=False`` (term, video)
+    events that count 1 each."""
+    width, shape = (3, "(term, video, count)") if counted else (2, "(term, video)")
     terms: List[str] = []
     ints: List[int] = []
     uuids: List[bytes] = []
     counts: List[int] = []
     originals: List[object] = []
     for record in records:
+        if not isinstance(record, tuple) or len(record) != width:
+            raise ValueError(f"record {record!r}: expected a {shape} tuple")
+        if counted:
+            term, video, count = record
+        else:
+            term, video = record
+            count = 1
         # Fast path for the common shape (ASCII term, int id and count);
         # anything else, errors included, takes the full checks.
-        if type(record) is tuple and len(record) == 3:
-            term, video, count = record
-            if (
-                type(video) is int
-                and type(count) is int
-                and mode != rules.UUID
-                and rules.is_plain_term(term)
-                and 0 <= count <= U32_MAX
-                and 0 <= video <= U32_MAX
-            ):
-                mode = rules.INT32
-                terms.append(term)
-                ints.append(video)
-                counts.append(count)
-                originals.append(record)
-                continue
-        elif not isinstance(record, tuple) or len(record) != 3:
-            raise ValueError(f"record {record!r}: expected a (term, video, count) tuple")
-        term, video, count = record
+        if (
+            type(record) is tuple
+            and type(video) is int
+            and type(count) is int
+            and mode != rules.UUID
+            and rules.is_plain_term(term)
+            and 0 <= count <= U32_MAX
+            and 0 <= video <= U32_MAX
+        ):
+            mode = rules.INT32
+            terms.append(term)
+            ints.append(video)
+            counts.append(count)
+            originals.append(record)
+            continue
         rules.check_term(term, record)
         checked = rules.check_count(count, record, "count")
         video_mode, key = rules.parse_video(video, record)

@@ -14,7 +14,13 @@ search box needs on top of it:
   leads to come first, and corrections only fill the list up;
 * a result list long enough to show, and no minimum share that empties it
   on short prefixes, whose best videos each hold a small share of many
-  searches.
+  searches;
+* any word in any order: with the file's term index, each typed word may
+  reach any word of a term ("chords" finds "guitar chords", "lessons
+  guitar" finds "guitar lessons"), the last one as a prefix unless a
+  trailing space finished it; these matches fill the list after what the
+  text reaches from the start of terms, and the terms themselves are
+  offered as suggested searches.
 
 These defaults were chosen by measuring simulated typing on search logs
 (``bench/bench_quality.py``); each can be changed per object and per call.
@@ -22,14 +28,16 @@ These defaults were chosen by measuring simulated typing on search logs
 
 from __future__ import annotations
 
-import itertools
 import os
-from dataclasses import dataclass
+from dataclasses import dataclass, field
 from typing import (
     Callable,
+    Iterable,
+    Iterator,
     List,
     Optional,
     Sequence,
+    Set,
     Tuple,
     Union,
     cast,
@@ -37,6 +45,7 @@ from typing import (
 
 from _quillomar import PrefixSearch
 
+from ._engine import TermIndex
 from ._validation import excerpt
 from .metadata import IndexMetadata
 from .normalization import Normalization, get_normalization
@@ -46,8 +55,13 @@ __all__ = [
     "Autocomplete",
     "Completion",
     "DEFAULT_EDIT_STEPS",
+    "DEFAULT_FILL",
     "DEFAULT_LIMIT",
     "DEFAULT_MIN_SCORE",
+    "DEFAULT_SUGGESTIONS",
+    "FILL_ORDERS",
+    "HOWS",
+    "SearchSuggestion",
     "MAX_TEXT_LENGTH",
     "Suggestion",
     "typing_max_dist",
@@ -66,7 +80,33 @@ DEFAULT_EDIT_STEPS: Tuple[Tuple[int, int], ...] = ((3, 1), (6, 2))
 """(normalised length from which, edits allowed): no edit below 3 code
 points, one from 3 to 5, two from 6."""
 
+DEFAULT_SUGGESTIONS = 10
+"""Suggested search texts returned when no number is given."""
+
+HOWS = ("start", "word", "order")
+"""How a match was made: the text reaches the start of the term; it
+reaches, in order, the term from a later word; its words reach the term's
+words in another order."""
+
+FILL_ORDERS = ("typed-first", "start-first")
+"""After the videos that the text as typed reaches from the start of terms:
+``"typed-first"`` puts the videos of terms that every typed word reaches
+unchanged (another word, another order) before the corrected matches from
+the start; ``"start-first"`` puts the corrected matches from the start
+first."""
+
+DEFAULT_FILL = "typed-first"
+
 EditBudget = Union[int, Callable[[int], int], None]
+
+# Typed words and word length that any-word matching takes (the native
+# matcher's bounds): a longer text is matched from the start of terms only.
+_MAX_WORDS = 8
+_MAX_WORD_LENGTH = 32
+# Candidates each term-trie search hands to the word-by-word check.
+_CANDIDATES = 64
+
+_TermRow = Tuple[int, str, int, int, bool, Tuple[int, ...]]
 
 
 def typing_max_dist(length: int, steps: Sequence[Tuple[int, int]] = DEFAULT_EDIT_STEPS) -> int:
@@ -90,6 +130,25 @@ class Suggestion:
     corrected: bool
     """True when the video comes from matches that needed edits: it fills
     the list after every video that the text as typed leads to."""
+    how: str = "start"
+    """How its term matched (one of :data:`HOWS`)."""
+
+
+@dataclass(frozen=True)
+class SearchSuggestion:
+    """One suggested search: an indexed term that the typed text reaches."""
+
+    text: str
+    """The term as indexed."""
+    score: int
+    """How often it was searched (its total)."""
+    how: str
+    """How it matched (one of :data:`HOWS`)."""
+    corrected: bool
+    """True when some typed word reached it only through edits."""
+    highlight: Tuple[Tuple[int, int], ...]
+    """The [start, end) code point ranges of ``text`` that the typed words
+    reached, in order."""
 
 
 @dataclass(frozen=True)
@@ -104,6 +163,9 @@ class Completion:
     results: List[Suggestion]
     """The videos that the query as typed leads to, best first, then those
     that need edits, best first."""
+    suggestions: List[SearchSuggestion] = field(default_factory=list)
+    """Indexed terms the text reaches, those without edits first, each
+    group by how often it was searched."""
 
 
 IndexSource = Union[PrefixSearch, StoredIndex, str, "os.PathLike[str]"]
@@ -120,9 +182,17 @@ class Autocomplete:
 
     ``max_dist`` None allows edits by the normalised query's length (see
     :func:`typing_max_dist`); an int fixes the edits, a callable maps the
-    length to them. ``limit``, ``min_score`` and ``include_prefix_nodes``
-    are passed to ``fuzzy_match_video``. Each can be given again, per call,
-    to :meth:`complete`.
+    length to them. From the start of terms the budget is the whole
+    text's; word by word each typed word has the budget of its own length.
+    ``limit``, ``min_score`` and ``include_prefix_nodes`` are passed to
+    ``fuzzy_match_video``.
+
+    With a term index (files that ``quillomar build`` writes, or ``terms``
+    given), ``any_word`` matches each typed word against any word of a term
+    and in any order; ``fill`` (one of :data:`FILL_ORDERS`) places those
+    videos; ``suggestions`` is how many suggested search texts to return
+    (0 for none). Each setting can be given again, per call, to
+    :meth:`complete`.
 
     Immutable after construction, so one object serves many threads; it
     pickles with its index (a callable ``max_dist`` must pickle too: a
@@ -136,6 +206,9 @@ class Autocomplete:
         "_max_dist",
         "_min_score",
         "_include_prefix_nodes",
+        "_any_word",
+        "_fill",
+        "_suggestions",
     )
     _stored: StoredIndex
     _normalization: Normalization
@@ -143,6 +216,9 @@ class Autocomplete:
     _max_dist: EditBudget
     _min_score: Optional[float]
     _include_prefix_nodes: bool
+    _any_word: bool
+    _fill: str
+    _suggestions: int
 
     def __init__(
         self,
@@ -153,6 +229,10 @@ class Autocomplete:
         min_score: Optional[float] = None,
         include_prefix_nodes: bool = True,
         normalization: Union[str, Normalization, None] = None,
+        any_word: bool = True,
+        fill: str = DEFAULT_FILL,
+        suggestions: int = DEFAULT_SUGGESTIONS,
+        terms: Optional[TermIndex] = None,
     ) -> None:
         source = index_or_path
         if isinstance(source, (str, os.PathLike)):
@@ -164,6 +244,8 @@ class Autocomplete:
                 "index_or_path must be a PrefixSearch, a loaded index or a "
                 f"path, not {type(source).__name__}"
             )
+        if terms is not None:
+            source = StoredIndex(source.index, source.metadata, terms)
         _set = object.__setattr__
         _set(self, "_stored", source)
         _set(
@@ -175,6 +257,9 @@ class Autocomplete:
         _set(self, "_max_dist", _check_budget(max_dist))
         _set(self, "_min_score", _check_min_score(min_score))
         _set(self, "_include_prefix_nodes", _check_prefix_nodes(include_prefix_nodes))
+        _set(self, "_any_word", _check_flag(any_word, "any_word"))
+        _set(self, "_fill", _check_fill(fill))
+        _set(self, "_suggestions", _check_count(suggestions, "suggestions"))
 
     def __setattr__(self, name: str, value: object) -> None:
         raise AttributeError("Autocomplete is immutable")
@@ -217,6 +302,23 @@ class Autocomplete:
     def include_prefix_nodes(self) -> bool:
         return self._include_prefix_nodes
 
+    @property
+    def terms(self) -> Optional[TermIndex]:
+        """The term index, or None (matching from the start of terms only)."""
+        return self._stored.terms
+
+    @property
+    def any_word(self) -> bool:
+        return self._any_word
+
+    @property
+    def fill(self) -> str:
+        return self._fill
+
+    @property
+    def suggestions(self) -> int:
+        return self._suggestions
+
     def edits_for(self, query: str, max_dist: EditBudget = None) -> int:
         """Edits that :meth:`complete` allows for the normalised ``query``."""
         budget = self._max_dist if max_dist is None else _check_budget(max_dist)
@@ -250,8 +352,13 @@ class Autocomplete:
         max_dist: EditBudget = None,
         min_score: Optional[float] = None,
         include_prefix_nodes: Optional[bool] = None,
+        any_word: Optional[bool] = None,
+        fill: Optional[str] = None,
+        suggestions: Optional[int] = None,
     ) -> Completion:
-        """The best videos for ``text`` as typed so far.
+        """The best videos and suggested searches for ``text`` as typed so
+        far. A trailing space marks the last word as finished: it then
+        matches whole words only.
 
         Keywords left as None take the object's settings. Raises TypeError
         for a ``text`` that is not a str and ValueError for one that cannot
@@ -283,31 +390,104 @@ class Autocomplete:
             if include_prefix_nodes is None
             else _check_prefix_nodes(include_prefix_nodes)
         )
+        any_word = self._any_word if any_word is None else _check_flag(any_word, "any_word")
+        fill = self._fill if fill is None else _check_fill(fill)
+        wanted = (
+            self._suggestions if suggestions is None else _check_count(suggestions, "suggestions")
+        )
+        finished = text[-1:].isspace()
         edits = self.edits_for(query, max_dist)
         index = self._stored.search
+        # A finished last word is followed by a space in every term that
+        # continues after it; the term that ends with it comes word by word.
+        searched = query.rstrip() + " " if finished else query
         # What was typed is usually right: the videos of the node that spells
         # the query come first, and matches that need edits only fill the
         # list up. Measured on simulated typing, this beats scoring both
         # together, where a popular neighbour one edit away ("git" for
         # "guit") crowds out a half-typed term.
-        exact = index.fuzzy_match_video(query, 0, limit, prefixes, min_score)
+        exact = index.fuzzy_match_video(searched, 0, limit, prefixes, min_score)
         exact.sort(key=_by_score_then_video)
-        results = [Suggestion(video, score, False) for video, score in exact]
-        if edits and (limit is None or len(results) < limit):
-            seen = {video for video, _ in exact}
+        if finished:
+            # The term that the finished text spells comes before the terms
+            # that go on after it.
+            own = index.fuzzy_match_video(searched[:-1], 0, limit, False, min_score)
+            own.sort(key=_by_score_then_video)
+            exact = own + exact
+        results: List[Suggestion] = []
+        seen: Set[str] = set()
+        _extend(results, seen, limit, ((v, sc, False, "start") for v, sc in exact))
+        hits = self._term_hits(query, finished, max_dist, limit, wanted) if any_word else []
+
+        def start_corrected() -> None:
+            if not edits or (limit is not None and len(results) >= limit):
+                return
             fuzzy = index.fuzzy_match_video(
-                query, edits, None if limit is None else limit + len(seen), prefixes, min_score
+                searched, edits, None if limit is None else limit + len(seen), prefixes, min_score
             )
             fuzzy.sort(key=_by_score_then_video)
-            room = None if limit is None else limit - len(results)
-            results.extend(
-                itertools.islice(
-                    (Suggestion(video, score, True) for video, score in fuzzy if video not in seen),
-                    room,
-                )
-            )
-        corrected = bool(results) and not exact
-        return Completion(query, corrected, results)
+            _extend(results, seen, limit, ((v, sc, True, "start") for v, sc in fuzzy))
+
+        def from_terms(corrected: bool) -> None:
+            group = [h for h in hits if h[4] == corrected and (corrected or h[3] != 0)]
+            _extend(results, seen, limit, self._term_videos(group, limit, min_score))
+
+        if fill == "typed-first":
+            from_terms(False)
+            start_corrected()
+        else:
+            start_corrected()
+            from_terms(False)
+        from_terms(True)
+        corrected = bool(results) and all(r.corrected for r in results)
+        return Completion(query, corrected, results, _suggested(hits, wanted))
+
+    def _term_hits(
+        self,
+        query: str,
+        finished: bool,
+        max_dist: EditBudget,
+        limit: Optional[int],
+        wanted: int,
+    ) -> List[_TermRow]:
+        """The terms that reach every typed word, best first."""
+        terms = self._stored.terms
+        words = [w for w in query.split(" ") if w]
+        if (
+            terms is None
+            or not 1 <= len(words) <= _MAX_WORDS
+            or any(len(w) > _MAX_WORD_LENGTH for w in words)
+        ):
+            return []
+        budgets = [min(self.edits_for(w, max_dist), 3) for w in words]
+        rows = max(wanted, DEFAULT_LIMIT if limit is None else limit)
+        return terms.search(
+            words,
+            budgets,
+            min(self.edits_for(query, max_dist), 3),
+            False,
+            finished,
+            _CANDIDATES,
+            rows,
+        )
+
+    def _term_videos(
+        self, hits: Sequence[_TermRow], limit: Optional[int], min_score: float
+    ) -> Iterator[Tuple[str, float, bool, str]]:
+        """The videos of matched terms, each term's best video first, then
+        each one's second, and so on (a term's own node's list)."""
+        index = self._stored.index
+        lists = [
+            (hit, index.fuzzy_match_video(hit[1], 0, limit, False, min_score))
+            for hit in hits[: DEFAULT_LIMIT if limit is None else limit]
+        ]
+        for ranked in lists:
+            ranked[1].sort(key=_by_score_then_video)
+        depth = max((len(videos) for _, videos in lists), default=0)
+        for rank in range(depth):
+            for hit, videos in lists:
+                if rank < len(videos):
+                    yield videos[rank][0], videos[rank][1], hit[4], HOWS[hit[3]]
 
     # -- pickling -----------------------------------------------------------
 
@@ -319,6 +499,9 @@ class Autocomplete:
             self._min_score,
             self._include_prefix_nodes,
             self._normalization.name,
+            self._any_word,
+            self._fill,
+            self._suggestions,
         )
 
     def __repr__(self) -> str:
@@ -335,6 +518,9 @@ def _restore(
     min_score: Optional[float],
     include_prefix_nodes: bool,
     normalization: str,
+    any_word: bool = True,
+    fill: str = DEFAULT_FILL,
+    suggestions: int = DEFAULT_SUGGESTIONS,
 ) -> Autocomplete:
     return Autocomplete(
         source,
@@ -343,7 +529,38 @@ def _restore(
         min_score=min_score,
         include_prefix_nodes=include_prefix_nodes,
         normalization=normalization,
+        any_word=any_word,
+        fill=fill,
+        suggestions=suggestions,
     )
+
+
+def _extend(
+    results: List[Suggestion],
+    seen: Set[str],
+    limit: Optional[int],
+    rows: Iterable[Tuple[str, float, bool, str]],
+) -> None:
+    """Append the rows whose videos are not yet listed, up to ``limit``."""
+    for video, score, corrected, how in rows:
+        if limit is not None and len(results) >= limit:
+            return
+        if video not in seen:
+            seen.add(video)
+            results.append(Suggestion(video, score, corrected, how))
+
+
+def _suggested(hits: Sequence[_TermRow], wanted: int) -> List[SearchSuggestion]:
+    return [
+        SearchSuggestion(
+            text,
+            count,
+            HOWS[how],
+            corrected,
+            tuple(zip(ranges[0::2], ranges[1::2])),
+        )
+        for _, text, count, how, corrected, ranges in hits[:wanted]
+    ]
 
 
 def _by_score_then_video(row: Tuple[str, float]) -> Tuple[float, str]:
@@ -380,6 +597,26 @@ def _check_min_score(min_score: object) -> Optional[float]:
     if isinstance(min_score, bool) or not isinstance(min_score, (int, float)):
         raise TypeError(f"min_score must be a number or None, not {type(min_score).__name__}")
     return float(min_score)
+
+
+def _check_flag(value: object, name: str) -> bool:
+    if not isinstance(value, bool):
+        raise TypeError(f"{name} must be True or False, not {type(value).__name__}")
+    return value
+
+
+def _check_fill(value: object) -> str:
+    if not isinstance(value, str) or value not in FILL_ORDERS:
+        raise ValueError(f"fill must be one of {', '.join(FILL_ORDERS)}, not {value!r}")
+    return value
+
+
+def _check_count(value: object, name: str) -> int:
+    if isinstance(value, bool) or not isinstance(value, int):
+        raise TypeError(f"{name} must be an int, not {type(value).__name__}")
+    if not 0 <= value <= 1000:
+        raise ValueError(f"{name} {value} is outside 0..1000")
+    return value
 
 
 def _check_prefix_nodes(value: object) -> bool:

@@ -56,13 +56,16 @@ from ._engine import (
     DelimitedReader,
     RecordError,
     SearchSection,
+    TermIndex,
     engine_kind,
     id_mode_of,
 )
 from ._staging import joined_terms, stage_records, stage_totals
 from .normalization import Normalization, get_normalization
+from .recency import Decay, DurationLike, TimeLike, parse_duration, parse_time
 
 __all__ = [
+    "DEFAULT_TERM_TOP_N",
     "DEFAULT_TOP_N",
     "IndexArrays",
     "IndexBuilder",
@@ -74,6 +77,11 @@ __all__ = [
 U32_MAX = rules.U32_MAX
 DEFAULT_TOP_N = 20
 """Videos kept per trie node when ``top_n`` is not given."""
+
+DEFAULT_TERM_TOP_N = 10
+"""Terms kept per node of the term trie (what any-word matching and
+suggested searches read): more finds rarer terms behind a short word, at
+the cost of a larger file."""
 
 VideoId = Union[int, str, uuid.UUID]
 """An int in 0..4294967295, a :class:`uuid.UUID`, or the text of a UUID."""
@@ -156,11 +164,36 @@ class IndexBuilder:
     ``normalization`` (a name such as ``"default"``, or a function from str
     to str) is applied to every term as it enters, memoised per distinct
     term; the default ``None`` (or ``"none"``) keeps terms as given.
+
+    ``half_life`` (``"7d"``, ``"12h"``, ``"3600s"``, seconds or a timedelta)
+    makes the rows that :meth:`add_arrow` reads with a ``time_column`` decay
+    by half every half-life of their age before ``as_of`` (ISO 8601 text,
+    Unix seconds or a datetime; default: the newest of their timestamps).
+    Their weights are summed and turned into counts when the index is laid
+    out, by the rule :mod:`quillomar.recency` documents; decayed rows must
+    all be added before that.
     """
 
-    def __init__(self, *, normalization: NormalizationLike = "none") -> None:
+    def __init__(
+        self,
+        *,
+        normalization: NormalizationLike = "none",
+        half_life: Optional[DurationLike] = None,
+        as_of: Optional[TimeLike] = None,
+    ) -> None:
         self._normalization = _resolve_normalization(normalization)
-        self._native = Aggregator(None if self._normalization.is_identity else self._normalization)
+        self._native = Aggregator(self._rewriter())
+        self._decay: Optional[Decay] = None
+        if half_life is not None:
+            self._decay = Decay(
+                parse_duration(half_life), None if as_of is None else parse_time(as_of)
+            )
+        elif as_of is not None:
+            raise ValueError("as_of applies only with a half_life")
+        self._decayed_kind: Optional[str] = None
+
+    def _rewriter(self) -> Optional[Normalization]:
+        return None if self._normalization.is_identity else self._normalization
 
     # -- adding -------------------------------------------------------------
 
@@ -180,8 +213,14 @@ class IndexBuilder:
         with _collector_paused():
             self._add_staged(records)
 
-    def _add_staged(self, records: Iterable[Tuple[str, VideoId, int]]) -> None:
-        staged = stage_records(records, self.id_mode)
+    def add_events(self, events: Iterable[Tuple[str, VideoId]]) -> None:
+        """Add many (term, video) events, one row per search as sites log
+        them: each counts 1. All of them or none, checked as :meth:`add`."""
+        with _collector_paused():
+            self._add_staged(events, counted=False)
+
+    def _add_staged(self, records: Iterable[object], *, counted: bool = True) -> None:
+        staged = stage_records(records, self.id_mode, counted=counted)
         if not staged.rows:
             return
         try:
@@ -237,7 +276,8 @@ class IndexBuilder:
         *,
         term_column: str = "term",
         video_column: str = "video",
-        count_column: str = "count",
+        count_column: Optional[str] = "count",
+        time_column: Optional[str] = None,
     ) -> int:
         """Add the rows of an Arrow table, record batch reader or any object
         with ``__arrow_c_stream__`` / ``__arrow_c_array__`` (polars and
@@ -246,11 +286,69 @@ class IndexBuilder:
         Read batch by batch without a Python object per row. Requires
         pyarrow (``pip install quillomar[parquet]``). A bad row raises
         ValueError naming its position (from 0) and leaves the batches
-        before it added.
+        before it added. With ``count_column=None`` every row counts 1 (a
+        log of events); with a ``time_column`` (timestamps, Unix seconds or
+        ISO 8601 text) the rows decay by the builder's ``half_life``.
         """
         from .arrow_input import add_arrow
 
-        return add_arrow(self, data, term_column, video_column, count_column)
+        return add_arrow(
+            self, data, term_column, video_column, count_column, time_column=time_column
+        )
+
+    # -- decayed rows -------------------------------------------------------
+
+    def _decay_for(self, time_column: Optional[str]) -> Optional[Decay]:
+        """The staging of decayed rows, for rows read with ``time_column``."""
+        if time_column is None:
+            return None
+        if self._decay is None:
+            raise ValueError("a time column needs a half-life: IndexBuilder(half_life=...)")
+        if self._decay.settled_as_of is not None:
+            raise ValueError(
+                "decayed rows must all be added before the index is laid out or counted"
+            )
+        return self._decay
+
+    def _checker(self) -> Aggregator:
+        """A scratch engine that checks decayed rows as the real one would."""
+        return Aggregator(self._rewriter())
+
+    def _note_decayed_kind(self, kind: str, where: str) -> None:
+        """Refuses ids of the other kind than those seen, decayed or not."""
+        mode = rules.INT32 if kind == "int" else rules.UUID
+        earlier = self._native.id_kind or self._decayed_kind
+        if earlier is not None and earlier != mode:
+            raise ValueError(
+                f"{where}video ids are {rules.describe(mode, plural=True)} but earlier "
+                f"records used {rules.describe(earlier, plural=True)}; ids must be all "
+                "ints or all UUIDs"
+            )
+        self._decayed_kind = mode
+
+    def _settle(self) -> None:
+        """Counts the decayed rows (once, before anything reads the counts)."""
+        decay = self._decay
+        if decay is None or decay.settled_as_of is not None:
+            return
+        from .arrow_input import _pyarrow, add_batches
+
+        if not decay.parts:
+            decay.settled_as_of = decay.as_of
+            return
+        pa = _pyarrow()
+        table = decay.settle(pa, self._rewriter())
+        if table is not None:
+            add_batches(self, table.to_batches(), "term", "video", "count")
+
+    @property
+    def recency(self) -> Optional[Tuple[float, Optional[float]]]:
+        """(half-life in seconds, as-of time in Unix seconds) when rows
+        decay, else None; the as-of time is None until it is known (given,
+        or the newest decayed row once the index is laid out)."""
+        if self._decay is None:
+            return None
+        return self._decay.half_life, self._decay.settled_as_of or self._decay.as_of
 
     def set_total(self, term: str, total: int) -> None:
         """Set the total count of ``term``, replacing the default sum.
@@ -292,11 +390,13 @@ class IndexBuilder:
 
     def __len__(self) -> int:
         """Number of distinct terms."""
+        self._settle()
         return len(self._native)
 
     @property
     def video_count(self) -> int:
         """Number of distinct videos."""
+        self._settle()
         return self._native.video_count
 
     @property
@@ -307,7 +407,7 @@ class IndexBuilder:
     @property
     def id_mode(self) -> Optional[str]:
         """'int32' or 'uuid' once an id has been added, else None."""
-        return id_mode_of(self._native.id_kind)
+        return id_mode_of(self._native.id_kind) or self._decayed_kind
 
     # -- building -----------------------------------------------------------
 
@@ -321,6 +421,7 @@ class IndexBuilder:
         were first added; every other node has no payload.
         """
         top_n = rules.check_top_n(top_n)
+        self._settle()
         with _collector_paused():
             return _arrays_from_layout(self._native.layout(), top_n)
 
@@ -339,7 +440,25 @@ class IndexBuilder:
         index is encoded, and the builder cannot be used afterwards.
         """
         top_n = rules.check_top_n(top_n)
+        self._settle()
         return self._native.encode(top_n, release=release)
+
+    def term_sections(self, top_n: int = DEFAULT_TERM_TOP_N) -> List[Tuple[str, bytes]]:
+        """What any-word matching and suggested searches need, as the two
+        sections that ``quillomar build`` stores after the index: the term
+        trie (an encoded index over every word-suffix of every term whose
+        "videos" are term numbers, ``top_n`` of them per node) and the table
+        of term texts and totals. Call it before a ``release``."""
+        top_n = rules.check_top_n(top_n)
+        from .storage import TERM_TABLE_SECTION, TERM_TRIE_SECTION
+
+        trie, table = self._native.encode_terms(top_n)
+        return [(TERM_TRIE_SECTION, trie), (TERM_TABLE_SECTION, table)]
+
+    def build_terms(self, top_n: int = DEFAULT_TERM_TOP_N) -> TermIndex:
+        """The :class:`TermIndex` of :meth:`term_sections`, without a file."""
+        (_, trie), (_, table) = self.term_sections(top_n)
+        return TermIndex(trie, table)
 
     def write_to(self, fd: int, top_n: int = DEFAULT_TOP_N, *, release: bool = False) -> int:
         """Write the stored form of the index into the empty file open (for
@@ -349,6 +468,7 @@ class IndexBuilder:
         bytes first. ``release`` as for :meth:`to_bytes`.
         """
         top_n = rules.check_top_n(top_n)
+        self._settle()
         return self._native.encode_to_file(fd, top_n, release=release)
 
     def write_with_section(

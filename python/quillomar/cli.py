@@ -24,12 +24,14 @@ from ._format import FormatError, summarize
 from ._internal_failure import is_internal_failure
 from ._progress import ProgressBar
 from ._validation import excerpt
-from .builder import DEFAULT_TOP_N, IndexBuilder
+from .builder import DEFAULT_TERM_TOP_N, DEFAULT_TOP_N, IndexBuilder
 from .log_files import Columns, RecordsError, add_file
 from .metadata import IndexMetadata
 from .normalization import DEFAULT_NORMALIZATION, NORMALIZATION_NAMES
 from .storage import (
     SEARCH_SECTION,
+    TERM_TABLE_SECTION,
+    TERM_TRIE_SECTION,
     StoredIndex,
     append_metadata,
     load,
@@ -217,9 +219,25 @@ def cmd_build(args: argparse.Namespace) -> int:
 
 def _build(args: argparse.Namespace) -> int:
     started = time.monotonic()
-    builder = IndexBuilder(normalization=args.normalize)
+    if args.half_life is None and (args.time_column is not None or args.as_of is not None):
+        raise CliError("--time-column and --as-of need --half-life")
+    if args.half_life is not None and args.time_column is None:
+        raise CliError("--half-life needs --time-column")
+    try:
+        builder = IndexBuilder(
+            normalization=args.normalize, half_life=args.half_life, as_of=args.as_of
+        )
+    except ValueError as err:
+        raise CliError(str(err)) from None
     bar = ProgressBar(f"reading {os.path.basename(args.records)}")
-    columns = Columns(args.term_column, args.video_column, args.count_column)
+    count = args.count_column
+    columns = Columns(
+        args.term_column,
+        args.video_column,
+        None if count is not None and count.lower() == "none" else (count or "count"),
+        count_required=count is not None,
+        time=args.time_column,
+    )
     try:
         rows = add_file(builder, args.records, columns, progress=bar.update)
     except RecordsError as err:
@@ -230,26 +248,33 @@ def _build(args: argparse.Namespace) -> int:
         raise CliError(f"cannot read records {args.records!r}: {err.strerror or err}") from None
     finally:
         bar.close()
-    terms, videos = len(builder), builder.video_count
+    try:
+        terms, videos = len(builder), builder.video_count
+    except ValueError as err:
+        raise CliError(f"{args.records}: {err}") from None
+    recency = builder.recency
     if sys.stderr.isatty() and time.monotonic() - started > 1.0:
         print(
             f"building the index of {_plural(terms, 'term')} from {_plural(rows, 'row')}...",
             file=sys.stderr,
         )
     written = 0
+    # Built while the records are held; the index's encoding releases them.
+    sections = builder.term_sections(args.term_top_n) if args.term_top_n else []
 
     def fill(fd: int) -> None:
         nonlocal written
         written, section = builder.write_with_section(fd, args.top_n, release=True)
-        sections = [] if section is None else [(SEARCH_SECTION, section.write)]
-        # The trailer goes after the index, as save() writes it.
+        searched = [] if section is None else [(SEARCH_SECTION, section.write)]
+        # The sections and the trailer go after the index, as save() writes them.
         append_metadata(
             fd,
             written,
             normalization=builder.normalization,
             top_n=args.top_n,
             videos=videos,
-            sections=sections,
+            recency=recency,
+            sections=[*sections, *searched],
         )
 
     try:
@@ -418,6 +443,7 @@ def cmd_info(args: argparse.Namespace) -> int:
             ("identifier mode", meta.id_mode),
             ("normalization", meta.normalization),
             ("top n", "not recorded" if meta.top_n is None else f"{meta.top_n:,}"),
+            *_recency_rows(meta),
             ("built", meta.built_at + (f" by {meta.writer}" if meta.writer else "")),
             (
                 "index checksum",
@@ -434,6 +460,7 @@ def cmd_info(args: argparse.Namespace) -> int:
             )
             for s in meta.sections
         ]
+        rows.append(("matching", _matching_of(meta)))
         rows += _search_section_rows(args.index, index_length, meta)
         _print_rows(rows)
         return 0
@@ -450,6 +477,7 @@ def cmd_info(args: argparse.Namespace) -> int:
         ("index", args.index),
         ("encoded size", _plural(summary.size, "byte")),
         ("metadata", "none (terms as logged, not normalised)"),
+        ("matching", _START_ONLY),
         ("nodes", f"{summary.nodes:,}"),
         ("terms", f"{summary.terms:,}"),
         ("videos", f"{summary.videos:,}"),
@@ -465,6 +493,22 @@ def cmd_info(args: argparse.Namespace) -> int:
         )
     _print_rows(rows)
     return 0
+
+
+def _recency_rows(meta: object) -> List[Tuple[str, str]]:
+    half_life = getattr(meta, "half_life", None)
+    if half_life is None:
+        return []
+    return [("half-life", f"{half_life:g} s"), ("as of", str(getattr(meta, "as_of", "")))]
+
+
+_START_ONLY = "from the start of terms only (the file has no term sections)"
+
+
+def _matching_of(meta: IndexMetadata) -> str:
+    if meta.section(TERM_TRIE_SECTION) and meta.section(TERM_TABLE_SECTION):
+        return "any word, in any order, with suggested searches"
+    return _START_ONLY
 
 
 def _print_rows(rows: Sequence[Tuple[str, str]]) -> None:
@@ -602,7 +646,7 @@ def make_parser() -> argparse.ArgumentParser:
         "build",
         help="build an index from a records file",
         description="Build an index from CSV or TSV records with a header "
-        "naming the columns term, video and count (gzip "
+        "naming the columns term, video and, optionally, count (gzip "
         "accepted), or from a Parquet file or dataset folder "
         "(needs pyarrow: pip install 'quillomar[parquet]'). "
         "Records for the same term and video add up; "
@@ -640,6 +684,15 @@ def make_parser() -> argparse.ArgumentParser:
         help="videos kept per trie node (default: %(default)s)",
     )
     build.add_argument(
+        "--term-top-n",
+        type=_non_negative,
+        default=DEFAULT_TERM_TOP_N,
+        metavar="N",
+        help="terms kept per node of the term trie that matches any word in any "
+        "order and suggests searches; 0 stores no term trie, and the index then "
+        "matches from the start of terms only (default: %(default)s)",
+    )
+    build.add_argument(
         "--normalize",
         choices=NORMALIZATION_NAMES,
         default=DEFAULT_NORMALIZATION,
@@ -650,13 +703,41 @@ def make_parser() -> argparse.ArgumentParser:
         "also drops accents, 'none' keeps terms as "
         "logged (default: %(default)s)",
     )
-    for column in ("term", "video", "count"):
+    for column in ("term", "video"):
         build.add_argument(
             f"--{column}-column",
             default=column,
             metavar="NAME",
             help=f"name of the {column} column (default: %(default)s)",
         )
+    build.add_argument(
+        "--count-column",
+        default=None,
+        metavar="NAME",
+        help="name of the count column, or 'none' for a log of events where every row "
+        "counts 1 (default: count when the log has it, else every row counts 1)",
+    )
+    build.add_argument(
+        "--time-column",
+        default=None,
+        metavar="NAME",
+        help="name of a column of timestamps (ISO 8601 or Unix seconds) by which the "
+        "rows decay; needs --half-life",
+    )
+    build.add_argument(
+        "--half-life",
+        default=None,
+        metavar="DURATION",
+        help="with --time-column: a row's weight halves every DURATION of its age "
+        "(7d, 12h, 30m, 3600s); summed weights become counts, the largest 2**20",
+    )
+    build.add_argument(
+        "--as-of",
+        default=None,
+        metavar="TIME",
+        help="with --half-life: the time ages are measured to, ISO 8601 or Unix seconds; "
+        "later rows are refused (default: the newest timestamp in the log)",
+    )
     build.set_defaults(run=cmd_build)
 
     query = commands.add_parser(

@@ -2,7 +2,8 @@
 
 CSV and TSV files: the first line is a header naming the columns (by
 default ``term``, ``video`` and ``count``, in any order, other columns
-ignored, names compared case-blind). A header containing a tab makes the
+ignored, names compared case-blind). A log without the count column holds
+one row per event, each counting 1. A header containing a tab makes the
 file TSV (no quoting: every character of a field is literal); otherwise it
 is CSV with the usual double-quote rules. Gzip-compressed files are
 recognised by their content, whatever their name, and a leading byte-order
@@ -20,9 +21,10 @@ from __future__ import annotations
 import csv
 import gzip
 import importlib
+import io
 import os
 import zlib
-from typing import IO, TYPE_CHECKING, Callable, List, Optional, Tuple, Union, cast
+from typing import IO, TYPE_CHECKING, Any, Callable, List, Optional, Tuple, Union, cast
 
 from ._engine import DelimitedReader, RecordError
 
@@ -49,13 +51,45 @@ class RecordsError(ValueError):
 
 
 class Columns:
-    """The names of the three columns a log must have."""
+    """The names of the columns a log is read from.
 
-    def __init__(self, term: str = "term", video: str = "video", count: str = "count") -> None:
+    ``count`` None: every row counts 1. With ``count_required`` false (the
+    default column name, as nobody named it) a log without that column is a
+    log of events, one row per search, each counting 1. ``time`` names the
+    timestamps the rows decay by (see :mod:`quillomar.recency`).
+    """
+
+    def __init__(
+        self,
+        term: str = "term",
+        video: str = "video",
+        count: Optional[str] = "count",
+        *,
+        count_required: bool = False,
+        time: Optional[str] = None,
+    ) -> None:
         self.term, self.video, self.count = term, video, count
+        self.count_required = count_required
+        self.time = time
 
-    def names(self) -> Tuple[str, str, str]:
-        return (self.term, self.video, self.count)
+    def names(self) -> Tuple[str, ...]:
+        """The columns that must be present."""
+        optional = self.count is not None and not self.count_required
+        return tuple(
+            c
+            for c in (self.term, self.video, None if optional else self.count, self.time)
+            if c is not None
+        )
+
+    def resolved(self, present: List[str], fold: bool = False) -> "Columns":
+        """These columns for a log whose header names ``present``: an
+        optional count column that is absent becomes None."""
+        count = self.count
+        if count is not None and not self.count_required:
+            names = [p.strip().lower() for p in present] if fold else present
+            if (count.strip().lower() if fold else count) not in names:
+                count = None
+        return Columns(self.term, self.video, count, count_required=True, time=self.time)
 
 
 def parse_video(text: str) -> "VideoId":
@@ -109,6 +143,8 @@ def _add_delimited(
         raw.seek(0)
     try:
         header, rest = _header_line(name, stream)
+        if columns.time is not None:
+            return _add_delimited_decayed(builder, name, header, rest, stream, columns, progress)
         reader = _reader_for(name, header, columns)
         rows = 0
         chunk = rest
@@ -162,13 +198,15 @@ def _header_line(name: str, stream: IO[bytes]) -> Tuple[str, bytes]:
     return text, data[after:]
 
 
-def _reader_for(name: str, header_line: str, columns: Columns) -> DelimitedReader:
-    tabs = "\t" in header_line
-    if tabs:
+def _header_fields(name: str, header_line: str, columns: Columns) -> Tuple[List[str], Columns]:
+    """The header's fields and the columns resolved against them; raises
+    RecordsError when a required column is missing."""
+    if "\t" in header_line:
         fields = next(csv.reader([header_line], delimiter="\t", quoting=csv.QUOTE_NONE), [])
     else:
         fields = next(csv.reader([header_line]), [])
     names = [field.strip().lower() for field in fields]
+    columns = columns.resolved(fields, fold=True)
     wanted = [c.strip().lower() for c in columns.names()]
     missing = [c for c in wanted if c not in names]
     if missing:
@@ -176,8 +214,90 @@ def _reader_for(name: str, header_line: str, columns: Columns) -> DelimitedReade
             f"{name}:1: header {header_line.strip()!r} lacks the column(s) "
             f"{', '.join(missing)}; expected {', '.join(wanted)}"
         )
-    term_at, video_at, count_at = (names.index(c) for c in wanted)
-    return DelimitedReader(tabs, term_at, video_at, count_at, len(names))
+    return fields, columns
+
+
+def _reader_for(name: str, header_line: str, columns: Columns) -> DelimitedReader:
+    fields, columns = _header_fields(name, header_line, columns)
+    names = [field.strip().lower() for field in fields]
+    term_at, video_at = (names.index(c.strip().lower()) for c in (columns.term, columns.video))
+    count_at = -1 if columns.count is None else names.index(columns.count.strip().lower())
+    return DelimitedReader("\t" in header_line, term_at, video_at, count_at, len(names))
+
+
+def _add_delimited_decayed(
+    builder: "IndexBuilder",
+    name: str,
+    header: str,
+    rest: bytes,
+    stream: IO[bytes],
+    columns: Columns,
+    progress: Optional[Progress],
+) -> int:
+    """A CSV or TSV log with a time column, read through pyarrow's CSV
+    reader (whose column types give Unix seconds and ISO 8601 times); rows
+    are numbered by line, the header being line 1, blank lines not
+    counted."""
+    from .arrow_input import _pyarrow, add_batches
+
+    pa = _pyarrow()
+    pacsv = importlib.import_module("pyarrow.csv")
+    fields, columns = _header_fields(name, header, columns)
+    tsv = "\t" in header
+    by_name = {f.strip().lower(): f for f in fields}
+
+    def field(column: Optional[str]) -> Optional[str]:
+        return None if column is None else by_name[column.strip().lower()]
+
+    term, video = by_name[columns.term.strip().lower()], by_name[columns.video.strip().lower()]
+    count, time_ = field(columns.count), field(columns.time)
+    body = io.BytesIO((header + "\n").encode("utf-8") + rest + stream.read())
+    try:
+        table = pacsv.read_csv(
+            body,
+            parse_options=pacsv.ParseOptions(
+                delimiter="\t" if tsv else ",", quote_char=False if tsv else '"'
+            ),
+            convert_options=pacsv.ConvertOptions(
+                include_columns=[c for c in (term, video, count, time_) if c is not None],
+                column_types={term: pa.string(), video: pa.string()},
+                timestamp_parsers=[pacsv.ISO8601],
+            ),
+        )
+    except pa.ArrowInvalid as err:
+        raise RecordsError(f"{name}: {str(err).splitlines()[0]}") from None
+    table = table.set_column(
+        table.schema.get_field_index(video), video, _typed_videos(pa, table.column(video))
+    )
+    try:
+        rows = add_batches(
+            builder,
+            table.to_batches(),
+            term,
+            video,
+            count,
+            time_column=time_,
+            locate=lambda row: f"{name}:{row + 2}: ",
+        )
+    except ValueError as err:
+        raise RecordsError(str(err)) from None
+    if progress is not None:
+        size = os.path.getsize(name)
+        progress(size, size, rows)
+    return rows
+
+
+def _typed_videos(pa: Any, column: Any) -> Any:
+    """Video fields as the native reader takes them: integers when every
+    field is ASCII digits, else the text (UUIDs)."""
+    pc = pa.compute
+    trimmed = pc.utf8_trim_whitespace(column)
+    if len(trimmed) and pc.all(pc.match_substring_regex(trimmed, r"^[0-9]+$")).as_py():
+        try:
+            return pc.cast(trimmed, pa.uint64())
+        except pa.ArrowInvalid:
+            pass
+    return trimmed
 
 
 # -- Parquet ------------------------------------------------------------------
@@ -206,6 +326,7 @@ def _add_parquet(
         except OSError:
             sizes[path] = 0
     total = sum(sizes.values())
+    columns = columns.resolved(list(dataset.schema.names))
     done = 0
     rows = 0
     for fragment in fragments:
@@ -221,7 +342,15 @@ def _add_parquet(
             batches = fragment.to_batches(  # type: ignore[attr-defined]
                 columns=list(columns.names()), batch_size=1 << 20
             )
-            rows += add_batches(builder, batches, *columns.names(), where=path)
+            rows += add_batches(
+                builder,
+                batches,
+                columns.term,
+                columns.video,
+                columns.count,
+                where=path,
+                time_column=columns.time,
+            )
         except RecordsError:
             raise
         except (pa.ArrowException, OSError) as err:

@@ -50,6 +50,7 @@ __all__ = [
     "node_count_of",
     "parse_body",
     "parse_footer",
+    "recency_fields",
     "section_layout",
     "tail_counts",
     "utc_now",
@@ -106,6 +107,10 @@ class IndexMetadata:
     sections)."""
     writer: str = ""
     """The program that wrote the file, with its version."""
+    half_life: Optional[float] = None
+    """Seconds in which a logged row's weight halved (None: no decay)."""
+    as_of: Optional[str] = None
+    """With a half-life: the time ages were measured to, ISO 8601 in UTC."""
     index_checksum: Optional[int] = None
     """CRC-32 (zlib) of the encoded index; None in files written before it
     was recorded."""
@@ -118,6 +123,20 @@ class IndexMetadata:
             if found.name == name:
                 return found
         return None
+
+
+_OPTIONAL: Dict[str, Any] = {"half_life": (int, float), "as_of": (str,)}
+"""Keys a body has only when they apply; absent means None."""
+
+
+def recency_fields(recency: Optional[Tuple[float, Optional[float]]]) -> Dict[str, Any]:
+    """The metadata fields of a builder's (half-life, as-of) recency."""
+    if recency is None:
+        return {}
+    from .recency import format_time
+
+    half_life, as_of = recency
+    return {"half_life": half_life, "as_of": None if as_of is None else format_time(as_of)}
 
 
 def utc_now() -> str:
@@ -137,6 +156,9 @@ def encode_trailer(metadata: IndexMetadata, index_length: int) -> bytes:
         del fields["index_checksum"]
     if not metadata.sections:
         del fields["sections"]
+    for name in _OPTIONAL:
+        if fields[name] is None:
+            del fields[name]
     body = json.dumps(fields, ensure_ascii=True, sort_keys=True, separators=(",", ":")).encode(
         "ascii"
     )
@@ -211,6 +233,12 @@ def parse_body(body: bytes, checksum: int) -> IndexMetadata:
     top_n = fields.get("top_n")
     if top_n is not None and (type(top_n) is not int or top_n < 0):
         raise MetadataError("the metadata trailer has no valid 'top_n'")
+    optional: Dict[str, Any] = {}
+    for name, kinds in _OPTIONAL.items():
+        value = fields.get(name)
+        if value is not None and (type(value) not in kinds):
+            raise MetadataError(f"the metadata trailer has no valid {name!r}")
+        optional[name] = value
     index_checksum = fields.get("index_checksum")
     if index_checksum is not None and not _is_u32(index_checksum):
         raise MetadataError("the metadata trailer has no valid 'index_checksum'")
@@ -221,6 +249,7 @@ def parse_body(body: bytes, checksum: int) -> IndexMetadata:
         index_checksum=index_checksum,
         sections=_parse_sections(fields.get("sections", [])),
         **{name: fields[name] for name in _TYPES},
+        **optional,
     )
 
 

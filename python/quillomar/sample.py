@@ -17,8 +17,9 @@ from _quillomar import PrefixSearch
 
 from .builder import DEFAULT_TOP_N, IndexBuilder, VideoId
 from .log_files import parse_video
+from .storage import StoredIndex
 
-__all__ = ["sample_index", "sample_records", "sample_titles"]
+__all__ = ["sample_index", "sample_records", "sample_stored", "sample_titles"]
 
 
 def _open_text(name: str) -> io.TextIOWrapper:
@@ -51,3 +52,12 @@ def sample_index(top_n: int = DEFAULT_TOP_N) -> PrefixSearch:
     builder = IndexBuilder()
     builder.add_records(sample_records())
     return builder.build(top_n)
+
+
+def sample_stored(top_n: int = DEFAULT_TOP_N) -> StoredIndex:
+    """The sample index with its term index, as ``quillomar build`` would
+    store it: matched by any word, in any order."""
+    builder = IndexBuilder()
+    builder.add_records(sample_records())
+    terms = builder.build_terms()
+    return StoredIndex(builder.build(top_n), None, terms)

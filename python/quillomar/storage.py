@@ -18,7 +18,7 @@ from typing import BinaryIO, Callable, List, Optional, Sequence, Tuple, Union, c
 from _quillomar import PrefixSearch
 
 from ._atomic import write_atomic_with
-from ._engine import MappedIndex, decoded_length, search_section
+from ._engine import MappedIndex, TermIndex, decoded_length, search_section
 from ._format import summarize
 from .metadata import (
     FOOTER_LENGTH,
@@ -30,6 +30,7 @@ from .metadata import (
     node_count_of,
     parse_body,
     parse_footer,
+    recency_fields,
     section_layout,
     tail_counts,
     utc_now,
@@ -71,6 +72,11 @@ SearchIndex = Union[PrefixSearch, MappedIndex]
 mapping of its file. Both answer ``fuzzy_match`` and ``fuzzy_match_video``
 identically."""
 
+TERM_TRIE_SECTION = "term-trie"
+"""The section holding the term trie (an encoded index of word-suffixes)."""
+TERM_TABLE_SECTION = "term-table"
+"""The section holding the texts and totals of the terms."""
+
 
 class StoredIndex:
     """An index loaded from a file, with the file's metadata.
@@ -85,9 +91,10 @@ class StoredIndex:
     index), and is immutable.
     """
 
-    __slots__ = ("_index", "_metadata", "_encoded", "_decoded")
+    __slots__ = ("_index", "_metadata", "_terms", "_encoded", "_decoded")
     _index: SearchIndex
     _metadata: Optional[IndexMetadata]
+    _terms: Optional[TermIndex]
     _encoded: Optional[Callable[[], bytes]]
     _decoded: Optional[PrefixSearch]
 
@@ -95,6 +102,7 @@ class StoredIndex:
         self,
         index: SearchIndex,
         metadata: Optional[IndexMetadata] = None,
+        terms: Optional[TermIndex] = None,
         encoded: Optional[Callable[[], bytes]] = None,
     ) -> None:
         if not isinstance(index, (PrefixSearch, MappedIndex)):
@@ -105,8 +113,11 @@ class StoredIndex:
             raise TypeError("a MappedIndex needs the encoded index beside it")
         if metadata is not None and not isinstance(metadata, IndexMetadata):
             raise TypeError("metadata must be an IndexMetadata or None")
+        if terms is not None and not isinstance(terms, TermIndex):
+            raise TypeError(f"terms must be a TermIndex or None, not {type(terms).__name__}")
         object.__setattr__(self, "_index", index)
         object.__setattr__(self, "_metadata", metadata)
+        object.__setattr__(self, "_terms", terms)
         object.__setattr__(self, "_encoded", encoded)
         object.__setattr__(self, "_decoded", index if isinstance(index, PrefixSearch) else None)
 
@@ -137,6 +148,13 @@ class StoredIndex:
     def metadata(self) -> Optional[IndexMetadata]:
         """The file's metadata; None for a file written without it."""
         return self._metadata
+
+    @property
+    def terms(self) -> Optional[TermIndex]:
+        """The term trie and table that any-word matching and suggested
+        searches read; None for a file written without them (it is then
+        matched from the start of terms only)."""
+        return self._terms
 
     @property
     def normalization(self) -> Normalization:
@@ -172,8 +190,11 @@ class StoredIndex:
 
     def __reduce__(
         self,
-    ) -> Tuple[Callable[..., "StoredIndex"], Tuple[PrefixSearch, Optional[IndexMetadata]]]:
-        return StoredIndex, (self.index, self._metadata)
+    ) -> Tuple[
+        Callable[..., "StoredIndex"],
+        Tuple[PrefixSearch, Optional[IndexMetadata], Optional[TermIndex]],
+    ]:
+        return StoredIndex, (self.index, self._metadata, self._terms)
 
     def __repr__(self) -> str:
         meta = self._metadata
@@ -192,6 +213,7 @@ def describe(
     top_n: Optional[int] = None,
     videos: Optional[int] = None,
     built_at: Optional[str] = None,
+    recency: Optional[Tuple[float, Optional[float]]] = None,
 ) -> IndexMetadata:
     """The metadata of the encoded index ``data``.
 
@@ -219,6 +241,7 @@ def describe(
         id_mode=id_mode,
         built_at=built_at if built_at is not None else utc_now(),
         writer=f"quillomar {__version__}",
+        **recency_fields(recency),
     )
 
 
@@ -229,6 +252,7 @@ def append_metadata(
     normalization: Union[str, Normalization, None],
     top_n: Optional[int],
     videos: int,
+    recency: Optional[Tuple[float, Optional[float]]] = None,
     sections: Sequence[SectionSource] = (),
 ) -> None:
     """Append ``sections`` and the metadata trailer to the file open as
@@ -241,7 +265,11 @@ def append_metadata(
     """
     with mmap.mmap(fd, index_length, access=mmap.ACCESS_READ) as view:
         metadata = describe(
-            cast(bytes, view), normalization=normalization, top_n=top_n, videos=videos
+            cast(bytes, view),
+            normalization=normalization,
+            top_n=top_n,
+            videos=videos,
+            recency=recency,
         )
     metadata = dataclasses.replace(
         metadata,
@@ -348,6 +376,8 @@ def save(
     previous: Optional[IndexMetadata] = None
     if isinstance(index, StoredIndex):
         previous = index.metadata
+        if not sections and index.terms is not None:
+            sections = term_sections_of(index.terms)
     data = index.to_bytes()
     sections = list(sections)
     if mapped and all(name != SEARCH_SECTION for name, _ in sections):
@@ -459,6 +489,7 @@ def load(path: PathLike, *, mapped: bool = True, verify: bool = False) -> Stored
     metadata trailer is truncated, damaged or of an unknown version, or if
     bytes that are no trailer follow the index.
     """
+    terms: Optional[TermIndex] = None
     with open(os.fspath(path), "rb") as f:
         size = f.seek(0, os.SEEK_END)
         found = _read_trailer(f, size)
@@ -473,12 +504,41 @@ def load(path: PathLike, *, mapped: bool = True, verify: bool = False) -> Stored
         else:
             index_length, metadata = found
             data = f.read(index_length)
+            terms = _read_terms(f, metadata)
     if metadata is not None:
         check_index(data, metadata)
     index = PrefixSearch.from_bytes(data)
     if metadata is None:
         _check_bare(data)
-    return StoredIndex(index, metadata)
+    return StoredIndex(index, metadata, terms)
+
+
+def term_sections_of(terms: TermIndex) -> List[SectionSource]:
+    """The two sections that hold ``terms`` in a file."""
+    trie, table = terms.__reduce__()[1]
+    return [(TERM_TRIE_SECTION, trie), (TERM_TABLE_SECTION, table)]
+
+
+def _read_section(f: BinaryIO, section: Section) -> bytes:
+    f.seek(section.offset)
+    data = f.read(section.length)
+    if len(data) != section.length or zlib.crc32(data) != section.checksum:
+        raise MetadataError(f"section {section.name!r} is damaged (checksum mismatch)")
+    return data
+
+
+def _read_terms(f: BinaryIO, metadata: IndexMetadata) -> Optional[TermIndex]:
+    """The file's term index, or None when it was written without one."""
+    trie = metadata.section(TERM_TRIE_SECTION)
+    table = metadata.section(TERM_TABLE_SECTION)
+    if trie is None or table is None:
+        return None
+    try:
+        return TermIndex(_read_section(f, trie), _read_section(f, table))
+    except MetadataError:
+        raise
+    except ValueError as err:
+        raise MetadataError(f"the term sections are damaged ({err})") from None
 
 
 def _map(
@@ -512,7 +572,7 @@ def _map(
     def encoded() -> bytes:
         return view[:index_length]
 
-    return StoredIndex(index, metadata, encoded)
+    return StoredIndex(index, metadata, _read_terms(f, metadata), encoded)
 
 
 def _verify_mapped(

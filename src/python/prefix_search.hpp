@@ -1,7 +1,7 @@
 // The PrefixSearch type: an object header plus one SearchIndex held by value.
 #pragma once
 
-#include "core/search_index.hpp"
+#include "core/index/search_index.hpp"
 #include "python/py_ref.hpp"
 
 namespace quillomar::py {

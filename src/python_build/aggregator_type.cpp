@@ -14,6 +14,7 @@
 #include "core/build/ascii_folding.hpp"
 #include "core/build/field_text.hpp"
 #include "core/build/trie_layout.hpp"
+#include "core/terms/term_sections.hpp"
 #include "core/trie/propagate.hpp"
 #include "core/trie/trie_codec.hpp"
 #include "python_build/buffer_columns.hpp"
@@ -22,7 +23,6 @@
 #include "python_build/without_gil.hpp"
 
 namespace quillomar::pybuild {
-using build::IdKind;
 
 namespace {
 
@@ -177,7 +177,7 @@ void ReadIds(State& s, PyObject* videos, const char* kind, size_t rows,
     }
     const size_t bad = column.ToU32(s.ints, true, "video id", s.message);
     if (bad != SIZE_MAX) RaiseRecordError(s.message, bad);
-    batch.id_kind = IdKind::kInt;
+    batch.id_kind = IdMode::kInt32;
     batch.int_ids = s.ints;
   } else if (k == "uuid") {
     BufferView column(videos, "videos");
@@ -186,7 +186,7 @@ void ReadIds(State& s, PyObject* videos, const char* kind, size_t rows,
     }
     s.uuids.resize(rows);
     if (rows > 0) std::memcpy(s.uuids.data(), column.data(), 16 * rows);
-    batch.id_kind = IdKind::kUuid;
+    batch.id_kind = IdMode::kUuid;
     batch.uuid_ids = s.uuids;
   } else if (k == "uuid_text") {
     PyObject* data = nullptr;
@@ -205,7 +205,7 @@ void ReadIds(State& s, PyObject* videos, const char* kind, size_t rows,
             "video id " + build::QuoteText(field) + " is not a UUID", i);
       }
     }
-    batch.id_kind = IdKind::kUuid;
+    batch.id_kind = IdMode::kUuid;
     batch.uuid_ids = s.uuids;
   } else {
     Raise(PyExc_ValueError, "id kind must be 'int', 'uuid' or 'uuid_text'");
@@ -397,6 +397,24 @@ PyObject* EncodeWithSection(PyObject* self, PyObject* args, PyObject* kwargs) {
   });
 }
 
+// encode_terms(top_n) -> (term trie, term table): what any-word matching
+// and suggested searches read, as two encoded sections (see
+// core/terms/term_sections.hpp). Needs the records (before a release).
+PyObject* EncodeTerms(PyObject* self, PyObject* arg) {
+  return Guarded([&]() -> PyObject* {
+    const uint32_t top_n = TopN(arg);
+    const terms::TermSections sections =
+        terms::BuildTermSections(Live(self), top_n);
+    PyRef trie = Check(PyBytes_FromStringAndSize(
+        reinterpret_cast<const char*>(sections.trie.data()),
+        static_cast<Py_ssize_t>(sections.trie.size())));
+    PyRef table = Check(PyBytes_FromStringAndSize(
+        reinterpret_cast<const char*>(sections.table.data()),
+        static_cast<Py_ssize_t>(sections.table.size())));
+    return PyTuple_Pack(2, trie.get(), table.get());
+  });
+}
+
 template <class T>
 PyRef BytesOf(const T* data, size_t n) {
   return Check(
@@ -419,14 +437,14 @@ PyObject* Layout(PyObject* self, PyObject*) {
     PyRef ids = BytesOf(p.all_video_ids().data(), p.total_ids());
     PyRef counts =
         BytesOf(p.all_video_counts().data(), p.all_video_counts().size());
-    const IdKind kind = Live(self).id_kind();
-    PyRef table = kind == IdKind::kInt
+    const std::optional<IdMode> kind = Live(self).id_kind();
+    PyRef table = kind == IdMode::kInt32
                       ? BytesOf(t.int32_ids.data(), t.int32_ids.size())
                       : BytesOf(t.uuid_ids.data(), t.uuid_ids.size());
-    PyRef kind_name = kind == IdKind::kNone
+    PyRef kind_name = !kind.has_value()
                           ? PyRef::Borrow(Py_None)
                           : Check(PyUnicode_FromString(
-                                kind == IdKind::kInt ? "int" : "uuid"));
+                                kind == IdMode::kInt32 ? "int" : "uuid"));
     return PyTuple_Pack(9, shifts.get(), labels.get(), present.get(),
                         totals.get(), offsets.get(), ids.get(), counts.get(),
                         kind_name.get(), table.get());
@@ -444,15 +462,9 @@ PyObject* GetVideoCount(PyObject* self, void*) {
 
 PyObject* GetIdKind(PyObject* self, void*) {
   return Guarded([&]() -> PyObject* {
-    switch (Live(self).id_kind()) {
-      case IdKind::kInt:
-        return PyUnicode_FromString("int");
-      case IdKind::kUuid:
-        return PyUnicode_FromString("uuid");
-      case IdKind::kNone:
-        break;
-    }
-    Py_RETURN_NONE;
+    const std::optional<IdMode> kind = Live(self).id_kind();
+    if (!kind.has_value()) Py_RETURN_NONE;
+    return PyUnicode_FromString(kind == IdMode::kInt32 ? "int" : "uuid");
   });
 }
 
@@ -477,6 +489,8 @@ PyMethodDef kMethods[] = {
      METH_VARARGS | METH_KEYWORDS,
      "encode_with_section(fd, top_n, release=False): encode_to_file, and "
      "the index's search section (a SearchSection, or None)"},
+    {"encode_terms", EncodeTerms, METH_O,
+     "encode_terms(top_n) -> (term trie bytes, term table bytes)"},
     {"layout", Layout, METH_NOARGS,
      "layout(): the construction arrays before propagation"},
     {nullptr, nullptr, 0, nullptr},

@@ -37,18 +37,23 @@ PyObject* New(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
                                      &video_at, &count_at, &fields)) {
       return nullptr;
     }
-    if (term_at < 0 || video_at < 0 || count_at < 0 || term_at == video_at ||
-        term_at == count_at || video_at == count_at) {
-      Raise(PyExc_ValueError, "column positions must be distinct and >= 0");
+    // A count position of -1: no count column, every row counts 1.
+    const bool counted = count_at != -1;
+    if (term_at < 0 || video_at < 0 || count_at < -1 || term_at == video_at ||
+        (counted && (term_at == count_at || video_at == count_at))) {
+      Raise(PyExc_ValueError,
+            "column positions must be distinct and >= 0 (count -1 for none)");
     }
     if (fields < 0 ||
         (fields > 0 && std::max({term_at, video_at, count_at}) >= fields)) {
       Raise(PyExc_ValueError, "fields must cover every column position");
     }
     auto state = std::make_unique<State>();
-    state->columns = {
-        tsv != 0, static_cast<size_t>(term_at), static_cast<size_t>(video_at),
-        static_cast<size_t>(count_at), static_cast<size_t>(fields)};
+    state->columns = {tsv != 0, static_cast<size_t>(term_at),
+                      static_cast<size_t>(video_at),
+                      counted ? static_cast<size_t>(count_at)
+                              : build::DelimitedColumns::kNoColumn,
+                      static_cast<size_t>(fields)};
     PyRef self = Check(type->tp_alloc(type, 0));
     reinterpret_cast<ReaderObject*>(self.get())->state = state.release();
     return self.release();

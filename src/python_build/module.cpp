@@ -8,6 +8,7 @@
 #include "python_build/guard.hpp"
 #include "python_build/mapped_index_type.hpp"
 #include "python_build/search_section_type.hpp"
+#include "python_build/term_index_type.hpp"
 
 namespace quillomar::pybuild {
 
@@ -82,7 +83,9 @@ PyObject* Init() {
       !AddObject(module.get(), "MappedIndex",
                  reinterpret_cast<PyObject*>(MappedIndexType())) ||
       !AddObject(module.get(), "SearchSection",
-                 reinterpret_cast<PyObject*>(SearchSectionType()))) {
+                 reinterpret_cast<PyObject*>(SearchSectionType())) ||
+      !AddObject(module.get(), "TermIndex",
+                 reinterpret_cast<PyObject*>(TermIndexType()))) {
     return nullptr;
   }
   return module.release();

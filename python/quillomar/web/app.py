@@ -62,7 +62,12 @@ def _error(status: int, message: str) -> JSONResponse:
 def _render(completion: Completion, titles: Mapping[str, str], took: float) -> bytes:
     results = []
     for s in completion.results:
-        item: Dict[str, Any] = {"id": s.video, "score": s.score, "corrected": s.corrected}
+        item: Dict[str, Any] = {
+            "id": s.video,
+            "score": s.score,
+            "corrected": s.corrected,
+            "how": s.how,
+        }
         title = titles.get(s.video)
         if title is not None:
             item["title"] = title
@@ -71,6 +76,16 @@ def _render(completion: Completion, titles: Mapping[str, str], took: float) -> b
         "query": completion.query,
         "corrected": completion.corrected,
         "results": results,
+        "suggestions": [
+            {
+                "text": g.text,
+                "score": g.score,
+                "how": g.how,
+                "corrected": g.corrected,
+                "highlight": [list(r) for r in g.highlight],
+            }
+            for g in completion.suggestions
+        ],
         "took_ms": round(took * 1000, 3),
     }
     return json.dumps(body, ensure_ascii=False, separators=(",", ":")).encode()

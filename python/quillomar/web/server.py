@@ -568,7 +568,7 @@ def _make_app(
     access_log: bool,
 ) -> Starlette:
     from ..autocomplete import Autocomplete
-    from ..sample import sample_index, sample_titles
+    from ..sample import sample_stored, sample_titles
     from .app import create_app, load_autocomplete
     from .titles import TitlesError, read_titles
 
@@ -582,7 +582,7 @@ def _make_app(
     else:
         titles = sample_titles() if indexes is None else {}
     if indexes is None:
-        autocomplete = Autocomplete(sample_index())
+        autocomplete = Autocomplete(sample_stored())
         autocomplete.warm_up()
         return create_app(autocomplete, titles=titles, access_log=access_log)
     named: Mapping[str, str] = {DEFAULT_NAME: indexes} if isinstance(indexes, str) else indexes

@@ -5,12 +5,18 @@
 namespace quillomar::build {
 namespace {
 
-const char* KindName(IdKind kind, bool plural) {
-  if (kind == IdKind::kInt) return plural ? "int ids" : "an int";
+const char* KindName(IdMode kind, bool plural) {
+  if (kind == IdMode::kInt32) return plural ? "int ids" : "an int";
   return plural ? "UUIDs" : "a UUID";
 }
 
 }  // namespace
+
+std::string MixedIdsText(IdMode found, IdMode earlier) {
+  return std::string("video id is ") + KindName(found, false) +
+         " but earlier records used " + KindName(earlier, true) +
+         "; ids must be all ints or all UUIDs";
+}
 
 uint32_t Aggregate::NumberOf(std::string_view raw) {
   if (rewriter_ == nullptr) return terms_.Intern(raw);
@@ -75,12 +81,9 @@ std::optional<RecordFault> Aggregate::NumberTerms(const TermColumn& terms) {
 std::optional<RecordFault> Aggregate::Add(const RecordBatch& batch) {
   const size_t n = batch.terms.rows();
   if (n == 0) return std::nullopt;
-  const IdKind known = ids_.kind();
-  if (known != IdKind::kNone && batch.id_kind != known) {
-    return RecordFault{
-        0, std::string("video id is ") + KindName(batch.id_kind, false) +
-               " but earlier records used " + KindName(known, true) +
-               "; ids must be all ints or all UUIDs"};
+  const std::optional<IdMode> known = ids_.kind();
+  if (known.has_value() && batch.id_kind != *known) {
+    return RecordFault{0, MixedIdsText(batch.id_kind, *known)};
   }
   if (auto fault = NumberTerms(batch.terms)) return fault;
   // Nothing below can fail.
@@ -90,7 +93,7 @@ std::optional<RecordFault> Aggregate::Add(const RecordBatch& batch) {
   // appearance), then the pairs, each with its slots fetched ahead.
   std::vector<uint32_t>& videos = video_numbers_;
   videos.resize(n);
-  if (batch.id_kind == IdKind::kInt) {
+  if (batch.id_kind == IdMode::kInt32) {
     const uint32_t* keys = batch.int_ids.data();
     for (size_t i = 0; i < n; ++i) {
       if (i + kAhead < n) ids_.PrefetchInt(keys[i + kAhead]);

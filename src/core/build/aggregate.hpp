@@ -52,11 +52,15 @@ struct TermColumn {
 
 struct RecordBatch {
   TermColumn terms;
-  IdKind id_kind = IdKind::kNone;     // kNone only for an empty batch
-  std::span<const uint32_t> int_ids;  // id_kind == kInt
+  IdMode id_kind = IdMode::kUuid;     // any for an empty batch
+  std::span<const uint32_t> int_ids;  // id_kind == kInt32
   std::span<const Uuid> uuid_ids;     // id_kind == kUuid
   std::span<const uint32_t> counts;
 };
+
+// Why a record whose id is of kind `found` is refused after records with
+// ids of kind `earlier`.
+std::string MixedIdsText(IdMode found, IdMode earlier);
 
 // A refused record: its row within the batch and what is wrong with it.
 struct RecordFault {
@@ -82,7 +86,7 @@ class Aggregate {
   // Distinct terms in the index (with counts or a total).
   size_t term_count() const { return present_; }
   size_t video_count() const { return ids_.size(); }
-  IdKind id_kind() const { return ids_.kind(); }
+  std::optional<IdMode> id_kind() const { return ids_.kind(); }
 
   // Read access for laying out the trie.
   const TermTable& terms() const { return terms_; }
@@ -91,9 +95,6 @@ class Aggregate {
   bool has_total(uint32_t term) const { return flags_[term] & kHasTotal; }
   bool is_present(uint32_t term) const { return flags_[term] != 0; }
   uint32_t total(uint32_t term) const { return totals_[term]; }
-
-  // Frees the counts (the terms and identifiers stay readable).
-  void ReleasePairs() { pairs_.Clear(); }
 
  private:
   static constexpr uint8_t kHasPairs = 1;

@@ -11,6 +11,11 @@
 
 namespace quillomar::build {
 
+// White space as Python's str.split() and str.strip() see ASCII.
+inline bool IsAsciiSpace(unsigned char c) {
+  return c == ' ' || (c >= 0x09 && c <= 0x0D) || (c >= 0x1C && c <= 0x1F);
+}
+
 inline bool IsAscii(std::string_view s) {
   for (unsigned char c : s) {
     if (c >= 0x80) return false;
@@ -23,9 +28,7 @@ inline void FoldAscii(std::string_view raw, std::string& out) {
   out.clear();
   bool gap = false;  // white space seen since the last kept character
   for (unsigned char c : raw) {
-    const bool space =
-        c == ' ' || (c >= 0x09 && c <= 0x0D) || (c >= 0x1C && c <= 0x1F);
-    if (space) {
+    if (IsAsciiSpace(c)) {
       gap = true;
       continue;
     }

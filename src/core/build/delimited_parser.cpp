@@ -4,7 +4,7 @@
 #include <string_view>
 
 #include "core/build/field_text.hpp"
-#include "core/build/term_rule.hpp"
+#include "core/codec/utf8.hpp"
 
 namespace quillomar::build {
 
@@ -14,9 +14,11 @@ constexpr std::string_view kByteOrderMark = "\xEF\xBB\xBF";
 
 }  // namespace
 
-DelimitedParser::DelimitedParser(DelimitedColumns columns, IdKind id_kind)
+DelimitedParser::DelimitedParser(DelimitedColumns columns,
+                                 std::optional<IdMode> id_kind)
     : columns_(columns),
-      width_(std::max({columns.term_at, columns.video_at, columns.count_at}) +
+      width_(std::max({columns.term_at, columns.video_at,
+                       columns.has_count() ? columns.count_at : 0}) +
              1),
       delimiter_(columns.tsv ? '\t' : ','),
       kind_(id_kind) {
@@ -41,7 +43,7 @@ void DelimitedParser::Select(size_t index) {
 }
 
 bool DelimitedParser::Append(const char* p, size_t n) {
-  field_chars_ += CountCodePoints({p, n});
+  field_chars_ += codec::CountCodePoints({p, n});
   if (field_chars_ > kFieldLimit) return false;
   if (target_ != nullptr) target_->append(p, n);
   return true;
@@ -87,17 +89,15 @@ std::optional<LineFault> DelimitedParser::EndRecord() {
                      "the line starts with a byte-order mark (files joined "
                      "together?)"};
   }
-  uint32_t count;
-  if (!ParseCount(count_, count, error_)) return LineFault{line_, error_};
+  uint32_t count = 1;
+  if (columns_.has_count() && !ParseCount(count_, count, error_)) {
+    return LineFault{line_, error_};
+  }
   VideoValue video;
   if (!ParseVideo(video_, video, error_)) return LineFault{line_, error_};
-  const IdKind kind = video.is_int ? IdKind::kInt : IdKind::kUuid;
-  if (kind_ != IdKind::kNone && kind != kind_) {
-    return LineFault{line_, std::string("video id is ") +
-                                (video.is_int ? "an int" : "a UUID") +
-                                " but earlier records used " +
-                                (video.is_int ? "UUIDs" : "int ids") +
-                                "; ids must be all ints or all UUIDs"};
+  const IdMode kind = video.is_int ? IdMode::kInt32 : IdMode::kUuid;
+  if (kind_.has_value() && kind != *kind_) {
+    return LineFault{line_, MixedIdsText(kind, *kind_)};
   }
   kind_ = kind;
   if (video.is_int) {
@@ -207,7 +207,7 @@ RecordBatch DelimitedParser::batch() const {
   RecordBatch b;
   b.terms.data = term_bytes_.data();
   b.terms.offsets = term_offsets_;
-  b.id_kind = kind_;
+  b.id_kind = kind_.value_or(IdMode::kUuid);  // rows only with a kind
   b.int_ids = int_ids_;
   b.uuid_ids = uuid_ids_;
   b.counts = counts_;

@@ -27,12 +27,18 @@
 namespace quillomar::build {
 
 struct DelimitedColumns {
+  // A count position of kNoColumn: the log has one row per event, and every
+  // row counts 1.
+  static constexpr size_t kNoColumn = static_cast<size_t>(-1);
+
   bool tsv = false;
   size_t term_at = 0;
   size_t video_at = 1;
   size_t count_at = 2;
   // Fields the header has: a record with more is refused (0: any number).
   size_t fields = 0;
+
+  bool has_count() const { return count_at != kNoColumn; }
 };
 
 struct LineFault {
@@ -44,9 +50,9 @@ class DelimitedParser {
  public:
   static constexpr size_t kFieldLimit = 131072;
 
-  // `id_kind`: the kind of the ids already counted (kNone for none); a row
+  // `id_kind`: the kind of the ids already counted (none before any); a row
   // of the other kind is refused.
-  DelimitedParser(DelimitedColumns columns, IdKind id_kind);
+  DelimitedParser(DelimitedColumns columns, std::optional<IdMode> id_kind);
 
   // Parses `n` bytes, appending complete rows to the batch; `final` marks
   // the end of the input (a last record without a line break counts).
@@ -81,7 +87,7 @@ class DelimitedParser {
   DelimitedColumns columns_;
   size_t width_;
   char delimiter_;
-  IdKind kind_;
+  std::optional<IdMode> kind_;
   State state_ = State::kStartRecord;
   uint64_t line_ = 1;  // the header
 

@@ -1,11 +1,9 @@
 #include "core/build/field_text.hpp"
 
+#include "core/build/ascii_folding.hpp"
+
 namespace quillomar::build {
 namespace {
-
-bool IsSpace(unsigned char c) {
-  return c == ' ' || (c >= '\t' && c <= '\r') || (c >= 0x1c && c <= 0x1f);
-}
 
 bool AllDigits(std::string_view s) {
   if (s.empty()) return false;
@@ -45,8 +43,8 @@ int HexValue(char c) {
 std::string_view StripSpace(std::string_view s) {
   size_t b = 0;
   size_t e = s.size();
-  while (b < e && IsSpace(static_cast<unsigned char>(s[b]))) ++b;
-  while (e > b && IsSpace(static_cast<unsigned char>(s[e - 1]))) --e;
+  while (b < e && IsAsciiSpace(static_cast<unsigned char>(s[b]))) ++b;
+  while (e > b && IsAsciiSpace(static_cast<unsigned char>(s[e - 1]))) --e;
   return s.substr(b, e - b);
 }
 

@@ -5,47 +5,38 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <vector>
 
+#include "core/memory/interner.hpp"
 #include "core/trie/trie.hpp"
 
 namespace quillomar::build {
 
-enum class IdKind : uint8_t { kNone, kInt, kUuid };
-
 class IdTable {
  public:
-  IdTable();
+  // The kind of the identifiers interned so far; none before the first.
+  std::optional<IdMode> kind() const { return kind_; }
+  size_t size() const { return ints_.size() + uuids_.size(); }
+  const std::vector<uint32_t>& ints() const { return ints_.keys().all(); }
+  const std::vector<Uuid>& uuids() const { return uuids_.keys().all(); }
 
-  IdKind kind() const { return kind_; }
-  size_t size() const {
-    return kind_ == IdKind::kUuid ? uuids_.size() : ints_.size();
+  // REQUIRES: kind() is none or the kind of the key.
+  uint32_t InternInt(uint32_t key) {
+    kind_ = IdMode::kInt32;
+    return ints_.Intern(key);
   }
-  const std::vector<uint32_t>& ints() const { return ints_; }
-  const std::vector<Uuid>& uuids() const { return uuids_; }
-
-  // REQUIRES: kind() is kNone or the kind of the key.
-  uint32_t InternInt(uint32_t key);
-  uint32_t InternUuid(const Uuid& key);
+  uint32_t InternUuid(const Uuid& key) {
+    kind_ = IdMode::kUuid;
+    return uuids_.Intern(key);
+  }
   // Hints that an int id is about to be interned.
-  void PrefetchInt(uint32_t key) const {
-    __builtin_prefetch(&slots_[static_cast<size_t>(IntHash(key)) & mask_]);
-  }
+  void PrefetchInt(uint32_t key) const { ints_.Prefetch(ints_.Hash(key)); }
 
  private:
-  template <class Key, class Equal>
-  uint32_t Intern(uint64_t hash, Equal equal, const Key& key,
-                  std::vector<Key>& keys);
-  void Grow();
-  uint64_t HashOf(uint32_t number) const;
-  uint64_t IntHash(uint32_t key) const;
-
-  IdKind kind_ = IdKind::kNone;
-  std::vector<uint32_t> ints_;
-  std::vector<Uuid> uuids_;
-  std::vector<uint32_t> slots_;  // 0 = empty, else number + 1
-  uint64_t seed_;
-  size_t mask_;
+  std::optional<IdMode> kind_;
+  memory::Interner<memory::FixedKeys<uint32_t>> ints_;
+  memory::Interner<memory::FixedKeys<Uuid>> uuids_;
 };
 
 }  // namespace quillomar::build

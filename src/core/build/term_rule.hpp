@@ -16,11 +16,4 @@ TermFault CheckTerm(std::string_view term);
 // The text the builder reports for a fault, e.g. "term is empty".
 const char* TermFaultText(TermFault fault);
 
-// Number of code points in valid UTF-8 text.
-inline size_t CountCodePoints(std::string_view s) {
-  size_t n = 0;
-  for (unsigned char c : s) n += (c & 0xC0) != 0x80;
-  return n;
-}
-
 }  // namespace quillomar::build

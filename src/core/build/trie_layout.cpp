@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "core/build/term_rule.hpp"
+#include "core/codec/utf8.hpp"
 #include "core/panic.hpp"
 #include "core/payload/merge.hpp"
 #include "core/trie/propagate.hpp"
@@ -40,7 +41,7 @@ SortedTerms SortTerms(const Aggregate& records) {
   keys.reserve(records.term_count());
   for (uint32_t t = 0; t < terms.size(); ++t) {
     if (!records.is_present(t)) continue;
-    const std::string_view s = terms.term(t);
+    const std::string_view s = terms.at(t);
     Key key{{0, 0}, t};
     for (size_t i = 0; i < 16; ++i) {
       key.prefix[i / 8] =
@@ -52,8 +53,8 @@ SortedTerms SortTerms(const Aggregate& records) {
   std::sort(keys.begin(), keys.end(), [&terms](const Key& a, const Key& b) {
     if (a.prefix[0] != b.prefix[0]) return a.prefix[0] < b.prefix[0];
     if (a.prefix[1] != b.prefix[1]) return a.prefix[1] < b.prefix[1];
-    const std::string_view x = terms.term(a.number);
-    const std::string_view y = terms.term(b.number);
+    const std::string_view x = terms.at(a.number);
+    const std::string_view y = terms.at(b.number);
     // Equal prefixes: both are at least 16 bytes long, or equal terms.
     return x.size() > 16 && y.size() > 16 ? x.substr(16) < y.substr(16) : x < y;
   });
@@ -63,37 +64,16 @@ SortedTerms SortTerms(const Aggregate& records) {
   size_t total = 0;
   for (size_t i = 0; i < keys.size(); ++i) {
     out.numbers[i] = keys[i].number;
-    total += terms.term(keys[i].number).size();
+    total += terms.at(keys[i].number).size();
     out.starts[i + 1] = total;
   }
   out.bytes.resize(total);
   for (size_t i = 0; i < keys.size(); ++i) {
-    const std::string_view t = terms.term(keys[i].number);
+    const std::string_view t = terms.at(keys[i].number);
     if (!t.empty())
       std::memcpy(out.bytes.data() + out.starts[i], t.data(), t.size());
   }
   return out;
-}
-
-// Decodes the code point at s[at] (valid UTF-8) and advances `at`.
-uint32_t NextCodePoint(std::string_view s, size_t& at) {
-  const auto* p = reinterpret_cast<const unsigned char*>(s.data()) + at;
-  const uint32_t b0 = p[0];
-  if (b0 < 0x80) {
-    at += 1;
-    return b0;
-  }
-  if (b0 < 0xE0) {
-    at += 2;
-    return (b0 & 0x1F) << 6 | (p[1] & 0x3F);
-  }
-  if (b0 < 0xF0) {
-    at += 3;
-    return (b0 & 0x0F) << 12 | (p[1] & 0x3Fu) << 6 | (p[2] & 0x3F);
-  }
-  at += 4;
-  return (b0 & 0x07) << 18 | (p[1] & 0x3Fu) << 12 | (p[2] & 0x3Fu) << 6 |
-         (p[3] & 0x3F);
 }
 
 size_t CheckedU32(size_t v) {
@@ -124,8 +104,8 @@ Shape LayOutNodes(const SortedTerms& sorted, Trie& t) {
       // Back to the start of the code point the two first differ in.
       while (b > 0 && (static_cast<unsigned char>(s[b]) & 0xC0) == 0x80) --b;
     }
-    const size_t points_before = CountCodePoints(s.substr(0, b));
-    const size_t points = points_before + CountCodePoints(s.substr(b));
+    const size_t points_before = codec::CountCodePoints(s.substr(0, b));
+    const size_t points = points_before + codec::CountCodePoints(s.substr(b));
     common_bytes[i] = static_cast<uint32_t>(b);
     common_points[i] = static_cast<uint32_t>(points_before);
     length[i] = static_cast<uint32_t>(CheckedU32(points));
@@ -156,12 +136,13 @@ Shape LayOutNodes(const SortedTerms& sorted, Trie& t) {
   shape.term_nodes.resize(n);
   for (size_t i = 0; i < n; ++i) {
     const std::string_view s = sorted.at(i);
-    size_t at = common_bytes[i];
+    const auto* at =
+        reinterpret_cast<const uint8_t*>(s.data()) + common_bytes[i];
     const uint32_t c = common_points[i];
     uint32_t parent = c == 0 ? 0 : last_at[c];
     for (uint32_t d = c + 1; d <= length[i]; ++d) {
       const uint32_t node = next[d]++;
-      t.child_labels[node] = NextCodePoint(s, at);
+      t.child_labels[node] = codec::NextCodePointOfValid(at);
       ++t.node_shifts[parent];
       last_at[d] = node;
       parent = node;
@@ -169,7 +150,7 @@ Shape LayOutNodes(const SortedTerms& sorted, Trie& t) {
     shape.term_nodes[i] = parent;
   }
   // A node's first child slot is the number of children of the nodes
-  // before it (slot s holds node s + 1).
+  // before it: the layout is breadth-first (IsBreadthFirst).
   uint32_t slot = 0;
   for (size_t v = 0; v < node_count; ++v) {
     const uint32_t children = t.node_shifts[v];
@@ -191,7 +172,7 @@ void LayOutPayloads(const Aggregate& records, const SortedTerms& sorted,
   // Group the pairs by term: (inverted count << 32 | video) sorts by count
   // descending, then video number ascending.
   std::vector<uint32_t> begin(term_total + 1, 0);
-  const std::vector<PairTable::Slot>& slots = records.pairs().slots();
+  const std::span<const PairTable::Slot> slots = records.pairs().slots();
   for (const PairTable::Slot& s : slots) {
     if (s.term != PairTable::kEmpty) ++begin[s.term + 1];
   }
@@ -251,16 +232,12 @@ Trie LayOut(const Aggregate& records) {
   const SortedTerms sorted = SortTerms(records);
   const Shape shape = LayOutNodes(sorted, t);
   LayOutPayloads(records, sorted, shape, t);
-  switch (records.id_kind()) {
-    case IdKind::kInt:
-      t.id_mode = IdMode::kInt32;
-      t.int32_ids = records.ids().ints();
-      break;
-    case IdKind::kUuid:
-    case IdKind::kNone:
-      t.id_mode = IdMode::kUuid;
-      t.uuid_ids = records.ids().uuids();
-      break;
+  // A build without records has no identifiers; its table is a UUID one.
+  t.id_mode = records.id_kind().value_or(IdMode::kUuid);
+  if (t.id_mode == IdMode::kInt32) {
+    t.int32_ids = records.ids().ints();
+  } else {
+    t.uuid_ids = records.ids().uuids();
   }
   return t;
 }

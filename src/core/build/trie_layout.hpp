@@ -5,7 +5,7 @@
 //   depth 1, then depth 2, and so on; within a depth the nodes come in code
 //   point order of the prefixes they spell, so a node's children are
 //   consecutive, every child is numbered after its parent and the child
-//   slots are simply 1, 2, ..., N - 1;
+//   slots are simply 1, 2, ..., N - 1 (IsBreadthFirst);
 // * each term's node carries (total, video numbers, counts) with its videos
 //   ordered by count, largest first, equal counts by video number (the
 //   order in which videos were first counted); every other node has no
@@ -13,7 +13,8 @@
 // * a term's total is the one set for it, else the sum of its counts,
 //   saturated at 4294967295.
 //
-// The walk is iterative: no recursion over input-controlled depth.
+// The layout is a sort and passes over the sorted terms: no recursion over
+// input-controlled depth.
 #pragma once
 
 #include <cstdint>

@@ -1,6 +1,6 @@
-// UTF-8, the one definition of it the index uses: the label encoding of a
-// stored index, the query text handed in from Python and the labels read
-// from caller arrays all decode through these functions.
+// UTF-8 decoding and encoding: the label encoding of a stored index, the
+// query text handed in from Python, the labels read from caller arrays and
+// the terms of a build all go through these functions.
 //
 // Valid means one Unicode scalar value in its shortest form: no overlong
 // form, no surrogate (U+D800 to U+DFFF), nothing above U+10FFFF.
@@ -8,6 +8,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string_view>
 
 namespace quillomar::codec {
 
@@ -59,6 +60,38 @@ inline uint32_t NextCodePointLossy(const uint8_t*& p, const uint8_t* end) {
   }
   p += 1;
   return kReplacementCharacter;
+}
+
+// The code point at p in text already checked to be valid UTF-8, advancing
+// p past it. Reads only the bytes of that code point.
+inline uint32_t NextCodePointOfValid(const uint8_t*& p) {
+  const uint32_t b0 = p[0];
+  if (b0 < 0x80) {
+    p += 1;
+    return b0;
+  }
+  if (b0 < 0xE0) {
+    const uint32_t c = (b0 & 0x1F) << 6 | (p[1] & 0x3F);
+    p += 2;
+    return c;
+  }
+  if (b0 < 0xF0) {
+    const uint32_t c = (b0 & 0x0F) << 12 | (p[1] & 0x3Fu) << 6 | (p[2] & 0x3F);
+    p += 3;
+    return c;
+  }
+  const uint32_t c = (b0 & 0x07) << 18 | (p[1] & 0x3Fu) << 12 |
+                     (p[2] & 0x3Fu) << 6 | (p[3] & 0x3F);
+  p += 4;
+  return c;
+}
+
+// The number of code points in valid UTF-8 text: its bytes that are not
+// continuation bytes.
+inline size_t CountCodePoints(std::string_view s) {
+  size_t n = 0;
+  for (unsigned char c : s) n += (c & 0xC0) != 0x80;
+  return n;
 }
 
 // Encoded size of a Unicode scalar value: 1 to 4.

@@ -17,7 +17,6 @@ inline constexpr uint8_t kMarker16 = 0xFB;
 inline constexpr uint8_t kMarker32 = 0xFC;
 inline constexpr uint8_t kMarker64 = 0xFD;
 inline constexpr uint8_t kMarker128 = 0xFE;
-inline constexpr uint8_t kMarkerReserved = 0xFF;
 
 // Encoded size of a 32-bit value: 1, 3 or 5. Branch-free so that summing it
 // over an array vectorises.

@@ -47,7 +47,7 @@ std::vector<uint32_t> DerivePreorderRanks(
     for (uint32_t s = first; s < end; ++s) size[v] += size[s + 1];
   }
   // Then down: a child's rank follows its parent's and the subtrees of its
-  // earlier siblings. The sizes are overwritten by ranks as they are used.
+  // earlier siblings.
   std::vector<uint32_t> rank(n, kHiddenRank);
   rank[0] = 0;
   for (size_t v = 0; v < n; ++v) {

@@ -24,8 +24,8 @@ inline constexpr uint32_t kHiddenRank = UINT32_MAX;
 bool WalkOrderIsTextOrder(const Trie& t);
 
 // The ranks, or an empty vector when some node is the child of two nodes.
-// REQUIRES: `records` is DeriveSearchRecords(t) and not empty (the
-// breadth-first layout, where every child comes after its parent).
+// REQUIRES: `records` is DeriveSearchRecords(t) and not empty (so
+// IsBreadthFirst(t): every child comes after its parent).
 std::vector<uint32_t> DerivePreorderRanks(
     const Trie& t, std::span<const SearchRecord> records);
 

@@ -59,7 +59,7 @@ ReversedTerms DeriveReversedTerms(const Trie& t,
 
   // Built level by level: the nodes of one depth are numbered in order, and
   // each node's children right after those of the nodes before it, which
-  // is the breadth-first layout (child slot s holds node s + 1). A level's
+  // is the breadth-first layout (IsBreadthFirst). A level's
   // items are grouped by owner and, within an owner, by key (two stable
   // counting passes); each run of one key becomes a child, the terms read
   // to their start (key 0) end at the owner.

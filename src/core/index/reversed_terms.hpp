@@ -1,7 +1,7 @@
 // The trie of the index's terms spelt backwards, in the breadth-first
-// layout, with search records: a search can read a query from its end and
-// still walk a trie, and each term end found there leads back to the
-// index's node of that term.
+// layout (IsBreadthFirst), with search records: a search can read a query from
+// its end and still walk a trie, and each term end found there leads back to
+// the index's node of that term.
 //
 // Only terms a search can reach are in it (none whose path shows a label
 // 0). Two index nodes can spell the same term (equal sibling labels); the

@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "core/panic.hpp"
+#include "core/trie/breadth_first.hpp"
 
 namespace quillomar {
 
@@ -35,19 +36,13 @@ SearchRecord ComposeRecord(uint32_t label, bool terminal, uint32_t first,
 }
 
 std::vector<SearchRecord> DeriveSearchRecords(const Trie& t) {
+  if (!IsBreadthFirst(t)) return {};
   const size_t n = t.node_count();
-  const std::vector<uint32_t>& slots = t.child_transitions;
   std::vector<SearchRecord> records(n);
-  // Children before parents.
+  // Children before parents: every child comes after its parent.
   for (size_t v = n; v-- > 0;) {
     const uint32_t start = t.node_shifts[v];
     const uint32_t end = SlotEnd(t, v);
-    // The layout checks ride along: a slot not holding s + 1, or a child
-    // not after its parent (so not yet filled in), ends the derivation.
-    if (start < end && start < v) return {};
-    for (uint32_t s = start; s < end; ++s) {
-      if (slots[s] != s + 1) return {};
-    }
     const std::span<const SearchRecord> children =
         start < end ? std::span<const SearchRecord>(records.data() + start + 1,
                                                     end - start)

@@ -1,18 +1,18 @@
 // A search-only view of the trie derived once at load.
 //
-// When every child slot s in a node's range holds node s + 1 (the
-// breadth-first layout in which each node's children are consecutive nodes
-// right after the slots before them), the walk needs no child_transitions
-// read, and what it needs of a node fits one 8-byte record, so scanning a
-// node's children touches one run of memory:
+// In the breadth-first layout (IsBreadthFirst, trie/breadth_first.hpp) the
+// walk needs no child_transitions read, and what it needs of a node fits
+// one 12-byte record, so scanning a node's children touches one run of
+// memory:
 //  - the label and terminal flag;
 //  - the fewest and most labels from the node down to a term end (at the
 //    node itself, or below it), which bound how much of the query a match
 //    through this node can still consume;
 //  - the letter buckets (code point mod 32) of every label below the node:
-//    each bucket of the unread query that is missing there costs an edit.
-// The last two let the walk drop a whole subtree as soon as no match can lie
-// in it, without changing any result.
+//    each bucket of the unread query that is missing there costs an edit;
+//  - the node's first child slot.
+// The label bounds and buckets let the walk drop a whole subtree as soon as no
+// match can lie in it, without changing any result.
 #pragma once
 
 #include <algorithm>
@@ -52,7 +52,7 @@ static_assert(sizeof(SearchRecord) == 12);
 
 inline uint32_t LetterBucket(uint32_t cp) { return cp & 31; }
 
-// A trie in the breadth-first layout as the searches read it: node v's
+// A breadth-first trie as the searches read it: node v's
 // children are nodes s + 1 for the slots s in [records[v].first, end), end
 // being records[v + 1].first, or slot_count for the last node.
 //
@@ -82,9 +82,8 @@ struct RecordTrie {
 SearchRecord ComposeRecord(uint32_t label, bool terminal, uint32_t first,
                            std::span<const SearchRecord> children);
 
-// The record of every node, or an empty vector when the trie does not have
-// the layout above or a child does not come after its parent (which the
-// bottom-up pass that fills the records relies on). REQUIRES: IsSound(t).
+// The record of every node, or an empty vector when the trie is not
+// breadth-first (IsBreadthFirst). REQUIRES: IsSound(t).
 std::vector<SearchRecord> DeriveSearchRecords(const Trie& t);
 
 }  // namespace quillomar

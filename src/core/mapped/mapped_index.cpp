@@ -106,13 +106,13 @@ std::variant<MappedIndex, std::string> MappedIndex::Open(
     r.terminal_bits =
         of(K::kReversedTerminals, static_cast<uint64_t*>(nullptr));
     r.block_ranks = of(K::kReversedBlockRanks, static_cast<uint32_t*>(nullptr));
-    m.two_way_.ranks = of(K::kRanks, static_cast<uint32_t*>(nullptr));
-    m.two_way_.reversed = ReversedTerms(r, nodes);
-    m.two_way_.reversed.LimitExpansions();
+    m.forward_backward_.ranks = of(K::kRanks, static_cast<uint32_t*>(nullptr));
+    m.forward_backward_.reversed = ReversedTerms(r, nodes);
+    m.forward_backward_.reversed.LimitExpansions();
     using Entry = LabelPairs::Entry;
-    m.two_way_.forward_pairs =
+    m.forward_backward_.forward_pairs =
         LabelPairs(of(K::kForwardPairs, static_cast<Entry*>(nullptr)), nodes);
-    m.two_way_.reversed_pairs =
+    m.forward_backward_.reversed_pairs =
         LabelPairs(of(K::kReversedPairs, static_cast<Entry*>(nullptr)),
                    static_cast<size_t>(reversed_n));
   }

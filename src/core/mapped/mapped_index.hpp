@@ -26,8 +26,8 @@
 
 namespace quillomar::mapped {
 
-// What the forward-backward walk reads, as SearchIndex's TwoWayData.
-struct MappedTwoWay {
+// What the forward-backward walk reads, as SearchIndex's ForwardBackwardData.
+struct MappedForwardBackward {
   std::span<const uint32_t> ranks;
   ReversedTerms reversed;
   LabelPairs forward_pairs;
@@ -54,7 +54,10 @@ class MappedIndex {
   RecordTrie record_trie() const {
     return {records_.data(), records_.size(), slot_count_, records_.size()};
   }
-  const MappedTwoWay& two_way() const { return two_way_; }
+  // Null when the section has no reversed-term arrays.
+  const MappedForwardBackward* forward_backward() const {
+    return forward_backward_.empty() ? nullptr : &forward_backward_;
+  }
 
   // --- The ranking ---
   IdMode id_mode() const { return id_mode_; }
@@ -89,7 +92,7 @@ class MappedIndex {
 
   std::span<const SearchRecord> records_;
   uint32_t slot_count_ = 0;
-  MappedTwoWay two_way_;
+  MappedForwardBackward forward_backward_;
   std::span<const uint8_t> present_;
   std::span<const uint32_t> totals_;
   std::span<const uint32_t> offsets_;

@@ -41,9 +41,9 @@ std::optional<SectionWriter> SectionWriter::Derive(const Trie& t) {
   SectionWriter w(t);
   w.records_ = DeriveSearchRecords(t);
   if (w.records_.empty()) return std::nullopt;
-  w.two_way_ = DeriveTwoWay(t, w.records_);
-  w.forward_pairs_ = PairBytes(w.two_way_.forward_pairs);
-  w.reversed_pairs_ = PairBytes(w.two_way_.reversed_pairs);
+  w.forward_backward_ = DeriveForwardBackward(t, w.records_);
+  w.forward_pairs_ = PairBytes(w.forward_backward_.forward_pairs);
+  w.reversed_pairs_ = PairBytes(w.forward_backward_.reversed_pairs);
   size_t at = AlignUp(kHeaderSize + kArrayCount * kEntrySize);
   for (size_t k = 0; k < kArrayCount; ++k) {
     const size_t bytes = w.Bytes(static_cast<ArrayKind>(k)).size();
@@ -55,13 +55,13 @@ std::optional<SectionWriter> SectionWriter::Derive(const Trie& t) {
 }
 
 std::span<const uint8_t> SectionWriter::Bytes(ArrayKind kind) const {
-  const ReversedTerms::Arrays& r = two_way_.reversed.arrays();
+  const ReversedTerms::Arrays& r = forward_backward_.reversed.arrays();
   const PayloadTable& p = t_->payloads;
   switch (kind) {
     case ArrayKind::kRecords:
       return AsBytes(std::span<const SearchRecord>(records_));
     case ArrayKind::kRanks:
-      return AsBytes(std::span<const uint32_t>(two_way_.ranks));
+      return AsBytes(std::span<const uint32_t>(forward_backward_.ranks));
     case ArrayKind::kReversedRecords:
       return AsBytes(r.records);
     case ArrayKind::kReversedTerms:
@@ -109,14 +109,14 @@ void SectionWriter::Write(const Sink& sink) const {
   std::memcpy(head.data(), kMagic.data(), kMagic.size());
   uint32_t flags = 0;
   if (t_->id_mode == IdMode::kInt32) flags |= kFlagInt32Ids;
-  if (!two_way_.empty()) flags |= kFlagTwoWay;
+  if (!forward_backward_.empty()) flags |= kFlagTwoWay;
   Put<uint32_t>(head.data() + 8, kVersion);
   Put<uint32_t>(head.data() + 12, kByteOrder);
   Put<uint32_t>(head.data() + 16, flags);
   Put<uint32_t>(head.data() + 20, static_cast<uint32_t>(kArrayCount));
   Put<uint64_t>(head.data() + 24, t_->node_count());
   Put<uint64_t>(head.data() + 32, t_->child_transitions.size());
-  Put<uint64_t>(head.data() + 40, two_way_.reversed.node_count());
+  Put<uint64_t>(head.data() + 40, forward_backward_.reversed.node_count());
   for (size_t k = 0; k < kArrayCount; ++k) {
     uint8_t* e = head.data() + kHeaderSize + k * kEntrySize;
     Put<uint32_t>(e, static_cast<uint32_t>(k));

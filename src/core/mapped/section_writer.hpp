@@ -9,9 +9,9 @@
 #include <span>
 #include <vector>
 
+#include "core/index/search_index.hpp"
 #include "core/index/search_records.hpp"
 #include "core/mapped/section_format.hpp"
-#include "core/search_index.hpp"
 #include "core/trie/trie.hpp"
 
 namespace quillomar::mapped {
@@ -39,7 +39,7 @@ class SectionWriter {
 
   const Trie* t_;
   std::vector<SearchRecord> records_;
-  TwoWayData two_way_;
+  ForwardBackwardData forward_backward_;
   std::vector<uint8_t> forward_pairs_;  // 16-byte entries, padding zeroed
   std::vector<uint8_t> reversed_pairs_;
   std::array<ArrayPlace, kArrayCount> places_{};

@@ -28,27 +28,12 @@
 #include <vector>
 
 #include "core/bit_count.hpp"
+#include "core/index/search_index.hpp"
 #include "core/index/search_records.hpp"
 #include "core/matcher/band_automaton.hpp"
 #include "core/matcher/query_masks.hpp"
 
 namespace quillomar {
-
-// What a walk records, among the nodes whose distance is within the bound.
-enum class Recorded {
-  kTerms,     // the nodes where a term ends
-  kNodes,     // every node
-  kTopNodes,  // every node, whose subtree is then left alone
-};
-
-// Where a walk starts: a node, the automaton state of its row, its depth and
-// its path from the root (path.size() == depth). The node itself is not
-// examined; its children are.
-struct WalkStart {
-  uint32_t node;
-  uint32_t state;
-  std::span<const uint32_t> path;
-};
 
 // The automaton state of the row of `path`, read from the root's state one
 // label at a time (kDead once every cell exceeds the bound).
@@ -227,16 +212,15 @@ class LiveChildren {
   uint32_t suffix_letters_[QueryMasks::Capacity(0) + 1];
 };
 
-// Walks the subtree below `start` in pre-order, calling sink(node, distance,
-// path) for what `kRecorded` asks, until `limit` records. `masks` must be
-// QueryMasks(query, kBound), or null for kBound 0. REQUIRES: limit >= 1, graph
-// non-empty, query.size() <= QueryMasks::Capacity(kBound) and start.state not
-// kDead.
-template <uint32_t kBound, Recorded kRecorded, class Sink>
-void AutomatonWalkFrom(const RecordTrie& graph, std::span<const uint32_t> query,
-                       const QueryMasks* masks, WalkStart start, uint64_t limit,
-                       Sink& sink) {
-  constexpr bool kTerminalOnly = kRecorded == Recorded::kTerms;
+// Walks `graph` from its root (node 0) in pre-order, calling sink(node,
+// distance, path) for every node within the bound (kTerminalOnly: every
+// such node where a term ends), until `limit` records. The root itself is
+// not examined. `masks` must be QueryMasks(query, kBound), or null for
+// kBound 0. REQUIRES: limit >= 1, graph non-empty and query.size() <=
+// QueryMasks::Capacity(kBound).
+template <uint32_t kBound, bool kTerminalOnly, class Sink>
+void AutomatonWalk(const RecordTrie& graph, std::span<const uint32_t> query,
+                   const QueryMasks* masks, uint64_t limit, Sink& sink) {
   const LiveChildren<kBound, kTerminalOnly> live(graph, query, masks);
   const SearchRecord* const rec = graph.records;
 
@@ -252,9 +236,6 @@ void AutomatonWalkFrom(const RecordTrie& graph, std::span<const uint32_t> query,
   std::array<Frame, kMaxDepth> stack;
   size_t frames = 0;
   std::array<uint32_t, kMaxDepth> path;  // path[d - 1]: label at depth d
-  const uint32_t start_depth = static_cast<uint32_t>(start.path.size());
-  assert(start_depth <= kMaxDepth);
-  std::copy(start.path.begin(), start.path.end(), path.begin());
   // Candidates live on the C stack until a query needs more room (a node
   // with thousands of children); they are written before they are read.
   std::array<Candidate, 512> local;
@@ -285,7 +266,7 @@ void AutomatonWalkFrom(const RecordTrie& graph, std::span<const uint32_t> query,
     top += kept;
   };
 
-  expand(start.node, start.state, start_depth + 1);
+  expand(0, BandAutomaton::kStart, 1);
   while (frames > 0) {
     Frame& f = stack[frames - 1];
     if (f.next == f.end) {
@@ -303,7 +284,6 @@ void AutomatonWalkFrom(const RecordTrie& graph, std::span<const uint32_t> query,
         sink(cand.node, distance,
              std::span<const uint32_t>(path.data(), depth));
         if (++recorded >= limit) return;
-        if constexpr (kRecorded == Recorded::kTopNodes) continue;
       }
     }
     expand(cand.node, cand.state, depth + 1);
@@ -328,10 +308,8 @@ void AutomatonWalk(const Index& index, std::span<const uint32_t> query,
   // Bound 0 compares labels and needs no masks (2 KiB to clear).
   std::optional<QueryMasks> masks;
   if constexpr (kBound > 0) masks.emplace(query, kBound);
-  AutomatonWalkFrom<kBound,
-                    kTerminalOnly ? Recorded::kTerms : Recorded::kNodes>(
-      index.record_trie(), query, masks ? &*masks : nullptr,
-      {0, BandAutomaton::kStart, {}}, limit, sink);
+  AutomatonWalk<kBound, kTerminalOnly>(index.record_trie(), query,
+                                       masks ? &*masks : nullptr, limit, sink);
 }
 
 }  // namespace quillomar

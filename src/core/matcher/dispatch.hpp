@@ -21,6 +21,7 @@
 #include <optional>
 #include <span>
 
+#include "core/index/search_index.hpp"
 #include "core/matcher/automaton_walk.hpp"
 #include "core/matcher/edit_rows.hpp"
 #include "core/matcher/forward_backward_walk.hpp"
@@ -35,8 +36,8 @@ namespace quillomar {
 // terms back to index nodes.
 //
 // Index: the index's node_count(), sound(), records(), record_trie() and
-// two_way() (see SearchIndex); an index that owns a Trie (kOwnsTrie) also
-// its trie(), for the row walk over a trie without records.
+// forward_backward() (see SearchIndex); an index that owns a Trie (kOwnsTrie)
+// also its trie(), for the row walk over a trie without records.
 template <bool kNodes = true, class Index, class Sink>
 void Walk(const Index& index, std::span<const uint32_t> query,
           uint32_t max_dist, bool terminal_only, std::optional<uint32_t> limit,
@@ -46,11 +47,15 @@ void Walk(const Index& index, std::span<const uint32_t> query,
   if (cap == 0) return;
   const uint32_t bound = EffectiveBound(max_dist);
   const size_t n = query.size();
-  if (terminal_only && ForwardBackwardWalkFits(index, n, bound)) {
+  // The first search this walk fits derives its data (the reversed trie).
+  const auto* fb = terminal_only && ForwardBackwardWalkFits(index, n, bound)
+                       ? index.forward_backward()
+                       : nullptr;
+  if (fb != nullptr) {
     if (bound == 1) {
-      ForwardBackwardWalk<1, kNodes>(index, query, cap, sink);
+      ForwardBackwardWalk<1, kNodes>(index, *fb, query, cap, sink);
     } else {
-      ForwardBackwardWalk<2, kNodes>(index, query, cap, sink);
+      ForwardBackwardWalk<2, kNodes>(index, *fb, query, cap, sink);
     }
     return;
   }
@@ -89,12 +94,12 @@ void Walk(const Index& index, std::span<const uint32_t> query,
     if (!index.sound()) {
       rows.template operator()<CheckedAccess>();
     } else if (!index.records().empty()) {
-      rows.template operator()<PackedAccess>();
+      rows.template operator()<RecordAccess>();
     } else {
       rows.template operator()<UncheckedAccess>();
     }
   } else {
-    rows.template operator()<PackedAccess>();  // records always exist
+    rows.template operator()<RecordAccess>();  // records always exist
   }
 }
 

@@ -57,13 +57,13 @@ namespace quillomar {
 // (bench/bench_walks.cpp).
 inline constexpr size_t kForwardBackwardMinLength = 4;
 
-// Whether the forward-backward walk takes this term search. Derives the
-// reversed trie on the first call that needs it.
+// Whether the forward-backward walk can take a term search of n code
+// points at `bound`, given its data (the index's forward_backward(), which
+// needs the records).
 template <class Index>
 bool ForwardBackwardWalkFits(const Index& index, size_t n, uint32_t bound) {
   return (bound == 1 || bound == 2) && !index.records().empty() &&
-         n >= kForwardBackwardMinLength && n <= QueryMasks::Capacity(bound) &&
-         !index.two_way().empty();
+         n >= kForwardBackwardMinLength && n <= QueryMasks::Capacity(bound);
 }
 
 namespace forward_backward {
@@ -173,14 +173,15 @@ class Direction {
 // false) and the walk did not need it either.
 inline constexpr uint32_t kUnnamedNode = UINT32_MAX;
 
-// REQUIRES: limit >= 1 and ForwardBackwardWalkFits(index, query.size(),
-// kBound). Sink as for RowWalk; called in walk order. With kNodes false
-// the sink must not read the node, which may be kUnnamedNode.
-template <uint32_t kBound, bool kNodes, class Index, class Sink>
-void ForwardBackwardWalk(const Index& index, std::span<const uint32_t> query,
-                         uint64_t limit, Sink& sink) {
-  const auto& two_way = index.two_way();
-  const uint32_t* const ranks = two_way.ranks.data();
+// REQUIRES: limit >= 1, ForwardBackwardWalkFits(index, query.size(),
+// kBound) and `data` is index.forward_backward(). Sink as for RowWalk; called
+// in walk order. With kNodes false the sink must not read the node, which may
+// be kUnnamedNode.
+template <uint32_t kBound, bool kNodes, class Index, class Data, class Sink>
+void ForwardBackwardWalk(const Index& index, const Data& data,
+                         std::span<const uint32_t> query, uint64_t limit,
+                         Sink& sink) {
+  const uint32_t* const ranks = data.ranks.data();
   const size_t n = query.size();
   const size_t front = n / 2;
 
@@ -200,8 +201,8 @@ void ForwardBackwardWalk(const Index& index, std::span<const uint32_t> query,
   std::pmr::vector<Found> found(&memory);
   std::pmr::vector<uint32_t> paths(&memory);
 
-  // Without ranks, walk order is text order (see TwoWayData).
-  const bool by_text = two_way.ranks.empty();
+  // Without ranks, walk order is text order (see ForwardBackwardData).
+  const bool by_text = data.ranks.empty();
   auto rank_of = [&](uint32_t node) { return by_text ? 0 : ranks[node]; };
   auto forward = [&](uint32_t node, uint32_t distance,
                      std::span<const uint32_t> path) {
@@ -212,7 +213,7 @@ void ForwardBackwardWalk(const Index& index, std::span<const uint32_t> query,
   };
   std::array<uint32_t, QueryMasks::Capacity(0)> backwards;
   std::reverse_copy(query.begin(), query.end(), backwards.begin());
-  const ReversedTerms& reversed = two_way.reversed;
+  const ReversedTerms& reversed = data.reversed;
   auto backward = [&](uint32_t v, uint32_t distance,
                       std::span<const uint32_t> path) {
     const uint32_t path_at = static_cast<uint32_t>(paths.size());
@@ -229,10 +230,10 @@ void ForwardBackwardWalk(const Index& index, std::span<const uint32_t> query,
   // At k = 1 the two directions take turns, a level each, so that the
   // memory reads one starts are under way while the other works.
   forward_backward::Direction<kBound, kBound / 2> ahead(
-      index.record_trie(), query, front, &two_way.forward_pairs, &memory);
+      index.record_trie(), query, front, &data.forward_pairs, &memory);
   forward_backward::Direction<kBound, (kBound - 1) / 2> behind(
       reversed.graph(), std::span<const uint32_t>(backwards.data(), n),
-      n - front, &two_way.reversed_pairs, &memory);
+      n - front, &data.reversed_pairs, &memory);
   if constexpr (kBound == 2) {
     // Here the forward anchor walk (bound 1 from the root) is bound by
     // work on lists that stay cached, not by memory, and taking turns only

@@ -1,12 +1,12 @@
 // The automaton walk below many starting nodes at once, level by level.
 //
-// It keeps and records exactly the nodes AutomatonWalkFrom does below each
-// start, with the same distances and paths, but not in pre-order: every
-// kept node of one round is expanded before any of the next, so the reads
-// of a whole level's children (prefetched as each child is kept) are in
-// flight together instead of one after another. Below the anchors of the
-// forward-backward walk, whose subtrees are cold in the cache, waiting for
-// memory one level at a time rather than one node at a time is most of the
+// It keeps and records exactly the nodes the automaton walk would below
+// each start, were it started there, with the same distances and paths, but not
+// in pre-order: every kept node of one round is expanded before any of the
+// next, so the reads of a whole level's children (prefetched as each child is
+// kept) are in flight together instead of one after another. Below the anchors
+// of the forward-backward walk, whose subtrees are cold in the cache, waiting
+// for memory one level at a time rather than one node at a time is most of the
 // gain; that walk puts its matches into walk order itself.
 #pragma once
 
@@ -23,6 +23,12 @@
 #include "core/matcher/query_masks.hpp"
 
 namespace quillomar {
+
+// What a walk records, among the nodes whose distance is within the bound.
+enum class Recorded {
+  kTerms,     // the nodes where a term ends
+  kTopNodes,  // every node, whose subtree is then left alone
+};
 
 // A node to walk below: its automaton state, and its path from the root as
 // paths[path_at, path_at + depth).

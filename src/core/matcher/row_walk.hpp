@@ -20,6 +20,7 @@
 #include <span>
 #include <vector>
 
+#include "core/index/search_index.hpp"
 #include "core/matcher/edit_rows.hpp"
 #include "core/matcher/trie_access.hpp"
 #include "core/trie/trie.hpp"

@@ -6,6 +6,7 @@
 #include <optional>
 #include <span>
 
+#include "core/index/search_index.hpp"
 #include "core/matcher/dispatch.hpp"
 
 namespace quillomar {

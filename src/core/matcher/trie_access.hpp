@@ -1,12 +1,12 @@
-// How the walk reads the trie's arrays. Two policies with one interface:
+// How the walk reads the trie's arrays. Three policies with one interface:
 //
 //  - UncheckedAccess reads without bounds checks. REQUIRES: IsSound(trie),
 //    which guarantees every read the walk can make is in range.
-//  - PackedAccess is UncheckedAccess for the breadth-first layout: the child
-//    in slot s is s + 1 without a read, and shifts, label and terminal flag
-//    come from the search records. REQUIRES: index.records() is not empty;
-//    every read then stays in bounds (see RecordTrie), and a walk stops
-//    after the trie's expansion_limit.
+//  - RecordAccess reads through the search records, for a breadth-first
+//    index (IsBreadthFirst): the child in slot s is s + 1 without a read,
+//    and shifts, label and terminal flag come from the search records.
+//    REQUIRES: index.records() is not empty; every read then stays in bounds
+//    (see RecordTrie), and a walk stops after the trie's expansion_limit.
 //  - CheckedAccess reads through bounds checks and throws Panic "index out of
 //    bounds: the len is L but the index is I" at the first read that would
 //    leave an array. Used for decoded indexes that break the invariants.
@@ -18,6 +18,7 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "core/index/search_index.hpp"
 #include "core/index/search_records.hpp"
 #include "core/panic.hpp"
 #include "core/trie/trie.hpp"
@@ -55,10 +56,10 @@ class UncheckedAccess {
   const uint8_t* terminal_;
 };
 
-class PackedAccess {
+class RecordAccess {
  public:
   template <class Index>
-  explicit PackedAccess(const Index& index) : g_(index.record_trie()) {}
+  explicit RecordAccess(const Index& index) : g_(index.record_trie()) {}
 
   uint32_t Shift(uint32_t k) const { return g_.records[k].first; }
   uint32_t SlotEnd(uint32_t k) const { return g_.SlotEnd(k); }

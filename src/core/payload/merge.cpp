@@ -1,25 +1,11 @@
 #include "core/payload/merge.hpp"
 
 #include <algorithm>
-#include <chrono>
+
+#include "core/memory/hashing.hpp"
 
 namespace quillomar {
 namespace {
-
-// A different multiplier input per process, so that no fixed set of video
-// numbers collides in every run. Results never depend on it.
-uint64_t ProcessSeed() {
-  static const uint64_t seed = [] {
-    uint64_t x = static_cast<uint64_t>(
-        std::chrono::steady_clock::now().time_since_epoch().count());
-    x ^= reinterpret_cast<uintptr_t>(&x);
-    x ^= x >> 33;
-    x *= 0xff51afd7ed558ccdull;
-    x ^= x >> 33;
-    return x;
-  }();
-  return seed;
-}
 
 struct ByRank {
   template <class E>
@@ -47,7 +33,7 @@ inline uint64_t AddSaturating(uint64_t a, uint64_t b) {
 
 }  // namespace
 
-PayloadMerger::PayloadMerger() : index_(kSmall, ProcessSeed()) {}
+PayloadMerger::PayloadMerger() : index_(kSmall, memory::NewSeed()) {}
 
 void PayloadMerger::Reset() {
   small_count_ = 0;

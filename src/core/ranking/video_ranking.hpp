@@ -8,10 +8,10 @@
 #include <span>
 #include <vector>
 
+#include "core/index/search_index.hpp"
 #include "core/matcher/node_matching.hpp"
 #include "core/memory/id_map.hpp"
 #include "core/ranking/weights.hpp"
-#include "core/search_index.hpp"
 
 namespace quillomar {
 

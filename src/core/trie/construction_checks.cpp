@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstring>
 
+#include "core/codec/reader.hpp"
 #include "core/trie/soundness.hpp"
 
 namespace quillomar {
@@ -42,8 +43,7 @@ std::optional<std::string> SetIdentifiers(std::span<const size_t> sizes,
     t.id_mode = IdMode::kInt32;
     t.int32_ids.resize(sizes.size());
     for (size_t k = 0; k < sizes.size(); ++k, p += 4) {
-      t.int32_ids[k] = uint32_t{p[0]} | uint32_t{p[1]} << 8 |
-                       uint32_t{p[2]} << 16 | uint32_t{p[3]} << 24;
+      t.int32_ids[k] = codec::LoadLe32(p);
     }
   } else if (all_of_size(16) && bytes.size() == 16 * sizes.size()) {
     t.id_mode = IdMode::kUuid;

@@ -21,6 +21,8 @@
 
 namespace quillomar {
 
+// The kind of the identifiers: 16-byte UUIDs or 32-bit integers. The
+// values are the ones a stored index holds.
 enum class IdMode : uint8_t { kUuid = 0, kInt32 = 1 };
 
 using Uuid = std::array<uint8_t, 16>;

@@ -7,6 +7,7 @@
   const DEBOUNCE_MS = 80;
   const input = document.getElementById("q");
   const list = document.getElementById("results");
+  const suggested = document.getElementById("suggestions");
   const status = document.getElementById("status");
   const chosen = document.getElementById("chosen");
   const form = document.getElementById("search");
@@ -15,7 +16,8 @@
   let shown = 0;         // sequence number of the answer on screen
   const pending = new Map();  // sequence number -> AbortController
   let items = [];        // results on screen
-  let active = -1;       // highlighted row, -1 for none
+  let texts = [];        // suggested searches on screen, above the results
+  let active = -1;       // highlighted row (suggestions, then results), -1 for none
   let timer = 0;
   let stale = 0;         // answers dropped or aborted as out of date
 
@@ -51,10 +53,28 @@
     return node;
   }
 
+  // A suggested search, its matched ranges marked.
+  function marked(text, ranges) {
+    const chars = Array.from(text);  // ranges count code points
+    const out = [];
+    let at = 0;
+    for (const [begin, end] of ranges) {
+      if (begin > at) out.push(chars.slice(at, begin).join(""));
+      out.push(el("mark", "", chars.slice(begin, end).join("")));
+      at = end;
+    }
+    if (at < chars.length) out.push(chars.slice(at).join(""));
+    return out;
+  }
+
+  const HOW = { word: "another word", order: "another order" };
+
   function clearList() {
     items = [];
+    texts = [];
     active = -1;
     list.replaceChildren();
+    suggested.replaceChildren();
     list.dataset.query = "";
     input.setAttribute("aria-expanded", "false");
     input.removeAttribute("aria-activedescendant");
@@ -66,7 +86,22 @@
       if (n < seq) { controller.abort(); pending.delete(n); }
     }
     items = answer.results;
+    texts = answer.suggestions || [];
     active = -1;
+    suggested.replaceChildren(...texts.map((t, i) => {
+      const li = el("li");
+      li.id = "suggestion-" + i;
+      li.setAttribute("role", "option");
+      li.setAttribute("aria-selected", "false");
+      li.dataset.text = t.text;
+      const text = el("span", "text");
+      text.append(...marked(t.text, t.highlight));
+      li.append(text);
+      if (HOW[t.how]) li.append(el("span", "how", HOW[t.how]));
+      if (t.corrected) li.append(el("span", "fuzzy", "≈"));
+      li.addEventListener("mousedown", (e) => { e.preventDefault(); pick(i); });
+      return li;
+    }));
     list.replaceChildren(...items.map((r, i) => {
       const li = el("li");
       li.id = "result-" + i;
@@ -76,12 +111,13 @@
       li.append(el("span", "score", r.score.toFixed(3)));
       const meta = el("span", "id", "id " + r.id);
       if (r.corrected) meta.append(" ", el("span", "fuzzy", "≈ close match"));
+      if (HOW[r.how]) meta.append(" ", el("span", "how", HOW[r.how]));
       li.append(meta);
       li.addEventListener("mousedown", (e) => { e.preventDefault(); choose(i); });
       return li;
     }));
     list.dataset.query = answer.query;
-    input.setAttribute("aria-expanded", items.length ? "true" : "false");
+    input.setAttribute("aria-expanded", items.length || texts.length ? "true" : "false");
     status.replaceChildren();
     if (!items.length) {
       status.append("No videos for “", isolated("bdi", "typed", shorten(typed)), "”");
@@ -132,15 +168,35 @@
     timer = setTimeout(() => search(seq, typed), DEBOUNCE_MS);
   }
 
+  // Row n of the suggestions followed by the results.
+  function rowAt(n) {
+    return document.getElementById(
+      n < texts.length ? "suggestion-" + n : "result-" + (n - texts.length));
+  }
+
   function highlight(i) {
-    if (!items.length) return;
-    active = (i + items.length) % items.length;
-    list.querySelectorAll("li").forEach((li, n) => {
-      li.setAttribute("aria-selected", n === active ? "true" : "false");
-    });
-    const row = document.getElementById("result-" + active);
+    const count = texts.length + items.length;
+    if (!count) return;
+    active = (i + count) % count;
+    for (let n = 0; n < count; n++) {
+      rowAt(n).setAttribute("aria-selected", n === active ? "true" : "false");
+    }
+    const row = rowAt(active);
     input.setAttribute("aria-activedescendant", row.id);
     row.scrollIntoView({ block: "nearest" });
+  }
+
+  // A suggested search goes into the box and is searched.
+  function pick(i) {
+    const t = texts[i];
+    if (!t) return;
+    input.value = t.text;
+    onInput();
+  }
+
+  function enter() {
+    if (active >= 0 && active < texts.length) pick(active);
+    else choose(active < 0 ? 0 : active - texts.length);
   }
 
   function choose(i) {
@@ -157,10 +213,10 @@
   input.addEventListener("keydown", (e) => {
     if (e.key === "ArrowDown") { e.preventDefault(); highlight(active + 1); }
     else if (e.key === "ArrowUp") { e.preventDefault(); highlight(active < 0 ? -1 : active - 1); }
-    else if (e.key === "Enter") { e.preventDefault(); choose(active < 0 ? 0 : active); }
+    else if (e.key === "Enter") { e.preventDefault(); enter(); }
     else if (e.key === "Escape") {
       e.preventDefault();
-      if (items.length) { shown = sent; clearList(); status.textContent = ""; }
+      if (items.length || texts.length) { shown = sent; clearList(); status.textContent = ""; }
       else { input.value = ""; onInput(); }
     }
   });

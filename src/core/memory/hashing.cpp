@@ -1,9 +1,9 @@
-#include "core/build/hashing.hpp"
+#include "core/memory/hashing.hpp"
 
 #include <atomic>
 #include <chrono>
 
-namespace quillomar::build {
+namespace quillomar::memory {
 
 uint64_t NewSeed() {
   static std::atomic<uint64_t> counter{0};
@@ -12,4 +12,4 @@ uint64_t NewSeed() {
   return Mix64(now ^ Mix64(counter.fetch_add(1) + 0x5851F42D4C957F2Dull));
 }
 
-}  // namespace quillomar::build
+}  // namespace quillomar::memory

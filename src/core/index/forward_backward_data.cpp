@@ -1,10 +1,10 @@
-#include "core/search_index.hpp"
+#include "core/index/search_index.hpp"
 
 namespace quillomar {
 
-TwoWayData DeriveTwoWay(const Trie& t,
-                        const std::vector<SearchRecord>& records) {
-  TwoWayData d;
+ForwardBackwardData DeriveForwardBackward(
+    const Trie& t, const std::vector<SearchRecord>& records) {
+  ForwardBackwardData d;
   d.ranks = DerivePreorderRanks(t, records);
   if (d.ranks.empty()) return {};
   d.reversed = DeriveReversedTerms(t, records, d.ranks);

@@ -1,13 +1,14 @@
-// Hash functions for the build tables. Not for security: the tables grow at
-// a bounded load and probe linearly, and a seed drawn per table keeps a
-// crafted log from lining up its keys.
+// Hash functions and seeds for the core's hash tables. Not for security: the
+// tables grow at a bounded load and probe linearly, and a seed drawn per
+// table keeps a crafted log or index from lining up its keys in every run.
+// No result may depend on a seed.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
 
-namespace quillomar::build {
+namespace quillomar::memory {
 
 inline uint64_t Mix64(uint64_t x) {
   x ^= x >> 32;
@@ -37,4 +38,4 @@ inline uint64_t HashBytes(const void* data, size_t n, uint64_t seed) {
 // A seed that differs between tables and runs.
 uint64_t NewSeed();
 
-}  // namespace quillomar::build
+}  // namespace quillomar::memory

@@ -1,6 +1,5 @@
 // A loaded index: the Trie as built or decoded, plus what is derived from it
-// so that every query can rely on it (the derived data lives in
-// core/index/).
+// for the searches (the derived data lives beside this file).
 #pragma once
 
 #include <cstdint>
@@ -19,11 +18,11 @@
 
 namespace quillomar {
 
-// What a search reading the query from both ends needs: where each node
-// stands in walk order (unless that is the order of the terms' texts), the
-// trie of the reversed terms, and both tries' nodes at depth two by their
-// labels.
-struct TwoWayData {
+// What the forward-backward walk (matcher/forward_backward_walk.hpp) needs:
+// where each node stands in walk order (unless that is the order of the
+// terms' texts), the trie of the reversed terms, and both tries' nodes at
+// depth two by their labels.
+struct ForwardBackwardData {
   std::vector<uint32_t> ranks;  // empty when walk order is text order
   ReversedTerms reversed;
   LabelPairs forward_pairs;
@@ -32,11 +31,11 @@ struct TwoWayData {
   bool empty() const { return reversed.empty(); }
 };
 
-// The two-way data of t, whose search records are `records`; empty when
-// a search cannot use it (see DerivePreorderRanks, DeriveReversedTerms).
+// The forward-backward data of t, whose search records are `records`; empty
+// when a search cannot use it (see DerivePreorderRanks, DeriveReversedTerms).
 // REQUIRES: records is DeriveSearchRecords(t) and not empty.
-TwoWayData DeriveTwoWay(const Trie& t,
-                        const std::vector<SearchRecord>& records);
+ForwardBackwardData DeriveForwardBackward(
+    const Trie& t, const std::vector<SearchRecord>& records);
 
 class SearchIndex {
  public:
@@ -45,7 +44,7 @@ class SearchIndex {
   explicit SearchIndex(Trie trie)
       : trie_(std::move(trie)),
         sound_(IsSound(trie_)),
-        two_way_(std::make_unique<LazyTwoWay>()) {
+        forward_backward_(std::make_unique<LazyForwardBackward>()) {
     if (sound_) records_ = DeriveSearchRecords(trie_);
   }
 
@@ -57,8 +56,8 @@ class SearchIndex {
   bool sound() const { return sound_; }
 
   // One search record per node, derived at load when the index is sound
-  // and has the breadth-first layout; empty otherwise (see
-  // index/search_records.hpp).
+  // and breadth-first (IsBreadthFirst); empty otherwise (see
+  // search_records.hpp).
   const std::vector<SearchRecord>& records() const { return records_; }
 
   // The index's own trie as the automaton walks read it.
@@ -68,38 +67,40 @@ class SearchIndex {
             static_cast<uint32_t>(trie_.child_transitions.size())};
   }
 
-  // Derived on first use, once (thread-safe), when the records exist; empty
-  // otherwise, or when there was no memory for it: the searches then walk
-  // the trie from its root alone, with the same results.
-  const TwoWayData& two_way() const {
-    std::call_once(two_way_->once, [this] {
+  // Derived on the first call, once (thread-safe), when the records exist;
+  // null otherwise, or when some node is the child of two nodes, or when
+  // there was no memory for it: the searches then walk the trie from its
+  // root alone, with the same results.
+  const ForwardBackwardData* forward_backward() const {
+    std::call_once(forward_backward_->once, [this] {
       if (records_.empty()) return;
       try {
-        two_way_->data = DeriveTwoWay(trie_, records_);
+        forward_backward_->data = DeriveForwardBackward(trie_, records_);
       } catch (const std::bad_alloc&) {
       }
     });
-    return two_way_->data;
+    const ForwardBackwardData& d = forward_backward_->data;
+    return d.empty() ? nullptr : &d;
   }
 
   // Bytes held by the derived data so far.
   size_t derived_bytes() const {
-    const TwoWayData& d = two_way_->data;
+    const ForwardBackwardData& d = forward_backward_->data;
     return records_.capacity() * sizeof(SearchRecord) +
            d.ranks.capacity() * sizeof(uint32_t) + d.reversed.memory_bytes() +
            d.forward_pairs.memory_bytes() + d.reversed_pairs.memory_bytes();
   }
 
  private:
-  struct LazyTwoWay {
+  struct LazyForwardBackward {
     std::once_flag once;
-    TwoWayData data;
+    ForwardBackwardData data;
   };
 
   Trie trie_;
   bool sound_;
   std::vector<SearchRecord> records_;
-  std::unique_ptr<LazyTwoWay> two_way_;
+  std::unique_ptr<LazyForwardBackward> forward_backward_;
 };
 
 }  // namespace quillomar
