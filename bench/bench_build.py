@@ -1,36 +1,12 @@
 """Building indexes: from arrays, from records, from a search log.
 
-    PYTHONPATH=build/dev:python .venv/bin/python bench/bench_build.py arrays [--repeat N]
-    PYTHONPATH=build/dev:python .venv/bin/python bench/bench_build.py records [--terms N]
-    .venv/bin/python bench/bench_build.py log LOG.csv [--old-pythonpath DIRS] [--repeat N]
-
-arrays: from_internal_data_v2 on every word of Debian's wamerican-huge list,
-each word's node carrying 1 to 8 videos (mean about 2.5, Zipf-distributed
-over the video table, Zipf-distributed counts), 4-byte ids, top_n 50. Time
-per node from plain lists, from numpy arrays (shifts and slots uint32,
-labels one-character unicode; payloads a list of tuples of lists) and with
-the payloads' lists as uint32 arrays too (a buffer export per list); and
-the share spent in propagation, the time top_n 50 adds over top_n 0 on the
-same arrays (everything else is identical), with a build of the bare trie
-(no payloads, top_n 0) as an upper bound of propagation's O(N) remainder.
-
-records: IndexBuilder on random phrases of one to four words over a
-5,000-word vocabulary, each with one to three of 200,000 integer ids:
-add_records, arrays(), the extension's build from them, build() and
-to_bytes(); then the word list with a total of 1 per word and no videos,
-filled by set_total per word and by set_totals.
-
-log: LOG.csv from bench/make_search_log.py, each step in a process of its
-own: `quillomar build LOG.csv` end to end (wall and CPU time, rows per
-second, peak resident memory), an in-memory Arrow table through add_arrow
-and to_bytes (with the page faults of the latter, steadier than its time),
-and from_bytes on the written index. With --old-pythonpath (an old build
-directory and its python/ folder) or --old-python (another checkout's
-interpreter) the old path runs too, alternating with the new.
-
-Times are the best of the runs in CPU time of the measured process unless
-said (the machine is shared: wall time measures the neighbours too).
-Reports figures, asserts nothing.
+arrays: from_internal_data_v2 on every word of wamerican-huge (1 to 8 videos
+a word, top_n 50) from lists, numpy arrays and numpy payloads, and the share
+spent in propagation (top_n 50 against top_n 0 on the same arrays).
+records: IndexBuilder on random phrases, step by step, then bare terms.
+log LOG.csv (from make_search_log.py): `quillomar build`, the Arrow path and
+from_bytes, each in a process of its own; with --old-pythonpath the old path
+alternates with the new. Times are the best runs' CPU time unless said.
 """
 
 from __future__ import annotations
@@ -205,28 +181,13 @@ def from_log(args) -> None:
     print(f"log: {args.log}, {rows:,} rows, {os.path.getsize(args.log) / 1e6:.0f} MB")
     work = tempfile.mkdtemp(prefix="quillomar-bench-")
     paths = {"new": (sys.executable, None, os.path.join(work, "new.idx"))}
-    if args.old_python or args.old_pythonpath:
-        env = dict(os.environ, PYTHONPATH=args.old_pythonpath) if args.old_pythonpath else None
-        paths["old"] = (args.old_python or sys.executable, env, os.path.join(work, "old.idx"))
+    if args.old_pythonpath:
+        env = dict(os.environ, PYTHONPATH=args.old_pythonpath)
+        paths["old"] = (sys.executable, env, os.path.join(work, "old.idx"))
     steps = {
-        "quillomar build (CSV to index file)": lambda py, out: [
-            py,
-            "-m",
-            "quillomar",
-            "build",
-            args.log,
-            "-o",
-            out,
-            "--top-n",
-            "20",
-        ],
-        "add_arrow + to_bytes (from an Arrow table in memory)": lambda py, out: [
-            py,
-            "-c",
-            ARROW_CODE,
-            args.log,
-        ],
-        "from_bytes of the new index": lambda py, out: [py, "-c", FROM_BYTES_CODE, new_index],
+        "quillomar build (CSV to index file)": "-m quillomar build LOG -o OUT --top-n 20".split(),
+        "add_arrow + to_bytes (from an Arrow table in memory)": ["-c", ARROW_CODE, "LOG"],
+        "from_bytes of the new index": ["-c", FROM_BYTES_CODE, "NEW"],
     }
     new_index = paths["new"][2]
     for step, argv in steps.items():
@@ -234,7 +195,9 @@ def from_log(args) -> None:
         best = {name: (float("inf"), float("inf"), "") for name in paths}
         for _ in range(args.repeat):
             for name, (python, env, out) in paths.items():
-                text, wall, cpu, rss = measured(argv(python, out), env)
+                where = {"LOG": args.log, "OUT": out, "NEW": new_index}
+                command = [python, *(where.get(a, a) for a in argv)]
+                text, wall, cpu, rss = measured(command, env)
                 if step.startswith("quillomar build"):
                     size = os.path.getsize(out)
                     note = f"peak {rss / 1e6:,.0f} MB = {rss / size:.2f}x the {size / 1e6:,.0f} MB index"
@@ -286,8 +249,7 @@ def main(argv=None) -> int:
     records.add_argument("--words", default="huge", help="word list name or file")
     log = sub.add_parser("log", help="a search log, CSV to index")
     log.add_argument("log")
-    log.add_argument("--old-python", help="interpreter of the old checkout")
-    log.add_argument("--old-pythonpath", help="PYTHONPATH of the old path")
+    log.add_argument("--old-pythonpath", help="PYTHONPATH of the old path (build and python/)")
     log.add_argument("--repeat", type=int, default=1)
     args = parser.parse_args(argv)
     {"arrays": from_arrays, "records": from_records, "log": from_log}[args.what](args)

@@ -1,35 +1,20 @@
 """Throughput of to_bytes / from_bytes and the memory a loaded index adds.
 
-Builds the bytes of a large, realistic index with a vectorised numpy encoder
-(checked against the pure-Python reference encoder of the tests on a small
-index first), then reports:
-
-  * from_bytes and to_bytes throughput in MB of encoded bytes per second,
-    best of several runs;
-  * the resident memory the loaded index adds, per node, against the raw
-    size of its arrays (4 bytes per shift, label, child slot, video id and
-    count and per-node payload offset and total; 1 byte per flag).
-
-Run from the repository root, with the extension on the path:
-  PYTHONPATH=build/NAME:python .venv/bin/python bench/bench_codec.py
-
-With --file PATH it times from_bytes on that index file instead. With
---builds DIR [DIR ...] (the generated index, or --file) it compares builds of
-the extension: each round runs one fresh process per build, in turn, and the
-medians of their from_bytes figures are reported with their ratio to the
-first build's.
+The index (about two million nodes by default) is built by the extension from
+generated records; --file times from_bytes on a stored index instead, and
+--builds compares builds of the extension, one fresh process per build and
+round, in turn.
 """
 
 from __future__ import annotations
 
 import argparse
-import gc
 import os
+import random
 import statistics
 import subprocess
 import sys
 import tempfile
-import time
 
 import numpy as np
 
@@ -37,255 +22,101 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.join(HERE, "..", "tests"))
 
 from _quillomar import PrefixSearch  # noqa: E402
-from common import best_of, cpu_seconds, resident_bytes  # noqa: E402
+from common import best_of, resident_bytes  # noqa: E402
 
-# --- Vectorised encoder ------------------------------------------------------
-
-
-def varints(values: np.ndarray) -> np.ndarray:
-    """Shortest variable-length forms of u32 values, concatenated."""
-    v = values.astype(np.uint64)
-    size = 1 + 2 * (v > 250) + 2 * (v > 65535)
-    off = np.zeros(len(v) + 1, dtype=np.int64)
-    np.cumsum(size, out=off[1:])
-    out = np.zeros(int(off[-1]), dtype=np.uint8)
-    start = off[:-1]
-    one, three, five = size == 1, size == 3, size == 5
-    out[start[one]] = v[one]
-    s, x = start[three], v[three]
-    out[s] = 0xFB
-    out[s + 1] = x & 0xFF
-    out[s + 2] = x >> 8
-    s, x = start[five], v[five]
-    out[s] = 0xFC
-    for i in range(4):
-        out[s + 1 + i] = (x >> (8 * i)) & 0xFF
-    return out
+# Mostly a-z, with some letters that take two, three and four UTF-8 bytes.
+ALPHABET = "abcdefghijklmnopqrstuvwxyz" * 4 + "éüα中日😀"
 
 
-def utf8(code_points: np.ndarray) -> np.ndarray:
-    c = code_points.astype(np.uint32)
-    size = 1 + (c >= 0x80) + (c >= 0x800) + (c >= 0x10000)
-    off = np.zeros(len(c) + 1, dtype=np.int64)
-    np.cumsum(size, out=off[1:])
-    out = np.zeros(int(off[-1]), dtype=np.uint8)
-    start = off[:-1]
-    for w in (1, 2, 3, 4):
-        m = size == w
-        s, x = start[m], c[m]
-        if w == 1:
-            out[s] = x
-            continue
-        lead = {2: 0xC0, 3: 0xE0, 4: 0xF0}[w]
-        out[s] = lead | (x >> (6 * (w - 1)))
-        for i in range(1, w):
-            out[s + i] = 0x80 | ((x >> (6 * (w - 1 - i))) & 0x3F)
-    return out
+def make_index(words: int, videos: int, top_n: int, uuids: bool, seed: int) -> bytes:
+    """Random words of 4 to 12 letters, each with a few videos (geometric,
+    mean about 6, at most top_n) of heavy-tailed counts, built and
+    propagated by the extension."""
+    from quillomar import IndexBuilder
 
-
-def count(n: int) -> np.ndarray:
-    return varints(np.array([n], dtype=np.uint64))
-
-
-def encode_index(idx: dict) -> bytes:
-    """Same bytes as trie_bytes.encode for an index given as numpy arrays:
-    every payload present; id_offsets delimit each node's ids and counts."""
-    n = len(idx["labels"])
-    ids, counts, off = idx["video_ids"], idx["video_counts"], idx["offsets"]
-    k = np.diff(off)
-    # Payload records are all variable-length integers: tag 1, total, k,
-    # ids, k, counts. Lay them out as one stream of values.
-    rec_len = 4 + 2 * k
-    rec_off = np.zeros(n + 1, dtype=np.int64)
-    np.cumsum(rec_len, out=rec_off[1:])
-    stream = np.zeros(int(rec_off[-1]), dtype=np.uint64)
-    s = rec_off[:-1]
-    stream[s] = 1
-    stream[s + 1] = idx["totals"]
-    stream[s + 2] = k
-    stream[s + 3 + k] = k
-    node_of = np.repeat(np.arange(n), k)
-    j = np.arange(len(ids)) - off[node_of]
-    stream[s[node_of] + 3 + j] = ids
-    stream[s[node_of] + 4 + k[node_of] + j] = counts
-    uuid = idx.get("uuid_ids")
-    parts = [
-        count(n),
-        varints(idx["shifts"]),
-        count(n),
-        utf8(idx["labels"]),
-        count(len(idx["slots"])),
-        varints(idx["slots"]),
-        count(n),
-        varints(stream),
-        count(0 if uuid is None else len(uuid)),
-        np.zeros(0, np.uint8) if uuid is None else uuid.reshape(-1),
-        count(len(idx["int32_ids"])),
-        varints(idx["int32_ids"]),
-        np.array([idx["id_mode"]], dtype=np.uint8),
-        count(n),
-        idx["terminal"].astype(np.uint8),
-    ]
-    return np.concatenate(parts).tobytes()
-
-
-# --- A realistic index ---------------------------------------------------------
-
-
-def make_index(n: int, videos: int, top_n: int, uuids: bool, seed: int) -> dict:
-    """A breadth-first numbered trie of n nodes with letters on most edges,
-    wide near the root and thin below; payloads as propagation leaves them
-    (inner nodes carry up to top_n videos, leaves a few)."""
-    rng = np.random.default_rng(seed)
-    deg = rng.choice(
-        np.arange(9), size=n, p=[0.42, 0.30, 0.13, 0.06, 0.04, 0.02, 0.015, 0.01, 0.005]
-    )
-    deg[0] = 40
-    deg[1:41] = 20
-    ends = np.cumsum(deg)
-    last = int(np.searchsorted(ends, n - 1))
-    deg[last] -= ends[last] - (n - 1)
-    deg[last + 1 :] = 0
-    shifts = np.zeros(n, dtype=np.uint32)
-    shifts[1:] = np.cumsum(deg)[:-1]
-    slots = np.arange(1, n, dtype=np.uint32)
-    labels = rng.integers(ord("a"), ord("z") + 1, size=n).astype(np.uint32)
-    special = rng.random(n) < 0.05
-    labels[special] = rng.choice(
-        np.array([0xE9, 0xFC, 0x3B1, 0x4E2D, 0x65E5, 0x1F600], dtype=np.uint32),
-        size=int(special.sum()),
-    )
-    labels[0] = 0
-    inner = deg > 0
-    k = np.where(
-        inner, np.minimum(top_n, 1 + rng.geometric(0.15, size=n)), rng.integers(1, 4, size=n)
-    )
-    off = np.zeros(n + 1, dtype=np.int64)
-    np.cumsum(k, out=off[1:])
-    m = int(off[-1])
-    video_ids = rng.integers(0, videos, size=m).astype(np.uint32)
-    video_counts = np.minimum(rng.zipf(1.6, size=m), 2**31).astype(np.uint32)
-    node_of = np.repeat(np.arange(n), k)
-    totals = np.bincount(node_of, weights=video_counts, minlength=n)
-    totals = np.minimum(totals + rng.integers(0, 50, size=n), 2**32 - 1)
-    idx = dict(
-        shifts=shifts,
-        labels=labels,
-        slots=slots,
-        video_ids=video_ids,
-        video_counts=video_counts,
-        offsets=off,
-        totals=totals.astype(np.uint32),
-        terminal=rng.random(n) < 0.35,
-    )
+    rng, gen = random.Random(seed), np.random.default_rng(seed)
+    terms = sorted({"".join(rng.choices(ALPHABET, k=rng.randint(4, 12))) for _ in range(words)})
+    per_term = np.minimum(gen.geometric(0.15, size=len(terms)), top_n).tolist()
+    text = "".join(t + "\0" for t, k in zip(terms, per_term) for _ in range(k)).encode()
+    rows = sum(per_term)
+    counts = np.minimum(gen.zipf(1.6, size=rows), 2**31).astype(np.uint32)
+    builder = IndexBuilder()
     if uuids:
-        idx["uuid_ids"] = rng.integers(0, 256, size=(videos, 16), dtype=np.uint8)
-        idx["int32_ids"] = np.zeros(0, dtype=np.uint32)
-        idx["id_mode"] = 0
+        builder.add_columns(text, gen.bytes(16 * rows), counts, video_format="uuid")
     else:
-        idx["int32_ids"] = rng.integers(0, 2**32, size=videos, dtype=np.uint32)
-        idx["id_mode"] = 1
-    return idx
+        builder.add_columns(text, gen.integers(0, videos, size=rows, dtype=np.uint32), counts)
+    return builder.build(top_n).to_bytes()
 
 
-def check_encoder_against_reference() -> None:
-    from trie_bytes import TrieData, encode
+def raw_bytes(data: bytes) -> tuple[int, int]:
+    """(nodes, bytes of the index's arrays): 4 per shift, label, child slot,
+    video id and count, payload offset and total and identifier (16 for a
+    UUID); 1 per terminal and payload-present flag."""
+    from trie_bytes import decode
 
-    for uuids in (False, True):
-        idx = make_index(3000, 500, 10, uuids, seed=7)
-        off = idx["offsets"]
-        t = TrieData(
-            node_shifts=idx["shifts"].tolist(),
-            child_labels=idx["labels"].tolist(),
-            child_transitions=idx["slots"].tolist(),
-            payloads=[
-                (
-                    int(idx["totals"][v]),
-                    idx["video_ids"][off[v] : off[v + 1]].tolist(),
-                    idx["video_counts"][off[v] : off[v + 1]].tolist(),
-                )
-                for v in range(len(idx["labels"]))
-            ],
-            uuid_ids=[bytes(r) for r in idx["uuid_ids"]] if uuids else [],
-            int32_ids=idx["int32_ids"].tolist(),
-            id_mode=idx["id_mode"],
-            is_terminal=idx["terminal"].tolist(),
-        )
-        data = encode_index(idx)
-        assert data == encode(t), "numpy encoder disagrees with the reference"
-        assert PrefixSearch.from_bytes(data).to_bytes() == data
+    t = decode(data)
+    n = len(t.child_labels)
+    entries = sum(len(p[1]) for p in t.payloads if p)
+    ids = 16 * len(t.uuid_ids) + 4 * len(t.int32_ids)
+    return n, 4 * n * 4 + 4 + 4 * len(t.child_transitions) + 8 * entries + 2 * n + ids
 
 
-# --- Measurements --------------------------------------------------------------
+def in_child(argv: list, pythonpath=None) -> str:
+    env = dict(os.environ)
+    if pythonpath:
+        env["PYTHONPATH"] = os.pathsep.join([pythonpath, os.path.join(HERE, "..", "python")])
+    command = [sys.executable, os.path.abspath(__file__), *argv]
+    return subprocess.run(command, check=True, capture_output=True, text=True, env=env).stdout
 
 
-def measure_memory(path: str) -> None:
-    """Prints the resident bytes that decoding the index at `path` adds."""
-    with open(path, "rb") as f:
-        data = f.read()
-    before = resident_bytes()
-    index = PrefixSearch.from_bytes(data)
-    print(resident_bytes(trim=False) - before)
-    del index
-
-
-def time_file(path: str, runs: int) -> None:
-    """Prints the wall-clock and CPU seconds of each of `runs` decodes of
-    `path`, one decode a line."""
-    with open(path, "rb") as f:
-        data = f.read()
-    for _ in range(runs):
-        gc.collect()
-        c0, t0 = cpu_seconds(), time.perf_counter()
-        index = PrefixSearch.from_bytes(data)
-        t1, c1 = time.perf_counter(), cpu_seconds()
-        print(t1 - t0, c1 - c0)
-        del index
+def report(name: str, mb: float, runs: int, fn) -> None:
+    wall, cpu, _ = best_of(runs, fn)
+    print(
+        f"{name + ':':12}{mb / wall:6.0f} MB/s wall ({wall * 1e3:.1f} ms), "
+        f"{mb / cpu:6.0f} MB/s by CPU time ({cpu * 1e3:.1f} ms); best of {runs}"
+    )
 
 
 def compare_builds(path: str, builds: list, rounds: int, runs: int) -> None:
-    """from_bytes on `path` under each build, interleaved round by round."""
     mb = os.path.getsize(path) / 1e6
-    python_dir = os.path.join(HERE, "..", "python")
-    samples: dict = {b: [] for b in builds}
-    by_cpu: dict = {b: [] for b in builds}
+    wall: dict = {b: [] for b in builds}
+    cpu: dict = {b: [] for b in builds}
     for _ in range(rounds):
         for b in builds:
-            env = dict(os.environ, PYTHONPATH=os.pathsep.join([b, python_dir]))
-            out = subprocess.run(
-                [sys.executable, os.path.abspath(__file__), "--time-file", path, str(runs)],
-                check=True,
-                capture_output=True,
-                text=True,
-                env=env,
-            ).stdout
-            for line in out.splitlines():
-                wall, cpu = map(float, line.split())
-                samples[b].append(mb / wall)
-                by_cpu[b].append(mb / cpu)
-    base = statistics.median(samples[builds[0]])
-    base_cpu = statistics.median(by_cpu[builds[0]])
+            for line in in_child(["--time-file", path, str(runs)], b).splitlines():
+                w, c = map(float, line.split())
+                wall[b].append(mb / w)
+                cpu[b].append(mb / c)
+    base, base_cpu = statistics.median(wall[builds[0]]), statistics.median(cpu[builds[0]])
     print(f"from_bytes on {path} ({mb:.1f} MB), {rounds} rounds x {runs} runs:")
     for b in builds:
-        med, med_cpu = statistics.median(samples[b]), statistics.median(by_cpu[b])
-        lo, hi = min(samples[b]), max(samples[b])
+        med, med_cpu = statistics.median(wall[b]), statistics.median(cpu[b])
         print(
-            f"  {b}: median {med:6.0f} MB/s wall (min {lo:.0f}, max {hi:.0f}), "
-            f"ratio to first {med / base:.3f}; median {med_cpu:6.0f} MB/s by CPU "
-            f"time, ratio {med_cpu / base_cpu:.3f}"
+            f"  {b}: median {med:6.0f} MB/s wall (min {min(wall[b]):.0f}, max {max(wall[b]):.0f}), "
+            f"ratio to first {med / base:.3f}; median {med_cpu:6.0f} MB/s by CPU time, "
+            f"ratio {med_cpu / base_cpu:.3f}"
         )
-    print(f"load average: {os.getloadavg()[0]:.2f} on {os.cpu_count()} cores")
 
 
-def main() -> None:
-    if len(sys.argv) == 3 and sys.argv[1] == "--measure-memory":
-        measure_memory(sys.argv[2])
+def child(argv: list) -> None:
+    with open(argv[1], "rb") as f:
+        data = f.read()
+    if argv[0] == "--measure-memory":
+        before = resident_bytes()
+        index = PrefixSearch.from_bytes(data)  # noqa: F841
+        print(resident_bytes(trim=False) - before)
         return
-    if len(sys.argv) == 4 and sys.argv[1] == "--time-file":
-        time_file(sys.argv[2], int(sys.argv[3]))
-        return
+    for _ in range(int(argv[2])):
+        wall, cpu, _ = best_of(1, lambda: PrefixSearch.from_bytes(data))
+        print(wall, cpu)
+
+
+def main(argv=None) -> None:
+    argv = sys.argv[1:] if argv is None else argv
+    if argv[:1] in (["--measure-memory"], ["--time-file"]):
+        return child(argv)
     ap = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    ap.add_argument("--nodes", type=int, default=2_000_000)
+    ap.add_argument("--words", type=int, default=410_000, help="generated words (2M nodes)")
     ap.add_argument("--videos", type=int, default=200_000)
     ap.add_argument("--top-n", type=int, default=10)
     ap.add_argument("--uuid", action="store_true", help="16-byte identifiers")
@@ -293,89 +124,35 @@ def main() -> None:
     ap.add_argument("--file", help="time from_bytes on this index file")
     ap.add_argument("--builds", nargs="+", metavar="DIR", help="extension builds to compare")
     ap.add_argument("--rounds", type=int, default=5, help="rounds of --builds")
-    args = ap.parse_args()
+    args = ap.parse_args(argv)
 
-    if args.file and args.builds:
-        compare_builds(args.file, args.builds, args.rounds, args.runs)
-        return
-    if args.file:
-        with open(args.file, "rb") as f:
+    with tempfile.TemporaryDirectory() as tmp:
+        path = args.file
+        if path is None:
+            path = os.path.join(tmp, "bench.idx")
+            with open(path, "wb") as f:
+                f.write(make_index(args.words, args.videos, args.top_n, args.uuid, seed=1))
+        with open(path, "rb") as f:
             data = f.read()
         mb = len(data) / 1e6
-        wall, cpu, _ = best_of(args.runs, lambda: PrefixSearch.from_bytes(data))
-        print(
-            f"from_bytes: {mb / wall:6.0f} MB/s wall ({wall * 1e3:.1f} ms), "
-            f"{mb / cpu:6.0f} MB/s by CPU time; {mb:.1f} MB, best of {args.runs}"
-        )
-        return
-
-    check_encoder_against_reference()
-    idx = make_index(args.nodes, args.videos, args.top_n, args.uuid, seed=1)
-    data = encode_index(idx)
-    n = args.nodes
-    e = len(idx["slots"])
-    total_ids = len(idx["video_ids"])
-    id_table = (16 * args.videos) if args.uuid else (4 * args.videos)
-    del idx
-    gc.collect()
-    mb = len(data) / 1e6
-    print(
-        f"index: {n} nodes, {e} child slots, {total_ids} payload entries "
-        f"({total_ids / n:.2f} per node), {args.videos} videos "
-        f"({'uuid' if args.uuid else 'int32'} ids); encoded {mb:.1f} MB "
-        f"({len(data) / n:.1f} bytes per node)"
-    )
-
-    # Memory in a fresh process that only reads the bytes and decodes them:
-    # here, memory freed by building the index could be reused and hide
-    # the index's own.
-    with tempfile.NamedTemporaryFile(suffix=".idx") as f:
-        f.write(data)
-        f.flush()
-        added = int(
-            subprocess.run(
-                [sys.executable, os.path.abspath(__file__), "--measure-memory", f.name],
-                check=True,
-                capture_output=True,
-                text=True,
-            ).stdout
-        )
-    raw = (
-        4 * n
-        + 4 * n
-        + 4 * e
-        + 4 * total_ids
-        + 4 * total_ids  # arrays
-        + 2 * n  # is_terminal and payload-present flags
-        + 4 * (n + 1)
-        + 4 * n  # payload offsets and totals
-        + id_table
-    )
-    print(
-        f"memory: loaded index adds {added / 1e6:.1f} MB resident = "
-        f"{added / n:.1f} bytes per node; raw arrays {raw / 1e6:.1f} MB = "
-        f"{raw / n:.1f} bytes per node; ratio {added / raw:.3f} "
-        f"(target <= 1.25)"
-    )
-    if args.builds:
-        with tempfile.NamedTemporaryFile(suffix=".idx") as f:
-            f.write(data)
-            f.flush()
-            compare_builds(f.name, args.builds, args.rounds, args.runs)
-        return
-    index = PrefixSearch.from_bytes(data)
-    assert index.to_bytes() == data
-
-    for name, fn, target in (
-        ("from_bytes", lambda: PrefixSearch.from_bytes(data), 400),
-        ("to_bytes", index.to_bytes, 800),
-    ):
-        wall, cpu, _ = best_of(args.runs, fn)
-        print(
-            f"{name + ':':12}{mb / wall:6.0f} MB/s wall ({wall * 1e3:.1f} ms), "
-            f"{mb / cpu:6.0f} MB/s by CPU time ({cpu * 1e3:.1f} ms); "
-            f"best of {args.runs}; target >= {target}"
-        )
+        if args.builds:
+            compare_builds(path, args.builds, args.rounds, args.runs)
+        elif args.file:
+            report("from_bytes", mb, args.runs, lambda: PrefixSearch.from_bytes(data))
+        else:
+            n, raw = raw_bytes(data)
+            # A fresh process that only decodes: here, memory freed by the
+            # build could be reused and hide the index's own.
+            added = int(in_child(["--measure-memory", path]))
+            print(
+                f"index: {n:,} nodes, encoded {mb:.1f} MB ({len(data) / n:.1f} bytes per node); "
+                f"loaded index adds {added / 1e6:.1f} MB resident = {added / n:.1f} bytes per "
+                f"node; raw arrays {raw / 1e6:.1f} MB = {raw / n:.1f} bytes per node; "
+                f"ratio {added / raw:.3f} (target <= 1.25)"
+            )
+            index = PrefixSearch.from_bytes(data)
+            report("from_bytes", mb, args.runs, lambda: PrefixSearch.from_bytes(data))
+            report("to_bytes", mb, args.runs, index.to_bytes)
     print(f"load average: {os.getloadavg()[0]:.2f} on {os.cpu_count()} cores")
 
 

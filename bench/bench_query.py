@@ -1,27 +1,12 @@
 """Query benchmark: fuzzy_match and fuzzy_match_video on a real word list.
 
-The index holds every word of Debian's wamerican-huge list (installed with
-apt-get when missing), lower-cased, possessives and duplicates dropped; each word
-carries a few synthetic video counts (20 videos kept per node). Queries, from
-a fixed seed:
-
-  edit    10,000 words made by one random edit (insertion, deletion or
-          substitution of a lower-case letter) of a random indexed word
-  prefix  10,000 random prefixes of 2 to 6 characters of indexed words
-
-For each method and bound it reports the median and 99th percentile time per
-call (each call timed on its own, with the garbage collector off, each query's
-best of --repeat passes) and the
-nanoseconds per visited trie node: total call time over the number of nodes
-whose edit-distance row the plain walk computes (every labelled child of
-every node the walk enters). That count comes from an independent numpy
-re-implementation of the walk run level by level over the same arrays, not
-from the extension, so it measures the work the algorithm must do whatever
-shortcuts the extension takes; "rows" shows how many of those rows the
+Every word of wamerican-huge with a few synthetic video counts (top 20 kept);
+10,000 queries one random edit from an indexed word and 10,000 prefixes of 2
+to 6 characters. Per method and bound: median and p99 time per call (each
+query's best of --repeat passes) and nanoseconds per visited node, counted
+by an independent numpy model of the plain walk ("rows": the rows the
 extension still computes after skipping children whose label cannot keep
-them within the bound.
-
-Run:  PYTHONPATH=build/NAME:python python bench/bench_query.py [--queries N]
+them within the bound).
 """
 
 from __future__ import annotations

@@ -1,19 +1,11 @@
 """Load on `quillomar serve`: keystroke queries from many connections.
 
-Builds a synthetic index (terms made of the sample's words), starts
-`quillomar serve INDEX --reload-on-change` on 127.0.0.1 with 1 and then 2
-workers, and drives it with wrk (Debian's package; installed with apt-get
-when missing) from 64 connections for 30 s, sending the prefixes a person
-types on the way to a term, a third of them with a typo. Halfway through,
-the index file is replaced atomically, so every run includes one swap.
-
-Reports requests per second, latency p50/p99/max, errors (connection,
-read, write, timeout and non-2xx answers), the time the workers took to
-load the new index, and memory per process from /proc/PID/smaps_rollup:
-Rss counts every page a process maps, Pss divides each shared page among
-the processes sharing it, so the Pss of workers forked after the index
-was loaded is well below their Rss. Loopback only; bounded by the
-duration and by --max-requests. Reports figures and asserts nothing.
+Serves a synthetic index on 127.0.0.1 with 1 and then 2 workers and drives
+it with wrk (installed with apt-get when missing) from 64 connections for
+30 s of the prefixes a person types, a third with a typo; the index file is
+replaced halfway through. Reports requests per second, latency, errors, the
+reload time and Rss/Pss per process (Pss shares each shared page among the
+processes mapping it, so forked workers show their own cost).
 """
 
 from __future__ import annotations
@@ -25,7 +17,6 @@ import random
 import re
 import shutil
 import subprocess
-import sys
 import tempfile
 import threading
 import time
@@ -36,7 +27,7 @@ from pathlib import Path
 ROOT = Path(__file__).resolve().parent.parent
 
 import quillomar  # noqa: E402
-from common import ensure_debian  # noqa: E402
+from common import Server, ensure_debian, smaps  # noqa: E402
 from quillomar.sample import sample_records  # noqa: E402
 
 LUA = r"""
@@ -131,23 +122,6 @@ def keystroke_paths(terms, count: int, seed: int):
     return paths[:count]
 
 
-def smaps(pid: int):
-    fields = {}
-    with open(f"/proc/{pid}/smaps_rollup") as f:
-        for line in f:
-            m = re.match(r"(\w+):\s+(\d+) kB", line)
-            if m:
-                fields[m.group(1)] = int(m.group(2))
-    return fields
-
-
-def processes(parent: int):
-    kids = []
-    for task in Path(f"/proc/{parent}/task").iterdir():
-        kids.extend(int(p) for p in (task / "children").read_text().split())
-    return [parent] + kids
-
-
 def memory_table(pids, label):
     lines = [f"  memory {label} (MiB):  pid      Rss      Pss  shared  private"]
     for pid in pids:
@@ -171,42 +145,11 @@ def generations(url: str, tries: int = 40):
 
 
 def run(workers: int, rate: int, args, index: Path, replacement: bytes, script: Path, wrk: str):
-    env = dict(os.environ)
-    proc = subprocess.Popen(
-        [
-            sys.executable,
-            "-m",
-            "quillomar",
-            "serve",
-            str(index),
-            "--port",
-            "0",
-            "--workers",
-            str(workers),
-            "--reload-on-change",
-            "--poll-interval",
-            "0.2",
-            "--log-level",
-            "info",
-        ],
-        stdout=subprocess.DEVNULL,
-        stderr=subprocess.PIPE,
-        text=True,
-        env=env,
-    )
-    log_lines = []
-    url = None
-    for line in proc.stderr:
-        log_lines.append(line)
-        m = re.search(r"on (http://127\.0\.0\.1:\d+/)", line)
-        if m:
-            url = m.group(1)
-            break
-    assert url, "".join(log_lines)
-    reader = threading.Thread(target=lambda: log_lines.extend(proc.stderr), daemon=True)
-    reader.start()
+    options = ["--workers", str(workers), "--reload-on-change", "--poll-interval", "0.2"]
+    server = Server([str(index), *options, "--log-level", "info"], keep_log=True)
+    url = server.url
     time.sleep(1.0)  # the workers' own start-up
-    pids = processes(proc.pid)
+    pids = [server.proc.pid, *server.workers()]
     before = memory_table(pids, "before the swap")
 
     def swap():
@@ -235,16 +178,14 @@ def run(workers: int, rate: int, args, index: Path, replacement: bytes, script: 
         text=True,
     )
     swapper.join()
-    after = memory_table(processes(proc.pid), "after the swap")
+    after = memory_table([server.proc.pid, *server.workers()], "after the swap")
     seen = generations(url)
-    proc.terminate()
-    proc.wait(timeout=60)
-    reader.join(timeout=5)
+    server.stop()
     m = re.search(r"RESULT (\{.*\})", out.stdout)
     assert m, out.stdout + out.stderr
     r = json.loads(m.group(1))
     errors = r["connect"] + r["read"] + r["write"] + r["status"] + r["timeout"]
-    loads = [float(x) for x in re.findall(r"loaded in (\d+) ms", "".join(log_lines))]
+    loads = [float(x) for x in re.findall(r"loaded in (\d+) ms", "".join(server.log))]
     offered = f"paced at about {rate:,} rps" if rate else "as fast as it answers"
     print(
         f"\n{workers} worker{'s' if workers > 1 else ''}, {args.connections} "

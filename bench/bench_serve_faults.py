@@ -25,60 +25,16 @@ import functools
 import http.client
 import multiprocessing
 import os
-import re
 import resource
 import signal
 import socket
-import subprocess
-import sys
 import tempfile
 import threading
 import time
 from pathlib import Path
 from typing import Any, Dict, List, Optional, Tuple
 
-ROOT = Path(__file__).resolve().parent.parent
-ADDRESS = re.compile(r"on http://127\.0\.0\.1:(\d+)/")
-
-
-class Server:
-    def __init__(self, args: List[str], env: Dict[str, str]) -> None:
-        self.proc = subprocess.Popen(
-            [sys.executable, "-m", "quillomar", "serve", "--port", "0", *args],
-            stdout=subprocess.DEVNULL,
-            stderr=subprocess.PIPE,
-            text=True,
-            env=env,
-        )
-        assert self.proc.stderr is not None
-        for _ in range(200):
-            line = self.proc.stderr.readline()
-            match = ADDRESS.search(line)
-            if match:
-                self.port = int(match.group(1))
-                break
-        else:
-            raise SystemExit("server did not start")
-        threading.Thread(target=self.proc.stderr.read, daemon=True).start()
-
-    def workers(self) -> List[int]:
-        found: List[int] = []
-        for task in Path(f"/proc/{self.proc.pid}/task").iterdir():
-            found.extend(int(p) for p in (task / "children").read_text().split())
-        return found
-
-    def wait_workers(self, n: int, bound: float = 30.0) -> None:
-        deadline = time.monotonic() + bound
-        while len(self.workers()) != n and time.monotonic() < deadline:
-            time.sleep(0.01)
-
-    def stop(self) -> None:
-        self.proc.send_signal(signal.SIGTERM)
-        try:
-            self.proc.wait(timeout=30)
-        except subprocess.TimeoutExpired:
-            self.proc.kill()
-            self.proc.wait()
+from common import Server, smaps
 
 
 class Probe(threading.Thread):
@@ -201,16 +157,6 @@ def _half_sent(port: int, count: int, stop: Any) -> None:
         s.close()
 
 
-def rss_kb(pid: int) -> int:
-    try:
-        for line in open(f"/proc/{pid}/status"):
-            if line.startswith("VmRSS:"):
-                return int(line.split()[1])
-    except OSError:
-        pass
-    return 0
-
-
 def run_hostile(env: Dict[str, str], seconds: float) -> None:
     server = Server(["--workers", "2"], env)
     try:
@@ -288,7 +234,7 @@ def run_soak(env: Dict[str, str], seconds: float, rate: float) -> None:
         while time.monotonic() - started < seconds:
             now = time.monotonic()
             if now >= next_rss:
-                rss = [rss_kb(server.proc.pid)] + [rss_kb(p) for p in server.workers()]
+                rss = [smaps(p).get("Rss", 0) for p in [server.proc.pid, *server.workers()]]
                 memory.append(f"{now - started:.0f}s " + "/".join(str(k // 1024) for k in rss))
                 next_rss += 10
             if now >= next_swap:

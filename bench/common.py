@@ -1,7 +1,8 @@
 """What the benchmarks share: word lists (Debian packages, installed with
 apt-get when missing), the trie layout of a word list, random edits, the
-plain edit distance, timers and resident memory. A new benchmark takes its
-helpers from here; search logs come from make_search_log.py.
+plain edit distance, timers, resident memory and a `quillomar serve` to
+drive. A new benchmark takes its helpers from here; search logs come from
+make_search_log.py.
 """
 
 from __future__ import annotations
@@ -10,10 +11,14 @@ import ctypes
 import gc
 import os
 import random
+import re
 import resource
 import shutil
+import signal
 import statistics
 import subprocess
+import sys
+import threading
 import time
 
 WORDNET = "/usr/share/wordnet"
@@ -250,3 +255,65 @@ def resident_bytes(trim: bool = True) -> int:
             pass
     with open("/proc/self/statm") as f:
         return int(f.read().split()[1]) * resource.getpagesize()
+
+
+def smaps(pid: int) -> dict:
+    """The kB fields of /proc/PID/smaps_rollup (Rss, Pss, Shared_Clean...);
+    empty when the process is gone."""
+    try:
+        with open(f"/proc/{pid}/smaps_rollup") as f:
+            return {m[1]: int(m[2]) for m in re.finditer(r"(\w+):\s+(\d+) kB", f.read())}
+    except OSError:
+        return {}
+
+
+# -- a server to drive ----------------------------------------------------------
+
+
+class Server:
+    """`quillomar serve --port 0 ARGS` on 127.0.0.1; `port` once it listens,
+    with `keep_log` its log lines in `log` as they come."""
+
+    def __init__(self, args: list, env=None, keep_log: bool = False) -> None:
+        self.proc = subprocess.Popen(
+            [sys.executable, "-m", "quillomar", "serve", "--port", "0", *args],
+            stdout=subprocess.DEVNULL,
+            stderr=subprocess.PIPE,
+            text=True,
+            env=env,
+        )
+        self.log: list = []
+        for line in self.proc.stderr:
+            self.log.append(line)
+            match = re.search(r"on http://127\.0\.0\.1:(\d+)/", line)
+            if match:
+                self.port = int(match.group(1))
+                self.url = f"http://127.0.0.1:{self.port}/"
+                break
+        else:
+            raise SystemExit("server did not start:\n" + "".join(self.log))
+        rest = self.log.extend if keep_log else lambda lines: all(lines)
+        self._reader = threading.Thread(target=rest, args=(self.proc.stderr,))
+        self._reader.daemon = True
+        self._reader.start()
+
+    def workers(self) -> list:
+        found: list = []
+        for task in os.listdir(f"/proc/{self.proc.pid}/task"):
+            with open(f"/proc/{self.proc.pid}/task/{task}/children") as f:
+                found.extend(int(p) for p in f.read().split())
+        return found
+
+    def wait_workers(self, n: int, bound: float = 30.0) -> None:
+        deadline = time.monotonic() + bound
+        while len(self.workers()) != n and time.monotonic() < deadline:
+            time.sleep(0.01)
+
+    def stop(self) -> None:
+        self.proc.send_signal(signal.SIGTERM)
+        try:
+            self.proc.wait(timeout=30)
+        except subprocess.TimeoutExpired:
+            self.proc.kill()
+            self.proc.wait()
+        self._reader.join(timeout=5)

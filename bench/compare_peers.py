@@ -38,21 +38,6 @@ from peers import workload as wl  # noqa: E402
 ROOT = os.path.dirname(HERE)
 
 
-def run_peer_in_child(name: str, workload_path: str, result_path: str, sample) -> None:
-    command = [
-        sys.executable,
-        os.path.abspath(__file__),
-        "--worker",
-        name,
-        "--workload",
-        workload_path,
-    ]
-    command += ["--result", result_path]
-    if sample is not None:
-        command += ["--sample", str(sample)]
-    subprocess.run(command, check=True)
-
-
 def run_worker(name: str, workload_path: str, result_path: str, sample) -> None:
     with open(workload_path, "rb") as f:
         work = pickle.load(f)
@@ -73,7 +58,6 @@ def run(
     videos: int = 50_000,
     sample=None,
     in_process: bool = False,
-    save_results: str | None = None,
     log=print,
 ) -> dict:
     """Runs the comparison and writes the report to `out` (plots beside it).
@@ -104,7 +88,11 @@ def run(
                 )
             else:
                 result_path = os.path.join(tmp, f"{peer.name}.pickle")
-                run_peer_in_child(peer.name, workload_path, result_path, sample)
+                command = [sys.executable, __file__, "--worker", peer.name, "--workload"]
+                command += [workload_path, "--result", result_path]
+                subprocess.run(
+                    command + ["--sample", str(sample)] * (sample is not None), check=True
+                )
                 with open(result_path, "rb") as f:
                     results[peer.name] = pickle.load(f)
             log(f"    done in {time.perf_counter() - begin:.1f} s")
@@ -116,9 +104,6 @@ def run(
         "missing": missing,
         "sample": sample,
     }
-    if save_results:
-        with open(save_results, "wb") as f:
-            pickle.dump((work, results, run_info), f, protocol=pickle.HIGHEST_PROTOCOL)
     summary = report.write_report(out, work, results, run_info)
     log(f"wrote {out}")
     return summary
@@ -128,80 +113,39 @@ def main(argv=None) -> int:
     parser = argparse.ArgumentParser(
         description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter
     )
-    parser.add_argument(
-        "--words", help="word list file (default: Debian's wamerican-huge, installed if missing)"
-    )
-    parser.add_argument(
-        "--out", default=os.path.join(ROOT, "docs", "benchmarks.md"), help="report path"
-    )
-    parser.add_argument(
-        "--peers", help="comma-separated libraries to run: " + ", ".join(adapters.BY_NAME)
-    )
-    parser.add_argument(
-        "--queries", type=int, help="per bound (default 10,000; 2,000 with --turns)"
-    )
-    parser.add_argument("--prefixes", type=int, default=10_000)
-    parser.add_argument("--seed", type=int, help="default 20240601; 20261209 with --turns")
-    parser.add_argument(
-        "--sample", type=int, help="time at most this many term queries per library"
-    )
-    parser.add_argument(
-        "--in-process", action="store_true", help="no child processes (memory figures then overlap)"
-    )
-    parser.add_argument("--save-results", help="also pickle the raw figures to this file")
-    parser.add_argument(
-        "--from-results", help="rewrite the report from a --save-results file; run nothing"
-    )
-    parser.add_argument("--turns", action="store_true", help="two searchers in one process")
-    parser.add_argument(
-        "--lists", default=",".join(LISTS), help="with --turns: " + ", ".join(LISTS)
-    )
-    parser.add_argument("--builds", nargs=2, metavar=("OLD", "NEW"), help="with --turns")
-    parser.add_argument(
-        "--blocks",
-        default="100,1",
-        help="with --turns, comma-separated turn lengths: each searcher answers this many "
-        "queries in a row before the other takes its turn",
-    )
-    parser.add_argument(
-        "--most", type=int, help="with --turns, index at most this many words of each list"
-    )
-    parser.add_argument("--worker", help=argparse.SUPPRESS)
-    parser.add_argument("--workload", help=argparse.SUPPRESS)
-    parser.add_argument("--result", help=argparse.SUPPRESS)
+    add = parser.add_argument
+    add("--words", help="word list file (default: Debian's wamerican-huge, installed if missing)")
+    add("--out", default=os.path.join(ROOT, "docs", "benchmarks.md"), help="report path")
+    add("--peers", help="comma-separated libraries to run: " + ", ".join(adapters.BY_NAME))
+    add("--queries", type=int, help="per bound (default 10,000; 2,000 with --turns)")
+    add("--prefixes", type=int, default=10_000)
+    add("--seed", type=int, help="default 20240601; 20261209 with --turns")
+    add("--sample", type=int, help="time at most this many term queries per library")
+    add("--turns", action="store_true", help="two searchers in one process")
+    add("--lists", default=",".join(LISTS), help="with --turns: " + ", ".join(LISTS))
+    add("--builds", nargs=2, metavar=("OLD", "NEW"), help="with --turns")
+    add("--blocks", default="100,1", help="with --turns, comma-separated turn lengths")
+    for hidden in ("--worker", "--workload", "--result"):
+        add(hidden, help=argparse.SUPPRESS)
     args = parser.parse_args(argv)
-    if args.turns:
-        turns.run(
-            args.lists.split(","),
-            args.builds,
-            args.queries or 2000,
-            20261209 if args.seed is None else args.seed,
-            args.most,
-            [int(b) for b in args.blocks.split(",")],
-        )
-        return 0
     if args.worker:
         run_worker(args.worker, args.workload, args.result, args.sample)
-        return 0
-    if args.from_results:
-        with open(args.from_results, "rb") as f:
-            work, results, run_info = pickle.load(f)
-        report.write_report(args.out, work, results, run_info)
-        print(f"wrote {args.out}")
-        return 0
-    source = list_path(args.words or "huge")
-    run(
-        load_words(source),
-        source,
-        out=args.out,
-        peers=args.peers.split(",") if args.peers else None,
-        queries=args.queries or 10_000,
-        prefixes=args.prefixes,
-        seed=20240601 if args.seed is None else args.seed,
-        sample=args.sample,
-        in_process=args.in_process,
-        save_results=args.save_results,
-    )
+    elif args.turns:
+        blocks = [int(b) for b in args.blocks.split(",")]
+        seed = 20261209 if args.seed is None else args.seed
+        turns.run(args.lists.split(","), args.builds, args.queries or 2000, seed, blocks)
+    else:
+        source = list_path(args.words or "huge")
+        run(
+            load_words(source),
+            source,
+            out=args.out,
+            peers=args.peers.split(",") if args.peers else None,
+            queries=args.queries or 10_000,
+            prefixes=args.prefixes,
+            seed=20240601 if args.seed is None else args.seed,
+            sample=args.sample,
+        )
     return 0
 
 

@@ -9,7 +9,7 @@ pa = pytest.importorskip("pyarrow")
 pq = pytest.importorskip("pyarrow.parquet")
 
 from quillomar import IndexBuilder  # noqa: E402
-from quillomar.log_files import RecordsError, add_file  # noqa: E402
+from quillomar.log_files import LogFileError, add_file  # noqa: E402
 
 RECORDS = [
     ("cat", 5, 2),
@@ -202,5 +202,5 @@ def test_bad_parquet_is_one_clear_error(tmp_path, damage):
     else:
         pq.write_table(table_of(RECORDS * 50), path)
         path.write_bytes(path.read_bytes()[:-20])
-    with pytest.raises(RecordsError, match="log.parquet"):
+    with pytest.raises(LogFileError, match="log.parquet"):
         add_file(IndexBuilder(), path)

@@ -7,6 +7,7 @@ nothing is installed."""
 import os
 import random
 import sys
+import urllib.request
 
 import pytest
 
@@ -19,6 +20,7 @@ import common  # noqa: E402
 import compare_peers  # noqa: E402
 from _quillomar import PrefixSearch  # noqa: E402
 from peers import adapters  # noqa: E402
+from quillomar import _format as quillomar_format  # noqa: E402
 from reference import levenshtein  # noqa: E402
 
 
@@ -163,3 +165,30 @@ def test_build_benchmark_from_a_log(tmp_path, capsys):
     assert bench_build.main(["log", str(log)]) == 0
     out = capsys.readouterr().out
     assert out.count("  new: ") == 3 and "200 rows" in out
+
+
+@pytest.mark.parametrize("identifiers", [[], ["--uuid"]])
+def test_codec_benchmark_counts_the_index_it_builds(identifiers, capsys):
+    import bench_codec
+
+    data = bench_codec.make_index(300, 200_000, 10, bool(identifiers), seed=1)
+    summary = quillomar_format.summarize(data)
+    nodes, raw = bench_codec.raw_bytes(data)
+    assert nodes == summary.nodes and summary.longest_video_list <= 10
+    # Every node but the root lies on a term's path, so each carries a payload.
+    assert raw >= 18 * nodes + 4 * summary.child_slots + 8 * (nodes - 1)
+    bench_codec.main(["--words", "300", "--runs", "1", *identifiers])
+    out = capsys.readouterr().out
+    assert f"index: {nodes:,} nodes" in out and "ratio" in out and "to_bytes:" in out
+
+
+def test_server_helper_starts_serves_and_stops():
+    server = common.Server(["--workers", "1"], keep_log=True)
+    try:
+        server.wait_workers(1)
+        assert len(server.workers()) == 1
+        with urllib.request.urlopen(server.url + "health", timeout=30) as answer:
+            assert answer.status == 200
+    finally:
+        server.stop()
+    assert server.proc.returncode is not None and server.log

@@ -7,7 +7,7 @@ import gzip
 import pytest
 
 from quillomar import IndexBuilder
-from quillomar.log_files import Columns, RecordsError, add_file
+from quillomar.log_files import Columns, LogFileError, add_file
 from test_cli import run
 from test_cli_build_inputs import index_part
 
@@ -73,7 +73,7 @@ def test_a_named_count_column_is_still_required(tmp_path):
 def test_bad_event_rows_name_their_line(tmp_path, body, message):
     path = tmp_path / "log.csv"
     path.write_text("term,video\n" + body)
-    with pytest.raises(RecordsError) as err:
+    with pytest.raises(LogFileError) as err:
         add_file(IndexBuilder(), path)
     assert str(err.value).startswith(f"{path}:{message.split(':', 1)[1]}")
 

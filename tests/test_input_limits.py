@@ -7,7 +7,7 @@ import pytest
 
 from quillomar import Autocomplete, IndexBuilder
 from quillomar.autocomplete import MAX_TEXT_LENGTH
-from quillomar.log_files import RecordsError, add_file
+from quillomar.log_files import LogFileError, add_file
 from quillomar.normalization import MAX_MARK_RUN, get_normalization
 from test_cli_build_inputs import parquet_file
 
@@ -53,7 +53,7 @@ def test_a_lone_surrogate_error_quotes_a_short_prefix(search):
 def test_malformed_lines_are_refused(tmp_path, lines, message):
     path = tmp_path / "r.csv"
     path.write_text("term,video,count\n" + lines, encoding="utf-8")
-    with pytest.raises(RecordsError, match=re.escape(message)):
+    with pytest.raises(LogFileError, match=re.escape(message)):
         add_file(IndexBuilder(), path)
 
 
@@ -70,7 +70,7 @@ def test_an_unreadable_part_file_is_named_on_one_line(tmp_path):
     data = (folder / "part-0.parquet").read_bytes()
     bad = folder / "part-1.parquet"
     bad.write_bytes(data[:4] + b"\xff" * (len(data) - 8) + data[-4:])
-    with pytest.raises(RecordsError) as caught:
+    with pytest.raises(LogFileError) as caught:
         add_file(IndexBuilder(), folder)
     text = str(caught.value)
     assert text.startswith(str(bad)) and "\n" not in text, text

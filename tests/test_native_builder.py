@@ -13,7 +13,7 @@ from hypothesis import strategies as st
 import reference_build as model
 import trie_bytes
 from quillomar import IndexBuilder, get_normalization
-from quillomar.log_files import Columns, RecordsError, add_file
+from quillomar.log_files import Columns, LogFileError, add_file
 
 U32_MAX = 4294967295
 
@@ -275,7 +275,7 @@ def test_delimited_parsing_follows_the_csv_module_at_any_chunking(
     builder = IndexBuilder()
     if rows is None:
         assert len(parsed[-1]) == 1
-        with pytest.raises(RecordsError, match=r":7: expected 3 fields, found 1"):
+        with pytest.raises(LogFileError, match=r":7: expected 3 fields, found 1"):
             add_file(builder, path)
         return
     assert add_file(builder, path) == rows == len(parsed)
@@ -316,7 +316,7 @@ def test_a_term_is_taken_exactly_when_it_is_utf8(tmp_path_factory, raw):
     try:
         text = raw.decode("utf-8")
     except UnicodeDecodeError:
-        with pytest.raises(RecordsError, match="not UTF-8 text"):
+        with pytest.raises(LogFileError, match="not UTF-8 text"):
             add_file(builder, path)
         return
     add_file(builder, path)
@@ -329,7 +329,7 @@ def test_a_term_is_taken_exactly_when_it_is_utf8(tmp_path_factory, raw):
 def test_bad_rows_name_file_and_line(tmp_path, body, message, line):
     path = tmp_path / "bad.csv"
     path.write_bytes(b"term,video,count\n" + body)
-    with pytest.raises(RecordsError) as info:
+    with pytest.raises(LogFileError) as info:
         add_file(IndexBuilder(), path)
     assert str(info.value).startswith(f"{path}:{line}: ")
     assert message in str(info.value)
@@ -347,7 +347,7 @@ def test_bad_rows_name_file_and_line(tmp_path, body, message, line):
 def test_files_that_are_not_logs_are_refused(tmp_path, content, message):
     path = tmp_path / "odd.bin"
     path.write_bytes(content)
-    with pytest.raises(RecordsError, match="odd.bin") as info:
+    with pytest.raises(LogFileError, match="odd.bin") as info:
         add_file(IndexBuilder(), path)
     assert message in str(info.value)
 

@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# Compiles the Python boundaries (both modules) against the headers of every CPython 3.9-3.13
+# Compiles the Python boundary (both modules and what they share) against the headers of every CPython 3.9-3.13
 # found on this machine (syntax and type check only), so that API newer than
 # the oldest supported version is always guarded.
 set -euo pipefail
@@ -21,7 +21,7 @@ for v in 3.9 3.10 3.11 3.12 3.13; do
     echo "python$v: no headers, skipped"
     continue
   fi
-  for f in src/python/*.cpp src/python_build/*.cpp; do
+  for f in src/python_common/*.cpp src/python/*.cpp src/python_build/*.cpp; do
     if ! g++ -std=c++20 -fsyntax-only -Wall -Wextra -Werror -Isrc -I"$inc" "$f"; then
       echo "python$v: $f failed"
       status=1

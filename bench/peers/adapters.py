@@ -3,14 +3,14 @@
 Every peer is forced to plain Levenshtein distance (insertion, deletion and
 substitution cost 1; no transpositions) and to exhaustive results, so that
 its answer to "every indexed word within k edits of q" can be compared set
-for set. `search` returns the matched words (with distances where the
-library gives them); the caller converts them to sets outside the timing.
+for set. `search` returns the library's own answer (timed); `pairs` turns it
+into (word, distance) pairs or bare words, outside the timing.
 """
 
 from __future__ import annotations
 
-import importlib
 import importlib.metadata
+import importlib.util
 import itertools
 import os
 import sys
@@ -27,73 +27,48 @@ def package_version(dist: str) -> str:
 
 
 class Peer:
-    name = ""  # key used on the command line and in the report
-    title = ""  # how the report names it
-    module = ""  # import name, to decide whether the peer is available
-    dist = ""  # distribution name, for its version
+    name = ""  # on the command line and in the report
+    module = ""  # import name; its distribution's name unless `dist` says otherwise
+    dist = ""
     ks = (1, 2)  # edit bounds it answers exhaustively
     sample = None  # queries to time (None: all); for very slow peers
     autocomplete = False
 
     @classmethod
     def available(cls) -> bool:
-        try:
-            importlib.import_module(cls.module)
-        except ImportError:
-            return False
-        return True
+        return importlib.util.find_spec(cls.module) is not None
 
     def version(self) -> str:
-        return package_version(self.dist)
+        return package_version(self.dist or self.module)
 
     def setup(self, workload) -> None:
-        """Work before the timed build (imports); not counted."""
-
-    def build(self, workload):
-        raise NotImplementedError
-
-    def search(self, state, query: str, k: int):
-        """The library's own answer, as its call returns it; timed."""
-        raise NotImplementedError
+        """Imports and other work before the timed build."""
+        self.lib = importlib.import_module(self.module)
 
     def pairs(self, found) -> list:
-        """search()'s answer as (word, distance) pairs; not timed, so that the
-        figures are the libraries' calls and not this module's conversions."""
-        return found
-
-    def complete(self, state, prefix: str, limit: int):
-        raise NotImplementedError
+        return [(item.term, item.distance) for item in found]
 
 
 class Ours(Peer):
-    name = "quillomar"
-    title = "quillomar fuzzy_match"
-    module = "_quillomar"
-    dist = "quillomar"
+    name, module, dist = "quillomar", "_quillomar", "quillomar"
     autocomplete = True
 
     def version(self) -> str:
-        version = package_version(self.dist)
-        try:
-            import _quillomar
+        import _quillomar
 
-            where = os.path.relpath(_quillomar.__file__)
-            cache = os.path.join(os.path.dirname(_quillomar.__file__), "CMakeCache.txt")
-            if os.path.exists(cache):  # an in-tree build: say how it was built
-                with open(cache) as f:
-                    for line in f:
-                        if line.startswith("CMAKE_BUILD_TYPE:"):
-                            where += f", CMAKE_BUILD_TYPE={line.split('=', 1)[1].strip()}"
-            return f"{version} ({where})"
-        except ImportError:
-            return version
+        where = os.path.relpath(_quillomar.__file__)
+        cache = os.path.join(os.path.dirname(_quillomar.__file__), "CMakeCache.txt")
+        if os.path.exists(cache):  # an in-tree build: say how it was built
+            with open(cache) as f:
+                kind = [
+                    ln.split("=", 1)[1].strip() for ln in f if ln.startswith("CMAKE_BUILD_TYPE:")
+                ]
+            where += "".join(f", CMAKE_BUILD_TYPE={k}" for k in kind)
+        return f"{super().version()} ({where})"
 
     def setup(self, workload) -> None:
-        from quillomar import IndexBuilder, PrefixSearch
-
-        self._cls, self._builder = PrefixSearch, IndexBuilder
-        # What a user starts from: (term, video, count) records, made here
-        # so that the timed build starts from them.
+        # What a user starts from: (term, video, count) records, made here so
+        # that the timed build starts from them.
         self._records = {id(workload): self._make_records(workload)}
 
     @staticmethod
@@ -105,17 +80,15 @@ class Ours(Peer):
         ]
 
     def arrays(self, workload):
-        """The six construction arrays, from the package's own builder (the
-        path a user takes)."""
-        records = self._records.get(id(workload)) or self._make_records(workload)
-        builder = self._builder()
-        builder.add_records(records)
-        return tuple(builder.arrays(workload.video_top_n))
+        """The construction arrays from the package's own builder."""
+        from quillomar import IndexBuilder
+
+        builder = IndexBuilder()
+        builder.add_records(self._records.get(id(workload)) or self._make_records(workload))
+        return builder.arrays(workload.video_top_n)
 
     def build(self, workload):
-        # The whole path from records to a searchable index: the Python
-        # builder and the native construction.
-        return self._cls.from_internal_data_v2(*self.arrays(workload))
+        return self.arrays(workload).build()
 
     def search(self, state, query, k):
         return state.fuzzy_match(query, k)
@@ -127,76 +100,64 @@ class Ours(Peer):
         return state.fuzzy_match_video(prefix, 1, limit)
 
     def extra_measurements(self, state, workload) -> dict:
-        """Splits the build into its Python and native halves and measures
-        the stored form: its size, load time and resident size once loaded."""
+        """The build's Python and native halves, and the stored form: its
+        size, load time and resident size once loaded."""
+        from quillomar import PrefixSearch
+
         start = time.perf_counter()
         arrays = self.arrays(workload)
-        python_s = time.perf_counter() - start
-        nodes = len(arrays[1])
-        start = time.perf_counter()
-        rebuilt = self._cls.from_internal_data_v2(*arrays)
-        native_s = time.perf_counter() - start
-        del arrays, rebuilt
-        start = time.perf_counter()
+        python_s, start = time.perf_counter() - start, time.perf_counter()
+        arrays.build()
+        native_s, start = time.perf_counter() - start, time.perf_counter()
         blob = state.to_bytes()
-        to_bytes_s = time.perf_counter() - start
-        before = resident_bytes()
+        to_bytes_s, before = time.perf_counter() - start, resident_bytes()
         start = time.perf_counter()
-        loaded = self._cls.from_bytes(blob)
+        loaded = PrefixSearch.from_bytes(blob)
         from_bytes_s = time.perf_counter() - start
-        loaded_bytes = max(0, resident_bytes() - before)
         same = all(
             loaded.fuzzy_match(q, 2) == state.fuzzy_match(q, 2) for q in workload.queries[:200]
         )
         return {
-            "builder": "quillomar.IndexBuilder",
-            "nodes": nodes,
+            "nodes": len(arrays.child_labels),
             "python_arrays_s": python_s,
             "native_build_s": native_s,
             "to_bytes_s": to_bytes_s,
             "bytes_len": len(blob),
             "from_bytes_s": from_bytes_s,
-            "from_bytes_memory_bytes": loaded_bytes,
+            "from_bytes_memory_bytes": max(0, resident_bytes() - before),
             "round_trip_same": same,
         }
 
 
 class OursTermsOnly(Ours):
-    """The same trie without video statistics: what symspellpy and the
-    others hold (words, each with a count), so build time and memory compare
-    like for like. Only built, not queried: fuzzy_match never reads payloads,
-    so its speed is the row above."""
+    """The same trie without video statistics: what the others hold (words,
+    each with a count), so build time and memory compare like for like. Not
+    queried: fuzzy_match never reads payloads."""
 
     name = "quillomar-terms"
-    title = "quillomar, terms only (no videos)"
-    autocomplete = False
-    ks = ()
+    autocomplete, ks = False, ()
 
     def arrays(self, workload):
-        builder = self._builder()
-        builder.set_totals(dict.fromkeys(workload.words, 1))
-        return tuple(builder.arrays(workload.video_top_n))
+        from quillomar import IndexBuilder
 
-    def extra_measurements(self, state, workload) -> dict:
-        return {"builder": "quillomar.IndexBuilder"}
+        builder = IndexBuilder()
+        builder.set_totals(dict.fromkeys(workload.words, 1))
+        return builder.arrays(workload.video_top_n)
+
+    extra_measurements = None
 
 
 class RapidFuzz(Peer):
-    name = "rapidfuzz"
-    title = "rapidfuzz process.extract (brute force)"
-    module = "rapidfuzz"
-    dist = "rapidfuzz"
+    name = module = "rapidfuzz"
+
+    def build(self, workload):
+        return workload.words  # no index: every query scans the word list
 
     def setup(self, workload):
         from rapidfuzz import process
         from rapidfuzz.distance import Levenshtein
 
-        self._extract = process.extract
-        self._scorer = Levenshtein.distance
-
-    def build(self, workload):
-        # No index: every query scans the word list.
-        return workload.words
+        self._extract, self._scorer = process.extract, Levenshtein.distance
 
     def search(self, state, query, k):
         return self._extract(query, state, scorer=self._scorer, score_cutoff=k, limit=None)
@@ -206,104 +167,65 @@ class RapidFuzz(Peer):
 
 
 class SymSpell(Peer):
-    name = "symspellpy"
-    title = "symspellpy lookup (Verbosity.ALL)"
-    module = "symspellpy"
-    dist = "symspellpy"
-    max_dictionary_edit_distance = 2
+    name = module = "symspellpy"
 
     def setup(self, workload):
-        from symspellpy import SymSpell as _SymSpell
-        from symspellpy import Verbosity
-        from symspellpy.editdistance import DistanceAlgorithm, EditDistance
+        from symspellpy.editdistance import DistanceAlgorithm
 
-        # Its compiled plain-Levenshtein comparer when that is installed,
-        # else its pure-Python one; never its default (which counts
-        # transpositions).
-        try:
-            import editdistpy  # noqa: F401
-
-            algorithm = DistanceAlgorithm.LEVENSHTEIN_FAST
-        except ImportError:
-            algorithm = DistanceAlgorithm.LEVENSHTEIN
-        self.algorithm = algorithm.name
-        self._make = lambda: _SymSpell(
-            max_dictionary_edit_distance=self.max_dictionary_edit_distance,
-            distance_comparer=EditDistance(algorithm),
+        super().setup(workload)
+        # Its compiled plain-Levenshtein comparer when installed, else its
+        # pure-Python one; never its default (which counts transpositions).
+        fast = importlib.util.find_spec("editdistpy") is not None
+        self.algorithm = (
+            DistanceAlgorithm.LEVENSHTEIN_FAST if fast else DistanceAlgorithm.LEVENSHTEIN
         )
-        self._all = Verbosity.ALL
 
     def version(self) -> str:
-        version = package_version(self.dist)
-        algorithm = getattr(self, "algorithm", "")
-        if algorithm == "LEVENSHTEIN_FAST":
-            return f"{version} (DistanceAlgorithm.{algorithm}, editdistpy {package_version('editdistpy')})"
-        return f"{version} (DistanceAlgorithm.{algorithm})" if algorithm else version
+        version = f"{super().version()} (DistanceAlgorithm.{self.algorithm.name}"
+        if self.algorithm.name == "LEVENSHTEIN_FAST":
+            version += f", editdistpy {package_version('editdistpy')}"
+        return version + ")"
 
     def build(self, workload):
-        spell = self._make()
+        from symspellpy.editdistance import EditDistance
+
+        spell = self.lib.SymSpell(
+            max_dictionary_edit_distance=2, distance_comparer=EditDistance(self.algorithm)
+        )
         for word in workload.words:
             spell.create_dictionary_entry(word, 1)
         return spell
 
     def search(self, state, query, k):
-        return state.lookup(query, self._all, max_edit_distance=k)
-
-    def pairs(self, found):
-        return [(item.term, item.distance) for item in found]
+        return state.lookup(query, self.lib.Verbosity.ALL, max_edit_distance=k)
 
 
 class SymSpellCpp(Peer):
-    """The C++ port of the same delete-neighbourhood method. It has no
-    choice of distance: it counts transpositions as one edit and measures
-    UTF-8 bytes rather than characters, so its answers differ from plain
-    Levenshtein; the report counts those queries. Installed from its source
-    distribution by bench/peers/install_cpp_peer.sh."""
+    """The C++ port of the same method. It has no choice of distance: it
+    counts transpositions as one edit and measures UTF-8 bytes rather than
+    characters; the report counts the queries where that differs."""
 
-    name = "symspellcpppy"
-    title = "SymSpellCppPy lookup (Verbosity.ALL)"
-    module = "SymSpellCppPy"
-    dist = "SymSpellCppPy"
-    max_dictionary_edit_distance = 2
-
-    def setup(self, workload):
-        import SymSpellCppPy
-
-        self._module = SymSpellCppPy
+    name, module = "symspellcpppy", "SymSpellCppPy"
 
     def build(self, workload):
-        spell = self._module.SymSpell(
-            max_dictionary_edit_distance=self.max_dictionary_edit_distance
-        )
+        spell = self.lib.SymSpell(max_dictionary_edit_distance=2)
         for word in workload.words:
             spell.create_dictionary_entry(word, 1)
         return spell
 
     def search(self, state, query, k):
-        return state.lookup(query, self._module.Verbosity.ALL, k)
-
-    def pairs(self, found):
-        return [(item.term, item.distance) for item in found]
+        return state.lookup(query, self.lib.Verbosity.ALL, k)
 
 
 class Tantivy(Peer):
-    name = "tantivy"
-    title = "tantivy fuzzy_term_query"
-    module = "tantivy"
-    dist = "tantivy"
+    name = module = "tantivy"
     autocomplete = True
-    # Above every result count of this workload at k <= 2; a query that
-    # fills it is asked again with the whole index as the limit, so the
-    # answer stays exhaustive.
+    # Above every result count of this workload at k <= 2; a query that fills
+    # it is asked again with the whole index as the limit.
     first_limit = 10_000
 
-    def setup(self, workload):
-        import tantivy
-
-        self._t = tantivy
-
     def build(self, workload):
-        t = self._t
+        t = self.lib
         builder = t.SchemaBuilder()
         builder.add_text_field("w", stored=False, tokenizer_name="raw", index_option="basic")
         schema = builder.build()
@@ -318,22 +240,22 @@ class Tantivy(Peer):
         # One segment in insertion order: a hit's doc number is the word's index.
         if searcher.num_segments != 1:
             raise RuntimeError(f"expected one segment, got {searcher.num_segments}")
-        return (schema, searcher, workload.words, len(workload.words))
+        return schema, searcher, workload.words
 
     def _query(self, state, text, k, limit, prefix):
-        schema, searcher, words, _ = state
-        query = self._t.Query.fuzzy_term_query(
+        schema, searcher, words = state
+        query = self.lib.Query.fuzzy_term_query(
             schema, "w", text, distance=k, transposition_cost_one=False, prefix=prefix
         )
-        return [
-            words[address.doc]
-            for _, address in searcher.search(query, limit=limit, count=False).hits
-        ]
+        return [words[a.doc] for _, a in searcher.search(query, limit=limit, count=False).hits]
 
     def search(self, state, query, k):
         found = self._query(state, query, k, self.first_limit, False)
         if len(found) >= self.first_limit:
-            found = self._query(state, query, k, state[3], False)
+            found = self._query(state, query, k, len(state[2]), False)
+        return found
+
+    def pairs(self, found):
         return found
 
     def complete(self, state, prefix, limit):
@@ -341,22 +263,15 @@ class Tantivy(Peer):
 
 
 class LevenSearch(Peer):
-    name = "leven-search"
-    title = "leven-search find_dist"
-    module = "leven_search"
-    dist = "leven-search"
-    ks = (1,)
-    sample = 500
+    name, module = "leven-search", "leven_search"
+    ks, sample = (1,), 500
 
     def setup(self, workload):
-        from leven_search import LevenSearch as _LevenSearch
-
-        self._make = _LevenSearch
-        # Its trie search recurses once per character.
-        sys.setrecursionlimit(max(sys.getrecursionlimit(), 10_000))
+        super().setup(workload)
+        sys.setrecursionlimit(max(sys.getrecursionlimit(), 10_000))  # it recurses per character
 
     def build(self, workload):
-        index = self._make()
+        index = self.lib.LevenSearch()
         for word in workload.words:
             index.insert(word)
         return index
@@ -369,20 +284,11 @@ class LevenSearch(Peer):
 
 
 class Marisa(Peer):
-    name = "marisa-trie"
-    title = "marisa-trie keys (exact prefix)"
-    module = "marisa_trie"
-    dist = "marisa-trie"
-    ks = ()
-    autocomplete = True
-
-    def setup(self, workload):
-        import marisa_trie
-
-        self._trie = marisa_trie.Trie
+    name, module = "marisa-trie", "marisa_trie"
+    ks, autocomplete = (), True
 
     def build(self, workload):
-        return self._trie(workload.words)
+        return self.lib.Trie(workload.words)
 
     def complete(self, state, prefix, limit):
         return list(itertools.islice(state.iterkeys(prefix), limit))

@@ -43,7 +43,6 @@ def measure(
         queries = queries[:limit]
     report = {
         "name": peer.name,
-        "title": peer.title,
         "version": peer.version(),
         "build_s": build_s,
         "memory_bytes": max(0, after - before),

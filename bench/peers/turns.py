@@ -1,21 +1,9 @@
-"""Two searchers in one process, taking turns on the same queries.
-
-For each word list both build an index of the same words; then, per bound
-k = 1, 2, the same queries (an indexed word after k random edits with
-letters of the list itself) are asked of both, taking turns a block of
-queries at a time (which goes first alternates). In blocks of 100 each keeps
-its own data in the caches as it would when serving a search box alone;
-query by query each evicts the other's between any two queries, the
-harshest case for the smaller, more cache-friendly index. 200 other queries
-warm both up first (ours derives its reversed-term trie on first need).
-
-The pair is quillomar and the C++ delete-neighbourhood peer (installed by
-bench/peers/install_cpp_peer.sh), or two builds of the extension (two
-checkouts' build directories): the old-versus-new check for a change to the
-walks. Prints build time and resident memory of each, and per bound and
-turn length the median and 99th percentile of each, their ratio, and on how
-many queries the second's answers differ from the first's, the differing
-words judged by plain Levenshtein distance. Reports figures, asserts nothing.
+"""Two searchers in one process, taking turns on the same queries: in
+blocks of 100 each keeps its data in the caches as it would serving a search
+box alone; query by query each evicts the other's, the harshest case for the
+smaller index. 200 other queries warm both up first (ours derives its
+reversed-term trie on first need). Prints build time, memory, latency, their
+ratio, and how many answers differ, judged by plain Levenshtein distance.
 """
 
 from __future__ import annotations
@@ -70,11 +58,9 @@ def cpp_peer(words):
     )
 
 
-def run_list(name, pair, queries, seed, most, blocks) -> None:
+def run_list(name, pair, queries, seed, blocks) -> None:
     words = load_words(name)
     rng = random.Random(seed)
-    if most is not None and len(words) > most:
-        words = sorted(rng.sample(words, most))
     letters = "".join(rng.choice(rng.choice(words)) for _ in range(2000))
     searchers, built = [], []
     for label, build in pair:
@@ -128,7 +114,7 @@ def run_list(name, pair, queries, seed, most, blocks) -> None:
             )
 
 
-def run(lists, builds, queries, seed, most, blocks) -> None:
+def run(lists, builds, queries, seed, blocks) -> None:
     if builds:
         old, new = (load_build(d) for d in builds)
         pair = [("new", ours(new)), ("old", ours(old))]
@@ -137,4 +123,4 @@ def run(lists, builds, queries, seed, most, blocks) -> None:
 
         pair = [("ours", ours(_quillomar)), ("peer", cpp_peer)]
     for name in lists:
-        run_list(name, pair, queries, seed, most, blocks)
+        run_list(name, pair, queries, seed, blocks)

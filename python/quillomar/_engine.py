@@ -11,9 +11,9 @@ from typing import Optional
 
 from _quillomar_build import (
     Aggregator,
+    BadRecordError,
     DelimitedReader,
     MappedIndex,
-    RecordError,
     SearchSection,
     TermIndex,
     decoded_length,
@@ -24,9 +24,9 @@ from ._validation import INT32, UUID
 
 __all__ = [
     "Aggregator",
+    "BadRecordError",
     "DelimitedReader",
     "MappedIndex",
-    "RecordError",
     "SearchSection",
     "TermIndex",
     "decoded_length",

@@ -16,7 +16,7 @@ import importlib
 from array import array
 from typing import TYPE_CHECKING, Any, Callable, Iterable, Iterator, Optional, Tuple, Union
 
-from ._engine import RecordError
+from ._engine import BadRecordError
 from .recency import Decay, format_time, seconds_column
 
 if TYPE_CHECKING:
@@ -228,7 +228,7 @@ def add_batches(
                 )
             else:
                 builder._checker().add(term_data, term_offsets, video_buffers, count_buffer, kind)
-        except RecordError as err:
+        except BadRecordError as err:
             message, row = err.args
             raise ValueError(f"{locate(base + row)}{message}") from None
         except ValueError as err:

@@ -53,8 +53,8 @@ from _quillomar import PrefixSearch
 from . import _validation as rules
 from ._engine import (
     Aggregator,
+    BadRecordError,
     DelimitedReader,
-    RecordError,
     SearchSection,
     TermIndex,
     engine_kind,
@@ -227,7 +227,7 @@ class IndexBuilder:
             self._native.add(
                 staged.terms, None, staged.videos, staged.counts, engine_kind(staged.mode)
             )
-        except RecordError as err:
+        except BadRecordError as err:
             message, row = err.args
             raise ValueError(f"record {staged.record(row)!r}: {message}") from None
 
@@ -259,7 +259,7 @@ class IndexBuilder:
         """
         try:
             self._native.add(terms, term_offsets, videos, counts, video_format)
-        except RecordError as err:
+        except BadRecordError as err:
             message, row = err.args
             raise ValueError(f"row {first_row + row}: {message}") from None
         return len(memoryview(counts))  # type: ignore[arg-type]
@@ -267,7 +267,7 @@ class IndexBuilder:
     def _feed(self, reader: DelimitedReader, chunk: Buffer, final: bool) -> int:
         """Count the records ``reader`` parses from ``chunk`` (the next bytes
         of a delimited log; ``final`` for the last). Returns the rows
-        counted; raises RecordError(message, line) for a bad row."""
+        counted; raises BadRecordError(message, line) for a bad row."""
         return reader.feed(self._native, chunk, final)
 
     def add_arrow(
@@ -381,7 +381,7 @@ class IndexBuilder:
         terms = list(staged)
         try:
             self._native.set_totals(joined_terms(terms), None, array("I", staged.values()))
-        except RecordError as err:
+        except BadRecordError as err:
             message, row = err.args
             pair = (terms[row], staged[terms[row]])
             raise ValueError(f"record {pair!r}: {message}") from None

@@ -25,7 +25,7 @@ from ._internal_failure import is_internal_failure
 from ._progress import ProgressBar
 from ._validation import excerpt
 from .builder import DEFAULT_TERM_TOP_N, DEFAULT_TOP_N, IndexBuilder
-from .log_files import Columns, RecordsError, add_file
+from .log_files import Columns, LogFileError, add_file
 from .metadata import IndexMetadata
 from .normalization import DEFAULT_NORMALIZATION, NORMALIZATION_NAMES
 from .storage import (
@@ -240,7 +240,7 @@ def _build(args: argparse.Namespace) -> int:
     )
     try:
         rows = add_file(builder, args.records, columns, progress=bar.update)
-    except RecordsError as err:
+    except LogFileError as err:
         raise CliError(str(err)) from None
     except ImportError as err:
         raise CliError(str(err)) from None

@@ -26,12 +26,12 @@ import os
 import zlib
 from typing import IO, TYPE_CHECKING, Any, Callable, List, Optional, Tuple, Union, cast
 
-from ._engine import DelimitedReader, RecordError
+from ._engine import BadRecordError, DelimitedReader
 
 if TYPE_CHECKING:
     from .builder import IndexBuilder, VideoId
 
-__all__ = ["RecordsError", "add_file", "parse_video"]
+__all__ = ["LogFileError", "RecordsError", "add_file", "parse_video"]
 
 GZIP_MAGIC = b"\x1f\x8b"
 PARQUET_MAGIC = b"PAR1"
@@ -46,8 +46,12 @@ Progress = Callable[[int, int, int], None]
 PathLike = Union[str, "os.PathLike[str]"]
 
 
-class RecordsError(ValueError):
-    """A records file that cannot be read; the text names file and line."""
+class LogFileError(ValueError):
+    """A log file that cannot be read; the text names file and line."""
+
+
+# Another name for LogFileError, which callers may import.
+RecordsError = LogFileError
 
 
 class Columns:
@@ -109,7 +113,7 @@ def add_file(
     """Adds every record of a CSV/TSV file (optionally gzip), a Parquet file
     or a Parquet dataset folder; returns the rows read.
 
-    Raises RecordsError naming the file (and line or row) for bad input,
+    Raises LogFileError naming the file (and line or row) for bad input,
     OSError if the file cannot be opened or read.
     """
     columns = columns or Columns()
@@ -152,16 +156,16 @@ def _add_delimited(
             final = not chunk
             try:
                 rows += builder._feed(reader, chunk, final)
-            except RecordError as err:
+            except BadRecordError as err:
                 message, line = err.args
-                raise RecordsError(f"{name}:{line}: {message}") from None
+                raise LogFileError(f"{name}:{line}: {message}") from None
             if progress is not None:
                 progress(raw.tell(), total, rows)
             if final:
                 return rows
             chunk = stream.read(CHUNK)
     except (EOFError, gzip.BadGzipFile, zlib.error) as err:
-        raise RecordsError(f"{name}: damaged gzip data ({err})") from None
+        raise LogFileError(f"{name}: damaged gzip data ({err})") from None
 
 
 def _header_line(name: str, stream: IO[bytes]) -> Tuple[str, bytes]:
@@ -178,11 +182,11 @@ def _header_line(name: str, stream: IO[bytes]) -> Tuple[str, bytes]:
             cut = len(data)
             break
         if len(data) > HEADER_LIMIT:
-            raise RecordsError(
+            raise LogFileError(
                 f"{name}:1: no header line in the first {HEADER_LIMIT:,} bytes; not a records file"
             )
     if not data:
-        raise RecordsError(
+        raise LogFileError(
             f"{name}: empty file, expected a header line with term, video and count columns"
         )
     line = data[:cut]
@@ -194,13 +198,13 @@ def _header_line(name: str, stream: IO[bytes]) -> Tuple[str, bytes]:
     try:
         text = line.decode("utf-8")
     except UnicodeDecodeError as err:
-        raise RecordsError(f"{name}: not UTF-8 text ({err.reason})") from None
+        raise LogFileError(f"{name}: not UTF-8 text ({err.reason})") from None
     return text, data[after:]
 
 
 def _header_fields(name: str, header_line: str, columns: Columns) -> Tuple[List[str], Columns]:
     """The header's fields and the columns resolved against them; raises
-    RecordsError when a required column is missing."""
+    LogFileError when a required column is missing."""
     if "\t" in header_line:
         fields = next(csv.reader([header_line], delimiter="\t", quoting=csv.QUOTE_NONE), [])
     else:
@@ -210,7 +214,7 @@ def _header_fields(name: str, header_line: str, columns: Columns) -> Tuple[List[
     wanted = [c.strip().lower() for c in columns.names()]
     missing = [c for c in wanted if c not in names]
     if missing:
-        raise RecordsError(
+        raise LogFileError(
             f"{name}:1: header {header_line.strip()!r} lacks the column(s) "
             f"{', '.join(missing)}; expected {', '.join(wanted)}"
         )
@@ -265,7 +269,7 @@ def _add_delimited_decayed(
             ),
         )
     except pa.ArrowInvalid as err:
-        raise RecordsError(f"{name}: {str(err).splitlines()[0]}") from None
+        raise LogFileError(f"{name}: {str(err).splitlines()[0]}") from None
     table = table.set_column(
         table.schema.get_field_index(video), video, _typed_videos(pa, table.column(video))
     )
@@ -280,7 +284,7 @@ def _add_delimited_decayed(
             locate=lambda row: f"{name}:{row + 2}: ",
         )
     except ValueError as err:
-        raise RecordsError(str(err)) from None
+        raise LogFileError(str(err)) from None
     if progress is not None:
         size = os.path.getsize(name)
         progress(size, size, rows)
@@ -315,9 +319,9 @@ def _add_parquet(
         dataset = ds.dataset(name, format="parquet", partitioning="hive")
         fragments: List[object] = list(dataset.get_fragments())
     except (pa.ArrowInvalid, pa.ArrowException, OSError) as err:
-        raise RecordsError(f"{name}: not a readable Parquet dataset ({_one_line(err)})") from None
+        raise LogFileError(f"{name}: not a readable Parquet dataset ({_one_line(err)})") from None
     if not fragments:
-        raise RecordsError(f"{name}: no Parquet files found")
+        raise LogFileError(f"{name}: no Parquet files found")
     sizes = {}
     for fragment in fragments:
         path = getattr(fragment, "path", name)
@@ -335,7 +339,7 @@ def _add_parquet(
             schema = fragment.physical_schema  # type: ignore[attr-defined]
             for wanted in columns.names():
                 if wanted not in schema.names:
-                    raise RecordsError(
+                    raise LogFileError(
                         f"{path}: no column {wanted!r} (columns: "
                         f"{', '.join(schema.names) or 'none'})"
                     )
@@ -351,14 +355,14 @@ def _add_parquet(
                 where=path,
                 time_column=columns.time,
             )
-        except RecordsError:
+        except LogFileError:
             raise
         except (pa.ArrowException, OSError) as err:
             # Before ValueError: pyarrow's ArrowInvalid is one, and its text
             # names no file.
-            raise RecordsError(f"{path}: not a readable Parquet file ({_one_line(err)})") from None
+            raise LogFileError(f"{path}: not a readable Parquet file ({_one_line(err)})") from None
         except ValueError as err:
-            raise RecordsError(_one_line(err)) from None
+            raise LogFileError(_one_line(err)) from None
         done += sizes[path]
         if progress is not None:
             progress(done, total, rows)

@@ -1,45 +1,16 @@
 #include "python/array_input.hpp"
 
-#include <bit>
 #include <cstring>
-#include <type_traits>
+#include <optional>
 
 #include "core/codec/utf8.hpp"
-#include "python/convert.hpp"
-#include "python/errors.hpp"
+#include "python_common/buffer_view.hpp"
+#include "python_common/convert.hpp"
+#include "python_common/errors.hpp"
+#include "python_common/int_buffer.hpp"
 
 namespace quillomar::py {
 namespace {
-
-// Releases a buffer view on every path out of the scope.
-class BufferView {
- public:
-  // False (with no error pending) when `o` does not export a buffer of the
-  // requested kind.
-  bool Acquire(PyObject* o) {
-    if (!PyObject_CheckBuffer(o)) return false;
-    if (PyObject_GetBuffer(o, &view_, PyBUF_RECORDS_RO) != 0) {
-      PyErr_Clear();
-      return false;
-    }
-    held_ = true;
-    return true;
-  }
-  ~BufferView() {
-    if (held_) PyBuffer_Release(&view_);
-  }
-  const Py_buffer& view() const { return view_; }
-
- private:
-  Py_buffer view_{};
-  bool held_ = false;
-};
-
-// Element kind of a one-dimensional buffer of integers in native byte order.
-struct IntFormat {
-  bool is_signed;
-  Py_ssize_t size;  // 1, 2, 4 or 8
-};
 
 // True for a one-dimensional buffer with shape and strides and without
 // indirection, the only kind the fast paths read.
@@ -48,102 +19,25 @@ bool IsFlatVector(const Py_buffer& view) {
          view.suboffsets == nullptr;
 }
 
-// `fmt` past a byte-order prefix that means native order ("@", "=", and
-// "<" on a little-endian machine). Any other prefix stays, so the element
-// code that follows is not recognised.
-const char* SkipNativeOrder(const char* fmt) {
-  if (*fmt == '@' || *fmt == '=' ||
-      (*fmt == '<' && std::endian::native == std::endian::little)) {
-    ++fmt;
-  }
-  return fmt;
-}
-
-bool ParseIntFormat(const Py_buffer& view, IntFormat& f) {
-  if (!IsFlatVector(view)) return false;
-  const char* fmt = SkipNativeOrder(view.format == nullptr ? "B" : view.format);
-  if (fmt[0] == '\0' || fmt[1] != '\0') return false;
-  switch (fmt[0]) {
-    case 'b':
-    case 'h':
-    case 'i':
-    case 'l':
-    case 'q':
-    case 'n':
-      f.is_signed = true;
-      break;
-    case 'B':
-    case 'H':
-    case 'I':
-    case 'L':
-    case 'Q':
-    case 'N':
-      f.is_signed = false;
-      break;
-    default:
-      return false;
-  }
-  f.size = view.itemsize;
-  return f.size == 1 || f.size == 2 || f.size == 4 || f.size == 8;
-}
-
-template <class T>
-bool CopyInRange(const Py_buffer& view, std::vector<uint32_t>& out) {
-  const char* p = static_cast<const char*>(view.buf);
-  const Py_ssize_t n = view.shape[0];
-  const Py_ssize_t stride = view.strides[0];
-  const size_t at = out.size();
-  out.resize(at + static_cast<size_t>(n));
-  uint32_t* dst = out.data() + at;
-  for (Py_ssize_t i = 0; i < n; ++i, p += stride) {
-    T v;
-    std::memcpy(&v, p, sizeof v);
-    if constexpr (std::is_signed_v<T>) {
-      if (v < 0) return false;
-    }
-    if constexpr (sizeof(T) > 4) {
-      if (static_cast<uint64_t>(v) > UINT32_MAX) return false;
-    }
-    dst[i] = static_cast<uint32_t>(v);
-  }
-  return true;
-}
-
-// CopyInRange for the signed or the unsigned element type of one width.
-template <class Signed, class Unsigned>
-bool CopyInRange(bool is_signed, const Py_buffer& view,
-                 std::vector<uint32_t>& out) {
-  return is_signed ? CopyInRange<Signed>(view, out)
-                   : CopyInRange<Unsigned>(view, out);
-}
-
 // Appends the elements of a one-dimensional integer buffer when every one
 // of them is an unsigned 32-bit value; otherwise returns false with `out`
 // as it was, so the general path can raise the element's own error.
 bool TryAppendIntBuffer(PyObject* seq, std::vector<uint32_t>& out) {
   BufferView buffer;
-  if (!buffer.Acquire(seq)) return false;
+  if (!buffer.TryAcquire(seq, PyBUF_RECORDS_RO)) return false;
   const Py_buffer& view = buffer.view();
-  IntFormat f;
-  if (!ParseIntFormat(view, f)) return false;
+  if (!IsFlatVector(view)) return false;
+  const std::optional<IntFormat> f = NativeIntFormat(view);
+  if (!f) return false;
   const size_t before = out.size();
-  bool ok = false;
-  switch (f.size) {
-    case 1:
-      ok = CopyInRange<int8_t, uint8_t>(f.is_signed, view, out);
-      break;
-    case 2:
-      ok = CopyInRange<int16_t, uint16_t>(f.is_signed, view, out);
-      break;
-    case 4:
-      ok = CopyInRange<int32_t, uint32_t>(f.is_signed, view, out);
-      break;
-    case 8:
-      ok = CopyInRange<int64_t, uint64_t>(f.is_signed, view, out);
-      break;
+  const auto n = static_cast<size_t>(view.shape[0]);
+  out.resize(before + n);
+  if (CopyU32InRange(*f, buffer.data(), view.strides[0], n,
+                     out.data() + before) != n) {
+    out.resize(before);
+    return false;
   }
-  if (!ok) out.resize(before);
-  return ok;
+  return true;
 }
 
 // Labels from a one-dimensional buffer of fixed-width UCS-4 strings (numpy
@@ -154,10 +48,10 @@ bool TryAppendIntBuffer(PyObject* seq, std::vector<uint32_t>& out) {
 // value, so that the general path raises that element's own error.
 bool TryAppendUcs4Buffer(PyObject* seq, std::vector<uint32_t>& out) {
   BufferView buffer;
-  if (!buffer.Acquire(seq)) return false;
+  if (!buffer.TryAcquire(seq, PyBUF_RECORDS_RO)) return false;
   const Py_buffer& view = buffer.view();
   if (!IsFlatVector(view) || view.format == nullptr) return false;
-  const char* fmt = SkipNativeOrder(view.format);
+  const char* fmt = NativeElementFormat(view);
   Py_ssize_t width = 0;
   bool digits = false;
   for (; *fmt >= '0' && *fmt <= '9'; ++fmt) {

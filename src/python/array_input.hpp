@@ -13,7 +13,7 @@
 #include <vector>
 
 #include "core/payload/payload_table.hpp"
-#include "python/py_ref.hpp"
+#include "python_common/py_ref.hpp"
 
 namespace quillomar::py {
 

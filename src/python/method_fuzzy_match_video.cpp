@@ -1,5 +1,5 @@
 #include "python/prefix_search.hpp"
-#include "python/search_calls.hpp"
+#include "python_common/search_calls.hpp"
 
 namespace quillomar::py {
 

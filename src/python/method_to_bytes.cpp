@@ -1,8 +1,8 @@
 #include <limits>
 
 #include "core/trie/trie_codec.hpp"
-#include "python/errors.hpp"
 #include "python/prefix_search.hpp"
+#include "python_common/errors.hpp"
 
 namespace quillomar::py {
 

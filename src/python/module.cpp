@@ -3,8 +3,9 @@
 #include <atomic>
 #include <cstdint>
 
-#include "python/errors.hpp"
 #include "python/prefix_search.hpp"
+#include "python_common/errors.hpp"
+#include "python_common/module_setup.hpp"
 
 namespace quillomar::py {
 namespace {
@@ -67,11 +68,7 @@ PyObject* Init() {
 
   PyRef module = PyRef::Steal(PyModule_Create2(&kModuleDef, 1013));
   if (!module) return nullptr;
-#ifdef Py_GIL_DISABLED
-  if (PyUnstable_Module_SetGIL(module.get(), Py_MOD_GIL_USED) < 0) {
-    return nullptr;
-  }
-#endif
+  if (!DeclareGilUsed(module.get())) return nullptr;
   PyTypeObject* type = PrefixSearchType();
   if (type == nullptr) {
     PyErr_PrintEx(0);

@@ -4,9 +4,10 @@
 #include <new>
 #include <string>
 
-#include "python/convert.hpp"
-#include "python/errors.hpp"
-#include "python/method_signatures.hpp"
+#include "python_common/convert.hpp"
+#include "python_common/errors.hpp"
+#include "python_common/method_signatures.hpp"
+#include "python_common/module_setup.hpp"
 
 namespace quillomar::py {
 namespace {
@@ -84,13 +85,12 @@ PyType_Spec kSpec = {
 }  // namespace
 
 PyTypeObject* PrefixSearchType() {
-  // Created under the GIL on first use and kept for the life of the process.
-  static PyObject* type = nullptr;
-  if (type == nullptr) {
+  static bool documented = false;
+  if (!documented) {
     FillDocStrings();
-    type = PyType_FromSpec(&kSpec);
+    documented = true;
   }
-  return reinterpret_cast<PyTypeObject*>(type);
+  return HeapType<kSpec>();
 }
 
 PyObject* NewPrefixSearch(Trie&& trie) {

@@ -2,7 +2,7 @@
 #pragma once
 
 #include "core/index/search_index.hpp"
-#include "python/py_ref.hpp"
+#include "python_common/py_ref.hpp"
 
 namespace quillomar::py {
 

@@ -17,12 +17,14 @@
 #include "core/terms/term_sections.hpp"
 #include "core/trie/propagate.hpp"
 #include "core/trie/trie_codec.hpp"
+#include "python_build/bad_record_error.hpp"
 #include "python_build/buffer_columns.hpp"
-#include "python_build/guard.hpp"
 #include "python_build/search_section_type.hpp"
 #include "python_build/without_gil.hpp"
+#include "python_common/errors.hpp"
+#include "python_common/module_setup.hpp"
 
-namespace quillomar::pybuild {
+namespace quillomar::py {
 
 namespace {
 
@@ -164,7 +166,7 @@ build::TermColumn ReadTerms(const BufferView& data, PyObject* offsets,
 }
 
 void RaiseFault(const build::RecordFault& fault) {
-  RaiseRecordError(fault.message, fault.row);
+  RaiseBadRecord(fault.message, fault.row);
 }
 
 void ReadIds(State& s, PyObject* videos, const char* kind, size_t rows,
@@ -176,7 +178,7 @@ void ReadIds(State& s, PyObject* videos, const char* kind, size_t rows,
       Raise(PyExc_ValueError, "videos and counts differ in length");
     }
     const size_t bad = column.ToU32(s.ints, true, "video id", s.message);
-    if (bad != SIZE_MAX) RaiseRecordError(s.message, bad);
+    if (bad != SIZE_MAX) RaiseBadRecord(s.message, bad);
     batch.id_kind = IdMode::kInt32;
     batch.int_ids = s.ints;
   } else if (k == "uuid") {
@@ -201,8 +203,8 @@ void ReadIds(State& s, PyObject* videos, const char* kind, size_t rows,
     for (size_t i = 0; i < rows; ++i) {
       const std::string_view field = build::StripSpace(column.at(i));
       if (!build::ParseUuid(field, s.uuids[i])) {
-        RaiseRecordError(
-            "video id " + build::QuoteText(field) + " is not a UUID", i);
+        RaiseBadRecord("video id " + build::QuoteText(field) + " is not a UUID",
+                       i);
       }
     }
     batch.id_kind = IdMode::kUuid;
@@ -230,7 +232,7 @@ PyObject* Add(PyObject* self, PyObject* args) {
     batch.terms = ReadTerms(data, offsets, rows, s.offsets);
     ReadIds(s, videos, kind, rows, batch);
     const size_t bad = counts.ToU32(s.counts, false, "count", s.message);
-    if (bad != SIZE_MAX) RaiseRecordError(s.message, bad);
+    if (bad != SIZE_MAX) RaiseBadRecord(s.message, bad);
     batch.counts = s.counts;
     if (auto fault = aggregate.Add(batch)) RaiseFault(*fault);
     Py_RETURN_NONE;
@@ -252,7 +254,7 @@ PyObject* SetTotals(PyObject* self, PyObject* args) {
     const build::TermColumn terms =
         ReadTerms(data, offsets, totals.size(), s.offsets);
     const size_t bad = totals.ToU32(s.counts, false, "total", s.message);
-    if (bad != SIZE_MAX) RaiseRecordError(s.message, bad);
+    if (bad != SIZE_MAX) RaiseBadRecord(s.message, bad);
     if (auto fault = aggregate.SetTotals(terms, s.counts)) RaiseFault(*fault);
     Py_RETURN_NONE;
   });
@@ -525,11 +527,7 @@ PyType_Spec kSpec = {
 
 }  // namespace
 
-PyTypeObject* AggregatorType() {
-  static PyObject* type = nullptr;
-  if (type == nullptr) type = PyType_FromSpec(&kSpec);
-  return reinterpret_cast<PyTypeObject*>(type);
-}
+PyTypeObject* AggregatorType() { return HeapType<kSpec>(); }
 
 build::Aggregate& AggregateOf(PyObject* o) {
   if (!PyObject_TypeCheck(o, AggregatorType())) {
@@ -538,4 +536,4 @@ build::Aggregate& AggregateOf(PyObject* o) {
   return Live(o);
 }
 
-}  // namespace quillomar::pybuild
+}  // namespace quillomar::py

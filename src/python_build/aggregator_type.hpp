@@ -3,9 +3,9 @@
 #pragma once
 
 #include "core/build/aggregate.hpp"
-#include "python/py_ref.hpp"
+#include "python_common/py_ref.hpp"
 
-namespace quillomar::pybuild {
+namespace quillomar::py {
 
 PyTypeObject* AggregatorType();
 
@@ -13,4 +13,4 @@ PyTypeObject* AggregatorType();
 // object and RuntimeError once the aggregate has been consumed.
 build::Aggregate& AggregateOf(PyObject* o);
 
-}  // namespace quillomar::pybuild
+}  // namespace quillomar::py

@@ -1,134 +1,63 @@
 #include "python_build/buffer_columns.hpp"
 
-#include <bit>
 #include <cstring>
+#include <optional>
 #include <string>
 
-#include "python_build/guard.hpp"
+#include "python_common/errors.hpp"
 
-namespace quillomar::pybuild {
-
-BufferView::BufferView(PyObject* o, const char* what) {
-  if (PyObject_GetBuffer(o, &view_, PyBUF_C_CONTIGUOUS | PyBUF_FORMAT) != 0) {
-    PyErr_Clear();
-    Raise(PyExc_TypeError, std::string(what) + " must be a contiguous buffer");
-  }
-  const char* f = view_.format == nullptr ? "B" : view_.format;
-  if (*f == '@' || *f == '=' ||
-      (*f == '<' && std::endian::native == std::endian::little)) {
-    ++f;
-  }
-  format_ = f[0] != '\0' && f[1] == '\0' ? f[0] : '?';
-}
-
-BufferView::~BufferView() { PyBuffer_Release(&view_); }
+namespace quillomar::py {
 
 namespace {
 
-// Integer struct codes: the signed ones, then their unsigned forms.
-constexpr std::string_view kSignedCodes = "bhilqn";
-constexpr std::string_view kUnsignedCodes = "BHILQN";
-
-bool IsIntFormat(char f, bool& is_signed) {
-  is_signed = kSignedCodes.find(f) != std::string_view::npos;
-  return is_signed || kUnsignedCodes.find(f) != std::string_view::npos;
+// The element kind of the integer column in `buffer`, or TypeError.
+IntFormat IntFormatOf(const BufferView& buffer, const char* what) {
+  const std::optional<IntFormat> f = NativeIntFormat(buffer.view());
+  if (!f) {
+    Raise(PyExc_TypeError, std::string(what) + " must be a buffer of integers");
+  }
+  return *f;
 }
 
-template <class T>
-T Load(const char* p) {
-  T v;
-  std::memcpy(&v, p, sizeof v);
-  return v;
+// The integer of width `w` (1, 2, 4 or 8 bytes) at `p`, widened to 64 bits:
+// I8 .. I64 are the four types of one signedness.
+template <class I8, class I16, class I32, class I64>
+I64 LoadWidened(const char* p, size_t w) {
+  auto load = [p](auto v) -> I64 {
+    std::memcpy(&v, p, sizeof v);
+    return v;
+  };
+  return w == 1   ? load(I8{})
+         : w == 2 ? load(I16{})
+         : w == 4 ? load(I32{})
+                  : load(I64{});
 }
 
 }  // namespace
 
-IntColumn::IntColumn(PyObject* o, const char* what) : buffer_(o, what) {
-  const size_t item = buffer_.item_size();
-  if (!IsIntFormat(buffer_.format(), signed_) ||
-      (item != 1 && item != 2 && item != 4 && item != 8)) {
-    Raise(PyExc_TypeError, std::string(what) + " must be a buffer of integers");
-  }
-  size_ = buffer_.bytes() / item;
-}
+IntColumn::IntColumn(PyObject* o, const char* what)
+    : buffer_(o, what),
+      format_(IntFormatOf(buffer_, what)),
+      size_(buffer_.bytes() / format_.size) {}
 
 int64_t IntColumn::signed_at(size_t i) const {
-  const char* p = buffer_.data() + i * buffer_.item_size();
-  const size_t w = buffer_.item_size();
-  return w == 1   ? Load<int8_t>(p)
-         : w == 2 ? Load<int16_t>(p)
-         : w == 4 ? Load<int32_t>(p)
-                  : Load<int64_t>(p);
+  return LoadWidened<int8_t, int16_t, int32_t, int64_t>(
+      buffer_.data() + i * format_.size, format_.size);
 }
 
 uint64_t IntColumn::unsigned_at(size_t i) const {
-  const char* p = buffer_.data() + i * buffer_.item_size();
-  const size_t w = buffer_.item_size();
-  return w == 1   ? Load<uint8_t>(p)
-         : w == 2 ? Load<uint16_t>(p)
-         : w == 4 ? Load<uint32_t>(p)
-                  : Load<uint64_t>(p);
+  return LoadWidened<uint8_t, uint16_t, uint32_t, uint64_t>(
+      buffer_.data() + i * format_.size, format_.size);
 }
-
-namespace {
-
-template <class T>
-size_t Convert(const char* p, size_t n, uint32_t* out) {
-  for (size_t i = 0; i < n; ++i) {
-    T v;
-    std::memcpy(&v, p + i * sizeof(T), sizeof(T));
-    if constexpr (std::is_signed_v<T>) {
-      if (v < 0) return i;
-    }
-    if constexpr (sizeof(T) > 4) {
-      if (static_cast<uint64_t>(v) > UINT32_MAX) return i;
-    }
-    out[i] = static_cast<uint32_t>(v);
-  }
-  return SIZE_MAX;
-}
-
-}  // namespace
 
 size_t IntColumn::ToU32(std::vector<uint32_t>& out, bool is_id,
                         const char* what, std::string& message) const {
   out.resize(size_);
-  const char* p = buffer_.data();
-  uint32_t* dst = out.data();
-  size_t bad = SIZE_MAX;
-  if (signed_) {
-    switch (buffer_.item_size()) {
-      case 1:
-        bad = Convert<int8_t>(p, size_, dst);
-        break;
-      case 2:
-        bad = Convert<int16_t>(p, size_, dst);
-        break;
-      case 4:
-        bad = Convert<int32_t>(p, size_, dst);
-        break;
-      default:
-        bad = Convert<int64_t>(p, size_, dst);
-        break;
-    }
-  } else {
-    switch (buffer_.item_size()) {
-      case 1:
-        bad = Convert<uint8_t>(p, size_, dst);
-        break;
-      case 2:
-        bad = Convert<uint16_t>(p, size_, dst);
-        break;
-      case 4:
-        bad = Convert<uint32_t>(p, size_, dst);
-        break;
-      default:
-        bad = Convert<uint64_t>(p, size_, dst);
-        break;
-    }
-  }
-  if (bad == SIZE_MAX) return bad;
-  const bool negative = signed_ && signed_at(bad) < 0;
+  const size_t bad =
+      CopyU32InRange(format_, buffer_.data(),
+                     static_cast<ptrdiff_t>(format_.size), size_, out.data());
+  if (bad == size_) return SIZE_MAX;
+  const bool negative = format_.is_signed && signed_at(bad) < 0;
   const std::string value = negative ? std::to_string(signed_at(bad))
                                      : std::to_string(unsigned_at(bad));
   message = std::string(what) + " " + value;
@@ -176,4 +105,4 @@ void SplitAtNul(std::string_view data, size_t rows,
   }
 }
 
-}  // namespace quillomar::pybuild
+}  // namespace quillomar::py

@@ -4,36 +4,14 @@
 #pragma once
 
 #include <cstdint>
-#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
 
-#include "core/trie/trie.hpp"
-#include "python/py_ref.hpp"
+#include "python_common/buffer_view.hpp"
+#include "python_common/int_buffer.hpp"
 
-namespace quillomar::pybuild {
-
-// A contiguous read-only view, released on every path out of scope.
-class BufferView {
- public:
-  // Raises TypeError naming `what` unless `o` exports a contiguous buffer.
-  BufferView(PyObject* o, const char* what);
-  ~BufferView();
-  BufferView(const BufferView&) = delete;
-  BufferView& operator=(const BufferView&) = delete;
-
-  const char* data() const { return static_cast<const char*>(view_.buf); }
-  size_t bytes() const { return static_cast<size_t>(view_.len); }
-  std::string_view text() const { return {data(), bytes()}; }
-  // Element size and kind, from the buffer's format ('B' when none).
-  size_t item_size() const { return static_cast<size_t>(view_.itemsize); }
-  char format() const { return format_; }
-
- private:
-  Py_buffer view_{};
-  char format_ = 'B';
-};
+namespace quillomar::py {
 
 // A buffer of integers in any of the native formats, as 64-bit values.
 class IntColumn {
@@ -41,7 +19,7 @@ class IntColumn {
   IntColumn(PyObject* o, const char* what);
   size_t size() const { return size_; }
   // REQUIRES: i < size().
-  bool is_signed() const { return signed_; }
+  bool is_signed() const { return format_.is_signed; }
   int64_t signed_at(size_t i) const;
   uint64_t unsigned_at(size_t i) const;
 
@@ -54,8 +32,8 @@ class IntColumn {
 
  private:
   BufferView buffer_;
+  IntFormat format_;
   size_t size_;
-  bool signed_;
 };
 
 // Term offsets: a buffer of int32 or int64 (or unsigned) positions, rows + 1
@@ -68,4 +46,4 @@ void ReadOffsets(PyObject* o, size_t data_bytes, std::vector<uint64_t>& out);
 // match or the data does not end with one.
 void SplitAtNul(std::string_view data, size_t rows, std::vector<uint64_t>& out);
 
-}  // namespace quillomar::pybuild
+}  // namespace quillomar::py

@@ -6,9 +6,9 @@
 
 #include "core/trie/trie_codec.hpp"
 #include "python_build/buffer_columns.hpp"
-#include "python_build/guard.hpp"
+#include "python_common/errors.hpp"
 
-namespace quillomar::pybuild {
+namespace quillomar::py {
 
 PyObject* DecodedLength(PyObject*, PyObject* data) {
   return Guarded([&]() -> PyObject* {
@@ -24,4 +24,4 @@ PyObject* DecodedLength(PyObject*, PyObject* data) {
   });
 }
 
-}  // namespace quillomar::pybuild
+}  // namespace quillomar::py

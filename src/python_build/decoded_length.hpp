@@ -1,9 +1,9 @@
 // decoded_length(data) -> int: where an encoded index ends in `data`.
 #pragma once
 
-#include <Python.h>
+#include "python_common/py_ref.hpp"
 
-namespace quillomar::pybuild {
+namespace quillomar::py {
 
 // decoded_length(data) -> how many leading bytes of `data` (any contiguous
 // buffer) the index decoder reads; raises ValueError("decode error: ...")
@@ -15,4 +15,4 @@ inline constexpr const char* kDecodedLengthDoc =
     "decoded_length(data): how many leading bytes of data the index decoder "
     "reads; ValueError when they hold no index.";
 
-}  // namespace quillomar::pybuild
+}  // namespace quillomar::py

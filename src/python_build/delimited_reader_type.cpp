@@ -6,10 +6,12 @@
 
 #include "core/build/delimited_parser.hpp"
 #include "python_build/aggregator_type.hpp"
+#include "python_build/bad_record_error.hpp"
 #include "python_build/buffer_columns.hpp"
-#include "python_build/guard.hpp"
+#include "python_common/errors.hpp"
+#include "python_common/module_setup.hpp"
 
-namespace quillomar::pybuild {
+namespace quillomar::py {
 namespace {
 
 struct State {
@@ -68,7 +70,7 @@ void Dealloc(PyObject* self) {
 }
 
 // feed(aggregator, chunk, final) -> rows counted from this chunk. Raises
-// RecordError(message, line) for a bad row.
+// BadRecordError(message, line) for a bad row.
 PyObject* Feed(PyObject* self, PyObject* args) {
   return Guarded([&]() -> PyObject* {
     PyObject *aggregator, *chunk;
@@ -86,23 +88,16 @@ PyObject* Feed(PyObject* self, PyObject* args) {
     const auto fault = parser.Feed(bytes.data(), bytes.bytes(), final != 0);
     if (fault) {
       s.failed = true;
-      RaiseRecordError(fault->message, fault->line);
+      RaiseBadRecord(fault->message, fault->line);
     }
     const build::RecordBatch batch = parser.batch();
     if (auto bad = aggregate.Add(batch)) {
       s.failed = true;
-      RaiseRecordError(bad->message, parser.line_of(bad->row));
+      RaiseBadRecord(bad->message, parser.line_of(bad->row));
     }
     const size_t rows = batch.terms.rows();
     parser.ClearBatch();
     return PyLong_FromSize_t(rows);
-  });
-}
-
-PyObject* GetLines(PyObject* self, void*) {
-  return Guarded([&] {
-    State& s = StateOf(self);
-    return PyLong_FromUnsignedLongLong(s.parser ? s.parser->lines_seen() : 1);
   });
 }
 
@@ -112,17 +107,10 @@ PyMethodDef kMethods[] = {
     {nullptr, nullptr, 0, nullptr},
 };
 
-PyGetSetDef kGetSet[] = {
-    {"lines", GetLines, nullptr, "lines read so far, the header included",
-     nullptr},
-    {nullptr, nullptr, nullptr, nullptr, nullptr},
-};
-
 PyType_Slot kSlots[] = {
     {Py_tp_new, reinterpret_cast<void*>(New)},
     {Py_tp_dealloc, reinterpret_cast<void*>(Dealloc)},
     {Py_tp_methods, kMethods},
-    {Py_tp_getset, kGetSet},
     {Py_tp_doc,
      const_cast<char*>(
          "DelimitedReader(tsv, term_at, video_at, count_at, fields=0): "
@@ -140,10 +128,6 @@ PyType_Spec kSpec = {
 
 }  // namespace
 
-PyTypeObject* DelimitedReaderType() {
-  static PyObject* type = nullptr;
-  if (type == nullptr) type = PyType_FromSpec(&kSpec);
-  return reinterpret_cast<PyTypeObject*>(type);
-}
+PyTypeObject* DelimitedReaderType() { return HeapType<kSpec>(); }
 
-}  // namespace quillomar::pybuild
+}  // namespace quillomar::py

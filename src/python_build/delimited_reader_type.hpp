@@ -2,10 +2,10 @@
 // header line) to an Aggregator, chunk by chunk.
 #pragma once
 
-#include "python/py_ref.hpp"
+#include "python_common/py_ref.hpp"
 
-namespace quillomar::pybuild {
+namespace quillomar::py {
 
 PyTypeObject* DelimitedReaderType();
 
-}  // namespace quillomar::pybuild
+}  // namespace quillomar::py

@@ -13,13 +13,14 @@
 
 #include "core/mapped/bus_guard.hpp"
 #include "core/mapped/mapped_index.hpp"
-#include "python/method_signatures.hpp"
-#include "python/search_calls.hpp"
-#include "python_build/guard.hpp"
 #include "python_build/search_section_type.hpp"
 #include "python_build/without_gil.hpp"
+#include "python_common/errors.hpp"
+#include "python_common/method_signatures.hpp"
+#include "python_common/module_setup.hpp"
+#include "python_common/search_calls.hpp"
 
-namespace quillomar::pybuild {
+namespace quillomar::py {
 namespace {
 
 using mapped::MappedIndex;
@@ -53,12 +54,12 @@ MappedIndexObject& Self(PyObject* self) {
 
 // Sets ValueError(message) for a section that cannot be opened.
 [[noreturn]] void RaiseUnreadable(const std::string& why) {
-  py::Raise(PyExc_ValueError, "cannot map the search section: " + why);
+  Raise(PyExc_ValueError, "cannot map the search section: " + why);
 }
 
 // MappedIndex(buffer, offset=0, length=None, fd=-1)
 PyObject* New(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
-  return py::Guarded([&]() -> PyObject* {
+  return Guarded([&]() -> PyObject* {
     static const char* kNames[] = {"buffer", "offset", "length", "fd", nullptr};
     PyObject* source;
     Py_ssize_t offset = 0;
@@ -87,11 +88,11 @@ PyObject* New(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     Py_ssize_t length = view.len - offset;
     if (length_obj != Py_None) {
       length = PyLong_AsSsize_t(length_obj);
-      if (length == -1 && PyErr_Occurred()) throw py::PyErrorAlreadySet{};
+      if (length == -1 && PyErr_Occurred()) throw PyErrorAlreadySet{};
     }
     if (offset < 0 || length < 0 || offset > view.len ||
         length > view.len - offset) {
-      py::Raise(PyExc_ValueError, "offset and length lie outside the buffer");
+      Raise(PyExc_ValueError, "offset and length lie outside the buffer");
     }
     const std::span<const uint8_t> section(
         static_cast<const uint8_t*>(view.buf) + offset,
@@ -100,7 +101,7 @@ PyObject* New(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
         WithoutGil([&] { return MappedIndex::Open(section); });
     if (auto* why = std::get_if<std::string>(&opened)) RaiseUnreadable(*why);
 
-    py::PyRef obj = py::Check(type->tp_alloc(type, 0));
+    PyRef obj = Check(type->tp_alloc(type, 0));
     MappedIndexObject& s = Self(obj.get());
     s.view = *held.release();
     s.fd = fd;
@@ -127,18 +128,17 @@ void Dealloc(PyObject* self) {
 
 const MappedIndex& IndexOf(PyObject* self) {
   PyTypeObject* type = MappedIndexType();
-  if (type == nullptr) throw py::PyErrorAlreadySet{};
+  if (type == nullptr) throw PyErrorAlreadySet{};
   if (self == nullptr || !PyObject_TypeCheck(self, type)) {
-    py::RaiseWrongType(self == nullptr ? Py_None : self, "MappedIndex");
+    RaiseWrongType(self == nullptr ? Py_None : self, "MappedIndex");
   }
   const MappedIndexObject& s = Self(self);
   if (s.guard.faulted()) {
-    py::Raise(PyExc_OSError,
-              "the index file was truncated while it was mapped");
+    Raise(PyExc_OSError, "the index file was truncated while it was mapped");
   }
   if (ChangedInPlace(s)) {
-    py::Raise(PyExc_OSError,
-              "the index file was changed in place while it was mapped");
+    Raise(PyExc_OSError,
+          "the index file was changed in place while it was mapped");
   }
   return *s.index;
 }
@@ -147,11 +147,10 @@ const MappedIndex& IndexOf(PyObject* self) {
 // answer is refused.
 template <class F>
 PyObject* Searched(PyObject* self, F&& search) {
-  return py::Guarded([&]() -> PyObject* {
-    py::PyRef out = py::PyRef::Steal(search());
+  return Guarded([&]() -> PyObject* {
+    PyRef out = PyRef::Steal(search());
     if (out && Self(self).guard.faulted()) {
-      py::Raise(PyExc_OSError,
-                "the index file was truncated while it was mapped");
+      Raise(PyExc_OSError, "the index file was truncated while it was mapped");
     }
     return out.release();
   });
@@ -160,14 +159,14 @@ PyObject* Searched(PyObject* self, F&& search) {
 PyObject* FuzzyMatch(PyObject* self, PyObject* const* args, Py_ssize_t nargsf,
                      PyObject* kwnames) {
   return Searched(self, [&] {
-    return py::FuzzyMatchCall(self, args, nargsf, kwnames, IndexOf);
+    return FuzzyMatchCall(self, args, nargsf, kwnames, IndexOf);
   });
 }
 
 PyObject* FuzzyMatchVideo(PyObject* self, PyObject* const* args,
                           Py_ssize_t nargsf, PyObject* kwnames) {
   return Searched(self, [&] {
-    return py::FuzzyMatchVideoCall(
+    return FuzzyMatchVideoCall(
         self, args, nargsf, kwnames, IndexOf,
         [](const MappedIndex& index, std::span<const uint32_t> query,
            const VideoQuery& options) {
@@ -187,7 +186,7 @@ PyObject* Parts(PyObject* self, PyObject*) {
 }
 
 PyObject* GetNodeCount(PyObject* self, void*) {
-  return py::Guarded(
+  return Guarded(
       [&] { return PyLong_FromSize_t(Self(self).index->node_count()); });
 }
 
@@ -207,9 +206,8 @@ PyMethodDef kMethods[] = {
 };
 
 void FillDocStrings() {
-  static const std::string docs[] = {
-      py::DocString(py::signatures::kFuzzyMatch),
-      py::DocString(py::signatures::kFuzzyMatchVideo)};
+  static const std::string docs[] = {DocString(signatures::kFuzzyMatch),
+                                     DocString(signatures::kFuzzyMatchVideo)};
   for (size_t i = 0; i < std::size(docs); ++i) {
     kMethods[i].ml_doc = docs[i].c_str();
   }
@@ -246,12 +244,9 @@ PyType_Spec kSpec = {
 }  // namespace
 
 PyTypeObject* MappedIndexType() {
-  static PyObject* type = nullptr;
-  if (type == nullptr) {
-    FillDocStrings();
-    type = PyType_FromSpec(&kSpec);
-  }
-  return reinterpret_cast<PyTypeObject*>(type);
+  static const bool filled = (FillDocStrings(), true);
+  (void)filled;
+  return HeapType<kSpec>();
 }
 
-}  // namespace quillomar::pybuild
+}  // namespace quillomar::py

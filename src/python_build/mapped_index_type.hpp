@@ -6,10 +6,10 @@
 
 #include <Python.h>
 
-namespace quillomar::pybuild {
+namespace quillomar::py {
 
 // The MappedIndex type, created on first use; NULL with an error set if it
 // cannot be created.
 PyTypeObject* MappedIndexType();
 
-}  // namespace quillomar::pybuild
+}  // namespace quillomar::py

@@ -10,10 +10,12 @@
 
 #include "core/mapped/section_writer.hpp"
 #include "core/trie/trie_codec.hpp"
-#include "python_build/guard.hpp"
 #include "python_build/without_gil.hpp"
+#include "python_common/buffer_view.hpp"
+#include "python_common/errors.hpp"
+#include "python_common/module_setup.hpp"
 
-namespace quillomar::pybuild {
+namespace quillomar::py {
 namespace {
 
 struct SearchSectionObject {
@@ -143,11 +145,7 @@ PyType_Spec kSpec = {
 
 }  // namespace
 
-PyTypeObject* SearchSectionType() {
-  static PyObject* type = nullptr;
-  if (type == nullptr) type = PyType_FromSpec(&kSpec);
-  return reinterpret_cast<PyTypeObject*>(type);
-}
+PyTypeObject* SearchSectionType() { return HeapType<kSpec>(); }
 
 PyObject* NewSearchSection(Trie&& trie) {
   PyTypeObject* type = SearchSectionType();
@@ -176,12 +174,9 @@ PyObject* PartList(const std::array<uint64_t, mapped::kArrayCount>& bytes) {
 
 PyObject* SearchSectionOf(PyObject*, PyObject* arg) {
   return Guarded([&]() -> PyObject* {
-    Py_buffer view;
-    if (PyObject_GetBuffer(arg, &view, PyBUF_SIMPLE) < 0) return nullptr;
-    std::unique_ptr<Py_buffer, void (*)(Py_buffer*)> held(&view,
-                                                          PyBuffer_Release);
-    const std::span<const uint8_t> bytes(static_cast<const uint8_t*>(view.buf),
-                                         static_cast<size_t>(view.len));
+    const BufferView view(arg, "index_bytes");
+    const std::span<const uint8_t> bytes(
+        reinterpret_cast<const uint8_t*>(view.data()), view.bytes());
     std::variant<Trie, codec::DecodeError> decoded =
         WithoutGil([&] { return Decode(bytes); });
     if (auto* err = std::get_if<codec::DecodeError>(&decoded)) {
@@ -191,4 +186,4 @@ PyObject* SearchSectionOf(PyObject*, PyObject* arg) {
   });
 }
 
-}  // namespace quillomar::pybuild
+}  // namespace quillomar::py

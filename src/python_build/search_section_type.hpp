@@ -10,7 +10,7 @@
 #include "core/mapped/section_format.hpp"
 #include "core/trie/trie.hpp"
 
-namespace quillomar::pybuild {
+namespace quillomar::py {
 
 // The SearchSection type, created on first use; NULL with an error set if
 // it cannot be created.
@@ -28,4 +28,4 @@ PyObject* PartList(const std::array<uint64_t, mapped::kArrayCount>& bytes);
 // search_section(index_bytes): the section of an encoded index, or None.
 PyObject* SearchSectionOf(PyObject* module, PyObject* arg);
 
-}  // namespace quillomar::pybuild
+}  // namespace quillomar::py

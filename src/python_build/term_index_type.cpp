@@ -10,9 +10,10 @@
 #include "core/terms/term_search.hpp"
 #include "core/terms/term_table.hpp"
 #include "core/trie/trie_codec.hpp"
-#include "python_build/guard.hpp"
+#include "python_common/errors.hpp"
+#include "python_common/module_setup.hpp"
 
-namespace quillomar::pybuild {
+namespace quillomar::py {
 namespace {
 
 struct State {
@@ -278,10 +279,6 @@ PyType_Spec kSpec = {
 
 }  // namespace
 
-PyTypeObject* TermIndexType() {
-  static PyObject* type = nullptr;
-  if (type == nullptr) type = PyType_FromSpec(&kSpec);
-  return reinterpret_cast<PyTypeObject*>(type);
-}
+PyTypeObject* TermIndexType() { return HeapType<kSpec>(); }
 
-}  // namespace quillomar::pybuild
+}  // namespace quillomar::py

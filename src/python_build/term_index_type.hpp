@@ -2,10 +2,10 @@
 // the any-word, any-order search over them.
 #pragma once
 
-#include "python/py_ref.hpp"
+#include "python_common/py_ref.hpp"
 
-namespace quillomar::pybuild {
+namespace quillomar::py {
 
 PyTypeObject* TermIndexType();
 
-}  // namespace quillomar::pybuild
+}  // namespace quillomar::py

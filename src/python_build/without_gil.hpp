@@ -10,7 +10,7 @@
 #include <type_traits>
 #include <utility>
 
-namespace quillomar::pybuild {
+namespace quillomar::py {
 
 template <class F>
 auto WithoutGil(F&& work) -> decltype(work()) {
@@ -39,4 +39,4 @@ auto WithoutGil(F&& work) -> decltype(work()) {
   }
 }
 
-}  // namespace quillomar::pybuild
+}  // namespace quillomar::py

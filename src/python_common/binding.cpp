@@ -1,10 +1,10 @@
-#include "python/binding.hpp"
+#include "python_common/binding.hpp"
 
 #include <cstring>
 #include <string>
 #include <vector>
 
-#include "python/errors.hpp"
+#include "python_common/errors.hpp"
 
 namespace quillomar::py {
 namespace {

@@ -11,8 +11,8 @@
 #include <string>
 #include <string_view>
 
-#include "python/errors.hpp"
-#include "python/py_ref.hpp"
+#include "python_common/errors.hpp"
+#include "python_common/py_ref.hpp"
 
 namespace quillomar::py {
 

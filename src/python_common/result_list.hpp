@@ -7,8 +7,8 @@
 #include <span>
 #include <vector>
 
-#include "python/errors.hpp"
-#include "python/py_ref.hpp"
+#include "python_common/errors.hpp"
+#include "python_common/py_ref.hpp"
 
 namespace quillomar::py {
 

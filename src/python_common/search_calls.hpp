@@ -10,12 +10,12 @@
 #include "core/matcher/term_matching.hpp"
 #include "core/ranking/identifier_text.hpp"
 #include "core/ranking/video_ranking.hpp"
-#include "python/binding.hpp"
-#include "python/convert.hpp"
-#include "python/errors.hpp"
-#include "python/method_signatures.hpp"
-#include "python/query_arguments.hpp"
-#include "python/result_list.hpp"
+#include "python_common/binding.hpp"
+#include "python_common/convert.hpp"
+#include "python_common/errors.hpp"
+#include "python_common/method_signatures.hpp"
+#include "python_common/query_arguments.hpp"
+#include "python_common/result_list.hpp"
 
 namespace quillomar::py {
 
