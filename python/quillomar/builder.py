@@ -478,6 +478,7 @@ class IndexBuilder:
         (None when it cannot have one), derived from the index in memory
         rather than read back from the file."""
         top_n = rules.check_top_n(top_n)
+        self._settle()
         return self._native.encode_with_section(fd, top_n, release=release)
 
 
