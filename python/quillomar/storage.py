@@ -482,7 +482,8 @@ def load(path: PathLike, *, mapped: bool = True, verify: bool = False) -> Stored
     ``verify`` is true (that reads it all, one pass at several GB/s); a
     damaged one cannot make a search read outside it, but can make it
     answer wrongly. One whose header is damaged is not used (the index is
-    then decoded). A server verifies before it swaps a new file in.
+    then decoded). ``quillomar serve`` verifies a file at start and before
+    it swaps a reloaded one in, and ``quillomar info`` verifies too.
 
     Raises OSError if the file cannot be read, ValueError ("decode error:
     ...") if it holds no index, and MetadataError (a ValueError) if its
