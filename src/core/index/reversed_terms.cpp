@@ -19,6 +19,9 @@ struct Item {
   uint32_t owner;
 };
 
+// How many items ahead the derivation asks for a node's parent.
+constexpr size_t kLookAhead = 16;
+
 }  // namespace
 
 ReversedTerms DeriveReversedTerms(const Trie& t,
@@ -130,6 +133,11 @@ ReversedTerms DeriveReversedTerms(const Trie& t,
         const uint32_t key = level[k].key;
         const uint32_t child = static_cast<uint32_t>(next_ends.size());
         for (; k < end && level[k].key == key; ++k) {
+          // The items are in reversed-trie order, their cursors anywhere in
+          // the index: ask for the read a few items ahead.
+          if (k + kLookAhead < level.size()) {
+            __builtin_prefetch(&up_of[level[k + kLookAhead].cursor]);
+          }
           const Up up = up_of[level[k].cursor];
           sorted.push_back({up.key, up.node, level[k].term, child});
         }
