@@ -123,7 +123,7 @@ fuzz-build: venv
 	cmake --build build/fuzz
 
 fuzz: fuzz-build
-	for t in decode query from_arrays build_log; do \
+	for t in decode query from_arrays build_log mapped; do \
 		mkdir -p build/fuzz/corpus/$$t && \
 		ASAN_OPTIONS=detect_leaks=0 build/fuzz/fuzz_$$t -max_total_time=$(FUZZ_SECONDS) \
 			-print_final_stats=1 -artifact_prefix=build/fuzz/ \

@@ -186,3 +186,18 @@ def test_cli_decays_a_csv_log_and_records_it(tmp_path):
     assert f"{log}:2: time " in proc.stderr and "after the as-of time" in proc.stderr
     assert len(proc.stderr.splitlines()) == 1
     assert not (tmp_path / "x.idx").exists()
+
+
+@pytest.mark.parametrize("method", ["write_to", "write_with_section"])
+def test_file_writers_count_the_decayed_rows(tmp_path, method):
+    import os
+
+    times = [T0, T0 - DAY, T0 - 2 * DAY]
+    want = build_decayed(times).to_bytes()
+    path = tmp_path / "out.idx"
+    fd = os.open(path, os.O_RDWR | os.O_CREAT, 0o600)
+    try:
+        getattr(build_decayed(times), method)(fd, release=True)
+    finally:
+        os.close(fd)
+    assert path.read_bytes() == want

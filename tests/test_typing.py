@@ -71,6 +71,7 @@ clone: PrefixSearch = copy.deepcopy(pickle.loads(pickle.dumps(same)))
 quillomar.save(clone, "clone.idx")
 stored: quillomar.StoredIndex = quillomar.load("clone.idx")
 loaded: PrefixSearch = stored.index
+searched: "quillomar.storage.SearchIndex" = stored.search
 meta: Optional[quillomar.IndexMetadata] = quillomar.read_metadata("clone.idx")
 sample: PrefixSearch = quillomar.sample_index()
 normalized = IndexBuilder(normalization="default")

@@ -13,8 +13,11 @@ from _quillomar_build import (
     Aggregator,
     BadRecordError,
     DelimitedReader,
+    MappedIndex,
+    SearchSection,
     TermIndex,
     decoded_length,
+    search_section,
 )
 
 from ._validation import INT32, UUID
@@ -23,10 +26,13 @@ __all__ = [
     "Aggregator",
     "BadRecordError",
     "DelimitedReader",
+    "MappedIndex",
+    "SearchSection",
     "TermIndex",
     "decoded_length",
     "engine_kind",
     "id_mode_of",
+    "search_section",
 ]
 
 _ID_MODE_OF_KIND = {"int": INT32, "uuid": UUID}

@@ -48,7 +48,7 @@ from ._engine import TermIndex
 from ._validation import excerpt
 from .metadata import IndexMetadata
 from .normalization import Normalization, get_normalization
-from .storage import StoredIndex, load
+from .storage import SearchIndex, StoredIndex, load
 
 __all__ = [
     "Autocomplete",
@@ -174,8 +174,9 @@ IndexSource = Union[PrefixSearch, StoredIndex, str, "os.PathLike[str]"]
 class Autocomplete:
     """Completions for text as people type it into a search box.
 
-    ``index_or_path`` is a :class:`PrefixSearch`, what :func:`quillomar.load`
-    returns, or the path of an index file. ``normalization`` None applies
+    ``index_or_path`` is a :class:`PrefixSearch`, what
+    :func:`quillomar.load` returns, or the path of an index file (mapped
+    when it has a search section, see :func:`quillomar.load`). ``normalization`` None applies
     what the file's metadata names ("none" when there is none, as for a
     bare ``PrefixSearch``); a name or :class:`Normalization` overrides it.
 
@@ -267,7 +268,14 @@ class Autocomplete:
 
     @property
     def index(self) -> PrefixSearch:
+        """The index as a :class:`PrefixSearch` (see :attr:`StoredIndex.index`:
+        a mapped index is decoded on first use)."""
         return self._stored.index
+
+    @property
+    def search_index(self) -> SearchIndex:
+        """The index the completions run on: mapped when the file allows."""
+        return self._stored.search
 
     @property
     def metadata(self) -> Optional[IndexMetadata]:
@@ -329,9 +337,12 @@ class Autocomplete:
 
         A server calls this before it forks its workers, so that they share
         the derived data instead of each building a copy while a user waits.
+        A mapped index has it stored in its file already.
         """
+        if self._stored.mapped:
+            return
         # Any term search with an edit over four or more letters needs it.
-        self._stored.index.fuzzy_match("warm", 1, 1)
+        self._stored.search.fuzzy_match("warm", 1, 1)
 
     def complete(
         self,
@@ -386,7 +397,7 @@ class Autocomplete:
         )
         finished = text[-1:].isspace()
         edits = self.edits_for(query, max_dist)
-        index = self._stored.index
+        index = self._stored.search
         # A finished last word is followed by a space in every term that
         # continues after it; the term that ends with it comes word by word.
         searched = query.rstrip() + " " if finished else query

@@ -55,6 +55,7 @@ from ._engine import (
     Aggregator,
     BadRecordError,
     DelimitedReader,
+    SearchSection,
     TermIndex,
     engine_kind,
     id_mode_of,
@@ -469,6 +470,16 @@ class IndexBuilder:
         top_n = rules.check_top_n(top_n)
         self._settle()
         return self._native.encode_to_file(fd, top_n, release=release)
+
+    def write_with_section(
+        self, fd: int, top_n: int = DEFAULT_TOP_N, *, release: bool = False
+    ) -> Tuple[int, Optional[SearchSection]]:
+        """As :meth:`write_to`, and the search section of the same index
+        (None when it cannot have one), derived from the index in memory
+        rather than read back from the file."""
+        top_n = rules.check_top_n(top_n)
+        self._settle()
+        return self._native.encode_with_section(fd, top_n, release=release)
 
 
 _Layout = Tuple[bytes, bytes, bytes, bytes, bytes, bytes, bytes, Optional[str], bytes]

@@ -8,6 +8,7 @@ from __future__ import annotations
 
 import argparse
 import json
+import mmap
 import os
 import signal
 import sys
@@ -18,6 +19,7 @@ from _quillomar import PrefixSearch
 
 from . import __version__
 from ._atomic import write_atomic_with
+from ._engine import MappedIndex
 from ._format import FormatError, summarize
 from ._internal_failure import is_internal_failure
 from ._progress import ProgressBar
@@ -27,6 +29,7 @@ from .log_files import Columns, LogFileError, add_file
 from .metadata import IndexMetadata
 from .normalization import DEFAULT_NORMALIZATION, NORMALIZATION_NAMES
 from .storage import (
+    SEARCH_SECTION,
     TERM_TABLE_SECTION,
     TERM_TRIE_SECTION,
     StoredIndex,
@@ -261,7 +264,8 @@ def _build(args: argparse.Namespace) -> int:
 
     def fill(fd: int) -> None:
         nonlocal written
-        written = builder.write_to(fd, args.top_n, release=True)
+        written, section = builder.write_with_section(fd, args.top_n, release=True)
+        searched = [] if section is None else [(SEARCH_SECTION, section.write)]
         # The sections and the trailer go after the index, as save() writes them.
         append_metadata(
             fd,
@@ -270,7 +274,7 @@ def _build(args: argparse.Namespace) -> int:
             top_n=args.top_n,
             videos=videos,
             recency=recency,
-            sections=sections,
+            sections=[*sections, *searched],
         )
 
     try:
@@ -284,6 +288,33 @@ def _build(args: argparse.Namespace) -> int:
         f"{_plural(written, 'byte')} in {elapsed:.1f} s"
     )
     return 0
+
+
+def _search_section_rows(
+    path: str, index_length: int, meta: IndexMetadata
+) -> List[Tuple[str, str]]:
+    """Whether load() maps the file, and the size of each array of its
+    search section beside the encoded index it is derived from."""
+    section = meta.section(SEARCH_SECTION)
+    if section is None:
+        return [("search section", "none: the index is decoded on load")]
+    try:
+        with open(path, "rb") as f, mmap.mmap(f.fileno(), 0, access=mmap.ACCESS_READ) as view:
+            index = MappedIndex(view, section.offset, section.length)
+            parts = index.parts()
+            del index  # before the mapping closes
+    except (OSError, ValueError) as err:
+        return [("search section", f"unusable, the index is decoded on load ({err})")]
+    ratio = section.length / index_length if index_length else 0.0
+    rows = [
+        (
+            "search section",
+            f"mapped on load: {_plural(section.length, 'byte')}, "
+            f"{ratio:.2f} times the encoded index",
+        )
+    ]
+    rows += [(f"  {name}", _plural(size, "byte")) for name, size in parts if size]
+    return rows
 
 
 def cmd_query(args: argparse.Namespace) -> int:
@@ -430,6 +461,7 @@ def cmd_info(args: argparse.Namespace) -> int:
             for s in meta.sections
         ]
         rows.append(("matching", _matching_of(meta)))
+        rows += _search_section_rows(args.index, index_length, meta)
         _print_rows(rows)
         return 0
     data = _read_index_bytes(args.index)

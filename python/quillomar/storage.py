@@ -18,7 +18,7 @@ from typing import BinaryIO, Callable, List, Optional, Sequence, Tuple, Union, c
 from _quillomar import PrefixSearch
 
 from ._atomic import write_atomic_with
-from ._engine import TermIndex, decoded_length
+from ._engine import MappedIndex, TermIndex, decoded_length, search_section
 from ._format import summarize
 from .metadata import (
     FOOTER_LENGTH,
@@ -38,6 +38,8 @@ from .metadata import (
 from .normalization import Normalization, get_normalization
 
 __all__ = [
+    "SEARCH_SECTION",
+    "SearchIndex",
     "StoredIndex",
     "append_metadata",
     "check_index",
@@ -61,6 +63,15 @@ SectionWriter for one too large to hold in memory."""
 
 _CHUNK = 16 << 20
 
+SEARCH_SECTION = "search"
+"""The name of the section that the searches run on in place (a mapped
+index); see docs/format.md."""
+
+SearchIndex = Union[PrefixSearch, MappedIndex]
+"""Either kind of index: decoded into memory, or searched in place in a
+mapping of its file. Both answer ``fuzzy_match`` and ``fuzzy_match_video``
+identically."""
+
 TERM_TRIE_SECTION = "term-trie"
 """The section holding the term trie (an encoded index of word-suffixes)."""
 TERM_TABLE_SECTION = "term-table"
@@ -70,25 +81,36 @@ TERM_TABLE_SECTION = "term-table"
 class StoredIndex:
     """An index loaded from a file, with the file's metadata.
 
-    It answers ``to_bytes``, ``fuzzy_match`` and ``fuzzy_match_video``
-    exactly as its ``index`` (a :class:`PrefixSearch`) does: these are the
-    plain index methods, with no normalisation (use
-    :class:`quillomar.Autocomplete` for that). It pickles, and is immutable.
+    It answers ``fuzzy_match`` and ``fuzzy_match_video`` exactly as its
+    ``index`` does: these are the plain index methods, with no
+    normalisation (use :class:`quillomar.Autocomplete` for that). They run
+    on ``search``: a :class:`PrefixSearch`, or for a file with a search
+    section a :class:`MappedIndex` over a read-only shared mapping of the
+    file (kept on the file as it was when loaded: a file renamed over it
+    later changes nothing here). It pickles (a mapped index as the decoded
+    index), and is immutable.
     """
 
-    __slots__ = ("_index", "_metadata", "_terms")
-    _index: PrefixSearch
+    __slots__ = ("_index", "_metadata", "_terms", "_encoded", "_decoded")
+    _index: SearchIndex
     _metadata: Optional[IndexMetadata]
     _terms: Optional[TermIndex]
+    _encoded: Optional[Callable[[], bytes]]
+    _decoded: Optional[PrefixSearch]
 
     def __init__(
         self,
-        index: PrefixSearch,
+        index: SearchIndex,
         metadata: Optional[IndexMetadata] = None,
         terms: Optional[TermIndex] = None,
+        encoded: Optional[Callable[[], bytes]] = None,
     ) -> None:
-        if not isinstance(index, PrefixSearch):
-            raise TypeError(f"index must be a PrefixSearch, not {type(index).__name__}")
+        if not isinstance(index, (PrefixSearch, MappedIndex)):
+            raise TypeError(
+                f"index must be a PrefixSearch or MappedIndex, not {type(index).__name__}"
+            )
+        if isinstance(index, MappedIndex) and encoded is None:
+            raise TypeError("a MappedIndex needs the encoded index beside it")
         if metadata is not None and not isinstance(metadata, IndexMetadata):
             raise TypeError("metadata must be an IndexMetadata or None")
         if terms is not None and not isinstance(terms, TermIndex):
@@ -96,13 +118,31 @@ class StoredIndex:
         object.__setattr__(self, "_index", index)
         object.__setattr__(self, "_metadata", metadata)
         object.__setattr__(self, "_terms", terms)
+        object.__setattr__(self, "_encoded", encoded)
+        object.__setattr__(self, "_decoded", index if isinstance(index, PrefixSearch) else None)
 
     def __setattr__(self, name: str, value: object) -> None:
         raise AttributeError("StoredIndex is immutable")
 
     @property
     def index(self) -> PrefixSearch:
+        """The index as a :class:`PrefixSearch`. For a mapped index it is
+        decoded from the file on first use (which takes as long as loading
+        without the mapping did); searches need only :attr:`search`."""
+        if self._decoded is None:
+            object.__setattr__(self, "_decoded", PrefixSearch.from_bytes(self.to_bytes()))
+        assert self._decoded is not None
+        return self._decoded
+
+    @property
+    def search(self) -> SearchIndex:
+        """The index the searches run on: mapped when the file allows."""
         return self._index
+
+    @property
+    def mapped(self) -> bool:
+        """True when the index is searched in place in its file."""
+        return isinstance(self._index, MappedIndex)
 
     @property
     def metadata(self) -> Optional[IndexMetadata]:
@@ -127,8 +167,11 @@ class StoredIndex:
         return get_normalization(name)
 
     def to_bytes(self) -> bytes:
-        """The encoded index, without the metadata."""
-        return self._index.to_bytes()
+        """The encoded index, without the metadata or sections."""
+        if isinstance(self._index, PrefixSearch):
+            return self._index.to_bytes()
+        assert self._encoded is not None
+        return self._encoded()
 
     def fuzzy_match(
         self, term: str, max_dist: int = 1, limit: Optional[int] = None
@@ -151,7 +194,7 @@ class StoredIndex:
         Callable[..., "StoredIndex"],
         Tuple[PrefixSearch, Optional[IndexMetadata], Optional[TermIndex]],
     ]:
-        return StoredIndex, (self._index, self._metadata, self._terms)
+        return StoredIndex, (self.index, self._metadata, self._terms)
 
     def __repr__(self) -> str:
         meta = self._metadata
@@ -309,8 +352,14 @@ def save(
     normalization: Union[str, Normalization, None] = None,
     top_n: Optional[int] = None,
     sections: Sequence[SectionSource] = (),
+    mapped: bool = True,
 ) -> None:
     """Write ``index`` and its metadata to ``path`` atomically.
+
+    With ``mapped`` (the default) the file also holds the search section
+    that :func:`load` maps instead of decoding the index, when the index
+    can have one (any index that an IndexBuilder or ``quillomar build``
+    made can); ``sections`` are written before it.
 
     ``normalization`` is what the terms were normalised with when the index
     was built (``IndexBuilder(normalization=...)``); ``top_n`` the
@@ -329,8 +378,12 @@ def save(
         previous = index.metadata
         if not sections and index.terms is not None:
             sections = term_sections_of(index.terms)
-        index = index.index
     data = index.to_bytes()
+    sections = list(sections)
+    if mapped and all(name != SEARCH_SECTION for name, _ in sections):
+        found = search_section(data)
+        if found is not None:
+            sections.append((SEARCH_SECTION, found.write))
     if previous is not None:
         if normalization is None:
             normalization = previous.normalization
@@ -414,9 +467,23 @@ def read_metadata(path: PathLike) -> Optional[IndexMetadata]:
 _NOT_ITS_INDEX = "the metadata trailer does not belong to the index before it"
 
 
-def load(path: PathLike) -> StoredIndex:
+def load(path: PathLike, *, mapped: bool = True, verify: bool = False) -> StoredIndex:
     """Read an index file that :func:`save` or ``quillomar build`` wrote,
     or one holding only ``to_bytes()`` output (then without metadata).
+
+    A file with a search section is mapped (``mapped=False`` decodes it
+    instead): opening takes the same short time for any size of index,
+    nothing is copied, and every process that maps the file shares one
+    copy of it in the page cache. The mapping stays on the file as it was
+    opened, so replace an index file by renaming a new one over it (as
+    :func:`save` and ``quillomar build`` do); a file truncated in place
+    or changed in place while mapped makes the searches raise OSError
+    instead of answering. The search section is not checksummed unless
+    ``verify`` is true (that reads it all, one pass at several GB/s); a
+    damaged one cannot make a search read outside it, but can make it
+    answer wrongly. One whose header is damaged is not used (the index is
+    then decoded). ``quillomar serve`` verifies a file at start and before
+    it swaps a reloaded one in, and ``quillomar info`` verifies too.
 
     Raises OSError if the file cannot be read, ValueError ("decode error:
     ...") if it holds no index, and MetadataError (a ValueError) if its
@@ -427,6 +494,10 @@ def load(path: PathLike) -> StoredIndex:
     with open(os.fspath(path), "rb") as f:
         size = f.seek(0, os.SEEK_END)
         found = _read_trailer(f, size)
+        if mapped and found is not None:
+            stored = _map(f, *found, verify)
+            if stored is not None:
+                return stored
         f.seek(0)
         if found is None:
             data = f.read()
@@ -469,6 +540,55 @@ def _read_terms(f: BinaryIO, metadata: IndexMetadata) -> Optional[TermIndex]:
         raise
     except ValueError as err:
         raise MetadataError(f"the term sections are damaged ({err})") from None
+
+
+def _map(
+    f: BinaryIO, index_length: int, metadata: IndexMetadata, verify: bool
+) -> Optional[StoredIndex]:
+    """The mapped index of an open file with a trailer, or None when it has
+    no search section or one that cannot be opened. ``verify``: check the
+    checksums of the index and the section first."""
+    section = metadata.section(SEARCH_SECTION)
+    if section is None:
+        return None
+    view = mmap.mmap(f.fileno(), 0, access=mmap.ACCESS_READ)
+    if node_count_of(view[: min(9, index_length)]) != metadata.nodes:
+        view.close()
+        raise MetadataError(_NOT_ITS_INDEX)
+    if verify:
+        problem = _verify_mapped(view, index_length, metadata, section)
+        if problem is not None:
+            view.close()
+            raise MetadataError(problem)
+    try:
+        index = MappedIndex(view, section.offset, section.length, f.fileno())
+    except ValueError:
+        view.close()
+        return None
+    if index.node_count != metadata.nodes:
+        del index
+        view.close()
+        return None
+
+    def encoded() -> bytes:
+        return view[:index_length]
+
+    return StoredIndex(index, metadata, _read_terms(f, metadata), encoded)
+
+
+def _verify_mapped(
+    view: mmap.mmap, index_length: int, metadata: IndexMetadata, section: Section
+) -> Optional[str]:
+    """What is damaged in a mapped file by its checksums, or None."""
+    with memoryview(view) as whole:
+        if metadata.index_checksum is not None:
+            with whole[:index_length] as index:
+                if zlib.crc32(index) != metadata.index_checksum:
+                    return _DAMAGED_INDEX
+        with whole[section.offset : section.offset + section.length] as found:
+            if zlib.crc32(found) != section.checksum:
+                return f"section {section.name!r} is damaged (checksum mismatch)"
+    return None
 
 
 def check_index(data: bytes, metadata: IndexMetadata) -> None:

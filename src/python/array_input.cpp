@@ -4,8 +4,8 @@
 #include <optional>
 
 #include "core/codec/utf8.hpp"
-#include "python/convert.hpp"
 #include "python_common/buffer_view.hpp"
+#include "python_common/convert.hpp"
 #include "python_common/errors.hpp"
 #include "python_common/int_buffer.hpp"
 

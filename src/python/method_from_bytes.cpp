@@ -1,9 +1,9 @@
 #include <variant>
 
 #include "core/trie/trie_codec.hpp"
-#include "python/binding.hpp"
-#include "python/convert.hpp"
 #include "python/prefix_search.hpp"
+#include "python_common/binding.hpp"
+#include "python_common/convert.hpp"
 #include "python_common/errors.hpp"
 
 namespace quillomar::py {

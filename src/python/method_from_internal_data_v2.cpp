@@ -4,9 +4,9 @@
 #include "core/trie/construction_checks.hpp"
 #include "core/trie/propagate.hpp"
 #include "python/array_input.hpp"
-#include "python/binding.hpp"
-#include "python/convert.hpp"
 #include "python/prefix_search.hpp"
+#include "python_common/binding.hpp"
+#include "python_common/convert.hpp"
 #include "python_common/errors.hpp"
 
 namespace quillomar::py {

@@ -4,9 +4,9 @@
 #include <new>
 #include <string>
 
-#include "python/convert.hpp"
-#include "python/method_signatures.hpp"
+#include "python_common/convert.hpp"
 #include "python_common/errors.hpp"
+#include "python_common/method_signatures.hpp"
 #include "python_common/module_setup.hpp"
 
 namespace quillomar::py {

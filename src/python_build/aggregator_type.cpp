@@ -19,6 +19,8 @@
 #include "core/trie/trie_codec.hpp"
 #include "python_build/bad_record_error.hpp"
 #include "python_build/buffer_columns.hpp"
+#include "python_build/search_section_type.hpp"
+#include "python_build/without_gil.hpp"
 #include "python_common/errors.hpp"
 #include "python_common/module_setup.hpp"
 
@@ -346,10 +348,24 @@ bool EncodeIntoFile(const Trie& trie, int fd, size_t size) {
   return munmap(map, size) == 0;
 }
 
+// Encodes the finished index into the empty file open for reading and
+// writing as `fd`; returns its size. Raises OSError when the file cannot
+// take it (the caller removes the file).
+size_t EncodeFinished(const Trie& trie, int fd) {
+  const size_t size = EncodedSize(trie);
+  if (size > static_cast<size_t>(std::numeric_limits<off_t>::max())) {
+    PanicCapacityOverflow();
+  }
+  if (!WithoutGil([&] { return EncodeIntoFile(trie, fd, size); })) {
+    PyErr_SetFromErrno(PyExc_OSError);
+    throw PyErrorAlreadySet{};
+  }
+  return size;
+}
+
 // encode_to_file(fd, top_n, release=False) -> bytes written: the stored
 // index written into the empty file open for reading and writing as `fd`,
-// without holding it in memory a second time. Raises OSError when the file
-// cannot take it (the caller removes the file).
+// without holding it in memory a second time.
 PyObject* EncodeToFile(PyObject* self, PyObject* args, PyObject* kwargs) {
   return Guarded([&]() -> PyObject* {
     uint32_t top_n;
@@ -360,15 +376,26 @@ PyObject* EncodeToFile(PyObject* self, PyObject* args, PyObject* kwargs) {
       return nullptr;
     }
     const Trie trie = FinishedTrie(self, top_n, release != 0);
-    const size_t size = EncodedSize(trie);
-    if (size > static_cast<size_t>(std::numeric_limits<off_t>::max())) {
-      PanicCapacityOverflow();
-    }
-    if (!EncodeIntoFile(trie, fd, size)) {
-      PyErr_SetFromErrno(PyExc_OSError);
+    return PyLong_FromSize_t(EncodeFinished(trie, fd));
+  });
+}
+
+// encode_with_section(fd, top_n, release=False) -> (bytes written,
+// SearchSection or None): as encode_to_file, and the search section of the
+// same index, derived from the trie at hand rather than from the file.
+PyObject* EncodeWithSection(PyObject* self, PyObject* args, PyObject* kwargs) {
+  return Guarded([&]() -> PyObject* {
+    uint32_t top_n;
+    int release = 0;
+    int fd = -1;
+    if (!ParseEncodeArguments(args, kwargs, "iO|p:encode_with_section", top_n,
+                              release, &fd)) {
       return nullptr;
     }
-    return PyLong_FromSize_t(size);
+    Trie trie = FinishedTrie(self, top_n, release != 0);
+    PyRef size = Check(PyLong_FromSize_t(EncodeFinished(trie, fd)));
+    PyRef section = Check(NewSearchSection(std::move(trie)));
+    return PyTuple_Pack(2, size.get(), section.get());
   });
 }
 
@@ -458,6 +485,12 @@ PyMethodDef kMethods[] = {
      METH_VARARGS | METH_KEYWORDS,
      "encode_to_file(fd, top_n, release=False): write the stored form into "
      "an open, empty file; returns its size"},
+    {"encode_with_section",
+     reinterpret_cast<PyCFunction>(
+         reinterpret_cast<void (*)()>(EncodeWithSection)),
+     METH_VARARGS | METH_KEYWORDS,
+     "encode_with_section(fd, top_n, release=False): encode_to_file, and "
+     "the index's search section (a SearchSection, or None)"},
     {"encode_terms", EncodeTerms, METH_O,
      "encode_terms(top_n) -> (term trie bytes, term table bytes)"},
     {"layout", Layout, METH_NOARGS,

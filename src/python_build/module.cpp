@@ -5,6 +5,8 @@
 #include "python_build/decoded_length.hpp"
 #include "python_build/delimited_reader_type.hpp"
 #include "python_build/failure_probe.hpp"
+#include "python_build/mapped_index_type.hpp"
+#include "python_build/search_section_type.hpp"
 #include "python_build/term_index_type.hpp"
 #include "python_common/errors.hpp"
 #include "python_common/module_setup.hpp"
@@ -14,6 +16,10 @@ namespace {
 
 PyMethodDef kFunctions[] = {
     {"decoded_length", DecodedLength, METH_O, kDecodedLengthDoc},
+    {"search_section", SearchSectionOf, METH_O,
+     "search_section(index_bytes): the search section of an encoded index "
+     "(a SearchSection), or None when the searches cannot run on it in "
+     "place"},
     {"_fail_as", FailAs, METH_O,
      "_fail_as(kind): fail on purpose, for the tests of failure mapping"},
     {nullptr, nullptr, 0, nullptr},
@@ -22,7 +28,8 @@ PyMethodDef kFunctions[] = {
 PyModuleDef kModuleDef = {
     PyModuleDef_HEAD_INIT,
     "_quillomar_build",
-    "Native aggregation and encoding of indexes from record batches.",
+    "Native aggregation and encoding of indexes from record batches, and "
+    "indexes searched in place in a mapped file.",
     -1,
     kFunctions,
     nullptr,
@@ -39,6 +46,10 @@ PyObject* Init() {
       !AddObject(module.get(), "DelimitedReader",
                  reinterpret_cast<PyObject*>(DelimitedReaderType())) ||
       !AddObject(module.get(), "BadRecordError", BadRecordErrorType()) ||
+      !AddObject(module.get(), "MappedIndex",
+                 reinterpret_cast<PyObject*>(MappedIndexType())) ||
+      !AddObject(module.get(), "SearchSection",
+                 reinterpret_cast<PyObject*>(SearchSectionType())) ||
       !AddObject(module.get(), "TermIndex",
                  reinterpret_cast<PyObject*>(TermIndexType()))) {
     return nullptr;

@@ -26,6 +26,7 @@ from _quillomar import PrefixSearch
 from .. import __version__
 from .._internal_failure import is_internal_failure
 from ..autocomplete import Autocomplete, Completion
+from ..storage import load
 from .metrics import CONTENT_TYPE, AccessLog, Metrics
 from .middleware import Guard
 from .params import BadRequest, Limits, parse_complete
@@ -40,8 +41,10 @@ _STATIC = resources.files("quillomar.web") / "static"
 
 def load_autocomplete(path: str) -> Autocomplete:
     """Load an index file and put one query to it, so that a file that
-    decodes but cannot be searched is refused before it serves anyone."""
-    autocomplete = Autocomplete(path)
+    decodes but cannot be searched is refused before it serves anyone. A
+    mapped file's checksums are verified first (one pass over it), so that
+    a damaged file is refused rather than served."""
+    autocomplete = Autocomplete(load(path, verify=True))
     try:
         autocomplete.complete("a")
         autocomplete.warm_up()

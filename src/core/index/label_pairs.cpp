@@ -17,9 +17,10 @@ LabelPairs LabelPairs::Derive(const RecordTrie& g) {
   LabelPairs t;
   // At most half full, so that a probe for a missing pair ends soon.
   const size_t capacity = std::bit_ceil(std::max<size_t>(2 * count, 16));
-  t.slots_.assign(capacity, Entry{kEmpty, kNoNode});
-  t.mask_ = capacity - 1;
-  t.shift_ = static_cast<unsigned>(64 - std::countr_zero(capacity));
+  t.own_.assign(capacity, Entry{kEmpty, kNoNode});
+  t.slots_ = t.own_;
+  t.node_count_ = g.node_count;
+  t.SetShape();
   for (uint32_t s = rec[0].first; s < g.SlotEnd(0); ++s) {
     const uint32_t c = s + 1;
     const uint32_t a = rec[c].label();
@@ -29,10 +30,10 @@ LabelPairs LabelPairs::Derive(const RecordTrie& g) {
       if (b == 0) continue;
       const uint64_t key = Key(a, b);
       size_t at = t.Slot(key);
-      for (; t.slots_[at].key != kEmpty; at = (at + 1) & t.mask_) {
-        if (t.slots_[at].key == key) return {};  // spelt twice
+      for (; t.own_[at].key != kEmpty; at = (at + 1) & t.mask_) {
+        if (t.own_[at].key == key) return {};  // spelt twice
       }
-      t.slots_[at] = {key, u + 1};
+      t.own_[at] = {key, u + 1};
     }
   }
   return t;

@@ -1,6 +1,7 @@
 #include "core/index/reversed_terms.hpp"
 
 #include <algorithm>
+#include <bit>
 
 #include "core/index/preorder_ranks.hpp"
 
@@ -18,6 +19,9 @@ struct Item {
   uint32_t owner;
 };
 
+// How many items ahead the derivation asks for a node's parent.
+constexpr size_t kLookAhead = 16;
+
 }  // namespace
 
 ReversedTerms DeriveReversedTerms(const Trie& t,
@@ -25,34 +29,51 @@ ReversedTerms DeriveReversedTerms(const Trie& t,
                                   std::span<const uint32_t> ranks) {
   const size_t n = records.size();
   if (n >= ReversedTerms::kShared) return {};
-  std::vector<uint32_t> parent(n, 0);
-  for (size_t v = 0; v < n; ++v) {
-    const uint32_t end = SlotEnd(t, v);
-    for (uint32_t s = t.node_shifts[v]; s < end; ++s) {
-      parent[s + 1] = static_cast<uint32_t>(v);
-    }
-  }
   // The labels in use, numbered from 1 in code point order, so that a
-  // level's items can be grouped by counting rather than by comparing.
-  std::vector<uint32_t> alphabet;
-  for (size_t v = 1; v < n; ++v) {
-    if (ranks[v] != kHiddenRank) alphabet.push_back(records[v].label());
-  }
-  std::sort(alphabet.begin(), alphabet.end());
-  alphabet.erase(std::unique(alphabet.begin(), alphabet.end()), alphabet.end());
-  std::vector<uint32_t> key_of(n, 0);
+  // level's items can be grouped by counting rather than by comparing: a
+  // bit per code point, and the bits set before each word of 64.
+  std::vector<uint64_t> used((SearchRecord::kLabelMask >> 6) + 1, 0);
   for (size_t v = 1; v < n; ++v) {
     if (ranks[v] == kHiddenRank) continue;
-    key_of[v] = static_cast<uint32_t>(
-        std::lower_bound(alphabet.begin(), alphabet.end(), records[v].label()) -
-        alphabet.begin() + 1);
+    const uint32_t label = records[v].label();
+    used[label >> 6] |= uint64_t{1} << (label & 63);
+  }
+  std::vector<uint32_t> used_before(used.size());
+  std::vector<uint32_t> alphabet;
+  for (size_t w = 0; w < used.size(); ++w) {
+    used_before[w] = static_cast<uint32_t>(alphabet.size());
+    for (uint64_t bits = used[w]; bits != 0; bits &= bits - 1) {
+      alphabet.push_back(static_cast<uint32_t>(w * 64) +
+                         static_cast<uint32_t>(std::countr_zero(bits)));
+    }
+  }
+  auto key_of = [&](uint32_t v) -> uint32_t {
+    if (ranks[v] == kHiddenRank) return 0;
+    const uint32_t label = records[v].label();
+    const uint64_t below = (uint64_t{1} << (label & 63)) - 1;
+    return used_before[label >> 6] +
+           static_cast<uint32_t>(std::popcount(used[label >> 6] & below)) + 1;
+  };
+  // Each node's parent and the parent's key (0 for the root) side by side:
+  // a term read one label further costs one random read, not two.
+  struct Up {
+    uint32_t node;
+    uint32_t key;
+  };
+  std::vector<Up> up_of(n, Up{0, 0});
+  for (size_t v = 0; v < n; ++v) {
+    const uint32_t end = SlotEnd(t, v);
+    const uint32_t key = v == 0 ? 0 : key_of(static_cast<uint32_t>(v));
+    for (uint32_t s = t.node_shifts[v]; s < end; ++s) {
+      up_of[s + 1] = {static_cast<uint32_t>(v), key};
+    }
   }
   const size_t keys = alphabet.size() + 1;
 
   std::vector<Item> level;
   for (uint32_t v = 1; v < n; ++v) {
     if (records[v].terminal() && ranks[v] != kHiddenRank) {
-      level.push_back({key_of[v], v, v, 0});
+      level.push_back({key_of(v), v, v, 0});
     }
   }
   if (level.empty()) return {};
@@ -112,9 +133,13 @@ ReversedTerms DeriveReversedTerms(const Trie& t,
         const uint32_t key = level[k].key;
         const uint32_t child = static_cast<uint32_t>(next_ends.size());
         for (; k < end && level[k].key == key; ++k) {
-          const uint32_t up = parent[level[k].cursor];
-          sorted.push_back(
-              {up == 0 ? 0 : key_of[up], up, level[k].term, child});
+          // The items are in reversed-trie order, their cursors anywhere in
+          // the index: ask for the read a few items ahead.
+          if (k + kLookAhead < level.size()) {
+            __builtin_prefetch(&up_of[level[k + kLookAhead].cursor]);
+          }
+          const Up up = up_of[level[k].cursor];
+          sorted.push_back({up.key, up.node, level[k].term, child});
         }
         rec.push_back({alphabet[key - 1], 0, 0});
         next_ends.push_back(static_cast<uint32_t>(sorted.size()));
@@ -140,7 +165,7 @@ ReversedTerms DeriveReversedTerms(const Trie& t,
   }
   rec.shrink_to_fit();
   terms.shrink_to_fit();
-  return ReversedTerms(std::move(rec), std::move(terms), std::move(shared));
+  return ReversedTerms(std::move(rec), std::move(terms), std::move(shared), n);
 }
 
 }  // namespace quillomar

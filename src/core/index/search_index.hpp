@@ -31,8 +31,16 @@ struct ForwardBackwardData {
   bool empty() const { return reversed.empty(); }
 };
 
+// The forward-backward data of t, whose search records are `records`; empty
+// when a search cannot use it (see DerivePreorderRanks, DeriveReversedTerms).
+// REQUIRES: records is DeriveSearchRecords(t) and not empty.
+ForwardBackwardData DeriveForwardBackward(
+    const Trie& t, const std::vector<SearchRecord>& records);
+
 class SearchIndex {
  public:
+  static constexpr bool kOwnsTrie = true;
+
   explicit SearchIndex(Trie trie)
       : trie_(std::move(trie)),
         sound_(IsSound(trie_)),
@@ -41,6 +49,7 @@ class SearchIndex {
   }
 
   const Trie& trie() const { return trie_; }
+  size_t node_count() const { return trie_.node_count(); }
   // When true, searches may read the arrays without bounds checks (see
   // IsSound). When false they run the checked twin of the same walk, which
   // raises Panic at the first read that would leave an array.
@@ -66,15 +75,7 @@ class SearchIndex {
     std::call_once(forward_backward_->once, [this] {
       if (records_.empty()) return;
       try {
-        ForwardBackwardData d;
-        d.ranks = DerivePreorderRanks(trie_, records_);
-        if (d.ranks.empty()) return;
-        d.reversed = DeriveReversedTerms(trie_, records_, d.ranks);
-        if (d.reversed.empty()) return;
-        if (WalkOrderIsTextOrder(trie_)) std::vector<uint32_t>().swap(d.ranks);
-        d.forward_pairs = LabelPairs::Derive(record_trie());
-        d.reversed_pairs = LabelPairs::Derive(d.reversed.graph());
-        forward_backward_->data = std::move(d);
+        forward_backward_->data = DeriveForwardBackward(trie_, records_);
       } catch (const std::bad_alloc&) {
       }
     });

@@ -2,9 +2,14 @@
 
 #include <algorithm>
 
+#include "core/panic.hpp"
 #include "core/trie/breadth_first.hpp"
 
 namespace quillomar {
+
+void PanicRevisitedNode() {
+  throw Panic("index damaged: a search reached a node twice");
+}
 
 SearchRecord ComposeRecord(uint32_t label, bool terminal, uint32_t first,
                            std::span<const SearchRecord> children) {

@@ -15,6 +15,7 @@
 // match can lie in it, without changing any result.
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <span>
@@ -54,15 +55,26 @@ inline uint32_t LetterBucket(uint32_t cp) { return cp & 31; }
 // A breadth-first trie as the searches read it: node v's
 // children are nodes s + 1 for the slots s in [records[v].first, end), end
 // being records[v + 1].first, or slot_count for the last node.
+//
+// No end exceeds slot_count, so with slot_count < node_count no child lies
+// outside the records, whatever they hold: a walk over records read from a
+// file stays in bounds. Such records need not form a tree, though; a walk
+// that expands more than expansion_limit nodes has met one twice and stops
+// (a tree's walk expands each node at most once).
 struct RecordTrie {
   const SearchRecord* records;
   size_t node_count;
   uint32_t slot_count;
+  uint64_t expansion_limit = UINT64_MAX;
 
   uint32_t SlotEnd(uint32_t v) const {
-    return v + 1 < node_count ? records[v + 1].first : slot_count;
+    return v + 1 < node_count ? std::min(records[v + 1].first, slot_count)
+                              : slot_count;
   }
 };
+
+// Throws Panic: a walk expanded more nodes than its trie's expansion_limit.
+[[noreturn]] void PanicRevisitedNode();
 
 // The record of a node with edge label `label`, first child slot `first`,
 // from the records of its children; hidden children (label 0) count for

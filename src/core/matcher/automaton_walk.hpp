@@ -244,12 +244,14 @@ void AutomatonWalk(const RecordTrie& graph, std::span<const uint32_t> query,
   size_t capacity = local.size();
   uint32_t top = 0;  // candidates in use
   uint64_t recorded = 0;
+  uint64_t expanded = 0;
 
   // Pushes a frame with the candidates among the children of `v`, whose row
   // is `state`; the children are at depth `depth`.
   auto expand = [&](uint32_t v, uint32_t state, uint32_t depth) {
     const uint32_t fanout = live.Fanout(v);
     if (fanout == 0) return;
+    if (++expanded > graph.expansion_limit) PanicRevisitedNode();
     if (capacity < size_t{top} + fanout) {
       std::vector<Candidate> more(std::max(2 * capacity, size_t{top} + fanout));
       std::copy(candidates, candidates + top, more.begin());
@@ -291,17 +293,17 @@ void AutomatonWalk(const RecordTrie& graph, std::span<const uint32_t> query,
 // Whether the automaton walk can take a query of n code points at `bound`
 // on `index`: it needs the records, and masks that hold positions
 // -bound..n-1.
-inline bool AutomatonWalkFits(const SearchIndex& index, size_t n,
-                              uint32_t bound) {
+template <class Index>
+bool AutomatonWalkFits(const Index& index, size_t n, uint32_t bound) {
   return !index.records().empty() && bound <= kMaxAutomatonBound &&
          n <= QueryMasks::Capacity(bound);
 }
 
 // The whole index from its root. REQUIRES: limit >= 1,
-// index.trie().node_count() > 0 and AutomatonWalkFits(index, query.size(),
+// index.node_count() > 0 and AutomatonWalkFits(index, query.size(),
 // kBound). Sink as for RowWalk.
-template <uint32_t kBound, bool kTerminalOnly, class Sink>
-void AutomatonWalk(const SearchIndex& index, std::span<const uint32_t> query,
+template <uint32_t kBound, bool kTerminalOnly, class Index, class Sink>
+void AutomatonWalk(const Index& index, std::span<const uint32_t> query,
                    uint64_t limit, Sink& sink) {
   // Bound 0 compares labels and needs no masks (2 KiB to clear).
   std::optional<QueryMasks> masks;

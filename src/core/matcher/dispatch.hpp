@@ -34,20 +34,23 @@ namespace quillomar {
 // records nothing. Sink as for RowWalk; with kNodes false it must not read
 // the node it is given, which spares the forward-backward walk mapping
 // terms back to index nodes.
-template <bool kNodes = true, class Sink>
-void Walk(const SearchIndex& index, std::span<const uint32_t> query,
+//
+// Index: the index's node_count(), sound(), records(), record_trie() and
+// forward_backward() (see SearchIndex); an index that owns a Trie (kOwnsTrie)
+// also its trie(), for the row walk over a trie without records.
+template <bool kNodes = true, class Index, class Sink>
+void Walk(const Index& index, std::span<const uint32_t> query,
           uint32_t max_dist, bool terminal_only, std::optional<uint32_t> limit,
           Sink& sink) {
-  if (index.trie().node_count() == 0) return;  // no root: nothing can match
+  if (index.node_count() == 0) return;  // no root: nothing can match
   const uint64_t cap = limit ? *limit : UINT64_MAX;
   if (cap == 0) return;
   const uint32_t bound = EffectiveBound(max_dist);
   const size_t n = query.size();
   // The first search this walk fits derives its data (the reversed trie).
-  const ForwardBackwardData* fb =
-      terminal_only && ForwardBackwardWalkFits(index, n, bound)
-          ? index.forward_backward()
-          : nullptr;
+  const auto* fb = terminal_only && ForwardBackwardWalkFits(index, n, bound)
+                       ? index.forward_backward()
+                       : nullptr;
   if (fb != nullptr) {
     if (bound == 1) {
       ForwardBackwardWalk<1, kNodes>(index, *fb, query, cap, sink);
@@ -87,12 +90,16 @@ void Walk(const SearchIndex& index, std::span<const uint32_t> query,
       RowWalk<Access, BandRows>(index, query, bound, terminal_only, cap, sink);
     }
   };
-  if (!index.sound()) {
-    rows.template operator()<CheckedAccess>();
-  } else if (!index.records().empty()) {
-    rows.template operator()<RecordAccess>();
+  if constexpr (Index::kOwnsTrie) {
+    if (!index.sound()) {
+      rows.template operator()<CheckedAccess>();
+    } else if (!index.records().empty()) {
+      rows.template operator()<RecordAccess>();
+    } else {
+      rows.template operator()<UncheckedAccess>();
+    }
   } else {
-    rows.template operator()<UncheckedAccess>();
+    rows.template operator()<RecordAccess>();  // records always exist
   }
 }
 

@@ -40,8 +40,9 @@
 #include <span>
 #include <vector>
 
+#include "core/index/label_pairs.hpp"
 #include "core/index/preorder_ranks.hpp"
-#include "core/index/search_index.hpp"
+#include "core/index/reversed_terms.hpp"
 #include "core/matcher/automaton_walk.hpp"
 #include "core/matcher/band_automaton.hpp"
 #include "core/matcher/level_order_walk.hpp"
@@ -57,10 +58,10 @@ namespace quillomar {
 inline constexpr size_t kForwardBackwardMinLength = 4;
 
 // Whether the forward-backward walk can take a term search of n code
-// points at `bound`, given its data (SearchIndex::forward_backward(), which
+// points at `bound`, given its data (the index's forward_backward(), which
 // needs the records).
-inline bool ForwardBackwardWalkFits(const SearchIndex& index, size_t n,
-                                    uint32_t bound) {
+template <class Index>
+bool ForwardBackwardWalkFits(const Index& index, size_t n, uint32_t bound) {
   return (bound == 1 || bound == 2) && !index.records().empty() &&
          n >= kForwardBackwardMinLength && n <= QueryMasks::Capacity(bound);
 }
@@ -176,9 +177,8 @@ inline constexpr uint32_t kUnnamedNode = UINT32_MAX;
 // kBound) and `data` is index.forward_backward(). Sink as for RowWalk; called
 // in walk order. With kNodes false the sink must not read the node, which may
 // be kUnnamedNode.
-template <uint32_t kBound, bool kNodes, class Sink>
-void ForwardBackwardWalk(const SearchIndex& index,
-                         const ForwardBackwardData& data,
+template <uint32_t kBound, bool kNodes, class Index, class Data, class Sink>
+void ForwardBackwardWalk(const Index& index, const Data& data,
                          std::span<const uint32_t> query, uint64_t limit,
                          Sink& sink) {
   const uint32_t* const ranks = data.ranks.data();
@@ -280,6 +280,7 @@ void ForwardBackwardWalk(const SearchIndex& index,
       node = kUnnamedNode;
       if constexpr (kNodes) {
         reversed.ForEachTerm(f.node, [&](uint32_t v) { node = v; });
+        if (node == kUnnamedNode) continue;  // damaged: names no node
       }
     }
     sink(node, f.distance, text(f));

@@ -56,6 +56,7 @@ class LevelOrderWalk {
                  std::pmr::memory_resource* memory)
       : live_(graph, query, masks),
         rec_(graph.records),
+        expansion_limit_(graph.expansion_limit),
         starts_(starts),
         paths_(paths),
         entries_(memory),
@@ -76,6 +77,7 @@ class LevelOrderWalk {
       const Entry e = entries_[i];
       const uint32_t fanout = live_.Fanout(e.node);
       if (fanout == 0) continue;
+      if (++expanded_ > expansion_limit_) PanicRevisitedNode();
       Candidate* out = local_.data();
       if (fanout > local_.size()) {
         if (wide_.size() < fanout) wide_.resize(fanout);
@@ -129,6 +131,8 @@ class LevelOrderWalk {
 
   const LiveChildren<kBound, kTerminalOnly> live_;
   const SearchRecord* rec_;
+  const uint64_t expansion_limit_;
+  uint64_t expanded_ = 0;
   std::span<const LevelStart> starts_;
   std::span<const uint32_t> paths_;
   std::pmr::vector<Entry> entries_;

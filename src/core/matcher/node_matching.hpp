@@ -7,7 +7,7 @@
 #include <span>
 #include <vector>
 
-#include "core/index/search_index.hpp"
+#include "core/matcher/dispatch.hpp"
 
 namespace quillomar {
 
@@ -21,9 +21,18 @@ struct NodeMatch {
 // in walk order (0 gives none). Never records the root or a node twice (on a
 // tree-shaped index). Throws Panic on an index that is not sound at the
 // first read that would leave an array.
-std::vector<NodeMatch> FuzzyMatchNodes(const SearchIndex& index,
+template <class Index>
+std::vector<NodeMatch> FuzzyMatchNodes(const Index& index,
                                        std::span<const uint32_t> query,
                                        uint32_t max_dist, bool terminal_only,
-                                       std::optional<uint32_t> limit);
+                                       std::optional<uint32_t> limit) {
+  std::vector<NodeMatch> out;
+  auto sink = [&out](uint32_t node, uint32_t distance,
+                     std::span<const uint32_t>) {
+    out.push_back({node, distance});
+  };
+  Walk(index, query, max_dist, terminal_only, limit, sink);
+  return out;
+}
 
 }  // namespace quillomar

@@ -52,10 +52,10 @@ class QueryLetters {
 // Sink: callable as sink(uint32_t node, uint32_t distance,
 //                        std::span<const uint32_t> path).
 // It may throw; the walk holds nothing that needs cleaning up by hand.
-template <class Access, class Rows, class Sink>
-void RowWalk(const SearchIndex& index, std::span<const uint32_t> query,
+template <class Access, class Rows, class Index, class Sink>
+void RowWalk(const Index& index, std::span<const uint32_t> query,
              uint32_t bound, bool terminal_only, uint64_t limit, Sink& sink) {
-  // REQUIRES: limit >= 1 and index.trie().node_count() > 0.
+  // REQUIRES: limit >= 1 and index.node_count() > 0.
   const Access a(index);
   Rows rows(query, bound);
   const QueryLetters letters(query);
@@ -73,6 +73,7 @@ void RowWalk(const SearchIndex& index, std::span<const uint32_t> query,
   std::vector<Frame> stack;
   std::vector<uint32_t> path;  // path[d - 1] = label of the node at depth d
   uint64_t recorded = 0;
+  uint64_t expanded = 0;
 
   {
     const uint32_t start = a.Shift(0);
@@ -108,6 +109,7 @@ void RowWalk(const SearchIndex& index, std::span<const uint32_t> query,
       const uint32_t start = a.Shift(c);
       const uint32_t end = a.SlotEnd(c);
       if (start >= end) continue;
+      if (++expanded > a.ExpansionLimit()) PanicRevisitedNode();
       if (last) {
         stack[p] = {start, end, d + 1};
       } else {

@@ -19,8 +19,8 @@ namespace quillomar {
 // `limit`: nullopt for all, else the first `*limit` matches (0 gives none).
 // Throws Panic on an index that is not sound at the first read that would
 // leave an array; whatever the sink throws passes through.
-template <class Sink>
-void FuzzyMatchTerms(const SearchIndex& index, std::span<const uint32_t> query,
+template <class Index, class Sink>
+void FuzzyMatchTerms(const Index& index, std::span<const uint32_t> query,
                      uint32_t max_dist, std::optional<uint32_t> limit,
                      Sink& sink) {
   auto texts = [&sink](uint32_t, uint32_t distance,

@@ -4,8 +4,9 @@
 //    which guarantees every read the walk can make is in range.
 //  - RecordAccess reads through the search records, for a breadth-first
 //    index (IsBreadthFirst): the child in slot s is s + 1 without a read,
-//    and label and terminal flag come from the node's search record.
-//    REQUIRES: index.records() is not empty (which implies a sound index).
+//    and shifts, label and terminal flag come from the search records.
+//    REQUIRES: index.records() is not empty; every read then stays in bounds
+//    (see RecordTrie), and a walk stops after the trie's expansion_limit.
 //  - CheckedAccess reads through bounds checks and throws Panic "index out of
 //    bounds: the len is L but the index is I" at the first read that would
 //    leave an array. Used for decoded indexes that break the invariants.
@@ -26,7 +27,8 @@ namespace quillomar {
 
 class UncheckedAccess {
  public:
-  explicit UncheckedAccess(const SearchIndex& index)
+  template <class Index>
+  explicit UncheckedAccess(const Index& index)
       : UncheckedAccess(index.trie()) {}
   explicit UncheckedAccess(const Trie& t)
       : shifts_(t.node_shifts.data()),
@@ -43,6 +45,7 @@ class UncheckedAccess {
   uint32_t Child(uint32_t slot) const { return children_[slot]; }
   uint32_t Label(uint32_t c) const { return labels_[c]; }
   bool Terminal(uint32_t c) const { return terminal_[c] != 0; }
+  uint64_t ExpansionLimit() const { return UINT64_MAX; }
 
  private:
   const uint32_t* shifts_;
@@ -55,32 +58,24 @@ class UncheckedAccess {
 
 class RecordAccess {
  public:
-  explicit RecordAccess(const SearchIndex& index)
-      : shifts_(index.trie().node_shifts.data()),
-        shift_count_(index.trie().node_shifts.size()),
-        slot_count_(
-            static_cast<uint32_t>(index.trie().child_transitions.size())),
-        records_(index.records().data()) {}
+  template <class Index>
+  explicit RecordAccess(const Index& index) : g_(index.record_trie()) {}
 
-  uint32_t Shift(uint32_t k) const { return shifts_[k]; }
-  uint32_t SlotEnd(uint32_t k) const {
-    return size_t{k} + 1 < shift_count_ ? shifts_[k + 1] : slot_count_;
-  }
+  uint32_t Shift(uint32_t k) const { return g_.records[k].first; }
+  uint32_t SlotEnd(uint32_t k) const { return g_.SlotEnd(k); }
   uint32_t Child(uint32_t slot) const { return slot + 1; }
-  uint32_t Label(uint32_t c) const { return records_[c].label(); }
-  bool Terminal(uint32_t c) const { return records_[c].terminal(); }
+  uint32_t Label(uint32_t c) const { return g_.records[c].label(); }
+  bool Terminal(uint32_t c) const { return g_.records[c].terminal(); }
+  uint64_t ExpansionLimit() const { return g_.expansion_limit; }
 
  private:
-  const uint32_t* shifts_;
-  size_t shift_count_;
-  uint32_t slot_count_;
-  const SearchRecord* records_;
+  RecordTrie g_;
 };
 
 class CheckedAccess {
  public:
-  explicit CheckedAccess(const SearchIndex& index)
-      : CheckedAccess(index.trie()) {}
+  template <class Index>
+  explicit CheckedAccess(const Index& index) : CheckedAccess(index.trie()) {}
   explicit CheckedAccess(const Trie& t) : t_(t) {}
 
   uint32_t Shift(uint32_t k) const { return CheckedAt(t_.node_shifts, k); }
@@ -94,6 +89,7 @@ class CheckedAccess {
   }
   uint32_t Label(uint32_t c) const { return CheckedAt(t_.child_labels, c); }
   bool Terminal(uint32_t c) const { return CheckedAt(t_.is_terminal, c) != 0; }
+  uint64_t ExpansionLimit() const { return UINT64_MAX; }
 
  private:
   const Trie& t_;

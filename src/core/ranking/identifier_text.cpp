@@ -23,14 +23,20 @@ void WriteUuid(const Uuid& bytes, char* out) {
   }
 }
 
-size_t IdentifierText(const Trie& t, uint32_t video, char* out) {
-  if (t.id_mode == IdMode::kInt32) {
-    if (video >= t.int32_ids.size()) return 0;
-    return WriteDecimal(t.int32_ids[video], out);
+size_t IdentifierText(IdMode mode, std::span<const Uuid> uuid_ids,
+                      std::span<const uint32_t> int32_ids, uint32_t video,
+                      char* out) {
+  if (mode == IdMode::kInt32) {
+    if (video >= int32_ids.size()) return 0;
+    return WriteDecimal(int32_ids[video], out);
   }
-  if (video >= t.uuid_ids.size()) return 0;
-  WriteUuid(t.uuid_ids[video], out);
+  if (video >= uuid_ids.size()) return 0;
+  WriteUuid(uuid_ids[video], out);
   return kMaxIdentifierText;
+}
+
+size_t IdentifierText(const Trie& t, uint32_t video, char* out) {
+  return IdentifierText(t.id_mode, t.uuid_ids, t.int32_ids, video, out);
 }
 
 }  // namespace quillomar

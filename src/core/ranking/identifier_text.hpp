@@ -3,6 +3,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <span>
 
 #include "core/trie/trie.hpp"
 
@@ -23,5 +24,10 @@ void WriteUuid(const Uuid& bytes, char* out);
 // table that `t.id_mode` names into `out` (room for kMaxIdentifierText) and
 // returns its length, or 0 when the table has no entry `video`.
 size_t IdentifierText(const Trie& t, uint32_t video, char* out);
+
+// The same from tables held anywhere.
+size_t IdentifierText(IdMode mode, std::span<const Uuid> uuid_ids,
+                      std::span<const uint32_t> int32_ids, uint32_t video,
+                      char* out);
 
 }  // namespace quillomar

@@ -2,8 +2,8 @@
 // interpreter-style TypeError messages for every way a call can go wrong.
 #pragma once
 
-#include "python/convert.hpp"
-#include "python/method_signatures.hpp"
+#include "python_common/convert.hpp"
+#include "python_common/method_signatures.hpp"
 #include "python_common/py_ref.hpp"
 
 namespace quillomar::py {

@@ -1,4 +1,4 @@
-#include "python/binding.hpp"
+#include "python_common/binding.hpp"
 
 #include <cstring>
 #include <string>

@@ -1,4 +1,4 @@
-#include "python/convert.hpp"
+#include "python_common/convert.hpp"
 
 #include <cstring>
 

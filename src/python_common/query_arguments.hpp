@@ -6,9 +6,9 @@
 #include <vector>
 
 #include "core/matcher/code_points.hpp"
-#include "python/binding.hpp"
-#include "python/convert.hpp"
-#include "python/method_signatures.hpp"
+#include "python_common/binding.hpp"
+#include "python_common/convert.hpp"
+#include "python_common/method_signatures.hpp"
 
 namespace quillomar::py {
 
