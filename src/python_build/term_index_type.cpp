@@ -13,6 +13,7 @@
 #include "core/terms/term_videos.hpp"
 #include "core/trie/trie_codec.hpp"
 #include "python_build/prefix_search_view.hpp"
+#include "python_build/without_gil.hpp"
 #include "python_common/errors.hpp"
 #include "python_common/module_setup.hpp"
 
@@ -188,21 +189,6 @@ void ParseQuery(PyObject* words_obj, PyObject* budgets_obj,
                candidates, limit};
 }
 
-// Runs `work` without the interpreter's lock; what it throws is thrown
-// again once the lock is held.
-template <class Work>
-void WithoutLock(Work&& work) {
-  std::optional<std::exception_ptr> failure;
-  Py_BEGIN_ALLOW_THREADS;
-  try {
-    work();
-  } catch (...) {
-    failure = std::current_exception();
-  }
-  Py_END_ALLOW_THREADS;
-  if (failure) std::rethrow_exception(*failure);
-}
-
 PyRef HitRows(const State& s, std::span<const terms::TermHit> hits) {
   PyRef list = Check(PyList_New(static_cast<Py_ssize_t>(hits.size())));
   for (size_t i = 0; i < hits.size(); ++i) {
@@ -234,7 +220,7 @@ PyObject* Search(PyObject* self, PyObject* args) {
                last_finished, candidates, limit, parsed);
     const State& s = StateOf(self);
     std::vector<terms::TermHit> hits;
-    WithoutLock(
+    WithoutGil(
         [&] { hits = terms::SearchTerms(*s.trie, s.table, parsed.query); });
     return HitRows(s, hits).release();
   });
@@ -302,7 +288,7 @@ PyObject* SearchVideos(PyObject* self, PyObject* args) {
     std::vector<terms::TermHit> corrected;
     std::vector<terms::TermVideo> typed_videos;
     std::vector<terms::TermVideo> corrected_videos;
-    WithoutLock([&] {
+    WithoutGil([&] {
       hits = terms::SearchTerms(*s.trie, s.table, parsed.query);
       // What the text reaches from the start without edits the index's own
       // search lists already.
