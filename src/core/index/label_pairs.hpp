@@ -76,7 +76,9 @@ class LabelPairs {
   void SetShape() {
     const size_t n = slots_.size();
     mask_ = n == 0 ? 0 : n - 1;
-    shift_ = n == 0 ? 0 : static_cast<unsigned>(64 - std::countr_zero(n));
+    // A one-slot table would shift by 64, which is undefined; its mask is
+    // 0, so any shift in range gives slot 0.
+    shift_ = n <= 1 ? 63 : static_cast<unsigned>(64 - std::countr_zero(n));
   }
 
   std::vector<Entry> own_;  // empty when the slots live elsewhere
